@@ -1,0 +1,38 @@
+// A disc image being built in memory: raw Mode 2 sectors, written as a .bin with its .cue sheet.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "sector_codec.h"
+
+namespace discbuilder {
+
+class DiscImage {
+public:
+    explicit DiscImage(uint32_t sector_count = 0) { resize(sector_count); }
+
+    uint32_t sector_count() const { return static_cast<uint32_t>(written_.size()); }
+    void resize(uint32_t sector_count);
+
+    // Encodes one sector at `lba`, growing the image when it lies past the end.
+    void put(uint32_t lba, Subheader subheader, std::span<const uint8_t> data);
+    // The raw bytes of a written sector, for tests that damage a sector on purpose.
+    uint8_t* raw(uint32_t lba) { return data_.data() + static_cast<size_t>(lba) * kSectorBytes; }
+    bool written(uint32_t lba) const { return lba < written_.size() && written_[lba]; }
+
+    // The whole image; sectors never written become empty Form 1 data sectors.
+    std::span<const uint8_t> bytes();
+    // Writes `bin_path` and, beside it, a .cue sheet of one MODE2/2352 track.
+    bool write(const std::string& bin_path, std::string& error);
+
+private:
+    std::vector<uint8_t> data_;
+    std::vector<bool> written_;
+};
+
+std::string cue_path_for(const std::string& bin_path);
+
+}  // namespace discbuilder

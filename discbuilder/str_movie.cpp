@@ -1,0 +1,101 @@
+#include "str_movie.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "../contract/raw_sector.h"
+
+namespace discbuilder {
+
+using psr::store_le16;
+using psr::store_le32;
+
+std::vector<uint8_t> synthetic_mdec_frame(uint32_t seed, uint32_t frame_number, uint32_t bytes, uint16_t version) {
+    std::vector<uint8_t> data(std::max<uint32_t>(bytes, 8));
+    store_le16(&data[0], static_cast<uint16_t>((bytes - 8) / 4));
+    store_le16(&data[2], 0x3800);
+    store_le16(&data[4], 2);
+    store_le16(&data[6], version);
+    ByteStream filler(seed * 7919u + frame_number);
+    for (size_t i = 8; i < data.size(); ++i) data[i] = filler.next();
+    data.resize(bytes);
+    return data;
+}
+
+namespace {
+uint32_t frame_bytes_of(const MovieSpec& spec, uint32_t frame_index) {
+    return spec.frame_bytes + (frame_index % 4) * spec.frame_bytes_step;
+}
+}  // namespace
+
+uint32_t movie_chunk_count(const MovieSpec& spec, uint32_t frame_index) {
+    const uint32_t bytes = frame_bytes_of(spec, frame_index) + 2u * spec.junk_words;
+    return std::max<uint32_t>(1, (bytes + kChunkDataBytes - 1) / kChunkDataBytes);
+}
+
+std::array<uint8_t, kXaSectorAudioBytes> xa_audio_payload(XaAdpcmEncoder& encoder, Tone& tone, uint8_t coding) {
+    const int channels = (coding & 0x01) ? 2 : 1;
+    const auto pcm = tone.next(kXaSamplesPerSector / channels, channels);
+    std::array<uint8_t, kXaSectorAudioBytes> payload{};
+    encoder.encode_sector(pcm.data(), payload.data());
+    return payload;
+}
+
+WrittenMovie write_str_movie(DiscImage& disc, uint32_t lba, const MovieSpec& spec, Tone& tone) {
+    WrittenMovie movie;
+    movie.first_lba = lba;
+    XaAdpcmEncoder encoder((spec.audio_coding & 0x01) != 0);
+    uint32_t position = 0;  // sectors written since the movie's start
+
+    auto put_audio = [&](bool end_of_file) {
+        const auto payload = xa_audio_payload(encoder, tone, spec.audio_coding);
+        const uint8_t submode = static_cast<uint8_t>(spec.audio_submode | (end_of_file ? 0x80 : 0));
+        disc.put(lba, {spec.file, spec.channel, submode, spec.audio_coding}, payload);
+        movie.audio.push_back(payload);
+        movie.audio_lbas.push_back(lba);
+        ++lba;
+        ++position;
+    };
+    auto audio_due = [&] { return spec.audio_spacing && position % spec.audio_spacing == spec.audio_spacing - 1; };
+
+    for (uint32_t f = 0; f < spec.frames; ++f) {
+        const uint32_t number = spec.first_frame_number + f;
+        const uint32_t bytes = frame_bytes_of(spec, f);
+        const auto mdec = synthetic_mdec_frame(spec.seed, number, bytes, spec.mdec_version);
+        // What the chunks carry: junk words, then the MDEC data, zero-padded to whole chunks.
+        std::vector<uint8_t> carried(2u * spec.junk_words, 0x11);
+        carried.insert(carried.end(), mdec.begin(), mdec.end());
+        const uint32_t chunks = movie_chunk_count(spec, f);
+        carried.resize(static_cast<size_t>(chunks) * kChunkDataBytes, 0);
+
+        for (uint32_t c = 0; c < chunks; ++c) {
+            while (audio_due()) put_audio(false);
+            uint8_t user[2048] = {};
+            store_le16(user + 0, 0x0160);
+            store_le16(user + 2, spec.type_word);
+            store_le16(user + 4, static_cast<uint16_t>(c));
+            store_le16(user + 6, static_cast<uint16_t>(chunks));
+            store_le32(user + 8, number);
+            store_le32(user + 12, bytes);
+            if (spec.size_in_header) {
+                store_le16(user + 16, spec.width);
+                store_le16(user + 18, spec.height);
+                std::memcpy(user + 20, mdec.data(), 8);  // a copy of the MDEC header words
+            }
+            std::memcpy(user + 32, carried.data() + static_cast<size_t>(c) * kChunkDataBytes, kChunkDataBytes);
+            if (c == 0) movie.frame_lbas.push_back(lba);
+            disc.put(lba, {spec.file, spec.channel, spec.video_submode, 0}, {user, sizeof user});
+            ++lba;
+            ++position;
+        }
+        movie.frames.push_back(mdec);
+        movie.chunk_counts.push_back(chunks);
+    }
+    // The audio that belongs to the last frame's time.
+    while (spec.audio_spacing && audio_due()) put_audio(spec.last_audio_end_of_file);
+    if (spec.last_audio_end_of_file && spec.audio_spacing && movie.audio_lbas.back() != lba - 1) put_audio(true);
+    movie.end_lba = lba;
+    return movie;
+}
+
+}  // namespace discbuilder

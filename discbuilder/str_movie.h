@@ -1,0 +1,61 @@
+// STR movies on built discs: MDEC frames cut into one-sector chunks behind a 32-byte chunk header,
+// with XA audio sectors interleaved at a fixed spacing.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include "disc_image.h"
+#include "test_signal.h"
+#include "xa_adpcm.h"
+
+namespace discbuilder {
+
+inline constexpr uint32_t kChunkDataBytes = 2016;
+
+struct MovieSpec {
+    uint32_t frames = 20;
+    uint32_t first_frame_number = 1;
+    uint16_t width = 320;
+    uint16_t height = 240;
+    bool size_in_header = true;  // tamsel's headers carry no picture size
+    uint16_t type_word = 0x8001;
+    uint32_t frame_bytes = 7000;   // MDEC bytes of frame 1
+    uint32_t frame_bytes_step = 0;  // frame k holds frame_bytes + (k % 4) x step
+    uint16_t mdec_version = 2;
+    uint16_t junk_words = 0;  // words between the chunk header and the MDEC header of first chunks
+    // Audio: every audio_spacing-th sector is an XA audio sector; 0 for a silent movie.
+    uint32_t audio_spacing = 8;
+    uint8_t audio_coding = 0x01;  // stereo, 37800 Hz
+    uint8_t file = 1;
+    uint8_t channel = 0;
+    uint8_t video_submode = 0x48;
+    uint8_t audio_submode = 0x64;
+    bool last_audio_end_of_file = false;  // the last audio sector carries submode bit 0x80
+    uint32_t seed = 1;
+};
+
+struct WrittenMovie {
+    uint32_t first_lba = 0;
+    uint32_t end_lba = 0;  // one past the last sector written
+    std::vector<std::vector<uint8_t>> frames;  // each frame's MDEC data as a reader must deliver it
+    std::vector<uint32_t> frame_lbas;          // LBA of each frame's first chunk
+    std::vector<uint32_t> chunk_counts;
+    std::vector<std::array<uint8_t, kXaSectorAudioBytes>> audio;  // audio payloads in disc order
+    std::vector<uint32_t> audio_lbas;
+};
+
+// The MDEC data of one frame: the four header words (count, 0x3800, scale, version), then filler.
+std::vector<uint8_t> synthetic_mdec_frame(uint32_t seed, uint32_t frame_number, uint32_t bytes, uint16_t version);
+
+// Writes a movie from `lba` on; `tone` supplies its audio.
+WrittenMovie write_str_movie(DiscImage& disc, uint32_t lba, const MovieSpec& spec, Tone& tone);
+
+// Where a movie plus its own audio needs sectors: chunks of every frame plus the audio between.
+uint32_t movie_chunk_count(const MovieSpec& spec, uint32_t frame_index);
+
+// Encodes audio sectors of a tone: one XA sector's payload.
+std::array<uint8_t, kXaSectorAudioBytes> xa_audio_payload(XaAdpcmEncoder& encoder, Tone& tone, uint8_t coding);
+
+}  // namespace discbuilder

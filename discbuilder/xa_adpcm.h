@@ -1,0 +1,31 @@
+// CD-ROM XA ADPCM (4-bit): 18 sound groups of 128 bytes per audio sector, eight sound units of 28
+// samples per group, each unit with its own prediction filter and range.
+#pragma once
+
+#include <cstdint>
+
+namespace discbuilder {
+
+inline constexpr uint32_t kXaSectorAudioBytes = 2304;
+inline constexpr uint32_t kXaSamplesPerSector = 4032;  // both channels together
+
+struct XaHistory {
+    int32_t s1 = 0;
+    int32_t s2 = 0;
+};
+
+class XaAdpcmEncoder {
+public:
+    explicit XaAdpcmEncoder(bool stereo) : stereo_(stereo) {}
+    // `pcm` holds 4032 samples: mono, or 2016 left/right pairs interleaved.
+    void encode_sector(const int16_t* pcm, uint8_t* out);
+
+private:
+    bool stereo_;
+    XaHistory history_[2];
+};
+
+// Decodes one sector's 2304 bytes into 4032 samples (interleaved when stereo).
+void decode_xa_sector(const uint8_t* in, bool stereo, XaHistory history[2], int16_t* out);
+
+}  // namespace discbuilder

@@ -1,0 +1,61 @@
+// A disc: its tracks and where each sector's 2352 bytes come from (image files, memory, or the
+// silence of a pregap that the image does not store).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "discwell.h"
+#include "image_file.h"
+
+namespace discwell {
+
+inline constexpr uint32_t kSectorBytes = 2352;
+
+class Disc {
+public:
+    static std::unique_ptr<Disc> open_image(const std::string& path, DwIoMode io, std::string& error);
+    static std::unique_ptr<Disc> from_memory(const uint8_t* sectors, uint32_t count, const DwTrack* tracks,
+                                             int32_t track_count);
+
+    uint32_t sector_count() const { return sector_count_; }
+    const std::vector<DwTrack>& tracks() const { return tracks_; }
+
+    // Copies `count` sectors from `lba` into `out`; false when a sector lies off the disc or a read fails.
+    bool read(uint32_t lba, uint32_t count, uint8_t* out) const;
+    // Sectors from `lba` that lie in memory already (a mapping or an in-memory disc): a pointer to
+    // the first and in `run` how many follow it contiguously; null when they must be read.
+    const uint8_t* direct(uint32_t lba, uint32_t& run) const;
+
+    DwStats stats{};
+    DwFaults faults{-1, -1, 1, -1};
+
+private:
+    struct Extent {
+        uint32_t first_lba;
+        uint32_t count;
+        int32_t source;   // index into files_, kMemory, or kSilence
+        uint64_t offset;  // byte offset inside the source
+    };
+    static constexpr int32_t kMemory = -1;
+    static constexpr int32_t kSilence = -2;
+
+    const Extent* find(uint32_t lba) const;
+    bool open_cue(const std::string& path, bool map, std::string& error);
+    bool open_bare(const std::string& path, bool map, std::string& error);
+
+    std::vector<std::unique_ptr<ImageFile>> files_;
+    std::vector<uint8_t> memory_;
+    std::vector<Extent> extents_;  // ascending, contiguous from LBA 0
+    std::vector<DwTrack> tracks_;
+    uint32_t sector_count_ = 0;
+};
+
+// The table that turns the 32-bit `disc` values handed to plug-ins into discs.
+uint32_t register_disc(std::unique_ptr<Disc> disc);
+std::shared_ptr<Disc> find_disc(uint32_t handle);
+void unregister_disc(uint32_t handle);
+
+}  // namespace discwell

@@ -1,0 +1,68 @@
+// discwell's host-side API: how a host opens disc images, lists their tracks and reads them
+// sequentially for a scan. Plug-ins never call these; they use the five Cd operations only.
+#pragma once
+
+#include <cstdint>
+
+#include "../contract/sector_library.h"
+
+extern "C" {
+
+enum DwTrackMode : uint8_t { DW_TRACK_AUDIO = 0, DW_TRACK_MODE1 = 1, DW_TRACK_MODE2 = 2 };
+
+struct DwTrack {
+    uint8_t number;
+    uint8_t control;  // 0x04 for a data track
+    uint8_t mode;     // DwTrackMode
+    uint8_t reserved;
+    uint32_t first_lba;
+    uint32_t sector_count;
+};
+
+// How image files are read.
+enum DwIoMode : int32_t { DW_IO_DEFAULT = 0, DW_IO_MMAP = 1, DW_IO_READ = 2 };
+
+struct DwStats {
+    uint32_t readers_open;      // readers opened and not yet closed
+    uint32_t readers_opened;    // all readers ever opened
+    uint32_t buffers_locked;    // buffers held by callers now
+    uint32_t max_buffers_held;  // most buffers one reader held at once
+    uint32_t sectors_read;      // sectors delivered by CdReadSector
+};
+
+// Fault injection for tests: each counter says how many operations of its kind still succeed before
+// the next one fails; a negative value means none fails. Once reads start failing, `read_failures`
+// reads in a row fail (at least one); opens and seeks fail once.
+struct DwFaults {
+    int32_t opens_before_failure;
+    int32_t reads_before_failure;
+    int32_t read_failures;
+    int32_t seeks_before_failure;
+};
+
+// Opens a raw image (a .cue sheet, or a bare image of 2352-byte sectors). On failure returns 0 and
+// writes one line naming the file and the problem into `error`.
+DISCWELL_API int32_t CD_CALL DwOpenImage(const char* path, int32_t io_mode, uint32_t* disc, char* error,
+                                         uint32_t error_size);
+// An in-memory disc holding a copy of `sector_count` raw sectors. With no tracks given it is one
+// Mode 2 data track over every sector.
+DISCWELL_API int32_t CD_CALL DwOpenMemory(const uint8_t* sectors, uint32_t sector_count, const DwTrack* tracks,
+                                          int32_t track_count, uint32_t* disc);
+DISCWELL_API void CD_CALL DwClose(uint32_t disc);
+
+DISCWELL_API uint32_t CD_CALL DwSectorCount(uint32_t disc);
+DISCWELL_API int32_t CD_CALL DwTrackCount(uint32_t disc);
+DISCWELL_API int32_t CD_CALL DwGetTrack(uint32_t disc, int32_t index, DwTrack* track);
+
+// Sequential reading of a range for a scan: each call gives the next run of consecutive raw sectors,
+// read-only and valid until the next call; 0 at the end or on a read error (see DwScanError).
+struct DwScan;
+DISCWELL_API DwScan* CD_CALL DwScanOpen(uint32_t disc, uint32_t first_lba, uint32_t sector_count);
+DISCWELL_API uint32_t CD_CALL DwScanNext(DwScan* scan, const uint8_t** sectors);
+DISCWELL_API const char* CD_CALL DwScanError(const DwScan* scan);
+DISCWELL_API void CD_CALL DwScanClose(DwScan* scan);
+
+DISCWELL_API void CD_CALL DwGetStats(uint32_t disc, DwStats* stats);
+DISCWELL_API void CD_CALL DwSetFaults(uint32_t disc, const DwFaults* faults);
+
+}  // extern "C"

@@ -1,0 +1,126 @@
+// The host-side API: opening images and memory discs, the track table, sequential scan reading,
+// statistics and fault injection.
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "disc.h"
+
+using discwell::Disc;
+using discwell::kSectorBytes;
+
+struct DwScan {
+    std::shared_ptr<Disc> disc;
+    uint32_t next = 0;
+    uint32_t end = 0;
+    std::vector<uint8_t> buffer;
+    std::string error;
+};
+
+namespace {
+
+// Sectors per read when an image is not in memory: about a mebibyte.
+constexpr uint32_t kScanChunk = 448;
+
+void copy_error(const std::string& text, char* error, uint32_t error_size) {
+    if (!error || error_size == 0) return;
+    const size_t n = std::min<size_t>(text.size(), error_size - 1);
+    std::memcpy(error, text.data(), n);
+    error[n] = '\0';
+}
+
+}  // namespace
+
+extern "C" {
+
+DISCWELL_API int32_t CD_CALL DwOpenImage(const char* path, int32_t io_mode, uint32_t* disc, char* error,
+                                         uint32_t error_size) {
+    if (!path || !disc) {
+        copy_error("no image path given", error, error_size);
+        return 0;
+    }
+    std::string message;
+    auto opened = Disc::open_image(path, static_cast<DwIoMode>(io_mode), message);
+    if (!opened) {
+        copy_error(message, error, error_size);
+        return 0;
+    }
+    *disc = discwell::register_disc(std::move(opened));
+    return 1;
+}
+
+DISCWELL_API int32_t CD_CALL DwOpenMemory(const uint8_t* sectors, uint32_t sector_count, const DwTrack* tracks,
+                                          int32_t track_count, uint32_t* disc) {
+    if ((!sectors && sector_count) || !disc) return 0;
+    *disc = discwell::register_disc(Disc::from_memory(sectors, sector_count, tracks, track_count));
+    return 1;
+}
+
+DISCWELL_API void CD_CALL DwClose(uint32_t disc) { discwell::unregister_disc(disc); }
+
+DISCWELL_API uint32_t CD_CALL DwSectorCount(uint32_t disc) {
+    auto found = discwell::find_disc(disc);
+    return found ? found->sector_count() : 0;
+}
+
+DISCWELL_API int32_t CD_CALL DwTrackCount(uint32_t disc) {
+    auto found = discwell::find_disc(disc);
+    return found ? static_cast<int32_t>(found->tracks().size()) : 0;
+}
+
+DISCWELL_API int32_t CD_CALL DwGetTrack(uint32_t disc, int32_t index, DwTrack* track) {
+    auto found = discwell::find_disc(disc);
+    if (!found || !track || index < 0 || static_cast<size_t>(index) >= found->tracks().size()) return 0;
+    *track = found->tracks()[static_cast<size_t>(index)];
+    return 1;
+}
+
+DISCWELL_API DwScan* CD_CALL DwScanOpen(uint32_t disc, uint32_t first_lba, uint32_t sector_count) {
+    auto found = discwell::find_disc(disc);
+    if (!found) return nullptr;
+    auto* scan = new DwScan;
+    scan->disc = std::move(found);
+    scan->next = first_lba;
+    scan->end = first_lba + std::min(sector_count, 0xFFFFFFFFu - first_lba);
+    return scan;
+}
+
+DISCWELL_API uint32_t CD_CALL DwScanNext(DwScan* scan, const uint8_t** sectors) {
+    if (!scan || !sectors || scan->next >= scan->end || !scan->error.empty()) return 0;
+    const uint32_t left = scan->end - scan->next;
+    uint32_t run = 0;
+    if (const uint8_t* in_memory = scan->disc->direct(scan->next, run)) {
+        const uint32_t n = std::min(run, left);
+        *sectors = in_memory;
+        scan->next += n;
+        return n;
+    }
+    const uint32_t n = std::min(kScanChunk, left);
+    scan->buffer.resize(static_cast<size_t>(kScanChunk) * kSectorBytes);
+    if (!scan->disc->read(scan->next, n, scan->buffer.data())) {
+        scan->error = "read error at sector " + std::to_string(scan->next);
+        return 0;
+    }
+    *sectors = scan->buffer.data();
+    scan->next += n;
+    return n;
+}
+
+DISCWELL_API const char* CD_CALL DwScanError(const DwScan* scan) {
+    return scan && !scan->error.empty() ? scan->error.c_str() : nullptr;
+}
+
+DISCWELL_API void CD_CALL DwScanClose(DwScan* scan) { delete scan; }
+
+DISCWELL_API void CD_CALL DwGetStats(uint32_t disc, DwStats* stats) {
+    auto found = discwell::find_disc(disc);
+    if (stats) *stats = found ? found->stats : DwStats{};
+}
+
+DISCWELL_API void CD_CALL DwSetFaults(uint32_t disc, const DwFaults* faults) {
+    auto found = discwell::find_disc(disc);
+    if (found && faults) found->faults = *faults;
+}
+
+}  // extern "C"

@@ -1,0 +1,84 @@
+#include "stream_format.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace quorvex {
+
+std::string format_duration(uint32_t ms) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%u:%02u.%03u", ms / 60000, ms / 1000 % 60, ms % 1000);
+    return text;
+}
+
+std::string format_kind(uint16_t kind) {
+    std::string out;
+    if (kind & 0x01) out = "video";
+    if (kind & 0x02) out += out.empty() ? "audio" : "+audio";
+    if (kind & 0x10) out += " (varying rate)";
+    return out.empty() ? "none" : out;
+}
+
+std::string format_rate(uint16_t tenths) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%u.%u", tenths / 10u, tenths % 10u);
+    return text;
+}
+
+std::string format_audio(const StreamInfo& info) {
+    if (!info.has_audio) return "-";
+    char text[64];
+    const char* layout = info.channels == 1 ? "mono" : info.channels == 2 ? "stereo" : "?";
+    std::snprintf(text, sizeof text, "%u Hz %s %u-bit", info.sample_rate, layout, info.bits_per_sample);
+    return text;
+}
+
+std::string format_stream_table(const std::vector<TableRow>& rows) {
+    const std::vector<std::string> heading = {"PLUG-IN", "#",      "START", "SECTORS", "KIND",
+                                              "DURATION", "FRAMES", "PICTURE", "FPS",   "AUDIO"};
+    std::vector<std::vector<std::string>> cells;
+    for (const TableRow& r : rows) {
+        const StreamInfo& i = r.info;
+        const bool video = (i.kind & 0x01) != 0;
+        cells.push_back({r.plugin, std::to_string(r.index), std::to_string(i.start_sector),
+                         std::to_string(i.sector_count), format_kind(i.kind), format_duration(i.duration_ms),
+                         video ? std::to_string(i.frame_count) : "-",
+                         video ? std::to_string(i.width) + "x" + std::to_string(i.height) : "-",
+                         video ? format_rate(i.frame_rate) : "-", format_audio(i)});
+    }
+    std::vector<size_t> width(heading.size());
+    for (size_t c = 0; c < heading.size(); ++c) {
+        width[c] = heading[c].size();
+        for (const auto& row : cells) width[c] = std::max(width[c], row[c].size());
+    }
+    std::string out;
+    auto line = [&](const std::vector<std::string>& row) {
+        std::string text;
+        for (size_t c = 0; c < row.size(); ++c) {
+            text += row[c];
+            if (c + 1 < row.size()) text.append(width[c] - row[c].size() + 2, ' ');
+        }
+        out += text + "\n";
+    };
+    line(heading);
+    for (const auto& row : cells) line(row);
+    return out;
+}
+
+void write_stream_info(JsonWriter& json, const StreamInfo& info, bool with_payload_bytes) {
+    json.field("kind", info.kind)
+        .field("start_sector", info.start_sector)
+        .field("sector_count", info.sector_count)
+        .field("duration_ms", info.duration_ms)
+        .field("frame_count", info.frame_count)
+        .field("width", info.width)
+        .field("height", info.height)
+        .field("frame_rate", info.frame_rate)
+        .field("has_audio", info.has_audio)
+        .field("channels", info.channels)
+        .field("bits_per_sample", info.bits_per_sample)
+        .field("sample_rate", info.sample_rate);
+    if (with_payload_bytes) json.field("payload_bytes", info.payload_bytes);
+}
+
+}  // namespace quorvex

@@ -1,0 +1,172 @@
+// The disc builder writes what a drive would read: checked against the CD-ROM standard's own
+// definitions (a bitwise CRC and the Reed-Solomon parity checks), not against the builder's tables.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+#include "contract/raw_sector.h"
+#include "discbuilder/disc_image.h"
+#include "discbuilder/iso9660.h"
+#include "discbuilder/test_signal.h"
+#include "discbuilder/xa_adpcm.h"
+
+using namespace discbuilder;
+
+namespace {
+
+uint32_t bitwise_edc(const uint8_t* p, size_t n) {
+    uint32_t crc = 0;
+    for (size_t i = 0; i < n; ++i) {
+        crc ^= p[i];
+        for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ ((crc & 1) ? 0xD8018001u : 0);
+    }
+    return crc;
+}
+
+uint8_t gf_mul(uint8_t a, uint8_t b) {
+    uint8_t product = 0;
+    while (b) {
+        if (b & 1) product ^= a;
+        a = static_cast<uint8_t>((a << 1) ^ ((a & 0x80) ? 0x1D : 0));
+        b >>= 1;
+    }
+    return product;
+}
+
+// Both syndromes of a Reed-Solomon codeword with generator (x + 1)(x + alpha) vanish.
+bool codeword_ok(const std::vector<uint8_t>& v) {
+    uint8_t s0 = 0, s1 = 0;
+    for (uint8_t byte : v) {
+        s0 ^= byte;
+        s1 = static_cast<uint8_t>(gf_mul(s1, 2) ^ byte);
+    }
+    return s0 == 0 && s1 == 0;
+}
+
+// Checks the P and Q parity of a Mode 2 Form 1 sector, with its address taken as zero.
+bool parity_ok(const uint8_t* sector) {
+    std::vector<uint8_t> s(sector, sector + 2352);
+    std::memset(&s[12], 0, 4);
+    const uint8_t* base = &s[12];
+    for (uint32_t major = 0; major < 86; ++major) {
+        std::vector<uint8_t> v;
+        for (uint32_t minor = 0; minor < 24; ++minor) v.push_back(base[(major >> 1) * 2 + (major & 1) + 86 * minor]);
+        v.push_back(s[2076 + major]);
+        v.push_back(s[2076 + 86 + major]);
+        if (!codeword_ok(v)) return false;
+    }
+    for (uint32_t major = 0; major < 52; ++major) {
+        std::vector<uint8_t> v;
+        uint32_t index = (major >> 1) * 86 + (major & 1);
+        for (uint32_t minor = 0; minor < 43; ++minor) {
+            v.push_back(base[index]);
+            index = (index + 88) % 2236;
+        }
+        v.push_back(s[2248 + major]);
+        v.push_back(s[2248 + 52 + major]);
+        if (!codeword_ok(v)) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+TEST(SectorCodec, Form1SectorsCarryValidEdcAndParity) {
+    DiscImage disc;
+    ByteStream bytes(42);
+    std::vector<uint8_t> data(2048);
+    for (uint8_t& b : data) b = bytes.next();
+    disc.put(1234, {1, 2, 0x48, 0}, data);
+    const uint8_t* s = disc.raw(1234);
+    const uint8_t sync[12] = {0, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0};
+    EXPECT_EQ(std::memcmp(s, sync, 12), 0);
+    // LBA 1234 is 1384 frames from the start: 00:18:34 in BCD.
+    EXPECT_EQ(s[12], 0x00);
+    EXPECT_EQ(s[13], 0x18);
+    EXPECT_EQ(s[14], 0x34);
+    EXPECT_EQ(s[15], 2);
+    EXPECT_EQ(std::memcmp(s + 16, s + 20, 4), 0);
+    EXPECT_EQ(s[18], 0x48);
+    EXPECT_EQ(std::memcmp(s + 24, data.data(), 2048), 0);
+    EXPECT_EQ(psr::load_le32(s + 2072), bitwise_edc(s + 16, 2056));
+    EXPECT_TRUE(parity_ok(s));
+    disc.raw(1234)[500] ^= 1;  // a damaged sector fails the check
+    EXPECT_FALSE(parity_ok(s));
+}
+
+TEST(SectorCodec, Form2SectorsCarryTheirEdc) {
+    DiscImage disc;
+    std::vector<uint8_t> data(2324, 0x3C);
+    disc.put(7, {1, 3, 0x64, 0x01}, data);
+    const uint8_t* s = disc.raw(7);
+    EXPECT_EQ(s[13], 0x02);  // 00:02:07
+    EXPECT_EQ(s[14], 0x07);
+    EXPECT_EQ(s[17], 3);
+    EXPECT_EQ(s[19], 0x01);
+    EXPECT_EQ(psr::load_le32(s + 2348), bitwise_edc(s + 16, 2332));
+}
+
+TEST(SectorCodec, UnwrittenSectorsBecomeEmptyDataSectors) {
+    DiscImage disc(3);
+    const auto bytes = disc.bytes();
+    ASSERT_EQ(bytes.size(), 3u * 2352);
+    EXPECT_TRUE(parity_ok(bytes.data() + 2352));
+}
+
+TEST(Iso9660, VolumeDescriptorAndRootDirectory) {
+    DiscImage disc;
+    write_iso_volume(disc, "MABOROSITUKIYO", {{"BGM.MRG", 40, 4096}, {"BGM.HED", 30, 2400}});
+    const uint8_t* pvd = disc.raw(16) + 24;
+    EXPECT_EQ(pvd[0], 1);
+    EXPECT_EQ(std::memcmp(pvd + 1, "CD001", 5), 0);
+    EXPECT_EQ(std::memcmp(pvd + 40, "MABOROSITUKIYO                  ", 32), 0);
+    const uint32_t root = psr::load_le32(pvd + 156 + 2);
+    EXPECT_EQ(root, kIsoRootLba);
+    EXPECT_EQ(psr::load_le32(pvd + 156 + 10), 2048u);
+    const uint8_t* dir = disc.raw(root) + 24;
+    // ".", "..", then the files in name order with their version suffix.
+    size_t at = dir[0];
+    at += dir[at];
+    EXPECT_EQ(dir[at + 32], 9);
+    EXPECT_EQ(std::memcmp(dir + at + 33, "BGM.HED;1", 9), 0);
+    EXPECT_EQ(psr::load_le32(dir + at + 2), 30u);
+    EXPECT_EQ(psr::load_le32(dir + at + 10), 2400u);
+    at += dir[at];
+    EXPECT_EQ(std::memcmp(dir + at + 33, "BGM.MRG;1", 9), 0);
+    EXPECT_EQ(psr::load_le32(dir + at + 2), 40u);
+}
+
+TEST(Iso9660, ManyFilesSpillIntoFurtherDirectorySectors) {
+    std::vector<IsoFile> files;
+    for (int i = 0; i < 80; ++i) files.push_back({"FILE" + std::to_string(100 + i) + ".DAT", uint32_t(100 + i), 10});
+    EXPECT_EQ(iso_root_sectors(files), 2u);
+    DiscImage disc;
+    write_iso_volume(disc, "MANY", files);
+    EXPECT_EQ(psr::load_le32(disc.raw(16) + 24 + 156 + 10), 4096u);
+}
+
+TEST(XaAdpcm, EncodedToneDecodesClose) {
+    for (bool stereo : {true, false}) {
+        Tone tone(37800, 440, 660);
+        XaAdpcmEncoder encoder(stereo);
+        XaHistory history[2];
+        const int channels = stereo ? 2 : 1;
+        double signal = 0, noise = 0;
+        for (int sector = 0; sector < 4; ++sector) {
+            const auto pcm = tone.next(kXaSamplesPerSector / channels, channels);
+            uint8_t encoded[kXaSectorAudioBytes];
+            encoder.encode_sector(pcm.data(), encoded);
+            // The sound parameters are written twice in each group, as the format requires.
+            EXPECT_EQ(std::memcmp(encoded, encoded + 4, 4), 0);
+            std::vector<int16_t> decoded(kXaSamplesPerSector);
+            decode_xa_sector(encoded, stereo, history, decoded.data());
+            for (size_t i = 0; i < pcm.size(); ++i) {
+                signal += double(pcm[i]) * pcm[i];
+                noise += double(pcm[i] - decoded[i]) * (pcm[i] - decoded[i]);
+            }
+        }
+        EXPECT_GT(10 * std::log10(signal / noise), 30.0) << (stereo ? "stereo" : "mono");
+    }
+}
