@@ -1,6 +1,7 @@
 #include "sample_discs.h"
 
 #include <algorithm>
+#include <string>
 
 #include "iso9660.h"
 #include "str_movie.h"
@@ -21,18 +22,48 @@ void put_data_file(DiscImage& disc, uint32_t lba, uint32_t sectors, uint32_t see
     }
 }
 
-DiscImage movie_disc() {
+// Movies one after another, each a file of its own with a data file between them.
+DiscImage movie_disc(const char* volume_id, const std::vector<MovieSpec>& movies) {
     DiscImage disc;
+    std::vector<IsoFile> files;
     Tone tone(37800, 440, 660);
-    MovieSpec spec;
-    spec.frames = 30;
-    const WrittenMovie movie = write_str_movie(disc, kFirstFileLba + 8, spec, tone);
-    put_data_file(disc, kFirstFileLba, 8, 1);
-    put_data_file(disc, movie.end_lba, 16, 2);
-    write_iso_volume(disc, "SAMPLE_MOVIES",
-                     {{"DATA.BIN", kFirstFileLba, 8 * 2048},
-                      {"MOVIE.STR", movie.first_lba, (movie.end_lba - movie.first_lba) * 2048}});
+    uint32_t lba = kFirstFileLba;
+    for (size_t i = 0; i < movies.size(); ++i) {
+        put_data_file(disc, lba, 8, static_cast<uint32_t>(i + 1));
+        files.push_back({"DATA" + std::to_string(i) + ".BIN", lba, 8 * kForm1Bytes});
+        lba += 8;
+        const WrittenMovie movie = write_str_movie(disc, lba, movies[i], tone);
+        files.push_back({"MOVIE" + std::to_string(i) + ".STR", lba, (movie.end_lba - lba) * kForm1Bytes});
+        lba = movie.end_lba;
+    }
+    put_data_file(disc, lba, 16, 99);
+    files.push_back({"END.BIN", lba, 16 * kForm1Bytes});
+    write_iso_volume(disc, volume_id, files);
     return disc;
+}
+
+MovieSpec with(MovieSpec spec, uint32_t frames, uint32_t seed) {
+    spec.frames = frames;
+    spec.seed = seed;
+    return spec;
+}
+
+DiscImage selvane_disc() {
+    MovieSpec unmarked = with(selvane_movie(), 12, 3);
+    unmarked.play_marker_after_frame = 0;  // never followed by a "Play" sector: not a movie of the game
+    return movie_disc("SELVANE", {with(selvane_movie(), 30, 1), with(selvane_movie(), 20, 2), unmarked});
+}
+
+DiscImage grivet_disc() {
+    MovieSpec plain = with(grivet_movie(), 25, 2);
+    plain.size_after_marker = false;
+    plain.width = 321;
+    plain.height = 240;
+    return movie_disc("GRIVET", {with(grivet_movie(), 30, 1), plain});
+}
+
+DiscImage tamsel_disc() {
+    return movie_disc("TAMSEL", {with(tamsel_movie(), 30, 1), with(tamsel_movie(), 24, 2)});
 }
 
 DiscImage music_disc() {
@@ -57,7 +88,9 @@ DiscImage music_disc() {
 
 const std::vector<SampleDisc>& sample_discs() {
     static const std::vector<SampleDisc> discs = {
-        {"movies", "STR movies with interleaved XA audio", movie_disc},
+        {"selvane", "selvane: STR movies with \"Play\" marker sectors", selvane_disc},
+        {"grivet", "grivet: STR movies with a fixed chunk type and odd picture sizes", grivet_disc},
+        {"tamsel", "tamsel: STR movies without picture sizes, 18900 Hz audio", tamsel_disc},
         {"music", "XA music interleaved on four channels", music_disc},
     };
     return discs;

@@ -10,12 +10,45 @@ namespace discbuilder {
 using psr::store_le16;
 using psr::store_le32;
 
-std::vector<uint8_t> synthetic_mdec_frame(uint32_t seed, uint32_t frame_number, uint32_t bytes, uint16_t version) {
+MovieSpec selvane_movie() {
+    MovieSpec spec;
+    spec.frame_bytes = 16500;
+    spec.frame_bytes_step = 600;
+    spec.play_marker_after_frame = 2;
+    return spec;
+}
+
+MovieSpec grivet_movie() {
+    MovieSpec spec;
+    spec.type_word = 0x8003;
+    spec.height = 241;
+    spec.frame_bytes = 17500;
+    spec.frame_bytes_step = 400;
+    spec.size_after_marker = true;
+    return spec;
+}
+
+MovieSpec tamsel_movie() {
+    MovieSpec spec;
+    spec.size_in_header = false;
+    spec.type_word = 0;
+    spec.width = 320;
+    spec.height = 224;
+    spec.frame_bytes = 15000;
+    spec.frame_bytes_step = 700;
+    spec.audio_coding = 0x05;
+    spec.audio_spacing = 16;
+    spec.last_audio_end_of_file = true;
+    return spec;
+}
+
+std::vector<uint8_t> synthetic_mdec_frame(uint32_t seed, uint32_t frame_number, uint32_t bytes, uint16_t word2,
+                                          uint16_t word3) {
     std::vector<uint8_t> data(std::max<uint32_t>(bytes, 8));
     store_le16(&data[0], static_cast<uint16_t>((bytes - 8) / 4));
     store_le16(&data[2], 0x3800);
-    store_le16(&data[4], 2);
-    store_le16(&data[6], version);
+    store_le16(&data[4], word2);
+    store_le16(&data[6], word3);
     ByteStream filler(seed * 7919u + frame_number);
     for (size_t i = 8; i < data.size(); ++i) data[i] = filler.next();
     data.resize(bytes);
@@ -61,7 +94,9 @@ WrittenMovie write_str_movie(DiscImage& disc, uint32_t lba, const MovieSpec& spe
     for (uint32_t f = 0; f < spec.frames; ++f) {
         const uint32_t number = spec.first_frame_number + f;
         const uint32_t bytes = frame_bytes_of(spec, f);
-        const auto mdec = synthetic_mdec_frame(spec.seed, number, bytes, spec.mdec_version);
+        const auto mdec = spec.size_after_marker
+                              ? synthetic_mdec_frame(spec.seed, number, bytes, spec.width, spec.height)
+                              : synthetic_mdec_frame(spec.seed, number, bytes, 2, spec.mdec_version);
         // What the chunks carry: junk words, then the MDEC data, zero-padded to whole chunks.
         std::vector<uint8_t> carried(2u * spec.junk_words, 0x11);
         carried.insert(carried.end(), mdec.begin(), mdec.end());
@@ -90,6 +125,13 @@ WrittenMovie write_str_movie(DiscImage& disc, uint32_t lba, const MovieSpec& spe
         }
         movie.frames.push_back(mdec);
         movie.chunk_counts.push_back(chunks);
+        if (f + 1 == spec.play_marker_after_frame) {
+            const uint8_t marker[16] = {'P', 'l', 'a', 'y', ' ', 'm', 'o', 'v', 'i', 'e'};
+            disc.put(lba, {spec.file, spec.channel, 0x08, 0}, marker);
+            movie.marker_lbas.push_back(lba);
+            ++lba;
+            ++position;
+        }
     }
     // The audio that belongs to the last frame's time.
     while (spec.audio_spacing && audio_due()) put_audio(spec.last_audio_end_of_file);

@@ -33,8 +33,16 @@ struct MovieSpec {
     uint8_t video_submode = 0x48;
     uint8_t audio_submode = 0x64;
     bool last_audio_end_of_file = false;  // the last audio sector carries submode bit 0x80
+    bool size_after_marker = false;  // the MDEC header's last two words give width and height
+    uint32_t play_marker_after_frame = 0;  // a "Play" data sector after this frame's chunks (0: none)
     uint32_t seed = 1;
 };
+
+// Each game's movies.
+MovieSpec selvane_movie();  // "Play" marker sectors, 37800 Hz stereo audio
+MovieSpec grivet_movie();   // a fixed chunk type word and an odd picture height
+MovieSpec tamsel_movie();   // no picture size in the headers, 18900 Hz stereo audio ending in end-of-file
+
 
 struct WrittenMovie {
     uint32_t first_lba = 0;
@@ -44,10 +52,13 @@ struct WrittenMovie {
     std::vector<uint32_t> chunk_counts;
     std::vector<std::array<uint8_t, kXaSectorAudioBytes>> audio;  // audio payloads in disc order
     std::vector<uint32_t> audio_lbas;
+    std::vector<uint32_t> marker_lbas;
 };
 
-// The MDEC data of one frame: the four header words (count, 0x3800, scale, version), then filler.
-std::vector<uint8_t> synthetic_mdec_frame(uint32_t seed, uint32_t frame_number, uint32_t bytes, uint16_t version);
+// The MDEC data of one frame: the four header words (count, 0x3800, then the scale and version, or
+// a picture's width and height), then filler.
+std::vector<uint8_t> synthetic_mdec_frame(uint32_t seed, uint32_t frame_number, uint32_t bytes, uint16_t word2 = 2,
+                                          uint16_t word3 = 2);
 
 // Writes a movie from `lba` on; `tone` supplies its audio.
 WrittenMovie write_str_movie(DiscImage& disc, uint32_t lba, const MovieSpec& spec, Tone& tone);

@@ -87,7 +87,7 @@ bool injected_failure(int32_t& before_failure) {
 extern "C" {
 
 DISCWELL_API SectorReader* CD_CALL CdReadOpen(uint32_t disc, int32_t /*reserved*/, uint32_t first_sector,
-                                              uint32_t sector_count, int32_t /*buffer_setting*/) {
+                                              uint32_t sector_count, int32_t buffer_setting) {
     auto found = discwell::find_disc(disc);
     if (!found || injected_failure(found->faults.opens_before_failure)) return nullptr;
     auto* reader = new (std::nothrow) SectorReader;
@@ -97,6 +97,7 @@ DISCWELL_API SectorReader* CD_CALL CdReadOpen(uint32_t disc, int32_t /*reserved*
     reader->count = sector_count;
     reader->disc->stats.readers_open++;
     reader->disc->stats.readers_opened++;
+    reader->disc->stats.last_buffer_setting = buffer_setting;
     return reader;
 }
 

@@ -41,11 +41,11 @@ TEST(Host, ListsEveryPlugin) {
 }
 
 TEST(Host, ScansTheSampleDiscs) {
-    const RunResult r = quorvex(build_path("samples/movies.cue") + " " + build_path("samples/music.cue"));
+    const RunResult r = quorvex(build_path("samples/selvane.cue") + " " + build_path("samples/music.cue"));
     EXPECT_EQ(r.status, 2);  // no command
-    const RunResult scan = quorvex("scan " + build_path("samples/movies.cue") + " " + build_path("samples/music.cue"));
+    const RunResult scan = quorvex("scan " + build_path("samples/selvane.cue") + " " + build_path("samples/music.cue"));
     EXPECT_EQ(scan.status, 0) << scan.output;
-    EXPECT_TRUE(contains(scan.output, "movies.cue:"));
+    EXPECT_TRUE(contains(scan.output, "selvane.cue: 2 streams"));
     EXPECT_TRUE(contains(scan.output, "music.cue:"));
     const RunResult json = quorvex("scan --json " + build_path("samples/music.bin"));
     EXPECT_EQ(json.status, 0) << json.output;
@@ -81,7 +81,7 @@ TEST(Host, PluginFolderProblems) {
     TempDir dir("host-plugins");
     fs::copy_file(build_path("plugins/selvane.PSR"), dir.file("selvane.PSR"));
     write_text(dir.file("broken.PSR"), "not a library");
-    RunResult r = quorvex("scan --plugins " + dir.path() + " " + build_path("samples/movies.cue"));
+    RunResult r = quorvex("scan --plugins " + dir.path() + " " + build_path("samples/selvane.cue"));
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(contains(r.output, "broken.PSR: not a loadable plug-in")) << r.output;
 
@@ -92,7 +92,7 @@ TEST(Host, PluginFolderProblems) {
     EXPECT_TRUE(contains(r.output, "library.PSR: not a plug-in: the entry point PsrQueryPlugin is missing")) << r.output;
     EXPECT_TRUE(contains(r.output, "Selvane STR"));
 
-    r = quorvex("info " + build_path("samples/movies.cue") + " --plugins " + dir.path() +
+    r = quorvex("info " + build_path("samples/selvane.cue") + " --plugins " + dir.path() +
                 " --plugin nosuch --start 0 --count 10");
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(contains(r.output, "no plug-in named 'nosuch'")) << r.output;
@@ -104,7 +104,7 @@ TEST(Host, PluginFolderProblems) {
 
 TEST(Host, RangesAndStreamIndexesOutOfRange) {
     TempDir dir("host-ranges");
-    const std::string disc = build_path("samples/movies.cue");
+    const std::string disc = build_path("samples/selvane.cue");
     RunResult r = quorvex("extract " + disc + " --plugin selvane --stream 99 -o " + dir.file("out"));
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(contains(r.output, "selvane has no stream 99")) << r.output;

@@ -1,4 +1,4 @@
-// What each STR movie plug-in reports about itself.
+// What the STR movie plug-ins still to come report about themselves.
 #pragma once
 
 #include "contract/plugin_info.h"
@@ -6,34 +6,15 @@
 
 namespace plugins::str {
 
-using psr::HomeUrl;
-using psr::PluginIdentity;
-using psr::TrackTableRule;
-
 struct WalciteIdentity {
-    static constexpr PluginIdentity kIdentity{"Walcite STR", "Copyright (C) 2026 the Walcite STR plug-in authors", 102,
-                                              0, 230, HomeUrl::kLong};
-    static constexpr TrackTableRule kTrackRule = TrackTableRule::kStep12;
-};
-struct SelvaneIdentity {
-    static constexpr PluginIdentity kIdentity{"Selvane STR", "Copyright (C) 2026 the Selvane STR plug-in authors", 101,
-                                              0, 230, HomeUrl::kShort};
-    static constexpr TrackTableRule kTrackRule = TrackTableRule::kStep12;
-};
-struct GrivetIdentity {
-    static constexpr PluginIdentity kIdentity{"Grivet STR", "Copyright (C) 2026 the Grivet STR plug-in authors", 100,
-                                              100, 230, HomeUrl::kLong};
-    static constexpr TrackTableRule kTrackRule = TrackTableRule::kStep12;
-};
-struct TamselIdentity {
-    static constexpr PluginIdentity kIdentity{"Tamsel Vireland", "Copyright (C) 2026 the Tamsel Vireland plug-in authors",
-                                              110, 0, 230, HomeUrl::kShort};
-    static constexpr TrackTableRule kTrackRule = TrackTableRule::kStep12;
+    static constexpr psr::PluginIdentity kIdentity{"Walcite STR", "Copyright (C) 2026 the Walcite STR plug-in authors",
+                                                   102, 0, 230, psr::HomeUrl::kLong};
+    static constexpr psr::TrackTableRule kTrackRule = psr::TrackTableRule::kStep12;
 };
 struct CorvaneIdentity {
-    static constexpr PluginIdentity kIdentity{"Corvane STR", "Copyright (C) 2026 the Corvane STR plug-in authors", 122,
-                                              0, 230, HomeUrl::kLong};
-    static constexpr TrackTableRule kTrackRule = TrackTableRule::kSingleEntry;
+    static constexpr psr::PluginIdentity kIdentity{"Corvane STR", "Copyright (C) 2026 the Corvane STR plug-in authors",
+                                                   122, 0, 230, psr::HomeUrl::kLong};
+    static constexpr psr::TrackTableRule kTrackRule = psr::TrackTableRule::kSingleEntry;
 };
 
 }  // namespace plugins::str

@@ -1,0 +1,169 @@
+// Movies through quorvex: scan, extract and seek on images written to disk, checked against what
+// the plug-ins report in-process and what the builder put on the disc.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <functional>
+
+#include "discbuilder/iso9660.h"
+#include "discbuilder/str_movie.h"
+#include "plugins/str/single_stream_plugin.h"
+#include "support/json_fields.h"
+#include "support/run_program.h"
+#include "support/sector_kit.h"
+#include "support/test_disc.h"
+
+using namespace testing_support;
+using discbuilder::DiscImage;
+using discbuilder::MovieSpec;
+using discbuilder::WrittenMovie;
+
+namespace {
+
+struct BuiltDisc {
+    DiscImage image;
+    std::vector<WrittenMovie> movies;
+};
+
+BuiltDisc movies_disc(std::vector<MovieSpec> specs) {
+    BuiltDisc built;
+    discbuilder::Tone tone(37800, 440, 660);
+    uint32_t lba = 30;
+    std::vector<discbuilder::IsoFile> files;
+    for (size_t i = 0; i < specs.size(); ++i) {
+        put_data(built.image, lba++);
+        specs[i].seed = static_cast<uint32_t>(i + 1);
+        built.movies.push_back(discbuilder::write_str_movie(built.image, lba, specs[i], tone));
+        lba = built.movies.back().end_lba;
+    }
+    put_data(built.image, lba);
+    discbuilder::write_iso_volume(built.image, "MOVIES", files);
+    return built;
+}
+
+std::string write_image(const TempDir& dir, DiscImage& image) {
+    std::string error;
+    EXPECT_TRUE(image.write(dir.file("disc.bin"), error)) << error;
+    return dir.file("disc.cue");
+}
+
+bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+template <class Plugin>
+void check_scan_matches(const std::string& plugin, const std::string& cue, DiscImage& image) {
+    const auto expected = scan_image<Plugin>(image);
+    const RunResult r = run_program(quorvex_command() + " scan --json " + cue);
+    ASSERT_EQ(r.status, 0) << r.output;
+    std::vector<int64_t> starts, counts, durations, frames, rates, kinds, payloads;
+    for (const StreamInfo& i : expected) {
+        starts.push_back(i.start_sector);
+        counts.push_back(i.sector_count);
+        durations.push_back(i.duration_ms);
+        frames.push_back(i.frame_count);
+        rates.push_back(i.frame_rate);
+        kinds.push_back(i.kind);
+        payloads.push_back(i.payload_bytes);
+    }
+    // Only this plug-in finds movies on the disc, so the output's streams are its own, in order.
+    const std::string mine = "\"plugin\": \"" + plugin + "\"";
+    size_t listed = 0;
+    for (size_t at = r.output.find(mine); at != std::string::npos; at = r.output.find(mine, at + 1)) ++listed;
+    EXPECT_EQ(listed, expected.size()) << r.output;
+    EXPECT_EQ(json_numbers(r.output, "start_sector"), starts);
+    EXPECT_EQ(json_numbers(r.output, "sector_count"), counts);
+    EXPECT_EQ(json_numbers(r.output, "duration_ms"), durations);
+    EXPECT_EQ(json_numbers(r.output, "frame_count"), frames);
+    EXPECT_EQ(json_numbers(r.output, "frame_rate"), rates);
+    EXPECT_EQ(json_numbers(r.output, "kind"), kinds);
+    EXPECT_EQ(json_numbers(r.output, "payload_bytes"), payloads);
+}
+
+void check_extract(const TempDir& dir, const std::string& plugin, const std::string& cue, const WrittenMovie& movie,
+                   int stream, bool silent_last_audio) {
+    const std::string out = dir.file("out-" + plugin + std::to_string(stream));
+    const RunResult r =
+        run_program(quorvex_command() + " extract " + cue + " --plugin " + plugin + " --stream " + std::to_string(stream) + " -o " + out);
+    ASSERT_EQ(r.status, 0) << r.output;
+    for (size_t f = 0; f < movie.frames.size(); ++f) {
+        char name[48];
+        std::snprintf(name, sizeof name, "/frame_%06zu.mdec", f + 1);
+        EXPECT_EQ(read_bytes(out + name), movie.frames[f]) << plugin << name;
+    }
+    std::vector<uint8_t> audio;
+    for (size_t i = 0; i < movie.audio.size(); ++i) {
+        if (silent_last_audio && i + 1 == movie.audio.size()) {
+            audio.insert(audio.end(), 2304, 0);
+        } else {
+            audio.insert(audio.end(), movie.audio[i].begin(), movie.audio[i].end());
+        }
+    }
+    EXPECT_EQ(read_bytes(out + "/audio.xa"), audio) << plugin;
+    const auto json = read_bytes(out + "/extract.json");
+    const std::string manifest(json.begin(), json.end());
+    EXPECT_EQ(json_numbers(manifest, "frames").at(0), static_cast<int64_t>(movie.frames.size()));
+}
+
+}  // namespace
+
+TEST(MovieEndToEnd, SelvaneScansAndExtractsItsMovies) {
+    TempDir dir("e2e-selvane");
+    MovieSpec unmarked = discbuilder::selvane_movie();
+    unmarked.play_marker_after_frame = 0;
+    unmarked.frames = 10;
+    MovieSpec a = discbuilder::selvane_movie(), b = discbuilder::selvane_movie();
+    a.frames = 30;
+    b.frames = 18;
+    b.frame_bytes = 21000;
+    BuiltDisc disc = movies_disc({a, unmarked, b});
+    const std::string cue = write_image(dir, disc.image);
+    check_scan_matches<plugins::str::SingleStreamPlugin<plugins::str::Selvane>>("selvane", cue, disc.image);
+    check_extract(dir, "selvane", cue, disc.movies[0], 0, false);
+    check_extract(dir, "selvane", cue, disc.movies[2], 1, false);
+}
+
+TEST(MovieEndToEnd, GrivetAndTamselScanAndExtractTheirMovies) {
+    TempDir dir("e2e-grivet-tamsel");
+    MovieSpec g = discbuilder::grivet_movie();
+    g.frames = 20;
+    BuiltDisc grivet = movies_disc({g, g});
+    std::string cue = write_image(dir, grivet.image);
+    check_scan_matches<plugins::str::SingleStreamPlugin<plugins::str::Grivet>>("grivet", cue, grivet.image);
+    check_extract(dir, "grivet", cue, grivet.movies[1], 1, false);
+
+    TempDir dir2("e2e-tamsel");
+    MovieSpec t = discbuilder::tamsel_movie();
+    t.frames = 26;
+    BuiltDisc tamsel = movies_disc({t});
+    cue = write_image(dir2, tamsel.image);
+    check_scan_matches<plugins::str::SingleStreamPlugin<plugins::str::Tamsel>>("tamsel", cue, tamsel.image);
+    check_extract(dir2, "tamsel", cue, tamsel.movies[0], 0, true);
+}
+
+TEST(MovieEndToEnd, SeekLandsWhereTheRuleSays) {
+    TempDir dir("e2e-seek");
+    MovieSpec s = discbuilder::selvane_movie();
+    s.frames = 40;
+    BuiltDisc disc = movies_disc({s});
+    const std::string cue = write_image(dir, disc.image);
+    const WrittenMovie& movie = disc.movies[0];
+    // Audio every 8th sector from the 8th: a spacing of 8. 1000 ms of stereo 37800 Hz audio is
+    // 8 x 1000 x 378 / 20160 = 150 sectors; the first whole frame after that is delivered first.
+    const RunResult r = run_program(quorvex_command() + " extract " + cue + " --plugin selvane --stream 0 --seek 1000 -o " +
+                                    dir.file("out"));
+    ASSERT_EQ(r.status, 0) << r.output;
+    size_t expected_frame = 0;
+    while (movie.frame_lbas[expected_frame] < movie.first_lba + 150) ++expected_frame;
+    const auto bytes = read_bytes(dir.file("out/extract.json"));
+    const auto numbers = json_numbers(std::string(bytes.begin(), bytes.end()), "frame_number");
+    ASSERT_FALSE(numbers.empty());
+    EXPECT_EQ(numbers.front(), static_cast<int64_t>(expected_frame + 1));
+    EXPECT_EQ(json_numbers(std::string(bytes.begin(), bytes.end()), "seek_ms").at(0), 1000);
+
+    // A range the host picks: info describes it from a sample.
+    const RunResult info = run_program(quorvex_command() + " info " + cue + " --json --plugin selvane --start " +
+                                       std::to_string(movie.first_lba) + " --count " +
+                                       std::to_string(movie.end_lba - movie.first_lba));
+    ASSERT_EQ(info.status, 0) << info.output;
+    EXPECT_EQ(json_numbers(info.output, "start_sector").at(0), movie.first_lba);
+    EXPECT_TRUE(contains(info.output, "\"has_audio\": 1"));
+}
