@@ -6,6 +6,7 @@
 #include "iso9660.h"
 #include "str_movie.h"
 #include "xa_adpcm.h"
+#include "xa_music.h"
 
 namespace discbuilder {
 namespace {
@@ -66,22 +67,35 @@ DiscImage tamsel_disc() {
     return movie_disc("TAMSEL", {with(tamsel_movie(), 30, 1), with(tamsel_movie(), 24, 2)});
 }
 
-DiscImage music_disc() {
+// Music runs one after another, each a file of its own.
+DiscImage music_disc(const char* volume_id, MusicLayout layout, const std::vector<std::vector<std::vector<uint32_t>>>& runs) {
     DiscImage disc;
-    const uint32_t first = kFirstFileLba;
-    const uint32_t channels = 4, per_channel = 40;
-    std::vector<Tone> tones;
-    std::vector<XaAdpcmEncoder> encoders(channels, XaAdpcmEncoder(true));
-    for (uint32_t c = 0; c < channels; ++c) tones.emplace_back(37800, 220.0 * (c + 1), 330.0 * (c + 1));
-    for (uint32_t i = 0; i < channels * per_channel; ++i) {
-        const uint8_t channel = static_cast<uint8_t>(i % channels);
-        const auto payload = xa_audio_payload(encoders[channel], tones[channel], 0x01);
-        disc.put(first + i, {1, channel, submodes::kXaAudio, 0x01}, payload);
+    std::vector<IsoFile> files;
+    uint32_t lba = kFirstFileLba;
+    for (size_t i = 0; i < runs.size(); ++i) {
+        put_data_file(disc, lba, 4, static_cast<uint32_t>(i + 1));
+        lba += 4;
+        const WrittenRun run = write_music_run(disc, lba, layout, runs[i], static_cast<uint32_t>(i + 1));
+        files.push_back({"MUSIC" + std::to_string(i) + ".XA", lba, (run.end_lba - lba) * kForm1Bytes});
+        lba = run.end_lba;
     }
-    const uint32_t end = first + channels * per_channel;
-    put_data_file(disc, end, 8, 3);
-    write_iso_volume(disc, "SAMPLE_MUSIC", {{"MUSIC.XA", first, channels * per_channel * 2048}});
+    put_data_file(disc, lba, 8, 99);
+    write_iso_volume(disc, volume_id, files);
     return disc;
+}
+
+// Four channels; channel 0 plays two songs; channel 3's song is too short to count.
+DiscImage ostrand_disc() {
+    return music_disc("OSTRAND", MusicLayout::kOstrand, {{{40, 30}, {60}, {50}, {5}}});
+}
+
+DiscImage drumvale_disc() {
+    return music_disc("DRUMVALE", MusicLayout::kDrumvale, {{{40, 20}, {50}, {45}, {30}}});
+}
+
+// A run on two channels, then one on four.
+DiscImage velocet_disc() {
+    return music_disc("VELOCET", MusicLayout::kVelocet, {{{40}, {40}}, {{30}, {30}, {30}, {30}}});
 }
 
 }  // namespace
@@ -91,7 +105,9 @@ const std::vector<SampleDisc>& sample_discs() {
         {"selvane", "selvane: STR movies with \"Play\" marker sectors", selvane_disc},
         {"grivet", "grivet: STR movies with a fixed chunk type and odd picture sizes", grivet_disc},
         {"tamsel", "tamsel: STR movies without picture sizes, 18900 Hz audio", tamsel_disc},
-        {"music", "XA music interleaved on four channels", music_disc},
+        {"ostrand", "ostrand: XA songs on four channels, ended by blank sectors", ostrand_disc},
+        {"drumvale", "drumvale: XA songs in a channel rotation, ended by marker sectors", drumvale_disc},
+        {"velocet", "velocet: XA songs with data sectors, runs ended by a repeated data word", velocet_disc},
     };
     return discs;
 }

@@ -29,6 +29,7 @@ struct DwStats {
     uint32_t max_buffers_held;  // most buffers one reader held at once
     uint32_t sectors_read;      // sectors delivered by CdReadSector
     int32_t last_buffer_setting;  // as the latest CdReadOpen was given it
+    uint32_t last_read_pointer;   // the offset the latest CdSetReadPointer asked for
 };
 
 // Fault injection for tests: each counter says how many operations of its kind still succeed before

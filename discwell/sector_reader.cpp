@@ -138,7 +138,9 @@ DISCWELL_API int32_t CD_CALL CdUnlockReadBuffer(SectorReader* reader, uint8_t* b
 }
 
 DISCWELL_API int32_t CD_CALL CdSetReadPointer(SectorReader* reader, uint32_t offset, int32_t /*reserved*/) {
-    if (!reader || offset > reader->count || injected_failure(reader->disc->faults.seeks_before_failure)) return -1;
+    if (!reader) return -1;
+    reader->disc->stats.last_read_pointer = offset;
+    if (offset > reader->count || injected_failure(reader->disc->faults.seeks_before_failure)) return -1;
     reader->next = offset;
     return 0;
 }

@@ -41,13 +41,13 @@ TEST(Host, ListsEveryPlugin) {
 }
 
 TEST(Host, ScansTheSampleDiscs) {
-    const RunResult r = quorvex(build_path("samples/selvane.cue") + " " + build_path("samples/music.cue"));
+    const RunResult r = quorvex(build_path("samples/selvane.cue") + " " + build_path("samples/ostrand.cue"));
     EXPECT_EQ(r.status, 2);  // no command
-    const RunResult scan = quorvex("scan " + build_path("samples/selvane.cue") + " " + build_path("samples/music.cue"));
+    const RunResult scan = quorvex("scan " + build_path("samples/selvane.cue") + " " + build_path("samples/ostrand.cue"));
     EXPECT_EQ(scan.status, 0) << scan.output;
     EXPECT_TRUE(contains(scan.output, "selvane.cue: 2 streams"));
-    EXPECT_TRUE(contains(scan.output, "music.cue:"));
-    const RunResult json = quorvex("scan --json " + build_path("samples/music.bin"));
+    EXPECT_TRUE(contains(scan.output, "ostrand.cue:"));
+    const RunResult json = quorvex("scan --json " + build_path("samples/ostrand.bin"));
     EXPECT_EQ(json.status, 0) << json.output;
     EXPECT_TRUE(contains(json.output, "\"streams\": ["));
 }

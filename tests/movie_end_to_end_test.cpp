@@ -54,28 +54,9 @@ void check_scan_matches(const std::string& plugin, const std::string& cue, DiscI
     const auto expected = scan_image<Plugin>(image);
     const RunResult r = run_program(quorvex_command() + " scan --json " + cue);
     ASSERT_EQ(r.status, 0) << r.output;
-    std::vector<int64_t> starts, counts, durations, frames, rates, kinds, payloads;
-    for (const StreamInfo& i : expected) {
-        starts.push_back(i.start_sector);
-        counts.push_back(i.sector_count);
-        durations.push_back(i.duration_ms);
-        frames.push_back(i.frame_count);
-        rates.push_back(i.frame_rate);
-        kinds.push_back(i.kind);
-        payloads.push_back(i.payload_bytes);
-    }
-    // Only this plug-in finds movies on the disc, so the output's streams are its own, in order.
-    const std::string mine = "\"plugin\": \"" + plugin + "\"";
-    size_t listed = 0;
-    for (size_t at = r.output.find(mine); at != std::string::npos; at = r.output.find(mine, at + 1)) ++listed;
-    EXPECT_EQ(listed, expected.size()) << r.output;
-    EXPECT_EQ(json_numbers(r.output, "start_sector"), starts);
-    EXPECT_EQ(json_numbers(r.output, "sector_count"), counts);
-    EXPECT_EQ(json_numbers(r.output, "duration_ms"), durations);
-    EXPECT_EQ(json_numbers(r.output, "frame_count"), frames);
-    EXPECT_EQ(json_numbers(r.output, "frame_rate"), rates);
-    EXPECT_EQ(json_numbers(r.output, "kind"), kinds);
-    EXPECT_EQ(json_numbers(r.output, "payload_bytes"), payloads);
+    std::vector<JsonObject> wanted;
+    for (size_t i = 0; i < expected.size(); ++i) wanted.push_back(json_of(expected[i], static_cast<int32_t>(i), true));
+    EXPECT_EQ(json_streams_of(r.output, plugin), wanted) << r.output;
 }
 
 void check_extract(const TempDir& dir, const std::string& plugin, const std::string& cue, const WrittenMovie& movie,
