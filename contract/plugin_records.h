@@ -74,6 +74,9 @@ inline constexpr uint16_t kKindVideo = 0x01;
 inline constexpr uint16_t kKindAudio = 0x02;
 inline constexpr uint16_t kKindVariableRate = 0x10;
 
+// The width of the PCM that any audio decodes to.
+inline constexpr uint16_t kBitsPerSample = 16;
+
 }  // namespace psr
 
 static_assert(offsetof(PluginInfo, name) == 0);

@@ -20,6 +20,4 @@ struct XaFormat {
     constexpr uint32_t duration_ms(uint32_t sectors) const { return sectors * kXaSectorTimeUnits / unit(); }
 };
 
-inline constexpr uint16_t kBitsPerSample = 16;
-
 }  // namespace psr

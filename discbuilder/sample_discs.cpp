@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <string>
 
+#include "archive_audio.h"
 #include "iso9660.h"
 #include "str_movie.h"
 #include "xa_adpcm.h"
@@ -98,6 +99,31 @@ DiscImage velocet_disc() {
     return music_disc("VELOCET", MusicLayout::kVelocet, {{{40}, {40}}, {{30}, {30}, {30}, {30}}});
 }
 
+// An archive's index and data files one after the other, listed in the volume.
+uint32_t place_archive(DiscImage& disc, uint32_t lba, bool stereo, const std::vector<uint32_t>& tracks, uint32_t seed,
+                       const std::string& name, std::vector<IsoFile>& files) {
+    const uint32_t index_sectors = sectors_for_bytes(static_cast<uint32_t>(tracks.size() + 2) * 8);
+    const WrittenArchive archive = write_archive(disc, lba, lba + index_sectors, stereo, tracks, seed);
+    files.push_back({name + ".HED", archive.index_lba, archive.index_bytes});
+    files.push_back({name + ".MRG", archive.data_lba, archive.data_sectors * kForm1Bytes});
+    return archive.data_lba + archive.data_sectors;
+}
+
+// Both archives of the Nimbrel game: its music and two archives of voice clips.
+DiscImage nimbrel_disc() {
+    DiscImage disc;
+    std::vector<IsoFile> files;
+    uint32_t lba = kFirstFileLba;
+    put_data_file(disc, lba, 4, 7);
+    files.push_back({"SYSTEM.CNF", lba, 4 * kForm1Bytes});
+    lba = place_archive(disc, lba + 4, true, {20, 12, 30, 8}, 1, "BGM", files);
+    lba = place_archive(disc, lba, false, {6, 10, 4}, 2, "VOICE1", files);
+    lba = place_archive(disc, lba, false, {8, 5}, 3, "VOICE2", files);
+    put_data_file(disc, lba, 8, 99);
+    write_iso_volume(disc, "MABOROSITUKIYO", files);
+    return disc;
+}
+
 }  // namespace
 
 const std::vector<SampleDisc>& sample_discs() {
@@ -108,6 +134,7 @@ const std::vector<SampleDisc>& sample_discs() {
         {"ostrand", "ostrand: XA songs on four channels, ended by blank sectors", ostrand_disc},
         {"drumvale", "drumvale: XA songs in a channel rotation, ended by marker sectors", drumvale_disc},
         {"velocet", "velocet: XA songs with data sectors, runs ended by a repeated data word", velocet_disc},
+        {"nimbrel", "nimbrel_music and nimbrel_voice: archive ADPCM music and voice clips", nimbrel_disc},
     };
     return discs;
 }

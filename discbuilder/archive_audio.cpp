@@ -1,0 +1,156 @@
+#include "archive_audio.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "../contract/raw_sector.h"
+#include "test_signal.h"
+
+namespace discbuilder {
+namespace {
+
+constexpr double kF[5][2] = {{0.0, 0.0}, {0.9375, 0.0}, {1.796875, -0.8125}, {1.53125, -0.859375}, {1.90625, -0.9375}};
+
+double clamp_sample(double v) { return v < -32768.0 ? -32768.0 : v > 32767.0 ? 32767.0 : v; }
+int32_t round_sample(double v) { return static_cast<int32_t>(v + 0.5); }
+int32_t nibble_value(int nibble, int shift) { return (nibble * 4096) >> shift; }
+
+}  // namespace
+
+void decode_archive_group(const uint8_t* group, ArchiveHistory& h, int16_t* out) {
+    const int shift = group[0] & 15;
+    const int filter = std::min(group[0] >> 4, 4);
+    for (int i = 0; i < 28; ++i) {
+        const int raw = (group[2 + i / 2] >> (i % 2 ? 4 : 0)) & 15;
+        const double v = clamp_sample(h.s1 * kF[filter][0] + h.s2 * kF[filter][1] + nibble_value(raw >= 8 ? raw - 16 : raw, shift));
+        h.s2 = h.s1;
+        h.s1 = v;
+        out[i] = static_cast<int16_t>(round_sample(v));
+    }
+}
+
+void encode_archive_group(const int16_t* samples, ArchiveHistory& history, uint8_t flag, int offset, uint8_t* group) {
+    double best_error = -1;
+    uint8_t best[16] = {};
+    ArchiveHistory best_history;
+    for (int filter = 0; filter < 5; ++filter) {
+        for (int shift = 0; shift < 16; ++shift) {
+            ArchiveHistory h = history;
+            uint8_t trial[16] = {static_cast<uint8_t>(filter << 4 | shift), flag};
+            double error = 0;
+            for (int i = 0; i < 28; ++i) {
+                const int32_t target = samples[i] + offset;
+                const double predicted = h.s1 * kF[filter][0] + h.s2 * kF[filter][1];
+                // The nibble nearest the residual, and its neighbours, judged by the rounded output.
+                const double step = std::ldexp(4096.0, -shift);
+                const int guess = static_cast<int>(std::lround((target - predicted) / step));
+                int chosen = 0;
+                double chosen_error = -1, chosen_v = 0;
+                for (int n = std::max(-8, guess - 1); n <= std::min(7, guess + 1); ++n) {
+                    const double v = clamp_sample(predicted + nibble_value(n, shift));
+                    const double e = std::fabs(round_sample(v) - target);
+                    if (chosen_error < 0 || e < chosen_error) {
+                        chosen = n;
+                        chosen_error = e;
+                        chosen_v = v;
+                    }
+                }
+                if (guess < -9 || guess > 8) {
+                    chosen = guess < 0 ? -8 : 7;
+                    chosen_v = clamp_sample(predicted + nibble_value(chosen, shift));
+                    chosen_error = std::fabs(round_sample(chosen_v) - target);
+                }
+                error += chosen_error * chosen_error;
+                h.s2 = h.s1;
+                h.s1 = chosen_v;
+                trial[2 + i / 2] |= static_cast<uint8_t>((chosen & 15) << (i % 2 ? 4 : 0));
+            }
+            if (best_error < 0 || error < best_error) {
+                best_error = error;
+                std::memcpy(best, trial, 16);
+                best_history = h;
+            }
+        }
+    }
+    std::memcpy(group, best, 16);
+    history = best_history;
+}
+
+WrittenArchive write_archive(DiscImage& disc, uint32_t index_lba, uint32_t data_lba, bool stereo,
+                             const std::vector<uint32_t>& track_sectors, uint32_t seed) {
+    WrittenArchive archive;
+    archive.index_lba = index_lba;
+    archive.data_lba = data_lba;
+    const auto records = static_cast<uint32_t>(track_sectors.size() + 2);
+    archive.index_bytes = records * 8;
+
+    // The index: each track's offset and length, then two records the game does not list.
+    std::vector<uint8_t> index(sectors_for_bytes(archive.index_bytes) * 2048u, 0);
+    uint32_t offset = 0;
+    for (size_t t = 0; t < track_sectors.size(); ++t) {
+        psr::store_le32(&index[8 * t], offset);
+        psr::store_le16(&index[8 * t + 4], static_cast<uint16_t>(track_sectors[t]));
+        psr::store_le16(&index[8 * t + 6], static_cast<uint16_t>(0x5A00 + t));
+        archive.offsets.push_back(offset);
+        archive.lengths.push_back(track_sectors[t]);
+        offset += track_sectors[t];
+    }
+    psr::store_le32(&index[8 * track_sectors.size()], offset);
+    psr::store_le32(&index[8 * track_sectors.size() + 8], 0xFFFFFFFF);
+    const uint32_t index_sectors = sectors_for_bytes(archive.index_bytes);
+    for (uint32_t s = 0; s < index_sectors; ++s) {
+        const uint8_t submode = s + 1 == index_sectors ? 0x89 : 0x08;
+        disc.put(index_lba + s, {0, 0, submode, 0}, {&index[2048u * s], 2048});
+    }
+
+    // The data: every track a tone of its own, its history starting where the last track's ended,
+    // as the game's decoder carries it on.
+    ArchiveHistory history[2];
+    uint32_t lba = data_lba;
+    const int channels = stereo ? 2 : 1;
+    for (size_t t = 0; t < track_sectors.size(); ++t) {
+        Tone tone(22050, 330.0 + 55.0 * static_cast<double>((seed + t) % 7), 495.0 + 45.0 * static_cast<double>(t % 5),
+                  9000.0);
+        const uint32_t frames_per_block = stereo ? 896 : 1792;
+        const uint32_t blocks = track_sectors[t] * 2;
+        std::vector<int16_t> signal = tone.next(frames_per_block * blocks, channels);
+        // A voice clip's sound stops in its last block at group 50, where the end marker stands.
+        const uint32_t sounding_groups = stereo ? 0 : 50;
+        if (!stereo) signal.resize(static_cast<size_t>(frames_per_block) * (blocks - 1) + 28u * sounding_groups);
+        archive.signals.push_back(signal);
+        for (uint32_t s = 0; s < track_sectors[t]; ++s, ++lba) {
+            uint8_t user[2048] = {};
+            for (uint32_t b = 0; b < 2; ++b) {
+                uint8_t* block = user + 1024 * b;
+                const uint32_t block_index = s * 2 + b;
+                int16_t samples[28];
+                if (stereo) {
+                    for (uint32_t g = 0; g < 32; ++g) {
+                        for (int c = 0; c < 2; ++c) {
+                            for (uint32_t i = 0; i < 28; ++i) {
+                                samples[i] = signal[((block_index * 32 + g) * 28 + i) * 2 + static_cast<uint32_t>(c)];
+                            }
+                            encode_archive_group(samples, history[c], 0, c == 1 ? 20 : 0, block + 512 * c + 16 * g);
+                        }
+                    }
+                } else {
+                    const bool last = block_index + 1 == blocks;
+                    for (uint32_t g = 0; g < 64; ++g) {
+                        if (last && g == sounding_groups) {
+                            block[16 * g + 1] = 7;  // the end marker
+                            break;
+                        }
+                        for (uint32_t i = 0; i < 28; ++i) samples[i] = signal[(block_index * 64 + g) * 28 + i];
+                        encode_archive_group(samples, history[0], 0, 0, block + 16 * g);
+                    }
+                }
+            }
+            disc.put(lba, {0, 0, s + 1 == track_sectors[t] ? uint8_t{0x89} : uint8_t{0x08}, 0}, user);
+        }
+    }
+    archive.data_sectors = lba - data_lba;
+    return archive;
+}
+
+}  // namespace discbuilder

@@ -1,0 +1,43 @@
+// The archives of the Nimbrel game on built discs: index files (.HED) of 8-byte records and data
+// files (.MRG) of archive ADPCM, encoded from a tone by choosing each group's filter and shift.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "disc_image.h"
+
+namespace discbuilder {
+
+struct ArchiveHistory {
+    double s1 = 0.0;
+    double s2 = 0.0;
+};
+
+// What the game's decoder makes of one 16-byte group: 28 rounded samples, history carried.
+void decode_archive_group(const uint8_t* group, ArchiveHistory& history, int16_t* out);
+
+// Encodes 28 samples into a group, choosing the filter (0 to 4) and shift (0 to 15) whose decoded
+// output comes closest; `offset` is what the decoder subtracts afterwards (20 on the right channel
+// of stereo archives).
+void encode_archive_group(const int16_t* samples, ArchiveHistory& history, uint8_t flag, int offset, uint8_t* group);
+
+struct WrittenArchive {
+    uint32_t index_lba = 0;
+    uint32_t index_bytes = 0;
+    uint32_t data_lba = 0;
+    uint32_t data_sectors = 0;
+    std::vector<uint32_t> offsets;  // each track's first sector, from the data file's start
+    std::vector<uint32_t> lengths;  // in sectors
+    std::vector<std::vector<int16_t>> signals;  // what each track was encoded from (interleaved when stereo)
+};
+
+// Writes an index file at `index_lba` and its data file at `data_lba`: one track per entry of
+// `track_sectors`, back to back, each a tone; mono tracks end with the end-marker group in their
+// last block. The index holds two records more than there are tracks, as the game's do.
+WrittenArchive write_archive(DiscImage& disc, uint32_t index_lba, uint32_t data_lba, bool stereo,
+                             const std::vector<uint32_t>& track_sectors, uint32_t seed);
+
+inline uint32_t sectors_for_bytes(uint32_t bytes) { return (bytes + 2047) / 2048; }
+
+}  // namespace discbuilder
