@@ -68,6 +68,33 @@ DiscImage tamsel_disc() {
     return movie_disc("TAMSEL", {with(tamsel_movie(), 30, 1), with(tamsel_movie(), 24, 2)});
 }
 
+// Groups of movies interleaved on their own channels; a movie on its own is not walcite's.
+DiscImage walcite_disc() {
+    DiscImage disc;
+    std::vector<IsoFile> files;
+    uint32_t lba = kFirstFileLba;
+    auto group = [&](std::vector<MovieSpec> specs, const std::string& name) {
+        put_data_file(disc, lba, 4, lba);
+        lba += 4;
+        uint32_t end = lba;
+        for (const WrittenMovie& m : write_interleaved_movies(disc, lba, specs)) end = std::max(end, m.end_lba);
+        files.push_back({name, lba, (end - lba) * kForm1Bytes});
+        lba = end;
+    };
+    std::vector<MovieSpec> three = {walcite_movie(0), walcite_movie(1), walcite_movie(2)};
+    three[0].frames = 30;
+    three[1].frames = 24;
+    three[2].frames = 20;
+    group(three, "OPENING.STR");
+    std::vector<MovieSpec> two = {walcite_movie(0), walcite_movie(1)};
+    two[1].frames = 16;
+    group(two, "ENDING.STR");
+    group({walcite_movie(0)}, "SINGLE.STR");
+    put_data_file(disc, lba, 8, 99);
+    write_iso_volume(disc, "WALCITE", files);
+    return disc;
+}
+
 // Music runs one after another, each a file of its own.
 DiscImage music_disc(const char* volume_id, MusicLayout layout, const std::vector<std::vector<std::vector<uint32_t>>>& runs) {
     DiscImage disc;
@@ -131,6 +158,7 @@ const std::vector<SampleDisc>& sample_discs() {
         {"selvane", "selvane: STR movies with \"Play\" marker sectors", selvane_disc},
         {"grivet", "grivet: STR movies with a fixed chunk type and odd picture sizes", grivet_disc},
         {"tamsel", "tamsel: STR movies without picture sizes, 18900 Hz audio", tamsel_disc},
+        {"walcite", "walcite: STR movies interleaved on several channels", walcite_disc},
         {"ostrand", "ostrand: XA songs on four channels, ended by blank sectors", ostrand_disc},
         {"drumvale", "drumvale: XA songs in a channel rotation, ended by marker sectors", drumvale_disc},
         {"velocet", "velocet: XA songs with data sectors, runs ended by a repeated data word", velocet_disc},

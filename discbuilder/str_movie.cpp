@@ -75,10 +75,45 @@ std::array<uint8_t, kXaSectorAudioBytes> xa_audio_payload(XaAdpcmEncoder& encode
 }
 
 WrittenMovie write_str_movie(DiscImage& disc, uint32_t lba, const MovieSpec& spec, Tone& tone) {
+    return write_str_movie(disc, spec, tone, [&lba] { return lba++; });
+}
+
+std::vector<WrittenMovie> write_interleaved_movies(DiscImage& disc, uint32_t lba, const std::vector<MovieSpec>& specs) {
+    std::vector<WrittenMovie> movies;
+    const auto n = static_cast<uint32_t>(specs.size());
+    for (uint32_t i = 0; i < n; ++i) {
+        Tone tone(37800, 300.0 + 70.0 * i, 450.0 + 60.0 * i);
+        uint32_t next = lba + i;
+        movies.push_back(write_str_movie(disc, specs[i], tone, [&next, n] {
+            const uint32_t at = next;
+            next += n;
+            return at;
+        }));
+    }
+    return movies;
+}
+
+MovieSpec walcite_movie(uint8_t channel) {
+    MovieSpec spec;
+    spec.channel = channel;
+    spec.type_word = static_cast<uint16_t>(0x8001 | channel << 10);
+    spec.frame_bytes = 16000 + 900u * channel;
+    spec.frame_bytes_step = 500;
+    spec.seed = 40u + channel;
+    return spec;
+}
+
+WrittenMovie write_str_movie(DiscImage& disc, const MovieSpec& spec, Tone& tone, const Placement& place) {
     WrittenMovie movie;
+    uint32_t lba = place();
     movie.first_lba = lba;
     XaAdpcmEncoder encoder((spec.audio_coding & 0x01) != 0);
     uint32_t position = 0;  // sectors written since the movie's start
+    auto advance = [&] {
+        movie.end_lba = lba + 1;
+        lba = place();
+        ++position;
+    };
 
     auto put_audio = [&](bool end_of_file) {
         const auto payload = xa_audio_payload(encoder, tone, spec.audio_coding);
@@ -86,8 +121,7 @@ WrittenMovie write_str_movie(DiscImage& disc, uint32_t lba, const MovieSpec& spe
         disc.put(lba, {spec.file, spec.channel, submode, spec.audio_coding}, payload);
         movie.audio.push_back(payload);
         movie.audio_lbas.push_back(lba);
-        ++lba;
-        ++position;
+        advance();
     };
     auto audio_due = [&] { return spec.audio_spacing && position % spec.audio_spacing == spec.audio_spacing - 1; };
 
@@ -120,8 +154,7 @@ WrittenMovie write_str_movie(DiscImage& disc, uint32_t lba, const MovieSpec& spe
             std::memcpy(user + 32, carried.data() + static_cast<size_t>(c) * kChunkDataBytes, kChunkDataBytes);
             if (c == 0) movie.frame_lbas.push_back(lba);
             disc.put(lba, {spec.file, spec.channel, spec.video_submode, 0}, {user, sizeof user});
-            ++lba;
-            ++position;
+            advance();
         }
         movie.frames.push_back(mdec);
         movie.chunk_counts.push_back(chunks);
@@ -129,14 +162,12 @@ WrittenMovie write_str_movie(DiscImage& disc, uint32_t lba, const MovieSpec& spe
             const uint8_t marker[16] = {'P', 'l', 'a', 'y', ' ', 'm', 'o', 'v', 'i', 'e'};
             disc.put(lba, {spec.file, spec.channel, 0x08, 0}, marker);
             movie.marker_lbas.push_back(lba);
-            ++lba;
-            ++position;
+            advance();
         }
     }
     // The audio that belongs to the last frame's time.
     while (spec.audio_spacing && audio_due()) put_audio(spec.last_audio_end_of_file);
-    if (spec.last_audio_end_of_file && spec.audio_spacing && movie.audio_lbas.back() != lba - 1) put_audio(true);
-    movie.end_lba = lba;
+    if (spec.last_audio_end_of_file && spec.audio_spacing && movie.audio_lbas.back() + 1 != movie.end_lba) put_audio(true);
     return movie;
 }
 

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "disc_image.h"
@@ -62,6 +63,18 @@ std::vector<uint8_t> synthetic_mdec_frame(uint32_t seed, uint32_t frame_number, 
 
 // Writes a movie from `lba` on; `tone` supplies its audio.
 WrittenMovie write_str_movie(DiscImage& disc, uint32_t lba, const MovieSpec& spec, Tone& tone);
+
+// The LBA of a movie's next sector.
+using Placement = std::function<uint32_t()>;
+// Writes a movie's sectors, in order, wherever `place` puts them.
+WrittenMovie write_str_movie(DiscImage& disc, const MovieSpec& spec, Tone& tone, const Placement& place);
+
+// Movies interleaved sector by sector from `lba` on, movie i taking every specs.size()-th sector
+// from lba + i; once a movie ends its turns stay empty. Each movie's audio is its own tone.
+std::vector<WrittenMovie> write_interleaved_movies(DiscImage& disc, uint32_t lba, const std::vector<MovieSpec>& specs);
+
+// walcite's movies: each on its own XA channel, which the chunk type word names too.
+MovieSpec walcite_movie(uint8_t channel);
 
 // Where a movie plus its own audio needs sectors: chunks of every frame plus the audio between.
 uint32_t movie_chunk_count(const MovieSpec& spec, uint32_t frame_index);

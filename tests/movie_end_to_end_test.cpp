@@ -8,6 +8,7 @@
 #include "discbuilder/iso9660.h"
 #include "discbuilder/str_movie.h"
 #include "plugins/str/single_stream_plugin.h"
+#include "plugins/str/walcite_plugin.h"
 #include "support/json_fields.h"
 #include "support/run_program.h"
 #include "support/sector_kit.h"
@@ -147,4 +148,22 @@ TEST(MovieEndToEnd, SeekLandsWhereTheRuleSays) {
     ASSERT_EQ(info.status, 0) << info.output;
     EXPECT_EQ(json_numbers(info.output, "start_sector").at(0), movie.first_lba);
     EXPECT_TRUE(contains(info.output, "\"has_audio\": 1"));
+}
+
+TEST(MovieEndToEnd, WalciteScansAndExtractsEachInterleavedMovie) {
+    TempDir dir("e2e-walcite");
+    BuiltDisc built;
+    std::vector<MovieSpec> specs = {discbuilder::walcite_movie(0), discbuilder::walcite_movie(1), discbuilder::walcite_movie(2)};
+    specs[0].frames = 18;
+    specs[1].frames = 15;
+    specs[2].frames = 12;
+    put_data(built.image, 40);
+    built.movies = discbuilder::write_interleaved_movies(built.image, 41, specs);
+    uint32_t end = 0;
+    for (const auto& m : built.movies) end = std::max(end, m.end_lba);
+    put_data(built.image, end);
+    discbuilder::write_iso_volume(built.image, "WALCITE", {});
+    const std::string cue = write_image(dir, built.image);
+    check_scan_matches<plugins::str::WalcitePlugin>("walcite", cue, built.image);
+    for (int k = 0; k < 3; ++k) check_extract(dir, "walcite", cue, built.movies[static_cast<size_t>(k)], k, false);
 }

@@ -1,0 +1,180 @@
+// walcite's playback: one stream of an interleaved run, kept to one channel, its chunks joined
+// into whole MDEC frames and its audio held back while a frame is gathered.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "contract/heap.h"
+#include "contract/mdec_header_search.h"
+#include "contract/movie_stream_info.h"
+#include "contract/sector_library.h"
+#include "contract/str_sector_header.h"
+#include "movie_frame_gathering.h"
+#include "walcite_scanner.h"
+
+namespace plugins::str {
+
+struct WalciteHandle {
+    SectorReader* reader;
+    StreamInfo info;
+    int32_t channel_known;
+    uint8_t channel;
+    AudioQueue queue;
+};
+static_assert(offsetof(WalciteHandle, reader) == 0);
+
+class WalciteReader {
+public:
+    // Module-level: the channel of descriptions, fixed by the first sector described after load.
+    static inline uint16_t info_channel = 0xFFFF;
+
+    // The channel a sector belongs to: the subheader's for audio and plain video submodes, else
+    // bits 10 and 11 of the chunk's type word. The first sector of a stream is judged by exact
+    // submodes; the sectors after it also by the audio bits.
+    static uint8_t first_sector_channel(const psr::RawSector& s) {
+        if (s.submode() == 0x64 || s.submode() == 0x42) return s.channel();
+        return static_cast<uint8_t>((s.user16<2>() >> 10) & 3);
+    }
+    static uint8_t sector_channel(const psr::RawSector& s) {
+        if (psr::is_xa_audio(s.submode()) || s.submode() == 0x42) return s.channel();
+        return static_cast<uint8_t>((s.user16<2>() >> 10) & 3);
+    }
+
+    static int32_t describe(uint32_t disc, uint32_t start, uint32_t count, StreamInfo* info) {
+        if (!info) return 0;
+        SectorReader* reader = CdReadOpen(disc, 0, start, count < 300 ? count : 300, psr::kBufferSettingDefault);
+        if (!reader) return 0;
+        psr::MovieSample sample{start, count, 0, 0, 0, 0, 0, 0};
+        while (uint8_t* bytes = CdReadSector(reader, 0)) {
+            const psr::RawSector s(bytes);
+            const uint8_t channel = first_sector_channel(s);
+            if (info_channel == 0xFFFF) info_channel = channel;
+            if (channel == info_channel) {
+                const psr::StrSectorHeader h = psr::StrSectorHeader::parse(s);
+                if (s.submode() == 0x64) {
+                    sample.audio++;
+                    sample.coding = s.coding();
+                } else if (h.magic != 0 && h.frame_number > 30) {
+                    CdUnlockReadBuffer(reader, bytes);
+                    break;
+                } else {
+                    sample.video++;
+                    if (h.magic != 0 && h.chunk_index == 0) {
+                        sample.frame_number = h.frame_number;
+                        sample.width = round16(h.width);
+                        sample.height = round16(h.height);
+                    }
+                }
+            }
+            CdUnlockReadBuffer(reader, bytes);
+        }
+        CdReadClose(reader);
+        return psr::movie_info_from_sample(sample, psr::RateRule::kCommon, info) ? 1 : 0;
+    }
+
+    static StreamHandle* open(uint32_t disc, const StreamInfo* info) {
+        if (!info) return nullptr;
+        SectorReader* reader = CdReadOpen(disc, 0, info->start_sector, info->sector_count, psr::kBufferSettingMovie);
+        if (!reader) return nullptr;
+        auto* handle = psr::heap::create<WalciteHandle>();
+        if (!handle) {
+            CdReadClose(reader);
+            return nullptr;
+        }
+        handle->reader = reader;
+        std::memcpy(&handle->info, info, sizeof(StreamInfo));
+        handle->channel = 0xFF;
+        return reinterpret_cast<StreamHandle*>(handle);
+    }
+
+    static int32_t read(StreamHandle* stream, FrameBuffer* frame) {
+        auto* handle = reinterpret_cast<WalciteHandle*>(stream);
+        if (!handle || !frame) return 0;
+        clear_frame_header(frame);
+        if (!handle->queue.empty()) {
+            handle->queue.deliver(handle->reader, frame);
+            return 1;
+        }
+        uint32_t wanted = 0, position = 0;
+        bool begun = false;
+        while (uint8_t* bytes = CdReadSector(handle->reader, 0)) {
+            const psr::RawSector s(bytes);
+            if (!handle->channel_known) {
+                handle->channel = first_sector_channel(s);
+                handle->channel_known = 1;
+            }
+            if (sector_channel(s) != handle->channel) {
+                CdUnlockReadBuffer(handle->reader, bytes);
+                continue;
+            }
+            if (psr::is_xa_audio(s.submode())) {
+                if (!begun) {
+                    deliver_audio_sector(frame, bytes);
+                    CdUnlockReadBuffer(handle->reader, bytes);
+                    return 1;
+                }
+                handle->queue.hold(handle->reader, bytes);
+                continue;
+            }
+            const psr::StrSectorHeader h = psr::StrSectorHeader::parse(s);
+            bool complete = false;
+            if (h.magic != 0 && h.frame_number != 0) {
+                uint32_t search = 0;
+                if (h.chunk_index == 0) {
+                    // A first chunk begins the frame, afresh if one was begun: the payload then
+                    // holds the new frame alone.
+                    begun = true;
+                    frame->frame_number = h.frame_number;
+                    frame->width = round16(h.width);
+                    frame->height = round16(h.height);
+                    frame->payload_size = 0;
+                    wanted = h.frame_bytes;
+                    position = 0;
+                    search = psr::mdec_search_index(s);
+                }
+                if (wanted != 0) {
+                    const uint32_t limit = psr::mdec_copy_limit(search);
+                    const uint32_t copied = copy_into_frame(frame, position, s.user() + psr::mdec_copy_offset(search),
+                                                            wanted < limit ? wanted : limit);
+                    frame->payload_size += copied;
+                    wanted = position == kFrameBufferCapacity ? 0 : wanted - copied;
+                }
+                if (begun && static_cast<int32_t>(h.chunk_index) == h.chunk_count - 1) {
+                    complete = true;
+                    if (handle->info.kind & psr::kKindVariableRate) {
+                        frame->frame_rate = static_cast<uint16_t>(psr::estimate_frame_rate(
+                            static_cast<int32_t>(frame->width), static_cast<int32_t>(frame->height),
+                            h.chunk_count - 1, h.chunk_count));
+                    }
+                }
+            }
+            CdUnlockReadBuffer(handle->reader, bytes);
+            if (complete) return 1;
+        }
+        return 0;
+    }
+
+    // The frame reached by then, mapped in proportion onto the sectors.
+    static int32_t seek(StreamHandle* stream, uint32_t position_ms) {
+        auto* handle = reinterpret_cast<WalciteHandle*>(stream);
+        if (!handle) return 0;
+        handle->queue.release(handle->reader);
+        const StreamInfo& info = handle->info;
+        if (info.frame_count == 0) return 0;
+        uint32_t target = info.sector_count * (position_ms * info.frame_rate / 10000u) / info.frame_count;
+        if (target >= info.sector_count) target = info.sector_count;
+        return CdSetReadPointer(handle->reader, target, 0) != -1 ? 1 : 0;
+    }
+
+    static int32_t close(StreamHandle* stream) {
+        auto* handle = reinterpret_cast<WalciteHandle*>(stream);
+        if (!handle) return 1;
+        CdReadClose(handle->reader);
+        psr::heap::destroy(handle);
+        return 1;
+    }
+};
+
+}  // namespace plugins::str
