@@ -4,6 +4,7 @@
 #include <string>
 
 #include "archive_audio.h"
+#include "countdown_movie.h"
 #include "iso9660.h"
 #include "str_movie.h"
 #include "xa_adpcm.h"
@@ -95,6 +96,39 @@ DiscImage walcite_disc() {
     return disc;
 }
 
+// The volume marker at sector 16; a movie alone at 30 fps, then two at once on channels 0 and 1
+// at 15 fps.
+DiscImage corvane_disc() {
+    DiscImage disc;
+    std::vector<IsoFile> files;
+    uint32_t lba = kFirstFileLba;
+    put_data_file(disc, lba, 4, 5);
+    files.push_back({"SYSTEM.CNF", lba, 4 * kForm1Bytes});
+    lba += 4;
+    CountdownMovieSpec alone;
+    alone.frames = 30;
+    alone.chunks_per_frame = 4;
+    alone.audio_spacing = 16;
+    alone.form2_sectors = false;
+    auto first = write_interleaved_countdown_movies(disc, lba, {alone});
+    files.push_back({"INTRO.STR", lba, (first[0].end_lba - lba) * kForm1Bytes});
+    lba = first[0].end_lba;
+    put_data_file(disc, lba, 4, 6);
+    lba += 4;
+    CountdownMovieSpec a, b;
+    a.frames = 40;
+    b = a;
+    b.channel = 1;
+    b.frames = 36;
+    b.seed = 2;
+    uint32_t end = lba;
+    for (const auto& m : write_interleaved_countdown_movies(disc, lba, {a, b})) end = std::max(end, m.end_lba);
+    files.push_back({"DUEL.STR", lba, (end - lba) * kForm1Bytes});
+    put_data_file(disc, end, 8, 99);
+    write_iso_volume(disc, "ACE3ES_DISC", files);
+    return disc;
+}
+
 // Music runs one after another, each a file of its own.
 DiscImage music_disc(const char* volume_id, MusicLayout layout, const std::vector<std::vector<std::vector<uint32_t>>>& runs) {
     DiscImage disc;
@@ -159,6 +193,7 @@ const std::vector<SampleDisc>& sample_discs() {
         {"grivet", "grivet: STR movies with a fixed chunk type and odd picture sizes", grivet_disc},
         {"tamsel", "tamsel: STR movies without picture sizes, 18900 Hz audio", tamsel_disc},
         {"walcite", "walcite: STR movies interleaved on several channels", walcite_disc},
+        {"corvane", "corvane: countdown-header movies on a volume marked ACE3ES", corvane_disc},
         {"ostrand", "ostrand: XA songs on four channels, ended by blank sectors", ostrand_disc},
         {"drumvale", "drumvale: XA songs in a channel rotation, ended by marker sectors", drumvale_disc},
         {"velocet", "velocet: XA songs with data sectors, runs ended by a repeated data word", velocet_disc},

@@ -5,10 +5,12 @@
 #include <filesystem>
 #include <functional>
 
+#include "discbuilder/countdown_movie.h"
 #include "discbuilder/iso9660.h"
 #include "discbuilder/str_movie.h"
 #include "plugins/str/single_stream_plugin.h"
 #include "plugins/str/walcite_plugin.h"
+#include "plugins/str/corvane_plugin.h"
 #include "support/json_fields.h"
 #include "support/run_program.h"
 #include "support/sector_kit.h"
@@ -166,4 +168,42 @@ TEST(MovieEndToEnd, WalciteScansAndExtractsEachInterleavedMovie) {
     const std::string cue = write_image(dir, built.image);
     check_scan_matches<plugins::str::WalcitePlugin>("walcite", cue, built.image);
     for (int k = 0; k < 3; ++k) check_extract(dir, "walcite", cue, built.movies[static_cast<size_t>(k)], k, false);
+}
+
+TEST(MovieEndToEnd, CorvaneScansAndExtractsItsMovies) {
+    TempDir dir("e2e-corvane");
+    DiscImage image;
+    discbuilder::CountdownMovieSpec alone, a, b;
+    alone.frames = 25;
+    alone.chunks_per_frame = 4;
+    a.frames = 20;
+    b = a;
+    b.channel = 1;
+    b.frames = 16;
+    b.seed = 7;
+    auto first = discbuilder::write_interleaved_countdown_movies(image, 30, {alone});
+    put_data(image, first[0].end_lba);
+    auto pair = discbuilder::write_interleaved_countdown_movies(image, first[0].end_lba + 1, {a, b});
+    uint32_t end = 0;
+    for (const auto& m : pair) end = std::max(end, m.end_lba);
+    put_data(image, end);
+    discbuilder::write_iso_volume(image, "ACE3ES_MOVIES", {});
+    const std::string cue = write_image(dir, image);
+    check_scan_matches<plugins::str::CorvanePlugin>("corvane", cue, image);
+
+    const std::vector<const discbuilder::WrittenCountdownMovie*> movies = {&first[0], &pair[0], &pair[1]};
+    for (size_t k = 0; k < movies.size(); ++k) {
+        const std::string out = dir.file("out" + std::to_string(k));
+        const RunResult r = run_program(quorvex_command() + " extract " + cue + " --plugin corvane --stream " +
+                                        std::to_string(k) + " -o " + out);
+        ASSERT_EQ(r.status, 0) << r.output;
+        for (size_t f = 0; f < movies[k]->frames.size(); ++f) {
+            char name[48];
+            std::snprintf(name, sizeof name, "/frame_%06zu.mdec", f + 1);
+            EXPECT_EQ(read_bytes(out + name), movies[k]->frames[f]) << k << name;
+        }
+        std::vector<uint8_t> audio;
+        for (const auto& payload : movies[k]->audio) audio.insert(audio.end(), payload.begin(), payload.end());
+        EXPECT_EQ(read_bytes(out + "/audio.xa"), audio) << k;
+    }
 }

@@ -1,5 +1,0 @@
-#include "contract/psr_exports.h"
-#include "games.h"
-#include "plugins/common/family_stub.h"
-
-PSR_DEFINE_ENTRY_POINTS(plugins::FamilyStub<plugins::str::PSR_GAME>)
