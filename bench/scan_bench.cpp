@@ -27,7 +27,7 @@ struct Fixture {
             if (quorvex::load_plugin(file, p, error)) plugins.push_back(std::move(p));
         }
         for (const auto& p : plugins) pointers.push_back(&p);
-        auto image = discbuilder::build_full_disc(kSectors);
+        auto image = discbuilder::build_full_disc(discbuilder::FullDisc::kMovies, kSectors);
         const auto bytes = image.bytes();
         DwOpenMemory(bytes.data(), image.sector_count(), nullptr, 0, &disc);
     }

@@ -78,7 +78,7 @@ void encode_archive_group(const int16_t* samples, ArchiveHistory& history, uint8
 }
 
 WrittenArchive write_archive(DiscImage& disc, uint32_t index_lba, uint32_t data_lba, bool stereo,
-                             const std::vector<uint32_t>& track_sectors, uint32_t seed) {
+                             const std::vector<uint32_t>& track_sectors, uint32_t seed, uint32_t unique_sectors) {
     WrittenArchive archive;
     archive.index_lba = index_lba;
     archive.data_lba = data_lba;
@@ -110,6 +110,16 @@ WrittenArchive write_archive(DiscImage& disc, uint32_t index_lba, uint32_t data_
     uint32_t lba = data_lba;
     const int channels = stereo ? 2 : 1;
     for (size_t t = 0; t < track_sectors.size(); ++t) {
+        if (lba - data_lba >= unique_sectors) {
+            // Repeat what was encoded: the tracks' sound is not wanted, only their size.
+            for (uint32_t s = 0; s < track_sectors[t]; ++s, ++lba) {
+                uint8_t user[2048];
+                std::memcpy(user, disc.raw(data_lba + (lba - data_lba) % unique_sectors) + 24, sizeof user);
+                disc.put(lba, {0, 0, s + 1 == track_sectors[t] ? uint8_t{0x89} : uint8_t{0x08}, 0}, user);
+            }
+            archive.signals.emplace_back();
+            continue;
+        }
         Tone tone(22050, 330.0 + 55.0 * static_cast<double>((seed + t) % 7), 495.0 + 45.0 * static_cast<double>(t % 5),
                   9000.0);
         const uint32_t frames_per_block = stereo ? 896 : 1792;

@@ -14,7 +14,9 @@ const char kUsage[] =
     "  discbuilder samples DIR          write every sample disc into DIR\n"
     "  discbuilder list                 name the sample discs\n"
     "  discbuilder sample NAME OUT.bin  write one sample disc\n"
-    "  discbuilder full OUT.bin [SECTORS]  write a full-length disc (333000 sectors: 74 minutes)\n";
+    "  discbuilder full FAMILY OUT.bin [SECTORS]\n"
+    "                                   write a full-length disc (333000 sectors: 74 minutes) of\n"
+    "                                   one family's streams: movies, music, archive or corvane\n";
 
 bool write(discbuilder::DiscImage disc, const std::string& path) {
     std::string error;
@@ -49,13 +51,18 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "discbuilder: no sample disc named '%s'\n", argv[2]);
         return 1;
     }
-    if (command == "full" && (argc == 3 || argc == 4)) {
-        const unsigned long sectors = argc == 4 ? std::strtoul(argv[3], nullptr, 10) : 333000;
+    if (command == "full" && (argc == 4 || argc == 5)) {
+        FullDisc kind;
+        if (!full_disc_named(argv[2], kind)) {
+            std::fprintf(stderr, "discbuilder: no family '%s' (movies, music, archive, corvane)\n", argv[2]);
+            return 2;
+        }
+        const unsigned long sectors = argc == 5 ? std::strtoul(argv[4], nullptr, 10) : kFullDiscSectors;
         if (sectors < 64 || sectors > 400000) {
             std::fprintf(stderr, "discbuilder: SECTORS must be from 64 to 400000\n");
             return 2;
         }
-        return write(build_full_disc(static_cast<uint32_t>(sectors)), argv[2]) ? 0 : 1;
+        return write(build_full_disc(kind, static_cast<uint32_t>(sectors)), argv[3]) ? 0 : 1;
     }
     std::fputs(kUsage, stderr);
     return 2;

@@ -202,24 +202,4 @@ const std::vector<SampleDisc>& sample_discs() {
     return discs;
 }
 
-DiscImage build_full_disc(uint32_t sectors) {
-    DiscImage disc;
-    Tone tone(37800, 440, 660);
-    uint32_t lba = kFirstFileLba;
-    uint32_t seed = 1;
-    while (lba < sectors) {
-        MovieSpec spec;
-        spec.frames = 150;
-        spec.seed = seed++;
-        const WrittenMovie movie = write_str_movie(disc, lba, spec, tone);
-        lba = movie.end_lba;
-        const uint32_t gap = std::min<uint32_t>(64, sectors > lba ? sectors - lba : 0);
-        put_data_file(disc, lba, gap, seed);
-        lba += gap;
-    }
-    disc.resize(sectors);
-    write_iso_volume(disc, "FULL_DISC", {});
-    return disc;
-}
-
 }  // namespace discbuilder

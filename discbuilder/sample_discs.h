@@ -17,7 +17,16 @@ struct SampleDisc {
 
 const std::vector<SampleDisc>& sample_discs();
 
-// A 74-minute disc (333,000 sectors unless told otherwise) filled with every game's streams.
-DiscImage build_full_disc(uint32_t sectors = 333000);
+// Full-length discs for whole-disc measurements, one per family of games.
+enum class FullDisc : uint8_t {
+    kMovies,   // selvane, grivet, tamsel and walcite movies one after another
+    kMusic,    // ostrand, drumvale and velocet music runs
+    kArchive,  // the Nimbrel volume with both archives
+    kCorvane,  // corvane's volume and movies
+};
+inline constexpr uint32_t kFullDiscSectors = 333000;  // 74 minutes
+
+bool full_disc_named(const std::string& name, FullDisc& kind);
+DiscImage build_full_disc(FullDisc kind, uint32_t sectors = kFullDiscSectors);
 
 }  // namespace discbuilder

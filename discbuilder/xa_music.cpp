@@ -12,7 +12,7 @@ constexpr uint8_t kVelocetSpareChannel = 31;  // carries no song
 }  // namespace
 
 WrittenRun write_music_run(DiscImage& disc, uint32_t lba, MusicLayout layout,
-                           const std::vector<std::vector<uint32_t>>& songs, uint32_t seed) {
+                           const std::vector<std::vector<uint32_t>>& songs, uint32_t seed, uint32_t unique_sectors) {
     struct Channel {
         size_t song = 0;        // the song playing, or songs.size() when all have played
         uint32_t played = 0;    // audio sectors of it written
@@ -20,13 +20,16 @@ WrittenRun write_music_run(DiscImage& disc, uint32_t lba, MusicLayout layout,
         uint32_t counted = 0;   // its sectors, data sectors included
         Tone tone;
         XaAdpcmEncoder encoder{true};
+        std::vector<std::array<uint8_t, kXaSectorAudioBytes>> encoded;  // up to unique_sectors of them
+        size_t repeated = 0;
     };
     WrittenRun run;
     run.first_lba = lba;
     const auto channels = static_cast<uint32_t>(songs.size());
     std::vector<Channel> state;
     for (uint32_t c = 0; c < channels; ++c) {
-        state.push_back(Channel{0, 0, -1, 0, Tone(37800, 200.0 + 110.0 * c + seed, 300.0 + 130.0 * c + seed), XaAdpcmEncoder(true)});
+        state.push_back(Channel{0, 0, -1, 0, Tone(37800, 200.0 + 110.0 * c + seed, 300.0 + 130.0 * c + seed),
+                                XaAdpcmEncoder(true), {}, 0});
     }
     uint32_t data_word = seed * 0x1000;
     auto busy = [&] {
@@ -92,7 +95,13 @@ WrittenRun write_music_run(DiscImage& disc, uint32_t lba, MusicLayout layout,
             ch.counted++;
             continue;
         }
-        const auto payload = xa_audio_payload(ch.encoder, ch.tone, 0x01);
+        std::array<uint8_t, kXaSectorAudioBytes> payload;
+        if (ch.encoded.size() < unique_sectors) {
+            payload = xa_audio_payload(ch.encoder, ch.tone, 0x01);
+            ch.encoded.push_back(payload);
+        } else {
+            payload = ch.encoded[ch.repeated++ % unique_sectors];
+        }
         disc.put(lba, {1, channel, 0x64, 0x01}, payload);
         song.audio_lbas.push_back(lba);
         song.audio.push_back(payload);

@@ -32,8 +32,10 @@ struct WrittenRun {
 };
 
 // Writes one run from `lba`: `songs[c]` lists the lengths, in audio sectors, of the songs that
-// channel c plays one after another. The run has as many channels as `songs` has entries.
+// channel c plays one after another. The run has as many channels as `songs` has entries. With
+// `unique_sectors`, each channel encodes that many audio sectors and then repeats them.
 WrittenRun write_music_run(DiscImage& disc, uint32_t lba, MusicLayout layout,
-                           const std::vector<std::vector<uint32_t>>& songs, uint32_t seed = 1);
+                           const std::vector<std::vector<uint32_t>>& songs, uint32_t seed = 1,
+                           uint32_t unique_sectors = 0xFFFFFFFF);
 
 }  // namespace discbuilder

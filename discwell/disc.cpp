@@ -246,6 +246,21 @@ const uint8_t* Disc::direct(uint32_t lba, uint32_t& run) const {
     return base ? base + e->offset + static_cast<uint64_t>(skip) * kSectorBytes : nullptr;
 }
 
+void Disc::release(uint32_t lba, uint32_t count) const {
+    while (count > 0) {
+        const Extent* e = find(lba);
+        if (!e) return;
+        const uint32_t skip = lba - e->first_lba;
+        const uint32_t n = std::min(count, e->count - skip);
+        if (e->source >= 0) {
+            files_[static_cast<size_t>(e->source)]->release(e->offset + uint64_t{skip} * kSectorBytes,
+                                                           uint64_t{n} * kSectorBytes);
+        }
+        lba += n;
+        count -= n;
+    }
+}
+
 bool Disc::read(uint32_t lba, uint32_t count, uint8_t* out) const {
     while (count > 0) {
         const Extent* e = find(lba);

@@ -28,6 +28,8 @@ public:
     // Sectors from `lba` that lie in memory already (a mapping or an in-memory disc): a pointer to
     // the first and in `run` how many follow it contiguously; null when they must be read.
     const uint8_t* direct(uint32_t lba, uint32_t& run) const;
+    // Mapped sectors that a sequential reader is done with stop counting towards memory use.
+    void release(uint32_t lba, uint32_t count) const;
 
     DwStats stats{};
     DwFaults faults{-1, -1, 1, -1};

@@ -16,12 +16,17 @@ struct DwScan {
     uint32_t end = 0;
     std::vector<uint8_t> buffer;
     std::string error;
+    uint32_t lent_first = 0;  // the run handed out last, released at the next call
+    uint32_t lent_count = 0;
 };
 
 namespace {
 
 // Sectors per read when an image is not in memory: about a mebibyte.
 constexpr uint32_t kScanChunk = 448;
+// Sectors per run of a mapped image: the pages of each run are released once it is done with, so
+// a scan's memory does not grow with the image.
+constexpr uint32_t kScanWindow = 4096;
 
 void copy_error(const std::string& text, char* error, uint32_t error_size) {
     if (!error || error_size == 0) return;
@@ -88,11 +93,17 @@ DISCWELL_API DwScan* CD_CALL DwScanOpen(uint32_t disc, uint32_t first_lba, uint3
 
 DISCWELL_API uint32_t CD_CALL DwScanNext(DwScan* scan, const uint8_t** sectors) {
     if (!scan || !sectors || scan->next >= scan->end || !scan->error.empty()) return 0;
+    if (scan->lent_count) {
+        scan->disc->release(scan->lent_first, scan->lent_count);
+        scan->lent_count = 0;
+    }
     const uint32_t left = scan->end - scan->next;
     uint32_t run = 0;
     if (const uint8_t* in_memory = scan->disc->direct(scan->next, run)) {
-        const uint32_t n = std::min(run, left);
+        const uint32_t n = std::min({run, left, kScanWindow});
         *sectors = in_memory;
+        scan->lent_first = scan->next;
+        scan->lent_count = n;
         scan->next += n;
         return n;
     }
@@ -111,7 +122,10 @@ DISCWELL_API const char* CD_CALL DwScanError(const DwScan* scan) {
     return scan && !scan->error.empty() ? scan->error.c_str() : nullptr;
 }
 
-DISCWELL_API void CD_CALL DwScanClose(DwScan* scan) { delete scan; }
+DISCWELL_API void CD_CALL DwScanClose(DwScan* scan) {
+    if (scan && scan->lent_count) scan->disc->release(scan->lent_first, scan->lent_count);
+    delete scan;
+}
 
 DISCWELL_API void CD_CALL DwGetStats(uint32_t disc, DwStats* stats) {
     auto found = discwell::find_disc(disc);

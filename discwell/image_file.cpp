@@ -1,5 +1,6 @@
 #include "image_file.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -86,6 +87,8 @@ bool ImageFile::read(uint64_t offset, size_t bytes, uint8_t* out) const {
     return true;
 }
 
+void ImageFile::release(uint64_t, uint64_t) const {}
+
 #else
 
 std::unique_ptr<ImageFile> ImageFile::open(const std::string& path, bool map, std::string& error) {
@@ -140,6 +143,14 @@ bool ImageFile::read(uint64_t offset, size_t bytes, uint8_t* out) const {
         bytes -= static_cast<size_t>(got);
     }
     return true;
+}
+
+void ImageFile::release(uint64_t offset, uint64_t bytes) const {
+    if (!mapping_ || offset >= size_) return;
+    const uint64_t page = static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
+    const uint64_t first = (offset + page - 1) / page * page;
+    const uint64_t end = std::min(offset + bytes, size_) / page * page;
+    if (end > first) madvise(const_cast<uint8_t*>(mapping_) + first, static_cast<size_t>(end - first), MADV_DONTNEED);
 }
 
 #endif

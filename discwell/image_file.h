@@ -22,6 +22,9 @@ public:
     const uint8_t* mapping() const { return mapping_; }
     // Reads exactly `bytes` at `offset`; false on a short read or an error.
     bool read(uint64_t offset, size_t bytes, uint8_t* out) const;
+    // Tells the system that the mapped bytes of this range are done with, so that they stop
+    // counting towards the process's memory. They read back the same if touched again.
+    void release(uint64_t offset, uint64_t bytes) const;
 
 private:
     ImageFile() = default;

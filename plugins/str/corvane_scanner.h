@@ -57,6 +57,7 @@ struct CorvaneScan {
     int32_t active;
     psr::StreamList<MovieEntry> entries;
     int32_t open_streams;
+    int32_t active_first;  // no entry before this one is open
 };
 
 class CorvaneScanner {
@@ -110,7 +111,8 @@ public:
             return 1;
         }
         int32_t found = -1;
-        for (int32_t i = 0; i < scan->entries.count; ++i) {
+        while (scan->active_first < scan->entries.count && !scan->entries[scan->active_first].open) ++scan->active_first;
+        for (int32_t i = scan->active_first; i < scan->entries.count; ++i) {
             if (scan->entries[i].open && scan->entries[i].channel == s.channel()) {
                 found = i;
                 break;
@@ -186,6 +188,7 @@ private:
         e.width = s.user16<8>();
         e.height = s.user16<10>();
         e.open = 1;
+        if (!scan.active) scan.active_first = scan.entries.count;
         if (!scan.entries.append(e)) return false;
         scan.open_streams++;
         scan.active = 1;

@@ -47,6 +47,7 @@ struct WalciteScan {
     uint8_t open_streams;
     uint8_t group_streams;
     uint32_t last_taken;
+    int32_t group_first;  // no entry before this one is open
 };
 
 // A picture size rounded to a multiple of 16.
@@ -86,6 +87,7 @@ public:
         if ((!scan->active && cls == Class::kFiller) || s.submode() == 0) return 1;
 
         if (!scan->active) {
+            scan->group_first = scan->entries.count;
             if (cls == Class::kVideo && create(*scan, s, h, lba)) {
                 scan->active = 1;
                 scan->open_streams++;
@@ -208,7 +210,8 @@ private:
     static void offer(WalciteScan& scan, const psr::RawSector& s, const psr::StrSectorHeader& h, Class cls,
                       uint32_t channel, uint32_t lba) {
         int32_t taker = -1;
-        for (int32_t i = 0; i < scan.entries.count; ++i) {
+        while (scan.group_first < scan.entries.count && scan.entries[scan.group_first].closed) ++scan.group_first;
+        for (int32_t i = scan.group_first; i < scan.entries.count; ++i) {
             ChannelStreamEntry& e = scan.entries[i];
             if (e.closed) continue;
             if (e.channel != channel) {

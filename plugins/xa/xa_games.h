@@ -39,16 +39,16 @@ struct Ostrand {
             scan.in_run = 1;
             return;
         }
-        XaStreamEntry* e = XaTable::open_entry(scan, s.channel());
-        if (e && !is_blank) {
-            e->channel_sectors += 1;
-            e->last_sector = lba;
-        } else if (e) {
-            XaTable::close(*e);
-            if (e->channel_sectors < kMinimumAtBlank) {
-                scan.entries.remove(static_cast<int32_t>(e - scan.entries.items));
+        const int32_t index = XaTable::open_entry(scan, s.channel());
+        if (index >= 0 && !is_blank) {
+            scan.entries[index].channel_sectors += 1;
+            scan.entries[index].last_sector = lba;
+        } else if (index >= 0) {
+            XaTable::close(scan, index);
+            if (scan.entries[index].channel_sectors < kMinimumAtBlank) {
+                XaTable::drop(scan, index);
             } else {
-                e->channel_sectors += 1;  // the blank sector counts
+                scan.entries[index].channel_sectors += 1;  // the blank sector counts
             }
         } else if (!is_blank) {
             XaTable::add(scan, s, lba);
@@ -73,8 +73,7 @@ struct Drumvale {
         const bool audio = word == kAudioClass && s.channel() <= 3;
         const bool marker = word == kMarkerClass;
         if (!audio && !marker) {
-            scan.in_run = 0;
-            XaTable::drop_if(scan, [](const XaStreamEntry& e) { return e.open != 0; });
+            XaTable::drop_open(scan);
             return;
         }
         if (!scan.in_run) {
@@ -86,12 +85,10 @@ struct Drumvale {
         }
         if (s.channel() > max_channel) max_channel = s.channel();
         slot = (slot + 1) % (max_channel + 1);
-        if (XaStreamEntry* e = XaTable::open_entry(scan, static_cast<uint32_t>(slot))) {
-            e->channel_sectors += 1;
-            if (marker) {
-                e->open = 0;
-                e->span = lba - e->start_sector + 1;  // the marker sector included
-            }
+        const int32_t index = slot <= 255 ? XaTable::open_entry(scan, static_cast<uint8_t>(slot)) : -1;
+        if (index >= 0) {
+            scan.entries[index].channel_sectors += 1;
+            if (marker) XaTable::close(scan, index, lba - scan.entries[index].start_sector + 1);  // marker included
         } else if (audio) {
             XaTable::add(scan, s, lba);
         }
@@ -128,9 +125,10 @@ struct Velocet {
             scan.last_marker = 0xFFFFFFFF;
             return;
         }
-        if (XaStreamEntry* e = XaTable::open_entry(scan, s.channel())) {
-            e->channel_sectors += 1;
-            e->last_sector = lba;
+        const int32_t index = XaTable::open_entry(scan, s.channel());
+        if (index >= 0) {
+            scan.entries[index].channel_sectors += 1;
+            scan.entries[index].last_sector = lba;
         } else if (audio) {
             XaTable::add(scan, s, lba);
         }

@@ -33,34 +33,41 @@ struct XaScan {
     uint32_t in_run;
     psr::StreamList<XaStreamEntry> entries;
     uint32_t last_marker;  // velocet: the first word of the latest data sector
+    // For each channel, the first open entry in table order, or -1: found without a walk.
+    int32_t first_open[256];
 };
 
-// Table operations every rule set uses.
+// Table operations every rule set uses. They keep first_open exact as entries are added, closed
+// and dropped.
 struct XaTable {
+    static void forget_open(XaScan& scan) {
+        for (int32_t& index : scan.first_open) index = -1;
+    }
+
     // Adds an entry for the sector; when the table cannot grow the sector is ignored.
     static void add(XaScan& scan, const RawSector& s, uint32_t lba) {
-        scan.entries.append(XaStreamEntry{lba, 1, 1, s.channel(), 1, lba});
+        if (!scan.entries.append(XaStreamEntry{lba, 1, 1, s.channel(), 1, lba})) return;
+        if (scan.first_open[s.channel()] < 0) scan.first_open[s.channel()] = scan.entries.count - 1;
     }
-    static void close(XaStreamEntry& e) {
+    // The first open entry of `channel`, in table order, or -1.
+    static int32_t open_entry(const XaScan& scan, uint8_t channel) { return scan.first_open[channel]; }
+
+    // Closes entry `index` with the span it reached.
+    static void close(XaScan& scan, int32_t index, uint32_t span) {
+        XaStreamEntry& e = scan.entries[index];
         e.open = 0;
-        e.span = e.last_sector - e.start_sector + 1;
+        e.span = span;
+        if (scan.first_open[e.channel] == index) scan.first_open[e.channel] = next_open(scan, index + 1, e.channel);
     }
-    // The first open entry of `channel`, in table order.
-    static XaStreamEntry* open_entry(XaScan& scan, uint32_t channel) {
-        for (XaStreamEntry& e : scan.entries) {
-            if (e.open && e.channel == channel) return &e;
-        }
-        return nullptr;
+    static void close(XaScan& scan, int32_t index) {
+        const XaStreamEntry& e = scan.entries[index];
+        close(scan, index, e.last_sector - e.start_sector + 1);
     }
-    // Drops every entry for which `drop` holds, keeping the order of the rest.
-    template <class Predicate>
-    static void drop_if(XaScan& scan, Predicate drop) {
-        for (int32_t i = 0; i < scan.entries.count;) {
-            if (drop(scan.entries[i])) {
-                scan.entries.remove(i);  // the entry behind moves into this place
-            } else {
-                ++i;
-            }
+    // Drops entry `index`, which is closed; the entries behind it move down one place.
+    static void drop(XaScan& scan, int32_t index) {
+        scan.entries.remove(index);
+        for (int32_t& first : scan.first_open) {
+            if (first > index) --first;
         }
     }
     // The end of a run: every open entry closes and those below `minimum` go.
@@ -68,13 +75,39 @@ struct XaTable {
         scan.in_run = 0;
         drop_if(scan, [minimum](XaStreamEntry& e) {
             if (!e.open) return false;
-            close(e);
+            e.open = 0;
+            e.span = e.last_sector - e.start_sector + 1;
             return e.channel_sectors < minimum;
         });
+        forget_open(scan);
+    }
+    // drumvale's end of a run: every open entry goes.
+    static void drop_open(XaScan& scan) {
+        scan.in_run = 0;
+        drop_if(scan, [](const XaStreamEntry& e) { return e.open != 0; });
+        forget_open(scan);
     }
     // The finish: entries still open go, and closed ones below `minimum`.
     static void finish(XaScan& scan, uint32_t minimum) {
         drop_if(scan, [minimum](const XaStreamEntry& e) { return e.open || e.channel_sectors < minimum; });
+        forget_open(scan);
+    }
+
+private:
+    static int32_t next_open(const XaScan& scan, int32_t from, uint8_t channel) {
+        for (int32_t i = from; i < scan.entries.count; ++i) {
+            if (scan.entries[i].open && scan.entries[i].channel == channel) return i;
+        }
+        return -1;
+    }
+    // Drops every entry for which `drop` holds, keeping the order of the rest.
+    template <class Predicate>
+    static void drop_if(XaScan& scan, Predicate predicate) {
+        int32_t kept = 0;
+        for (int32_t i = 0; i < scan.entries.count; ++i) {
+            if (!predicate(scan.entries[i])) scan.entries[kept++] = scan.entries[i];
+        }
+        scan.entries.count = kept;
     }
 };
 
@@ -90,6 +123,7 @@ struct XaScanner {
             return nullptr;
         }
         scan->last_marker = 0xFFFFFFFF;
+        XaTable::forget_open(*scan);
         return reinterpret_cast<ScanContext*>(scan);
     }
 

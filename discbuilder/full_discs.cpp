@@ -1,0 +1,116 @@
+// Full-length discs: each family's streams repeated until the disc is full, for measuring whole
+// scans and extractions.
+#include <algorithm>
+#include <string>
+
+#include "archive_audio.h"
+#include "countdown_movie.h"
+#include "iso9660.h"
+#include "sample_discs.h"
+#include "str_movie.h"
+#include "xa_music.h"
+
+namespace discbuilder {
+namespace {
+
+constexpr uint32_t kStart = 24;
+
+void gap(DiscImage& disc, uint32_t& lba, uint32_t sectors) {
+    for (uint32_t i = 0; i < sectors; ++i, ++lba) {
+        const uint8_t data[8] = {'G', 'A', 'P', static_cast<uint8_t>(i)};
+        disc.put(lba, {0, 0, 0x08, 0}, data);
+    }
+}
+
+void movies(DiscImage& disc, uint32_t sectors) {
+    Tone tone(37800, 440, 660);
+    uint32_t lba = kStart, seed = 1;
+    while (lba < sectors) {
+        for (MovieSpec spec : {selvane_movie(), grivet_movie(), tamsel_movie()}) {
+            spec.frames = 300;
+            spec.seed = seed++;
+            lba = write_str_movie(disc, lba, spec, tone).end_lba;
+            gap(disc, lba, 16);
+        }
+        std::vector<MovieSpec> group = {walcite_movie(0), walcite_movie(1), walcite_movie(2)};
+        for (MovieSpec& spec : group) spec.frames = 200;
+        for (const WrittenMovie& m : write_interleaved_movies(disc, lba, group)) lba = std::max(lba, m.end_lba);
+        gap(disc, lba, 16);
+    }
+    write_iso_volume(disc, "FULL_MOVIES", {});
+}
+
+void music(DiscImage& disc, uint32_t sectors) {
+    uint32_t lba = kStart, seed = 1;
+    while (lba < sectors) {
+        for (MusicLayout layout : {MusicLayout::kOstrand, MusicLayout::kDrumvale, MusicLayout::kVelocet}) {
+            lba = write_music_run(disc, lba, layout, {{600}, {550}, {500}, {450}}, seed++, 64).end_lba;
+            gap(disc, lba, 8);
+        }
+    }
+    write_iso_volume(disc, "FULL_MUSIC", {});
+}
+
+void archive(DiscImage& disc, uint32_t sectors) {
+    std::vector<IsoFile> files;
+    const uint32_t room = sectors > 200 ? sectors - 200 : 0;
+    auto place = [&](uint32_t lba, bool stereo, uint32_t share, const std::string& name, uint32_t seed) {
+        std::vector<uint32_t> tracks(share / 300, 300);
+        const uint32_t index_sectors = sectors_for_bytes(static_cast<uint32_t>(tracks.size() + 2) * 8);
+        const WrittenArchive a = write_archive(disc, lba, lba + index_sectors, stereo, tracks, seed, 64);
+        files.push_back({name + ".HED", a.index_lba, a.index_bytes});
+        files.push_back({name + ".MRG", a.data_lba, a.data_sectors * kForm1Bytes});
+        return a.data_lba + a.data_sectors;
+    };
+    uint32_t lba = place(kStart, true, room / 2, "BGM", 1);
+    lba = place(lba, false, room / 4, "VOICE1", 2);
+    place(lba, false, room / 4, "VOICE2", 3);
+    write_iso_volume(disc, "MABOROSITUKIYO", files);
+}
+
+void corvane(DiscImage& disc, uint32_t sectors) {
+    uint32_t lba = kStart;
+    uint32_t seed = 1;
+    while (lba < sectors) {
+        CountdownMovieSpec a, b;
+        a.frames = 300;
+        a.seed = seed++;
+        b = a;
+        b.channel = 1;
+        b.seed = seed++;
+        for (const auto& m : write_interleaved_countdown_movies(disc, lba, {a, b})) lba = std::max(lba, m.end_lba);
+        gap(disc, lba, 16);
+    }
+    write_iso_volume(disc, "ACE3ES_FULL", {});
+}
+
+}  // namespace
+
+bool full_disc_named(const std::string& name, FullDisc& kind) {
+    if (name == "movies") {
+        kind = FullDisc::kMovies;
+    } else if (name == "music") {
+        kind = FullDisc::kMusic;
+    } else if (name == "archive") {
+        kind = FullDisc::kArchive;
+    } else if (name == "corvane") {
+        kind = FullDisc::kCorvane;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+DiscImage build_full_disc(FullDisc kind, uint32_t sectors) {
+    DiscImage disc;
+    switch (kind) {
+        case FullDisc::kMovies: movies(disc, sectors); break;
+        case FullDisc::kMusic: music(disc, sectors); break;
+        case FullDisc::kArchive: archive(disc, sectors); break;
+        case FullDisc::kCorvane: corvane(disc, sectors); break;
+    }
+    disc.resize(sectors);  // the last stream may be cut where the disc ends
+    return disc;
+}
+
+}  // namespace discbuilder
