@@ -22,8 +22,8 @@ function(psr_add_plugin name)
     BUILD_RPATH "$ORIGIN/../lib")
   target_compile_options(${name} PRIVATE -fno-exceptions -fno-rtti)
   if(WIN32)
-    target_sources(${name} PRIVATE ${PROJECT_SOURCE_DIR}/contract/psr_exports.def)
-    target_link_options(${name} PRIVATE -static)
+    # The C and C++ run-time libraries inside: a plug-in needs discwell.dll and the system's DLLs only.
+    target_link_options(${name} PRIVATE -static -Wl,--exclude-all-symbols)
   else()
     target_link_options(${name} PRIVATE
       -Wl,--version-script=${PROJECT_SOURCE_DIR}/contract/psr_exports.map

@@ -31,9 +31,9 @@ constexpr char kVolumeDate[] = "2026120800000000";
 
 size_t record_length(size_t id_length) { return 33 + id_length + (id_length % 2 == 0 ? 1 : 0); }
 
-size_t write_record(uint8_t* p, uint32_t extent, uint32_t size, bool directory, std::string_view id) {
+size_t write_record(uint8_t* out, uint32_t extent, uint32_t size, bool directory, std::string_view id) {
+    uint8_t p[256] = {};
     const size_t length = record_length(id.size());
-    std::memset(p, 0, length);
     p[0] = static_cast<uint8_t>(length);
     both32(p + 2, extent);
     both32(p + 10, size);
@@ -41,7 +41,8 @@ size_t write_record(uint8_t* p, uint32_t extent, uint32_t size, bool directory, 
     p[25] = directory ? 0x02 : 0x00;
     both16(p + 28, 1);
     p[32] = static_cast<uint8_t>(id.size());
-    std::memcpy(p + 33, id.data(), id.size());
+    std::memcpy(p + 33, id.data(), std::min<size_t>(id.size(), 200));
+    std::memcpy(out, p, length);
     return length;
 }
 
@@ -85,7 +86,7 @@ void write_iso_volume(DiscImage& disc, std::string_view volume_id, std::vector<I
     both32(&pvd[132], 10);
     for (int i = 0; i < 4; ++i) pvd[140 + i] = static_cast<uint8_t>(18u >> (8 * i));
     for (int i = 0; i < 4; ++i) pvd[151 - i] = static_cast<uint8_t>(20u >> (8 * i));
-    write_record(&pvd[156], root_lba, root_bytes, true, std::string_view("\0", 1));
+    write_record(pvd.data() + 156, root_lba, root_bytes, true, std::string_view("\0", 1));
     padded(&pvd[190], 128, "");
     padded(&pvd[318], 128, "");
     padded(&pvd[446], 128, "");

@@ -31,7 +31,9 @@ private:
     intptr_t handle_ = -1;
     uint64_t size_ = 0;
     const uint8_t* mapping_ = nullptr;
+#if defined(_WIN32)
     intptr_t mapping_handle_ = 0;
+#endif
 };
 
 }  // namespace discwell

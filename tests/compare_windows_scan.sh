@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# quorvex.exe under wine64 loads every .PSR of its folder and prints the same plug-in list and the
+# same stream table for every sample disc as the native build does.
+#   compare_windows_scan.sh EMULATOR QUORVEX_EXE NATIVE_QUORVEX SAMPLE_DIR
+set -euo pipefail
+emulator=$1 exe=$2 native=$3 samples=$4
+if [[ ! -x $native ]]; then
+    echo "the native build's quorvex ($native) is needed to compare with: build the default preset first"
+    exit 1
+fi
+export WINEDEBUG=-all
+cd "$samples"
+discs=(*.cue)
+status=0
+compare() {
+    local what=$1
+    shift
+    if ! diff <("$native" "$@" | sed 's/\r$//') <("$emulator" "$exe" "$@" | sed 's/\r$//'); then
+        echo "quorvex.exe $what differs from the native build's"
+        status=1
+    fi
+}
+compare plugins plugins
+compare scan scan "${discs[@]}"
+compare "scan --json" scan --json "${discs[@]}"
+[[ $status -eq 0 ]] && echo "quorvex.exe and quorvex agree on ${#discs[@]} sample discs"
+exit $status
