@@ -268,10 +268,11 @@ int run_extract(const Options& options) {
             return 1;
         }
     }
-    ExtractRequest request{image, &plugin, disc.handle, info, options.seek_ms, options.output};
+    ExtractRequest request{image, &plugin, disc.handle, info, options.seek_ms};
     std::string error;
     ExtractSummary summary;
-    if (!extract_stream(request, summary, error)) {
+    auto sink = make_raw_folder_sink(request, options.output, error);
+    if (!sink || !play_stream(request, {sink.get()}, summary, error)) {
         complain(error);
         return 1;
     }
