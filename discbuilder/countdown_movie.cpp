@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "../contract/raw_sector.h"
+#include "mdec_encoder.h"
 
 namespace discbuilder {
 
@@ -32,15 +33,23 @@ WrittenCountdownMovie write_countdown_movie(DiscImage& disc, const CountdownMovi
     for (uint32_t f = 0; f < spec.frames; ++f) {
         if (spec.coding_change_after_frame && f == spec.coding_change_after_frame) coding = 0x05;
         const uint16_t frames_left = static_cast<uint16_t>(spec.frames - 1 - f);
-        const auto data = synthetic_mdec_frame(spec.seed, f + 1, uint32_t{spec.chunks_per_frame} * kChunkDataBytes);
+        uint16_t chunks = spec.chunks_per_frame;
+        std::vector<uint8_t> data;
+        if (spec.real_pictures) {
+            data = test_picture_frame(spec.width, spec.height, f, 2, 16 * kChunkDataBytes);
+            chunks = std::max<uint16_t>(chunks, static_cast<uint16_t>((data.size() + kChunkDataBytes - 1) / kChunkDataBytes));
+            data.resize(size_t{chunks} * kChunkDataBytes, 0);  // a reader delivers whole chunks
+        } else {
+            data = synthetic_mdec_frame(spec.seed, f + 1, uint32_t{chunks} * kChunkDataBytes);
+        }
         movie.frames.push_back(data);
-        for (uint16_t c = 0; c < spec.chunks_per_frame; ++c) {
+        for (uint16_t c = 0; c < chunks; ++c) {
             // No audio after the movie's last chunk: that closes the movie.
             while (spec.audio_spacing && position % spec.audio_spacing == spec.audio_spacing - 1) put_audio();
             uint8_t user[2048] = {};
             user[0] = 0;
             user[1] = static_cast<uint8_t>(c);
-            psr::store_le16(user + 2, spec.chunks_per_frame);
+            psr::store_le16(user + 2, chunks);
             psr::store_le16(user + 6, frames_left);
             psr::store_le16(user + 8, spec.width);
             psr::store_le16(user + 10, spec.height);

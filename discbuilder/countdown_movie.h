@@ -23,6 +23,7 @@ struct CountdownMovieSpec {
     uint32_t coding_change_after_frame = 0;  // audio in 18900 Hz stereo from this frame on (0: never)
     bool form2_sectors = true;
     uint32_t seed = 1;
+    bool real_pictures = false;  // MDEC encodings of test_picture(); chunks_per_frame then at least fits them
 };
 
 struct WrittenCountdownMovie {

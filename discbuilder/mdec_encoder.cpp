@@ -4,6 +4,7 @@
 #include <array>
 #include <cmath>
 #include <map>
+#include <tuple>
 
 namespace discbuilder {
 namespace {
@@ -228,6 +229,17 @@ std::vector<uint8_t> encode_mdec_within(const Picture& picture, uint16_t version
         if (frame.size() <= max_bytes) break;
     }
     return frame;
+}
+
+std::vector<uint8_t> test_picture_frame(uint16_t width, uint16_t height, uint32_t frame, uint16_t version,
+                                        uint32_t max_bytes) {
+    static std::map<std::tuple<uint16_t, uint16_t, uint32_t, uint16_t, uint32_t>, std::vector<uint8_t>> made;
+    const auto key = std::make_tuple(width, height, frame % 240, version, max_bytes);
+    auto found = made.find(key);
+    if (found == made.end()) {
+        found = made.emplace(key, encode_mdec_within(test_picture(width, height, frame % 240), version, max_bytes)).first;
+    }
+    return found->second;
 }
 
 }  // namespace discbuilder

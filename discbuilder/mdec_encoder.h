@@ -28,4 +28,9 @@ std::vector<uint8_t> encode_mdec(const Picture& picture, uint16_t qscale, uint16
 // The finest scale from 1 up whose frame fits in `max_bytes`.
 std::vector<uint8_t> encode_mdec_within(const Picture& picture, uint16_t version, uint32_t max_bytes);
 
+// The encoding of test_picture(width, height, frame), kept for reuse: long movies repeat the
+// test sequence every 240 frames.
+std::vector<uint8_t> test_picture_frame(uint16_t width, uint16_t height, uint32_t frame, uint16_t version,
+                                        uint32_t max_bytes);
+
 }  // namespace discbuilder

@@ -45,9 +45,15 @@ DiscImage movie_disc(const char* volume_id, const std::vector<MovieSpec>& movies
     return disc;
 }
 
+// A sample movie: real pictures, in MDEC version 2 or 3 by the seed.
 MovieSpec with(MovieSpec spec, uint32_t frames, uint32_t seed) {
     spec.frames = frames;
     spec.seed = seed;
+    spec.real_pictures = true;
+    spec.mdec_version = static_cast<uint16_t>(seed % 2 ? 2 : 3);
+    spec.size_after_marker = false;
+    spec.picture_width = static_cast<uint16_t>(spec.width & 0xFFF0);
+    spec.picture_height = static_cast<uint16_t>(spec.height & 0xFFF0);
     return spec;
 }
 
@@ -58,11 +64,10 @@ DiscImage selvane_disc() {
 }
 
 DiscImage grivet_disc() {
-    MovieSpec plain = with(grivet_movie(), 25, 2);
-    plain.size_after_marker = false;
-    plain.width = 321;
-    plain.height = 240;
-    return movie_disc("GRIVET", {with(grivet_movie(), 30, 1), plain});
+    MovieSpec wide = grivet_movie();
+    wide.width = 321;
+    wide.height = 240;
+    return movie_disc("GRIVET", {with(grivet_movie(), 30, 1), with(wide, 25, 2)});
 }
 
 DiscImage tamsel_disc() {
@@ -82,15 +87,12 @@ DiscImage walcite_disc() {
         files.push_back({name, lba, (end - lba) * kForm1Bytes});
         lba = end;
     };
-    std::vector<MovieSpec> three = {walcite_movie(0), walcite_movie(1), walcite_movie(2)};
-    three[0].frames = 30;
-    three[1].frames = 24;
-    three[2].frames = 20;
+    std::vector<MovieSpec> three = {with(walcite_movie(0), 30, 1), with(walcite_movie(1), 24, 2),
+                                    with(walcite_movie(2), 20, 3)};
     group(three, "OPENING.STR");
-    std::vector<MovieSpec> two = {walcite_movie(0), walcite_movie(1)};
-    two[1].frames = 16;
+    std::vector<MovieSpec> two = {with(walcite_movie(0), 20, 4), with(walcite_movie(1), 16, 5)};
     group(two, "ENDING.STR");
-    group({walcite_movie(0)}, "SINGLE.STR");
+    group({with(walcite_movie(0), 20, 6)}, "SINGLE.STR");
     put_data_file(disc, lba, 8, 99);
     write_iso_volume(disc, "WALCITE", files);
     return disc;
@@ -107,6 +109,7 @@ DiscImage corvane_disc() {
     lba += 4;
     CountdownMovieSpec alone;
     alone.frames = 30;
+    alone.real_pictures = true;
     alone.chunks_per_frame = 4;
     alone.audio_spacing = 16;
     alone.form2_sectors = false;
@@ -117,6 +120,7 @@ DiscImage corvane_disc() {
     lba += 4;
     CountdownMovieSpec a, b;
     a.frames = 40;
+    a.real_pictures = true;
     b = a;
     b.channel = 1;
     b.frames = 36;

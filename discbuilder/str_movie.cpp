@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "../contract/raw_sector.h"
+#include "mdec_encoder.h"
 
 namespace discbuilder {
 
@@ -60,11 +61,6 @@ uint32_t frame_bytes_of(const MovieSpec& spec, uint32_t frame_index) {
     return spec.frame_bytes + (frame_index % 4) * spec.frame_bytes_step;
 }
 }  // namespace
-
-uint32_t movie_chunk_count(const MovieSpec& spec, uint32_t frame_index) {
-    const uint32_t bytes = frame_bytes_of(spec, frame_index) + 2u * spec.junk_words;
-    return std::max<uint32_t>(1, (bytes + kChunkDataBytes - 1) / kChunkDataBytes);
-}
 
 std::array<uint8_t, kXaSectorAudioBytes> xa_audio_payload(XaAdpcmEncoder& encoder, Tone& tone, uint8_t coding) {
     const int channels = (coding & 0x01) ? 2 : 1;
@@ -127,14 +123,21 @@ WrittenMovie write_str_movie(DiscImage& disc, const MovieSpec& spec, Tone& tone,
 
     for (uint32_t f = 0; f < spec.frames; ++f) {
         const uint32_t number = spec.first_frame_number + f;
-        const uint32_t bytes = frame_bytes_of(spec, f);
-        const auto mdec = spec.size_after_marker
-                              ? synthetic_mdec_frame(spec.seed, number, bytes, spec.width, spec.height)
-                              : synthetic_mdec_frame(spec.seed, number, bytes, 2, spec.mdec_version);
+        std::vector<uint8_t> mdec;
+        if (spec.real_pictures) {
+            mdec = test_picture_frame(spec.picture_width ? spec.picture_width : spec.width,
+                                      spec.picture_height ? spec.picture_height : spec.height, number - 1,
+                                      spec.mdec_version, 16 * kChunkDataBytes - 2u * spec.junk_words);
+        } else {
+            const uint32_t size = frame_bytes_of(spec, f);
+            mdec = spec.size_after_marker ? synthetic_mdec_frame(spec.seed, number, size, spec.width, spec.height)
+                                          : synthetic_mdec_frame(spec.seed, number, size, 2, spec.mdec_version);
+        }
+        const auto bytes = static_cast<uint32_t>(mdec.size());
         // What the chunks carry: junk words, then the MDEC data, zero-padded to whole chunks.
         std::vector<uint8_t> carried(2u * spec.junk_words, 0x11);
         carried.insert(carried.end(), mdec.begin(), mdec.end());
-        const uint32_t chunks = movie_chunk_count(spec, f);
+        const uint32_t chunks = std::max<uint32_t>(1, static_cast<uint32_t>((carried.size() + kChunkDataBytes - 1) / kChunkDataBytes));
         carried.resize(static_cast<size_t>(chunks) * kChunkDataBytes, 0);
 
         for (uint32_t c = 0; c < chunks; ++c) {

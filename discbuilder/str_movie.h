@@ -37,6 +37,11 @@ struct MovieSpec {
     bool size_after_marker = false;  // the MDEC header's last two words give width and height
     uint32_t play_marker_after_frame = 0;  // a "Play" data sector after this frame's chunks (0: none)
     uint32_t seed = 1;
+    // Real pictures: each frame the MDEC encoding of test_picture(), at the size a reader reports
+    // (0: the header's), instead of filler bytes; frame_bytes then follows the encoding.
+    bool real_pictures = false;
+    uint16_t picture_width = 0;
+    uint16_t picture_height = 0;
 };
 
 // Each game's movies.
@@ -75,9 +80,6 @@ std::vector<WrittenMovie> write_interleaved_movies(DiscImage& disc, uint32_t lba
 
 // walcite's movies: each on its own XA channel, which the chunk type word names too.
 MovieSpec walcite_movie(uint8_t channel);
-
-// Where a movie plus its own audio needs sectors: chunks of every frame plus the audio between.
-uint32_t movie_chunk_count(const MovieSpec& spec, uint32_t frame_index);
 
 // Encodes audio sectors of a tone: one XA sector's payload.
 std::array<uint8_t, kXaSectorAudioBytes> xa_audio_payload(XaAdpcmEncoder& encoder, Tone& tone, uint8_t coding);

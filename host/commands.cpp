@@ -10,14 +10,16 @@
 #include "../discwell/discwell.h"
 #include "extract.h"
 #include "json_writer.h"
+#include "media_output.h"
 #include "plugin_loader.h"
 #include "scan.h"
 #include "stream_format.h"
 
 namespace quorvex {
-namespace {
 
 void complain(const std::string& message) { std::fprintf(stderr, "quorvex: %s\n", message.c_str()); }
+
+namespace {
 
 std::string lower(std::string s) {
     for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -28,7 +30,8 @@ std::string plugin_directory(const Options& options) {
     return options.plugin_directory.empty() ? default_plugin_directory() : options.plugin_directory;
 }
 
-// Loads every plug-in of the folder; false (with each problem reported) when any fails.
+}  // namespace
+
 bool load_all(const Options& options, std::vector<Plugin>& plugins) {
     std::string error;
     const std::string directory = plugin_directory(options);
@@ -53,6 +56,8 @@ bool load_all(const Options& options, std::vector<Plugin>& plugins) {
     }
     return ok;
 }
+
+namespace {
 
 // The plug-in named by --plugin: its file name without ".PSR", or its display name.
 bool load_named(const Options& options, Plugin& plugin) {
@@ -90,12 +95,11 @@ bool load_named(const Options& options, Plugin& plugin) {
     return false;
 }
 
-struct OpenDisc {
-    uint32_t handle = 0;
-    ~OpenDisc() {
-        if (handle) DwClose(handle);
-    }
-};
+}  // namespace
+
+OpenDisc::~OpenDisc() {
+    if (handle) DwClose(handle);
+}
 
 bool open_image(const std::string& path, int32_t io_mode, OpenDisc& disc) {
     char error[1024];
@@ -105,6 +109,8 @@ bool open_image(const std::string& path, int32_t io_mode, OpenDisc& disc) {
     }
     return true;
 }
+
+namespace {
 
 std::string version_text(uint16_t hundredths) {
     char text[16];
@@ -231,9 +237,10 @@ int run_info(const Options& options) {
 }
 
 int run_extract(const Options& options) {
-    if (options.images.size() != 1 || options.output.empty() || (options.stream.has_value() == options.start.has_value()) ||
-        options.start.has_value() != options.count.has_value()) {
-        complain("usage: quorvex extract IMAGE --plugin P (--stream K | --start LBA --count N) [--seek MS] -o DIR");
+    if (options.images.size() != 1 || (options.output.empty() && options.frames_directory.empty()) ||
+        (options.stream.has_value() == options.start.has_value()) || options.start.has_value() != options.count.has_value()) {
+        complain("usage: quorvex extract IMAGE --plugin P (--stream K | --start LBA --count N) [--seek MS] "
+                 "[-o DIR|FILE] [--frames DIR] [--lossless]");
         return 2;
     }
     Plugin plugin;
@@ -271,13 +278,33 @@ int run_extract(const Options& options) {
     ExtractRequest request{image, &plugin, disc.handle, info, options.seek_ms};
     std::string error;
     ExtractSummary summary;
-    auto sink = make_raw_folder_sink(request, options.output, error);
-    if (!sink || !play_stream(request, {sink.get()}, summary, error)) {
+    std::vector<std::unique_ptr<UnitSink>> sinks;
+    if (!options.output.empty()) {
+        // A media file by its extension, else a folder of the units as delivered.
+        sinks.push_back(is_media_path(options.output)
+                            ? make_media_file_sink(request, options.output, {options.lossless}, true, error)
+                            : make_raw_folder_sink(request, options.output, error));
+    }
+    if (!options.frames_directory.empty()) {
+        sinks.push_back(make_picture_sink(request, options.frames_directory, sinks.empty(), error));
+    }
+    std::vector<UnitSink*> targets;
+    for (const auto& sink : sinks) {
+        if (!sink) {
+            complain(error);
+            return 1;
+        }
+        targets.push_back(sink.get());
+    }
+    if (!play_stream(request, targets, summary, error)) {
         complain(error);
         return 1;
     }
-    std::printf("%s: %u frames, %u audio units (%llu bytes) written to %s\n", image.c_str(), summary.frames,
-                summary.audio_units, static_cast<unsigned long long>(summary.audio_bytes), options.output.c_str());
+    const std::string where = options.output.empty() ? options.frames_directory : options.output;
+    std::printf("%s: %u frames, %u audio units written to %s", image.c_str(), summary.frames, summary.audio_units,
+                where.c_str());
+    if (summary.skipped_frames) std::printf(" (%u frames could not be decoded and were skipped)", summary.skipped_frames);
+    std::printf("\n");
     return 0;
 }
 

@@ -16,7 +16,9 @@ const char kUsage[] =
     "  quorvex plugins [--json]\n"
     "  quorvex scan IMAGE... [--json]\n"
     "  quorvex info IMAGE --plugin P --start LBA --count N [--json]\n"
-    "  quorvex extract IMAGE --plugin P (--stream K | --start LBA --count N) [--seek MS] -o DIR\n"
+    "  quorvex extract IMAGE --plugin P (--stream K | --start LBA --count N) [--seek MS]\n"
+    "                  [-o DIR | -o FILE.mkv|.mp4|.avi|.wav|.flac] [--frames DIR] [--lossless]\n"
+    "  quorvex rip IMAGE -o DIR [--lossless]\n"
     "options:\n"
     "  --plugins DIR   the plug-in folder (default: ../plugins beside quorvex)\n"
     "  --io mmap|read  how image files are read (default: mmap)\n"
@@ -53,8 +55,8 @@ int main(int argc, char** argv) {
             slot = value;
             return true;
         };
-        static const char* const kTakesValue[] = {"--plugins", "--plugin", "-o", "--output", "--io",
-                                                  "--start",   "--count",  "--stream", "--seek"};
+        static const char* const kTakesValue[] = {"--plugins", "--plugin", "-o",     "--output", "--io",
+                                                  "--start",   "--count",  "--stream", "--seek",  "--frames"};
         for (const char* option : kTakesValue) {
             if (arg == option && !has_value) {
                 std::fprintf(stderr, "quorvex: %s needs a value\n", option);
@@ -64,6 +66,10 @@ int main(int argc, char** argv) {
         bool ok = true;
         if (arg == "--json") {
             options.json = true;
+        } else if (arg == "--lossless") {
+            options.lossless = true;
+        } else if (arg == "--frames" && has_value) {
+            options.frames_directory = argv[++i];
         } else if (arg == "--plugins" && has_value) {
             options.plugin_directory = argv[++i];
         } else if (arg == "--plugin" && has_value) {
@@ -102,6 +108,7 @@ int main(int argc, char** argv) {
     if (options.command == "scan") return quorvex::run_scan(options);
     if (options.command == "info") return quorvex::run_info(options);
     if (options.command == "extract") return quorvex::run_extract(options);
+    if (options.command == "rip") return quorvex::run_rip(options);
     std::fprintf(stderr, "quorvex: unknown command '%s'\n%s", options.command.c_str(), kUsage);
     return 2;
 }
