@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Whole-disc measurements: for each family of games, a full 74-minute image (333,000 sectors);
 # `quorvex scan` (mapped image, and with --io read) against `cat IMAGE > /dev/null` in the same
-# run, warm page cache, best of five; and the peak memory of a scan. Prints a Markdown table.
+# run, warm page cache, best of five; the peak memory of a scan; and one `quorvex rip` of the
+# whole disc against the scan. Prints a Markdown table.
 #   bench/whole_disc.sh [BUILD_DIR] [WORK_DIR]
 set -euo pipefail
 build=${1:-build}
@@ -24,8 +25,8 @@ peak_kb() {
     cat "$measure"
 }
 
-echo "| family | image | cat | quorvex scan | scan / cat | scan, --io read | read / cat | scan peak memory | streams |"
-echo "|---|---|---|---|---|---|---|---|---|"
+echo "| family | image | cat | quorvex scan | scan / cat | scan, --io read | read / cat | scan peak memory | streams | rip | rip / scan | rip peak memory |"
+echo "|---|---|---|---|---|---|---|---|---|---|---|---|"
 for family in movies music archive corvane; do
     image="$work/full-$family.bin"
     [[ -f $image ]] || "$build/bin/discbuilder" full "$family" "$image" >/dev/null
@@ -37,7 +38,12 @@ for family in movies music archive corvane; do
     kb=$(peak_kb "$build/bin/quorvex" scan "$cue")
     streams=$("$build/bin/quorvex" scan "$cue" | sed -n "1s/.*: //p")
     size=$(( $(stat -c %s "$image") / 1048576 ))
-    ratio() { awk -v s="$1" -v c="$t_cat" 'BEGIN { printf "%.2f", (c > 0) ? s / c : 0 }'; }
-    echo "| $family | ${size} MiB | ${t_cat} s | ${t_scan} s | $(ratio "$t_scan") | ${t_read} s | $(ratio "$t_read") |" \
-         "$((kb / 1024)) MiB | $streams |"
+    ratio() { awk -v s="$1" -v c="$2" 'BEGIN { printf "%.1f", (c > 0) ? s / c : 0 }'; }
+    rm -rf "$work/rip-$family"
+    /usr/bin/time -f "%e %M" -o "$measure" "$build/bin/quorvex" rip "$cue" -o "$work/rip-$family" >/dev/null 2>&1 || true
+    read -r t_rip rip_kb < "$measure"
+    rm -rf "$work/rip-$family"
+    echo "| $family | ${size} MiB | ${t_cat} s | ${t_scan} s | $(ratio "$t_scan" "$t_cat") | ${t_read} s |" \
+         "$(ratio "$t_read" "$t_cat") | $((kb / 1024)) MiB | $streams | ${t_rip} s | $(ratio "$t_rip" "$t_scan") |" \
+         "$((rip_kb / 1024)) MiB |"
 done

@@ -29,11 +29,18 @@ void movies(DiscImage& disc, uint32_t sectors) {
         for (MovieSpec spec : {selvane_movie(), grivet_movie(), tamsel_movie()}) {
             spec.frames = 300;
             spec.seed = seed++;
+            spec.real_pictures = true;
+            spec.size_after_marker = false;
+            spec.picture_width = static_cast<uint16_t>(spec.width & 0xFFF0);
+            spec.picture_height = static_cast<uint16_t>(spec.height & 0xFFF0);
             lba = write_str_movie(disc, lba, spec, tone).end_lba;
             gap(disc, lba, 16);
         }
         std::vector<MovieSpec> group = {walcite_movie(0), walcite_movie(1), walcite_movie(2)};
-        for (MovieSpec& spec : group) spec.frames = 200;
+        for (MovieSpec& spec : group) {
+            spec.frames = 200;
+            spec.real_pictures = true;
+        }
         for (const WrittenMovie& m : write_interleaved_movies(disc, lba, group)) lba = std::max(lba, m.end_lba);
         gap(disc, lba, 16);
     }
@@ -75,6 +82,7 @@ void corvane(DiscImage& disc, uint32_t sectors) {
         CountdownMovieSpec a, b;
         a.frames = 300;
         a.seed = seed++;
+        a.real_pictures = true;
         b = a;
         b.channel = 1;
         b.seed = seed++;
