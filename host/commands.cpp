@@ -112,6 +112,15 @@ bool open_image(const std::string& path, int32_t io_mode, OpenDisc& disc) {
 
 namespace {
 
+// A range the host asks a plug-in about must lie on the disc.
+bool range_on_disc(const std::string& image, const OpenDisc& disc, uint32_t start, uint32_t count) {
+    const uint32_t sectors = DwSectorCount(disc.handle);
+    if (start < sectors && count != 0 && count <= sectors - start) return true;
+    complain(image + ": sectors " + std::to_string(start) + " to " + std::to_string(uint64_t{start} + count) +
+             " lie outside the disc (" + std::to_string(sectors) + " sectors)");
+    return false;
+}
+
 std::string version_text(uint16_t hundredths) {
     char text[16];
     std::snprintf(text, sizeof text, "%u.%02u", hundredths / 100u, hundredths % 100u);
@@ -211,13 +220,7 @@ int run_info(const Options& options) {
     OpenDisc disc;
     if (!open_image(options.images[0], options.io_mode, disc)) return 1;
     const std::string& image = options.images[0];
-    const uint32_t sectors = DwSectorCount(disc.handle);
-    if (*options.start >= sectors || *options.count == 0 || *options.count > sectors - *options.start) {
-        complain(image + ": sectors " + std::to_string(*options.start) + " to " +
-                 std::to_string(uint64_t{*options.start} + *options.count) + " lie outside the disc (" +
-                 std::to_string(sectors) + " sectors)");
-        return 1;
-    }
+    if (!range_on_disc(image, disc, *options.start, *options.count)) return 1;
     StreamInfo info{};
     if (!plugin.describe(disc.handle, *options.start, *options.count, &info)) {
         complain(image + ": " + plugin.stem + " finds no stream of its kind at sector " + std::to_string(*options.start));
@@ -264,11 +267,7 @@ int run_extract(const Options& options) {
         }
         info = report.streams[*options.stream].info;
     } else {
-        const uint32_t sectors = DwSectorCount(disc.handle);
-        if (*options.start >= sectors || *options.count == 0 || *options.count > sectors - *options.start) {
-            complain(image + ": the range lies outside the disc (" + std::to_string(sectors) + " sectors)");
-            return 1;
-        }
+        if (!range_on_disc(image, disc, *options.start, *options.count)) return 1;
         if (!plugin.describe(disc.handle, *options.start, *options.count, &info)) {
             complain(image + ": " + plugin.stem + " finds no stream of its kind at sector " +
                      std::to_string(*options.start));

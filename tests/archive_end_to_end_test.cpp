@@ -10,6 +10,7 @@
 #include "support/json_fields.h"
 #include "support/run_program.h"
 #include "support/sector_kit.h"
+#include "support/signal_analysis.h"
 #include "support/test_disc.h"
 
 using namespace testing_support;
@@ -39,32 +40,6 @@ Nimbrel nimbrel_disc() {
     put_data(n.image, 70);
     discbuilder::write_iso_volume(n.image, "MABOROSITUKIYO", all);
     return n;
-}
-
-// The frequency with the most energy from 100 to 1000 Hz, by a Goertzel scan in 1 Hz steps.
-double dominant_frequency(const std::vector<int16_t>& x, double rate) {
-    double best = 0, best_power = -1;
-    for (double f = 100; f <= 1000; f += 1) {
-        const double w = 2 * std::cos(2 * M_PI * f / rate);
-        double s1 = 0, s2 = 0;
-        for (int16_t v : x) {
-            const double s = v + w * s1 - s2;
-            s2 = s1;
-            s1 = s;
-        }
-        const double power = s1 * s1 + s2 * s2 - w * s1 * s2;
-        if (power > best_power) {
-            best_power = power;
-            best = f;
-        }
-    }
-    return best;
-}
-
-std::vector<int16_t> channel_of(const std::vector<int16_t>& interleaved, int channels, int c) {
-    std::vector<int16_t> out;
-    for (size_t i = static_cast<size_t>(c); i < interleaved.size(); i += static_cast<size_t>(channels)) out.push_back(interleaved[i]);
-    return out;
 }
 
 }  // namespace
@@ -110,10 +85,9 @@ TEST(ArchiveEndToEnd, BothPluginsListTheirTracksAndDecodeThem) {
         const auto& signal = *c.signal;
         ASSERT_EQ(pcm.size(), signal.size()) << c.plugin;
         for (int ch = 0; ch < c.channels; ++ch) {
-            const auto got = channel_of(pcm, c.channels, ch), want = channel_of(signal, c.channels, ch);
             // The tone the builder encoded: find its frequency in the source, then in the output.
-            const double f = dominant_frequency(want, 22050);
-            EXPECT_NEAR(dominant_frequency(got, 22050), f, 1.0) << c.plugin << " channel " << ch;
+            const double f = dominant_frequency(signal, c.channels, ch, 22050);
+            EXPECT_NEAR(dominant_frequency(pcm, c.channels, ch, 22050), f, 1.0) << c.plugin << " channel " << ch;
         }
     }
 }

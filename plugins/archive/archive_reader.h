@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "archive_catalogue.h"
-#include "contract/heap.h"
+#include "contract/plugin_assembly.h"
 #include "contract/sector_library.h"
 
 namespace plugins::archive {
@@ -19,7 +19,6 @@ struct ArchiveStreamHandle {
     uint16_t channels;
     uint8_t* pending;  // a sector read ahead and not yet delivered
 };
-static_assert(offsetof(ArchiveStreamHandle, reader) == 0);
 
 template <class Game>
 class ArchiveReader {
@@ -32,22 +31,14 @@ public:
     }
 
     static StreamHandle* open(uint32_t disc, const StreamInfo* info) {
-        if (!info) return nullptr;
-        SectorReader* reader = CdReadOpen(disc, 0, info->start_sector, info->sector_count, psr::kBufferSettingDefault);
-        if (!reader) return nullptr;
-        auto* handle = psr::heap::create<ArchiveStreamHandle>();
-        if (!handle) {
-            CdReadClose(reader);
-            return nullptr;
-        }
-        handle->reader = reader;
+        auto* handle = psr::open_handle<ArchiveStreamHandle>(disc, info, psr::kBufferSettingDefault);
+        if (!handle) return nullptr;
         handle->sector_count = info->sector_count;
         handle->sample_rate = info->sample_rate;
         handle->channels = info->channels;
-        handle->pending = CdReadSector(reader, 0);
+        handle->pending = CdReadSector(handle->reader, 0);
         if (!handle->pending) {
-            psr::heap::destroy(handle);
-            CdReadClose(reader);
+            psr::close_handle<ArchiveStreamHandle>(reinterpret_cast<StreamHandle*>(handle));
             return nullptr;
         }
         return reinterpret_cast<StreamHandle*>(handle);
@@ -81,13 +72,7 @@ public:
         return CdSetReadPointer(handle->reader, index, 0) != -1 ? 1 : 0;
     }
 
-    static int32_t close(StreamHandle* stream) {
-        auto* handle = reinterpret_cast<ArchiveStreamHandle*>(stream);
-        if (!handle) return 1;
-        if (handle->reader) CdReadClose(handle->reader);
-        psr::heap::destroy(handle);
-        return 1;
-    }
+    static int32_t close(StreamHandle* stream) { return psr::close_handle<ArchiveStreamHandle>(stream); }
 };
 
 }  // namespace plugins::archive

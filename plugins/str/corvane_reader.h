@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "contract/heap.h"
+#include "contract/plugin_assembly.h"
 #include "contract/sector_library.h"
 #include "corvane_scanner.h"
 #include "movie_frame_gathering.h"
@@ -25,7 +25,6 @@ struct CorvaneHandle {
     uint8_t channel;
     uint32_t duration_ms;
 };
-static_assert(offsetof(CorvaneHandle, reader) == 0);
 
 class CorvaneReader {
 public:
@@ -68,15 +67,8 @@ public:
     }
 
     static StreamHandle* open(uint32_t disc, const StreamInfo* info) {
-        if (!info) return nullptr;
-        SectorReader* reader = CdReadOpen(disc, 0, info->start_sector, info->sector_count, psr::kBufferSettingDefault);
-        if (!reader) return nullptr;
-        auto* handle = psr::heap::create<CorvaneHandle>();
-        if (!handle) {
-            CdReadClose(reader);
-            return nullptr;
-        }
-        handle->reader = reader;
+        auto* handle = psr::open_handle<CorvaneHandle>(disc, info, psr::kBufferSettingDefault);
+        if (!handle) return nullptr;
         handle->sector_count = handle->remaining = info->sector_count;
         handle->duration_ms = info->duration_ms;
         return reinterpret_cast<StreamHandle*>(handle);
@@ -153,13 +145,7 @@ public:
         return 1;
     }
 
-    static int32_t close(StreamHandle* stream) {
-        auto* handle = reinterpret_cast<CorvaneHandle*>(stream);
-        if (!handle) return 1;
-        CdReadClose(handle->reader);
-        psr::heap::destroy(handle);
-        return 1;
-    }
+    static int32_t close(StreamHandle* stream) { return psr::close_handle<CorvaneHandle>(stream); }
 };
 
 }  // namespace plugins::str

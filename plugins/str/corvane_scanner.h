@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "contract/heap.h"
+#include "contract/plugin_assembly.h"
 #include "contract/raw_sector.h"
 #include "contract/stream_list.h"
 #include "contract/track_table.h"
@@ -66,15 +66,9 @@ public:
     static inline int32_t volume_marker_seen = 0;
 
     static ScanContext* begin(int32_t track_count, const TrackEntry* tracks) {
-        if (!psr::track_table_has_data_track(psr::TrackTableRule::kSingleEntry, track_count, tracks)) return nullptr;
-        auto* scan = psr::heap::create<CorvaneScan>();
-        if (!scan) return nullptr;
-        if (!scan->entries.init()) {
-            psr::heap::destroy(scan);
-            return nullptr;
-        }
-        volume_marker_seen = 0;
-        return reinterpret_cast<ScanContext*>(scan);
+        ScanContext* scan = psr::create_scan<CorvaneScan>(psr::TrackTableRule::kSingleEntry, track_count, tracks);
+        if (scan) volume_marker_seen = 0;
+        return scan;
     }
 
     static int32_t sector(ScanContext* context, TrackEntry track, uint32_t lba, const uint8_t* bytes) {
@@ -165,12 +159,7 @@ public:
         return scan->entries.count;
     }
 
-    static void end(ScanContext* context) {
-        auto* scan = reinterpret_cast<CorvaneScan*>(context);
-        if (!scan) return;
-        scan->entries.release();
-        psr::heap::destroy(scan);
-    }
+    static void end(ScanContext* context) { psr::destroy_scan<CorvaneScan>(context); }
 
 private:
     // A new entry for the sector; false when the list could not grow. Its last sector starts as its

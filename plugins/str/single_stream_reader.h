@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "contract/heap.h"
+#include "contract/plugin_assembly.h"
 #include "contract/movie_stream_info.h"
 #include "contract/sector_library.h"
 #include "movie_frame_gathering.h"
@@ -21,7 +21,6 @@ struct SingleStreamHandle {
     uint32_t audio_spacing;  // sectors from the first to the second audio sector of the range
     AudioQueue queue;
 };
-static_assert(offsetof(SingleStreamHandle, reader) == 0);
 
 inline constexpr uint32_t kSampleSectors = 300;
 
@@ -59,17 +58,10 @@ public:
     }
 
     static StreamHandle* open(uint32_t disc, const StreamInfo* info) {
-        if (!info) return nullptr;
-        SectorReader* reader = CdReadOpen(disc, 0, info->start_sector, info->sector_count, Game::kBufferSetting);
-        if (!reader) return nullptr;
-        auto* handle = psr::heap::create<SingleStreamHandle>();
-        if (!handle) {
-            CdReadClose(reader);
-            return nullptr;
-        }
-        handle->reader = reader;
+        auto* handle = psr::open_handle<SingleStreamHandle>(disc, info, Game::kBufferSetting);
+        if (!handle) return nullptr;
         std::memcpy(&handle->info, info, sizeof(StreamInfo));
-        if (info->kind & psr::kKindAudio) handle->audio_spacing = measure_audio_spacing(reader);
+        if (info->kind & psr::kKindAudio) handle->audio_spacing = measure_audio_spacing(handle->reader);
         return reinterpret_cast<StreamHandle*>(handle);
     }
 
@@ -156,13 +148,7 @@ public:
         return CdSetReadPointer(handle->reader, offset, 0) != -1 ? 1 : 0;
     }
 
-    static int32_t close(StreamHandle* stream) {
-        auto* handle = reinterpret_cast<SingleStreamHandle*>(stream);
-        if (!handle) return 1;
-        CdReadClose(handle->reader);
-        psr::heap::destroy(handle);
-        return 1;
-    }
+    static int32_t close(StreamHandle* stream) { return psr::close_handle<SingleStreamHandle>(stream); }
 
 private:
     // The spacing of audio sectors at the start of the range: read up to the second audio sector,

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "contract/heap.h"
+#include "contract/plugin_assembly.h"
 #include "contract/movie_stream_info.h"
 #include "contract/stream_list.h"
 #include "single_stream_games.h"
@@ -42,14 +42,7 @@ template <class Game>
 class SingleStreamScanner {
 public:
     static ScanContext* begin(int32_t track_count, const TrackEntry* tracks) {
-        if (!psr::track_table_has_data_track(psr::TrackTableRule::kStep12, track_count, tracks)) return nullptr;
-        auto* scan = psr::heap::create<SingleStreamScan>();
-        if (!scan) return nullptr;
-        if (!scan->entries.init()) {
-            psr::heap::destroy(scan);
-            return nullptr;
-        }
-        return reinterpret_cast<ScanContext*>(scan);
+        return psr::create_scan<SingleStreamScan>(psr::TrackTableRule::kStep12, track_count, tracks);
     }
 
     static int32_t sector(ScanContext* context, TrackEntry track, uint32_t lba, const uint8_t* bytes) {
@@ -135,12 +128,7 @@ public:
         return scan->entries.count;
     }
 
-    static void end(ScanContext* context) {
-        auto* scan = reinterpret_cast<SingleStreamScan*>(context);
-        if (!scan) return;
-        scan->entries.release();
-        psr::heap::destroy(scan);
-    }
+    static void end(ScanContext* context) { psr::destroy_scan<SingleStreamScan>(context); }
 
 private:
     // "Play": the user data of selvane's marker sectors begins with these four letters.

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "contract/heap.h"
+#include "contract/plugin_assembly.h"
 #include "contract/mdec_header_search.h"
 #include "contract/movie_stream_info.h"
 #include "contract/sector_library.h"
@@ -23,7 +23,6 @@ struct WalciteHandle {
     uint8_t channel;
     AudioQueue queue;
 };
-static_assert(offsetof(WalciteHandle, reader) == 0);
 
 class WalciteReader {
 public:
@@ -75,15 +74,8 @@ public:
     }
 
     static StreamHandle* open(uint32_t disc, const StreamInfo* info) {
-        if (!info) return nullptr;
-        SectorReader* reader = CdReadOpen(disc, 0, info->start_sector, info->sector_count, psr::kBufferSettingMovie);
-        if (!reader) return nullptr;
-        auto* handle = psr::heap::create<WalciteHandle>();
-        if (!handle) {
-            CdReadClose(reader);
-            return nullptr;
-        }
-        handle->reader = reader;
+        auto* handle = psr::open_handle<WalciteHandle>(disc, info, psr::kBufferSettingMovie);
+        if (!handle) return nullptr;
         std::memcpy(&handle->info, info, sizeof(StreamInfo));
         handle->channel = 0xFF;
         return reinterpret_cast<StreamHandle*>(handle);
@@ -168,13 +160,7 @@ public:
         return CdSetReadPointer(handle->reader, target, 0) != -1 ? 1 : 0;
     }
 
-    static int32_t close(StreamHandle* stream) {
-        auto* handle = reinterpret_cast<WalciteHandle*>(stream);
-        if (!handle) return 1;
-        CdReadClose(handle->reader);
-        psr::heap::destroy(handle);
-        return 1;
-    }
+    static int32_t close(StreamHandle* stream) { return psr::close_handle<WalciteHandle>(stream); }
 };
 
 }  // namespace plugins::str

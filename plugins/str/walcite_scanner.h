@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "contract/heap.h"
+#include "contract/plugin_assembly.h"
 #include "contract/mdec_header_search.h"
 #include "contract/movie_stream_info.h"
 #include "contract/raw_sector.h"
@@ -59,14 +59,7 @@ public:
     static constexpr uint32_t kNoChannel = 0xFFFFFFFF;  // filler sectors carry none
 
     static ScanContext* begin(int32_t track_count, const TrackEntry* tracks) {
-        if (!psr::track_table_has_data_track(psr::TrackTableRule::kStep12, track_count, tracks)) return nullptr;
-        auto* scan = psr::heap::create<WalciteScan>();
-        if (!scan) return nullptr;
-        if (!scan->entries.init()) {
-            psr::heap::destroy(scan);
-            return nullptr;
-        }
-        return reinterpret_cast<ScanContext*>(scan);
+        return psr::create_scan<WalciteScan>(psr::TrackTableRule::kStep12, track_count, tracks);
     }
 
     static int32_t sector(ScanContext* context, TrackEntry track, uint32_t lba, const uint8_t* bytes) {
@@ -118,12 +111,7 @@ public:
         return scan->entries.count;
     }
 
-    static void end(ScanContext* context) {
-        auto* scan = reinterpret_cast<WalciteScan*>(context);
-        if (!scan) return;
-        scan->entries.release();
-        psr::heap::destroy(scan);
-    }
+    static void end(ScanContext* context) { psr::destroy_scan<WalciteScan>(context); }
 
     static Class classify(const psr::RawSector& s, const psr::StrSectorHeader& h, uint32_t& channel) {
         if (psr::is_xa_audio(s.submode())) {

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "contract/heap.h"
+#include "contract/plugin_assembly.h"
 #include "contract/plugin_records.h"
 #include "contract/raw_sector.h"
 #include "contract/sector_library.h"
@@ -26,7 +26,6 @@ struct XaStreamHandle {
     uint32_t channel_known;
     uint32_t duration_ms;  // ostrand: the base of its seek
 };
-static_assert(offsetof(XaStreamHandle, reader) == 0);
 
 inline constexpr uint32_t kInterleaveSearchSectors = 256;
 inline constexpr int kReadAttempts = 4;
@@ -81,15 +80,8 @@ public:
     }
 
     static StreamHandle* open(uint32_t disc, const StreamInfo* info) {
-        if (!info) return nullptr;
-        SectorReader* reader = CdReadOpen(disc, 0, info->start_sector, info->sector_count, psr::kBufferSettingDefault);
-        if (!reader) return nullptr;
-        auto* handle = psr::heap::create<XaStreamHandle>();
-        if (!handle) {
-            CdReadClose(reader);
-            return nullptr;
-        }
-        handle->reader = reader;
+        auto* handle = psr::open_handle<XaStreamHandle>(disc, info, psr::kBufferSettingDefault);
+        if (!handle) return nullptr;
         handle->start_sector = info->start_sector;
         handle->sector_count = info->sector_count;
         handle->sample_rate = info->sample_rate;
@@ -148,13 +140,7 @@ public:
         return CdSetReadPointer(handle->reader, offset, 0) != -1 ? 1 : 0;
     }
 
-    static int32_t close(StreamHandle* stream) {
-        auto* handle = reinterpret_cast<XaStreamHandle*>(stream);
-        if (!handle) return 1;
-        if (handle->reader) CdReadClose(handle->reader);
-        psr::heap::destroy(handle);
-        return 1;
-    }
+    static int32_t close(StreamHandle* stream) { return psr::close_handle<XaStreamHandle>(stream); }
 };
 
 }  // namespace plugins::xa

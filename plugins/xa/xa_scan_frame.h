@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "contract/heap.h"
+#include "contract/plugin_assembly.h"
 #include "contract/plugin_records.h"
 #include "contract/raw_sector.h"
 #include "contract/stream_list.h"
@@ -115,16 +115,12 @@ private:
 template <class Rules>
 struct XaScanner {
     static ScanContext* begin(int32_t track_count, const TrackEntry* tracks) {
-        if (!psr::track_table_has_data_track(psr::TrackTableRule::kSingleEntry, track_count, tracks)) return nullptr;
-        auto* scan = psr::heap::create<XaScan>();
-        if (!scan) return nullptr;
-        if (!scan->entries.init()) {
-            psr::heap::destroy(scan);
-            return nullptr;
+        ScanContext* context = psr::create_scan<XaScan>(psr::TrackTableRule::kSingleEntry, track_count, tracks);
+        if (auto* scan = reinterpret_cast<XaScan*>(context)) {
+            scan->last_marker = 0xFFFFFFFF;
+            XaTable::forget_open(*scan);
         }
-        scan->last_marker = 0xFFFFFFFF;
-        XaTable::forget_open(*scan);
-        return reinterpret_cast<ScanContext*>(scan);
+        return context;
     }
 
     static int32_t sector(ScanContext* context, TrackEntry track, uint32_t lba, const uint8_t* bytes) {
@@ -158,12 +154,7 @@ struct XaScanner {
         return scan->entries.count;
     }
 
-    static void end(ScanContext* context) {
-        auto* scan = reinterpret_cast<XaScan*>(context);
-        if (!scan) return;
-        scan->entries.release();
-        psr::heap::destroy(scan);
-    }
+    static void end(ScanContext* context) { psr::destroy_scan<XaScan>(context); }
 };
 
 }  // namespace plugins::xa

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "signal_analysis.h"
+
 namespace testing_support {
 
 struct ProbedFrame {
@@ -24,9 +26,5 @@ struct ProbedMedia {
 };
 
 ProbedMedia probe_media(const std::string& path);
-
-double psnr(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b);
-// The frequency from 50 to 2000 Hz with the most energy, in 1 Hz steps.
-double dominant_frequency(const std::vector<int16_t>& interleaved, int channels, int channel, double rate);
 
 }  // namespace testing_support
