@@ -26,6 +26,8 @@ struct SectorReader {
     std::vector<uint8_t> ahead;
     uint32_t ahead_first = 0;
     uint32_t ahead_count = 0;
+    // Offsets before this one were read and handed back to the system (mapped images).
+    uint32_t released = 0;
 };
 
 namespace {
@@ -33,6 +35,10 @@ namespace {
 // Far more than the nine buffers a plug-in may hold at once.
 constexpr size_t kMaxBuffers = 64;
 constexpr uint32_t kReadAhead = 32;
+// A reader lets go of the mapped pages it has passed in steps of this many sectors, keeping the
+// last few: reading a long stream then takes no more memory than a short one.
+constexpr uint32_t kReleaseStep = 1024;
+constexpr uint32_t kReleaseKeep = 64;
 
 uint8_t* free_buffer(SectorReader& r) {
     for (auto& b : r.buffers) {
@@ -116,6 +122,11 @@ DISCWELL_API uint8_t* CD_CALL CdReadSector(SectorReader* reader, int32_t /*reser
     uint8_t* buffer = free_buffer(*reader);
     if (!buffer || !fetch(*reader, lba, buffer)) return nullptr;
     set_locked(*reader, buffer, true);
+    if (reader->next >= reader->released + kReleaseStep + kReleaseKeep) {
+        const uint32_t upto = reader->next - kReleaseKeep;
+        disc.release(reader->first + reader->released, upto - reader->released);
+        reader->released = upto;
+    }
     reader->next++;
     reader->locked++;
     disc.stats.buffers_locked++;
@@ -142,6 +153,7 @@ DISCWELL_API int32_t CD_CALL CdSetReadPointer(SectorReader* reader, uint32_t off
     reader->disc->stats.last_read_pointer = offset;
     if (offset > reader->count || injected_failure(reader->disc->faults.seeks_before_failure)) return -1;
     reader->next = offset;
+    reader->released = std::min(reader->released, offset);
     return 0;
 }
 

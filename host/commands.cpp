@@ -11,6 +11,7 @@
 #include "extract.h"
 #include "json_writer.h"
 #include "media_output.h"
+#include "terminal.h"
 #include "plugin_loader.h"
 #include "scan.h"
 #include "stream_format.h"
@@ -295,7 +296,15 @@ int run_extract(const Options& options) {
         }
         targets.push_back(sink.get());
     }
-    if (!play_stream(request, targets, summary, error)) {
+    const bool terminal = stderr_is_terminal();
+    auto progress = [&](const ExtractSummary& s) {
+        if (terminal && (s.frames + s.audio_units) % 64 == 0) {
+            std::fprintf(stderr, "\r%u frames, %u audio units   ", s.frames, s.audio_units);
+        }
+    };
+    const bool played = play_stream(request, targets, summary, error, progress);
+    if (terminal) std::fprintf(stderr, "\r%*s\r", 40, "");
+    if (!played) {
         complain(error);
         return 1;
     }

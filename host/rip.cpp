@@ -4,18 +4,11 @@
 #include <filesystem>
 #include <memory>
 
-#if defined(_WIN32)
-#include <io.h>
-#define isatty _isatty
-#define fileno _fileno
-#else
-#include <unistd.h>
-#endif
-
 #include "commands.h"
 #include "extract.h"
 #include "json_writer.h"
 #include "media_output.h"
+#include "terminal.h"
 #include "scan.h"
 #include "stream_format.h"
 
@@ -48,7 +41,7 @@ int run_rip(const Options& options) {
         return 1;
     }
 
-    const bool terminal = isatty(fileno(stderr)) != 0;
+    const bool terminal = stderr_is_terminal();
     const bool media = media_output_supported();
     JsonWriter json;
     json.begin_object().field("image", image).field("media", media).key("streams").begin_array();
