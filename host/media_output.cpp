@@ -1,5 +1,7 @@
 // Media output through FFmpeg's libraries: libavcodec decodes the MDEC frames and XA audio and
 // encodes video and audio, libavformat writes the container, libswscale and libswresample convert.
+// Built as a module of its own that quorvex loads only for media output, so that its other work
+// does not pay for loading FFmpeg.
 #include "media_output.h"
 
 #include <algorithm>
@@ -9,6 +11,7 @@
 #include <filesystem>
 #include <map>
 
+#include "media_paths.h"
 #include "staged_output.h"
 
 extern "C" {
@@ -30,11 +33,6 @@ std::string av_error(int code) {
     return text;
 }
 
-std::string extension_of(const std::string& path) {
-    std::string ext = std::filesystem::path(path).extension().string();
-    for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return ext;
-}
 
 struct FreeCodec {
     void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
@@ -607,27 +605,20 @@ private:
 
 }  // namespace
 
-bool media_output_supported() { return true; }
-
-bool is_media_path(const std::string& path) {
-    const std::string ext = extension_of(path);
-    return ext == ".mkv" || ext == ".mp4" || ext == ".avi" || ext == ".wav" || ext == ".flac";
-}
-
-std::unique_ptr<UnitSink> make_media_file_sink(const ExtractRequest& request, const std::string& path,
-                                               const MediaOptions& options, bool counts_skips, std::string& error) {
-    av_log_set_level(AV_LOG_QUIET);
-    auto sink = std::make_unique<MediaFileSink>(request, path, options, counts_skips);
-    if (!sink->open(error)) return nullptr;
-    return sink;
-}
-
-std::unique_ptr<UnitSink> make_picture_sink(const ExtractRequest& request, const std::string& directory,
-                                            bool counts_skips, std::string& error) {
-    av_log_set_level(AV_LOG_QUIET);
-    auto sink = std::make_unique<PictureSink>(request, counts_skips);
-    if (!sink->begin(directory, error)) return nullptr;
-    return sink;
-}
-
 }  // namespace quorvex
+
+// The module's two doors, found by name when quorvex first needs them.
+extern "C" __attribute__((visibility("default"))) quorvex::UnitSink* quorvex_media_file_sink(
+    const quorvex::ExtractRequest& request, const std::string& path, const quorvex::MediaOptions& options,
+    bool counts_skips, std::string& error) {
+    av_log_set_level(AV_LOG_QUIET);
+    auto sink = std::make_unique<quorvex::MediaFileSink>(request, path, options, counts_skips);
+    return sink->open(error) ? sink.release() : nullptr;
+}
+
+extern "C" __attribute__((visibility("default"))) quorvex::UnitSink* quorvex_picture_sink(
+    const quorvex::ExtractRequest& request, const std::string& directory, bool counts_skips, std::string& error) {
+    av_log_set_level(AV_LOG_QUIET);
+    auto sink = std::make_unique<quorvex::PictureSink>(request, counts_skips);
+    return sink->begin(directory, error) ? sink.release() : nullptr;
+}
