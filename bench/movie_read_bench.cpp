@@ -20,15 +20,15 @@ struct Movie {
     Movie() {
         discbuilder::DiscImage image;
         discbuilder::Tone tone(37800, 440, 660);
-        discbuilder::MovieSpec spec = discbuilder::selvane_movie();
-        spec.frames = 600;
-        const auto movie = discbuilder::write_str_movie(image, 0, spec, tone);
+        discbuilder::MovieSpec plan = discbuilder::selvane_movie();
+        plan.frames = 600;
+        const auto movie = discbuilder::write_str_movie(image, 0, plan, tone);
         const auto bytes = image.bytes();
         DwOpenMemory(bytes.data(), image.sector_count(), nullptr, 0, &disc);
         info.kind = 0x03;
         info.start_sector = 0;
         info.sector_count = movie.end_lba;
-        info.frame_count = spec.frames;
+        info.frame_count = plan.frames;
         info.frame_rate = 150;
         info.channels = 2;
         info.sample_rate = 37800;

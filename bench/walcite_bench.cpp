@@ -13,18 +13,18 @@ struct Discs {
     uint32_t sectors = 0;
 
     Discs() {
-        std::vector<discbuilder::MovieSpec> specs;
+        std::vector<discbuilder::MovieSpec> plans;
         for (uint8_t c = 0; c < 4; ++c) {
-            specs.push_back(discbuilder::walcite_movie(c));
-            specs.back().frames = 150;
+            plans.push_back(discbuilder::walcite_movie(c));
+            plans.back().frames = 150;
         }
-        for (const auto& m : discbuilder::write_interleaved_movies(interleaved, 0, specs)) sectors = std::max(sectors, m.end_lba);
+        for (const auto& m : discbuilder::write_interleaved_movies(interleaved, 0, plans)) sectors = std::max(sectors, m.end_lba);
         discbuilder::Tone tone(37800, 440, 660);
         uint32_t lba = 0;
         while (lba < sectors) {
-            discbuilder::MovieSpec spec = discbuilder::selvane_movie();
-            spec.frames = 150;
-            lba = discbuilder::write_str_movie(single, lba, spec, tone).end_lba;
+            discbuilder::MovieSpec plan = discbuilder::selvane_movie();
+            plan.frames = 150;
+            lba = discbuilder::write_str_movie(single, lba, plan, tone).end_lba;
         }
         single.resize(sectors);
     }

@@ -35,10 +35,10 @@ struct WrittenCountdownMovie {
     std::vector<uint32_t> audio_lbas;
 };
 
-WrittenCountdownMovie write_countdown_movie(DiscImage& disc, const CountdownMovieSpec& spec, Tone& tone,
+WrittenCountdownMovie write_countdown_movie(DiscImage& disc, const CountdownMovieSpec& plan, Tone& tone,
                                             const Placement& place);
 // Movies interleaved sector by sector from `lba` on, as write_interleaved_movies does.
 std::vector<WrittenCountdownMovie> write_interleaved_countdown_movies(DiscImage& disc, uint32_t lba,
-                                                                      const std::vector<CountdownMovieSpec>& specs);
+                                                                      const std::vector<CountdownMovieSpec>& plans);
 
 }  // namespace discbuilder

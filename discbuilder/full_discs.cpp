@@ -26,20 +26,20 @@ void movies(DiscImage& disc, uint32_t sectors) {
     Tone tone(37800, 440, 660);
     uint32_t lba = kStart, seed = 1;
     while (lba < sectors) {
-        for (MovieSpec spec : {selvane_movie(), grivet_movie(), tamsel_movie()}) {
-            spec.frames = 300;
-            spec.seed = seed++;
-            spec.real_pictures = true;
-            spec.size_after_marker = false;
-            spec.picture_width = static_cast<uint16_t>(spec.width & 0xFFF0);
-            spec.picture_height = static_cast<uint16_t>(spec.height & 0xFFF0);
-            lba = write_str_movie(disc, lba, spec, tone).end_lba;
+        for (MovieSpec plan : {selvane_movie(), grivet_movie(), tamsel_movie()}) {
+            plan.frames = 300;
+            plan.seed = seed++;
+            plan.real_pictures = true;
+            plan.size_after_marker = false;
+            plan.picture_width = static_cast<uint16_t>(plan.width & 0xFFF0);
+            plan.picture_height = static_cast<uint16_t>(plan.height & 0xFFF0);
+            lba = write_str_movie(disc, lba, plan, tone).end_lba;
             gap(disc, lba, 16);
         }
         std::vector<MovieSpec> group = {walcite_movie(0), walcite_movie(1), walcite_movie(2)};
-        for (MovieSpec& spec : group) {
-            spec.frames = 200;
-            spec.real_pictures = true;
+        for (MovieSpec& plan : group) {
+            plan.frames = 200;
+            plan.real_pictures = true;
         }
         for (const WrittenMovie& m : write_interleaved_movies(disc, lba, group)) lba = std::max(lba, m.end_lba);
         gap(disc, lba, 16);

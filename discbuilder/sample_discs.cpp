@@ -46,15 +46,15 @@ DiscImage movie_disc(const char* volume_id, const std::vector<MovieSpec>& movies
 }
 
 // A sample movie: real pictures, in MDEC version 2 or 3 by the seed.
-MovieSpec with(MovieSpec spec, uint32_t frames, uint32_t seed) {
-    spec.frames = frames;
-    spec.seed = seed;
-    spec.real_pictures = true;
-    spec.mdec_version = static_cast<uint16_t>(seed % 2 ? 2 : 3);
-    spec.size_after_marker = false;
-    spec.picture_width = static_cast<uint16_t>(spec.width & 0xFFF0);
-    spec.picture_height = static_cast<uint16_t>(spec.height & 0xFFF0);
-    return spec;
+MovieSpec with(MovieSpec plan, uint32_t frames, uint32_t seed) {
+    plan.frames = frames;
+    plan.seed = seed;
+    plan.real_pictures = true;
+    plan.mdec_version = static_cast<uint16_t>(seed % 2 ? 2 : 3);
+    plan.size_after_marker = false;
+    plan.picture_width = static_cast<uint16_t>(plan.width & 0xFFF0);
+    plan.picture_height = static_cast<uint16_t>(plan.height & 0xFFF0);
+    return plan;
 }
 
 DiscImage selvane_disc() {
@@ -79,11 +79,11 @@ DiscImage walcite_disc() {
     DiscImage disc;
     std::vector<IsoFile> files;
     uint32_t lba = kFirstFileLba;
-    auto group = [&](std::vector<MovieSpec> specs, const std::string& name) {
+    auto group = [&](std::vector<MovieSpec> plans, const std::string& name) {
         put_data_file(disc, lba, 4, lba);
         lba += 4;
         uint32_t end = lba;
-        for (const WrittenMovie& m : write_interleaved_movies(disc, lba, specs)) end = std::max(end, m.end_lba);
+        for (const WrittenMovie& m : write_interleaved_movies(disc, lba, plans)) end = std::max(end, m.end_lba);
         files.push_back({name, lba, (end - lba) * kForm1Bytes});
         lba = end;
     };

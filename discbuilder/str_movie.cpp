@@ -12,35 +12,35 @@ using psr::store_le16;
 using psr::store_le32;
 
 MovieSpec selvane_movie() {
-    MovieSpec spec;
-    spec.frame_bytes = 16500;
-    spec.frame_bytes_step = 600;
-    spec.play_marker_after_frame = 2;
-    return spec;
+    MovieSpec plan;
+    plan.frame_bytes = 16500;
+    plan.frame_bytes_step = 600;
+    plan.play_marker_after_frame = 2;
+    return plan;
 }
 
 MovieSpec grivet_movie() {
-    MovieSpec spec;
-    spec.type_word = 0x8003;
-    spec.height = 241;
-    spec.frame_bytes = 17500;
-    spec.frame_bytes_step = 400;
-    spec.size_after_marker = true;
-    return spec;
+    MovieSpec plan;
+    plan.type_word = 0x8003;
+    plan.height = 241;
+    plan.frame_bytes = 17500;
+    plan.frame_bytes_step = 400;
+    plan.size_after_marker = true;
+    return plan;
 }
 
 MovieSpec tamsel_movie() {
-    MovieSpec spec;
-    spec.size_in_header = false;
-    spec.type_word = 0;
-    spec.width = 320;
-    spec.height = 224;
-    spec.frame_bytes = 15000;
-    spec.frame_bytes_step = 700;
-    spec.audio_coding = 0x05;
-    spec.audio_spacing = 16;
-    spec.last_audio_end_of_file = true;
-    return spec;
+    MovieSpec plan;
+    plan.size_in_header = false;
+    plan.type_word = 0;
+    plan.width = 320;
+    plan.height = 224;
+    plan.frame_bytes = 15000;
+    plan.frame_bytes_step = 700;
+    plan.audio_coding = 0x05;
+    plan.audio_spacing = 16;
+    plan.last_audio_end_of_file = true;
+    return plan;
 }
 
 std::vector<uint8_t> synthetic_mdec_frame(uint32_t seed, uint32_t frame_number, uint32_t bytes, uint16_t word2,
@@ -57,8 +57,8 @@ std::vector<uint8_t> synthetic_mdec_frame(uint32_t seed, uint32_t frame_number, 
 }
 
 namespace {
-uint32_t frame_bytes_of(const MovieSpec& spec, uint32_t frame_index) {
-    return spec.frame_bytes + (frame_index % 4) * spec.frame_bytes_step;
+uint32_t frame_bytes_of(const MovieSpec& plan, uint32_t frame_index) {
+    return plan.frame_bytes + (frame_index % 4) * plan.frame_bytes_step;
 }
 }  // namespace
 
@@ -70,17 +70,17 @@ std::array<uint8_t, kXaSectorAudioBytes> xa_audio_payload(XaAdpcmEncoder& encode
     return payload;
 }
 
-WrittenMovie write_str_movie(DiscImage& disc, uint32_t lba, const MovieSpec& spec, Tone& tone) {
-    return write_str_movie(disc, spec, tone, [&lba] { return lba++; });
+WrittenMovie write_str_movie(DiscImage& disc, uint32_t lba, const MovieSpec& plan, Tone& tone) {
+    return write_str_movie(disc, plan, tone, [&lba] { return lba++; });
 }
 
-std::vector<WrittenMovie> write_interleaved_movies(DiscImage& disc, uint32_t lba, const std::vector<MovieSpec>& specs) {
+std::vector<WrittenMovie> write_interleaved_movies(DiscImage& disc, uint32_t lba, const std::vector<MovieSpec>& plans) {
     std::vector<WrittenMovie> movies;
-    const auto n = static_cast<uint32_t>(specs.size());
+    const auto n = static_cast<uint32_t>(plans.size());
     for (uint32_t i = 0; i < n; ++i) {
         Tone tone(37800, 300.0 + 70.0 * i, 450.0 + 60.0 * i);
         uint32_t next = lba + i;
-        movies.push_back(write_str_movie(disc, specs[i], tone, [&next, n] {
+        movies.push_back(write_str_movie(disc, plans[i], tone, [&next, n] {
             const uint32_t at = next;
             next += n;
             return at;
@@ -90,20 +90,20 @@ std::vector<WrittenMovie> write_interleaved_movies(DiscImage& disc, uint32_t lba
 }
 
 MovieSpec walcite_movie(uint8_t channel) {
-    MovieSpec spec;
-    spec.channel = channel;
-    spec.type_word = static_cast<uint16_t>(0x8001 | channel << 10);
-    spec.frame_bytes = 16000 + 900u * channel;
-    spec.frame_bytes_step = 500;
-    spec.seed = 40u + channel;
-    return spec;
+    MovieSpec plan;
+    plan.channel = channel;
+    plan.type_word = static_cast<uint16_t>(0x8001 | channel << 10);
+    plan.frame_bytes = 16000 + 900u * channel;
+    plan.frame_bytes_step = 500;
+    plan.seed = 40u + channel;
+    return plan;
 }
 
-WrittenMovie write_str_movie(DiscImage& disc, const MovieSpec& spec, Tone& tone, const Placement& place) {
+WrittenMovie write_str_movie(DiscImage& disc, const MovieSpec& plan, Tone& tone, const Placement& place) {
     WrittenMovie movie;
     uint32_t lba = place();
     movie.first_lba = lba;
-    XaAdpcmEncoder encoder((spec.audio_coding & 0x01) != 0);
+    XaAdpcmEncoder encoder((plan.audio_coding & 0x01) != 0);
     uint32_t position = 0;  // sectors written since the movie's start
     auto advance = [&] {
         movie.end_lba = lba + 1;
@@ -112,30 +112,30 @@ WrittenMovie write_str_movie(DiscImage& disc, const MovieSpec& spec, Tone& tone,
     };
 
     auto put_audio = [&](bool end_of_file) {
-        const auto payload = xa_audio_payload(encoder, tone, spec.audio_coding);
-        const uint8_t submode = static_cast<uint8_t>(spec.audio_submode | (end_of_file ? 0x80 : 0));
-        disc.put(lba, {spec.file, spec.channel, submode, spec.audio_coding}, payload);
+        const auto payload = xa_audio_payload(encoder, tone, plan.audio_coding);
+        const uint8_t submode = static_cast<uint8_t>(plan.audio_submode | (end_of_file ? 0x80 : 0));
+        disc.put(lba, {plan.file, plan.channel, submode, plan.audio_coding}, payload);
         movie.audio.push_back(payload);
         movie.audio_lbas.push_back(lba);
         advance();
     };
-    auto audio_due = [&] { return spec.audio_spacing && position % spec.audio_spacing == spec.audio_spacing - 1; };
+    auto audio_due = [&] { return plan.audio_spacing && position % plan.audio_spacing == plan.audio_spacing - 1; };
 
-    for (uint32_t f = 0; f < spec.frames; ++f) {
-        const uint32_t number = spec.first_frame_number + f;
+    for (uint32_t f = 0; f < plan.frames; ++f) {
+        const uint32_t number = plan.first_frame_number + f;
         std::vector<uint8_t> mdec;
-        if (spec.real_pictures) {
-            mdec = test_picture_frame(spec.picture_width ? spec.picture_width : spec.width,
-                                      spec.picture_height ? spec.picture_height : spec.height, number - 1,
-                                      spec.mdec_version, 16 * kChunkDataBytes - 2u * spec.junk_words);
+        if (plan.real_pictures) {
+            mdec = test_picture_frame(plan.picture_width ? plan.picture_width : plan.width,
+                                      plan.picture_height ? plan.picture_height : plan.height, number - 1,
+                                      plan.mdec_version, 16 * kChunkDataBytes - 2u * plan.junk_words);
         } else {
-            const uint32_t size = frame_bytes_of(spec, f);
-            mdec = spec.size_after_marker ? synthetic_mdec_frame(spec.seed, number, size, spec.width, spec.height)
-                                          : synthetic_mdec_frame(spec.seed, number, size, 2, spec.mdec_version);
+            const uint32_t size = frame_bytes_of(plan, f);
+            mdec = plan.size_after_marker ? synthetic_mdec_frame(plan.seed, number, size, plan.width, plan.height)
+                                          : synthetic_mdec_frame(plan.seed, number, size, 2, plan.mdec_version);
         }
         const auto bytes = static_cast<uint32_t>(mdec.size());
         // What the chunks carry: junk words, then the MDEC data, zero-padded to whole chunks.
-        std::vector<uint8_t> carried(2u * spec.junk_words, 0x11);
+        std::vector<uint8_t> carried(2u * plan.junk_words, 0x11);
         carried.insert(carried.end(), mdec.begin(), mdec.end());
         const uint32_t chunks = std::max<uint32_t>(1, static_cast<uint32_t>((carried.size() + kChunkDataBytes - 1) / kChunkDataBytes));
         carried.resize(static_cast<size_t>(chunks) * kChunkDataBytes, 0);
@@ -144,33 +144,33 @@ WrittenMovie write_str_movie(DiscImage& disc, const MovieSpec& spec, Tone& tone,
             while (audio_due()) put_audio(false);
             uint8_t user[2048] = {};
             store_le16(user + 0, 0x0160);
-            store_le16(user + 2, spec.type_word);
+            store_le16(user + 2, plan.type_word);
             store_le16(user + 4, static_cast<uint16_t>(c));
             store_le16(user + 6, static_cast<uint16_t>(chunks));
             store_le32(user + 8, number);
             store_le32(user + 12, bytes);
-            if (spec.size_in_header) {
-                store_le16(user + 16, spec.width);
-                store_le16(user + 18, spec.height);
+            if (plan.size_in_header) {
+                store_le16(user + 16, plan.width);
+                store_le16(user + 18, plan.height);
                 std::memcpy(user + 20, mdec.data(), 8);  // a copy of the MDEC header words
             }
             std::memcpy(user + 32, carried.data() + static_cast<size_t>(c) * kChunkDataBytes, kChunkDataBytes);
             if (c == 0) movie.frame_lbas.push_back(lba);
-            disc.put(lba, {spec.file, spec.channel, spec.video_submode, 0}, {user, sizeof user});
+            disc.put(lba, {plan.file, plan.channel, plan.video_submode, 0}, {user, sizeof user});
             advance();
         }
         movie.frames.push_back(mdec);
         movie.chunk_counts.push_back(chunks);
-        if (f + 1 == spec.play_marker_after_frame) {
+        if (f + 1 == plan.play_marker_after_frame) {
             const uint8_t marker[16] = {'P', 'l', 'a', 'y', ' ', 'm', 'o', 'v', 'i', 'e'};
-            disc.put(lba, {spec.file, spec.channel, 0x08, 0}, marker);
+            disc.put(lba, {plan.file, plan.channel, 0x08, 0}, marker);
             movie.marker_lbas.push_back(lba);
             advance();
         }
     }
     // The audio that belongs to the last frame's time.
-    while (spec.audio_spacing && audio_due()) put_audio(spec.last_audio_end_of_file);
-    if (spec.last_audio_end_of_file && spec.audio_spacing && movie.audio_lbas.back() + 1 != movie.end_lba) put_audio(true);
+    while (plan.audio_spacing && audio_due()) put_audio(plan.last_audio_end_of_file);
+    if (plan.last_audio_end_of_file && plan.audio_spacing && movie.audio_lbas.back() + 1 != movie.end_lba) put_audio(true);
     return movie;
 }
 

@@ -67,16 +67,16 @@ std::vector<uint8_t> synthetic_mdec_frame(uint32_t seed, uint32_t frame_number, 
                                           uint16_t word3 = 2);
 
 // Writes a movie from `lba` on; `tone` supplies its audio.
-WrittenMovie write_str_movie(DiscImage& disc, uint32_t lba, const MovieSpec& spec, Tone& tone);
+WrittenMovie write_str_movie(DiscImage& disc, uint32_t lba, const MovieSpec& plan, Tone& tone);
 
 // The LBA of a movie's next sector.
 using Placement = std::function<uint32_t()>;
 // Writes a movie's sectors, in order, wherever `place` puts them.
-WrittenMovie write_str_movie(DiscImage& disc, const MovieSpec& spec, Tone& tone, const Placement& place);
+WrittenMovie write_str_movie(DiscImage& disc, const MovieSpec& plan, Tone& tone, const Placement& place);
 
-// Movies interleaved sector by sector from `lba` on, movie i taking every specs.size()-th sector
+// Movies interleaved sector by sector from `lba` on, movie i taking every plans.size()-th sector
 // from lba + i; once a movie ends its turns stay empty. Each movie's audio is its own tone.
-std::vector<WrittenMovie> write_interleaved_movies(DiscImage& disc, uint32_t lba, const std::vector<MovieSpec>& specs);
+std::vector<WrittenMovie> write_interleaved_movies(DiscImage& disc, uint32_t lba, const std::vector<MovieSpec>& plans);
 
 // walcite's movies: each on its own XA channel, which the chunk type word names too.
 MovieSpec walcite_movie(uint8_t channel);

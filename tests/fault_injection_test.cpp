@@ -25,9 +25,9 @@ namespace {
 DiscImage movie_disc() {
     DiscImage d;
     discbuilder::Tone tone(37800, 440, 660);
-    auto spec = discbuilder::selvane_movie();
-    spec.frames = 6;
-    uint32_t lba = discbuilder::write_str_movie(d, 30, spec, tone).end_lba;
+    auto plan = discbuilder::selvane_movie();
+    plan.frames = 6;
+    uint32_t lba = discbuilder::write_str_movie(d, 30, plan, tone).end_lba;
     auto g = discbuilder::grivet_movie();
     g.frames = 5;
     lba = discbuilder::write_str_movie(d, lba + 1, g, tone).end_lba;

@@ -34,12 +34,12 @@ struct Movie {
 // A selvane movie of real pictures with a 440/660 Hz tone.
 Movie movie(uint32_t frames, uint16_t version) {
     Movie m;
-    discbuilder::MovieSpec spec = discbuilder::selvane_movie();
-    spec.frames = frames;
-    spec.real_pictures = true;
-    spec.mdec_version = version;
+    discbuilder::MovieSpec plan = discbuilder::selvane_movie();
+    plan.frames = frames;
+    plan.real_pictures = true;
+    plan.mdec_version = version;
     discbuilder::Tone tone(37800, 440, 660);
-    m.written = discbuilder::write_str_movie(m.image, 30, spec, tone);
+    m.written = discbuilder::write_str_movie(m.image, 30, plan, tone);
     put_data(m.image, m.written.end_lba);
     discbuilder::write_iso_volume(m.image, "MEDIA", {});
     const auto found = scan_image<plugins::str::SingleStreamPlugin<plugins::str::Selvane>>(m.image);

@@ -28,15 +28,15 @@ struct BuiltDisc {
     std::vector<WrittenMovie> movies;
 };
 
-BuiltDisc movies_disc(std::vector<MovieSpec> specs) {
+BuiltDisc movies_disc(std::vector<MovieSpec> plans) {
     BuiltDisc built;
     discbuilder::Tone tone(37800, 440, 660);
     uint32_t lba = 30;
     std::vector<discbuilder::IsoFile> files;
-    for (size_t i = 0; i < specs.size(); ++i) {
+    for (size_t i = 0; i < plans.size(); ++i) {
         put_data(built.image, lba++);
-        specs[i].seed = static_cast<uint32_t>(i + 1);
-        built.movies.push_back(discbuilder::write_str_movie(built.image, lba, specs[i], tone));
+        plans[i].seed = static_cast<uint32_t>(i + 1);
+        built.movies.push_back(discbuilder::write_str_movie(built.image, lba, plans[i], tone));
         lba = built.movies.back().end_lba;
     }
     put_data(built.image, lba);
@@ -155,12 +155,12 @@ TEST(MovieEndToEnd, SeekLandsWhereTheRuleSays) {
 TEST(MovieEndToEnd, WalciteScansAndExtractsEachInterleavedMovie) {
     TempDir dir("e2e-walcite");
     BuiltDisc built;
-    std::vector<MovieSpec> specs = {discbuilder::walcite_movie(0), discbuilder::walcite_movie(1), discbuilder::walcite_movie(2)};
-    specs[0].frames = 18;
-    specs[1].frames = 15;
-    specs[2].frames = 12;
+    std::vector<MovieSpec> plans = {discbuilder::walcite_movie(0), discbuilder::walcite_movie(1), discbuilder::walcite_movie(2)};
+    plans[0].frames = 18;
+    plans[1].frames = 15;
+    plans[2].frames = 12;
     put_data(built.image, 40);
-    built.movies = discbuilder::write_interleaved_movies(built.image, 41, specs);
+    built.movies = discbuilder::write_interleaved_movies(built.image, 41, plans);
     uint32_t end = 0;
     for (const auto& m : built.movies) end = std::max(end, m.end_lba);
     put_data(built.image, end);

@@ -76,11 +76,11 @@ std::vector<uint8_t> concat(const std::vector<std::vector<uint8_t>>& parts) {
 }
 
 template <class Plugin>
-void plays_built_movie(discbuilder::MovieSpec spec, int32_t buffer_setting) {
+void plays_built_movie(discbuilder::MovieSpec plan, int32_t buffer_setting) {
     DiscImage image;
     discbuilder::Tone tone(37800, 440, 660);
-    spec.frames = 24;
-    const auto movie = discbuilder::write_str_movie(image, 20, spec, tone);
+    plan.frames = 24;
+    const auto movie = discbuilder::write_str_movie(image, 20, plan, tone);
     put_data(image, movie.end_lba);
     const auto found = scan_image<Plugin>(image);
     ASSERT_EQ(found.size(), 1u);
@@ -109,7 +109,7 @@ void plays_built_movie(discbuilder::MovieSpec spec, int32_t buffer_setting) {
     std::vector<std::vector<uint8_t>> written;
     for (size_t i = 0; i < movie.audio.size(); ++i) {
         std::vector<uint8_t> payload(movie.audio[i].begin(), movie.audio[i].end());
-        if (spec.last_audio_end_of_file && i + 1 == movie.audio.size()) payload.assign(2304, 0);  // silence
+        if (plan.last_audio_end_of_file && i + 1 == movie.audio.size()) payload.assign(2304, 0);  // silence
         written.push_back(payload);
     }
     EXPECT_EQ(concat(audio), concat(written));
