@@ -162,6 +162,10 @@ DISCWELL_API int32_t CD_CALL CdReadClose(SectorReader* reader) {
     DwStats& stats = reader->disc->stats;
     stats.buffers_locked -= reader->locked;
     stats.readers_open--;
+    // The copies it handed out are its own; the mapped pages it read are done with.
+    if (reader->next > reader->released) {
+        reader->disc->release(reader->first + reader->released, reader->next - reader->released);
+    }
     delete reader;
     return 1;
 }
