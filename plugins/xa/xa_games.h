@@ -34,9 +34,7 @@ struct Ostrand {
         }
         const bool is_blank = blank(s);
         if (!scan.in_run) {
-            if (is_blank) return;
-            XaTable::add(scan, s, lba);
-            scan.in_run = 1;
+            if (!is_blank) XaTable::start_run(scan, s, lba);
             return;
         }
         const int32_t index = XaTable::open_entry(scan, s.channel());
@@ -78,8 +76,7 @@ struct Drumvale {
         }
         if (!scan.in_run) {
             if (!audio) return;
-            XaTable::add(scan, s, lba);
-            scan.in_run = 1;
+            XaTable::start_run(scan, s, lba);
             slot = 0;
             return;
         }
@@ -120,8 +117,7 @@ struct Velocet {
         }
         if (!scan.in_run) {
             if (!audio) return;
-            XaTable::add(scan, s, lba);
-            scan.in_run = 1;
+            XaTable::start_run(scan, s, lba);
             scan.last_marker = 0xFFFFFFFF;
             return;
         }

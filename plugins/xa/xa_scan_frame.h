@@ -35,6 +35,7 @@ struct XaScan {
     uint32_t last_marker;  // velocet: the first word of the latest data sector
     // For each channel, the first open entry in table order, or -1: found without a walk.
     int32_t first_open[256];
+    int32_t run_first;  // the current run's first entry: every entry before it is closed
 };
 
 // Table operations every rule set uses. They keep first_open exact as entries are added, closed
@@ -48,6 +49,12 @@ struct XaTable {
     static void add(XaScan& scan, const RawSector& s, uint32_t lba) {
         if (!scan.entries.append(XaStreamEntry{lba, 1, 1, s.channel(), 1, lba})) return;
         if (scan.first_open[s.channel()] < 0) scan.first_open[s.channel()] = scan.entries.count - 1;
+    }
+    // A run begins with an entry for its first sector.
+    static void start_run(XaScan& scan, const RawSector& s, uint32_t lba) {
+        scan.run_first = scan.entries.count;
+        add(scan, s, lba);
+        scan.in_run = 1;
     }
     // The first open entry of `channel`, in table order, or -1.
     static int32_t open_entry(const XaScan& scan, uint8_t channel) { return scan.first_open[channel]; }
@@ -63,7 +70,7 @@ struct XaTable {
         const XaStreamEntry& e = scan.entries[index];
         close(scan, index, e.last_sector - e.start_sector + 1);
     }
-    // Drops entry `index`, which is closed; the entries behind it move down one place.
+    // Drops entry `index`, which is closed and of the current run; the entries behind it move down.
     static void drop(XaScan& scan, int32_t index) {
         scan.entries.remove(index);
         for (int32_t& first : scan.first_open) {
@@ -73,23 +80,25 @@ struct XaTable {
     // The end of a run: every open entry closes and those below `minimum` go.
     static void end_run(XaScan& scan, uint32_t minimum) {
         scan.in_run = 0;
-        drop_if(scan, [minimum](XaStreamEntry& e) {
+        drop_if(scan, scan.run_first, [&scan, minimum](XaStreamEntry& e) {
             if (!e.open) return false;
+            scan.first_open[e.channel] = -1;
             e.open = 0;
             e.span = e.last_sector - e.start_sector + 1;
             return e.channel_sectors < minimum;
         });
-        forget_open(scan);
     }
     // drumvale's end of a run: every open entry goes.
     static void drop_open(XaScan& scan) {
         scan.in_run = 0;
-        drop_if(scan, [](const XaStreamEntry& e) { return e.open != 0; });
-        forget_open(scan);
+        drop_if(scan, scan.run_first, [&scan](const XaStreamEntry& e) {
+            if (e.open) scan.first_open[e.channel] = -1;
+            return e.open != 0;
+        });
     }
     // The finish: entries still open go, and closed ones below `minimum`.
     static void finish(XaScan& scan, uint32_t minimum) {
-        drop_if(scan, [minimum](const XaStreamEntry& e) { return e.open || e.channel_sectors < minimum; });
+        drop_if(scan, 0, [minimum](const XaStreamEntry& e) { return e.open || e.channel_sectors < minimum; });
         forget_open(scan);
     }
 
@@ -100,11 +109,11 @@ private:
         }
         return -1;
     }
-    // Drops every entry for which `drop` holds, keeping the order of the rest.
+    // Drops every entry from `from` on for which `predicate` holds, keeping the order of the rest.
     template <class Predicate>
-    static void drop_if(XaScan& scan, Predicate predicate) {
-        int32_t kept = 0;
-        for (int32_t i = 0; i < scan.entries.count; ++i) {
+    static void drop_if(XaScan& scan, int32_t from, Predicate predicate) {
+        int32_t kept = from;
+        for (int32_t i = from; i < scan.entries.count; ++i) {
             if (!predicate(scan.entries[i])) scan.entries[kept++] = scan.entries[i];
         }
         scan.entries.count = kept;
