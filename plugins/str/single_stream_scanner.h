@@ -7,6 +7,7 @@
 #include "contract/plugin_assembly.h"
 #include "contract/movie_stream_info.h"
 #include "contract/stream_list.h"
+#include "movie_audio_count.h"
 #include "single_stream_games.h"
 
 namespace plugins::str {
@@ -149,22 +150,10 @@ private:
                 scan.frame_start = lba;
                 scan.audio_in_frame = 0;
             }
-            if (e.audio_sectors != 0 && lba - e.last_audio < e.audio_spacing) {
-                e.synced_audio = e.audio_sectors;
-                e.synced_frames = e.frames;
-            }
+            note_audio_in_step(e, lba);
             return;
         }
-        if (e.audio_sectors == 0) {
-            e.first_audio = lba;
-            e.audio_spacing = lba - e.first_sector;
-            e.audio_subheader = s.subheader();
-        } else if (e.audio_sectors == 1) {
-            e.audio_spacing = lba - e.first_audio;
-        }
-        e.last_audio = lba;
-        e.payload += psr::kXaAudioBytes;
-        e.audio_sectors += 1;
+        count_audio_sector(e, lba, s.subheader());
         scan.audio_in_frame += 1;
     }
 

@@ -14,6 +14,7 @@
 #include "contract/str_sector_header.h"
 #include "contract/stream_list.h"
 #include "contract/track_table.h"
+#include "movie_audio_count.h"
 
 namespace plugins::str {
 
@@ -247,21 +248,9 @@ private:
                 e.audio_in_frame = 0;
                 e.foreign_in_frame = 0;
             }
-            if (e.audio_sectors != 0 && lba - e.last_audio < e.audio_spacing) {
-                e.synced_audio = e.audio_sectors;
-                e.synced_frames = e.frames;
-            }
+            note_audio_in_step(e, lba);
         } else if (cls == Class::kAudio) {
-            if (e.audio_sectors == 0) {
-                e.first_audio = lba;
-                e.audio_spacing = lba - e.first_sector;
-                e.audio_subheader = s.subheader();
-            } else if (e.audio_sectors == 1) {
-                e.audio_spacing = lba - e.first_audio;
-            }
-            e.last_audio = lba;
-            e.payload += psr::kXaAudioBytes;
-            e.audio_sectors++;
+            count_audio_sector(e, lba, s.subheader());
             e.audio_in_frame++;
             scan.last_taken = lba;
         }
