@@ -211,12 +211,13 @@ std::vector<uint8_t> encode_mdec(const Picture& picture, uint16_t qscale, uint16
         }
     }
     std::vector<uint8_t> bits = out.finish();
-    std::vector<uint8_t> frame(8);
     const auto words = static_cast<uint16_t>(std::min<size_t>(bits.size() / 4, 0xFFFF));
     const uint16_t header[4] = {words, 0x3800, qscale, version};
-    for (int i = 0; i < 4; ++i) {
-        frame[2 * i] = static_cast<uint8_t>(header[i]);
-        frame[2 * i + 1] = static_cast<uint8_t>(header[i] >> 8);
+    std::vector<uint8_t> frame;
+    frame.reserve(8 + bits.size());
+    for (const uint16_t word : header) {
+        frame.push_back(static_cast<uint8_t>(word));
+        frame.push_back(static_cast<uint8_t>(word >> 8));
     }
     frame.insert(frame.end(), bits.begin(), bits.end());
     return frame;
