@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "contract/frame_rate.h"
+#include "contract/mdec_header_search.h"
 #include "contract/plugin_records.h"
 #include "contract/raw_sector.h"
 #include "contract/sector_library.h"
@@ -60,6 +62,42 @@ inline uint32_t copy_into_frame(FrameBuffer* frame, uint32_t& position, const ui
     std::memcpy(frame->payload + position, from, length);
     position += length;
     return length;
+}
+
+// A frame gathered from STR chunks. The first chunk sets the frame's header and starts its payload
+// afresh, also over an unfinished frame, so the payload holds the new frame alone; every chunk then
+// adds its data from the MDEC search offset, no more than the frame's byte count and never past the
+// FrameBuffer's capacity.
+struct FrameGathering {
+    uint32_t wanted = 0;    // frame bytes still to copy
+    uint32_t position = 0;  // where the next chunk's data goes
+
+    void begin(FrameBuffer* frame, uint32_t number, uint32_t width, uint32_t height, uint32_t frame_bytes) {
+        frame->frame_number = number;
+        frame->width = width;
+        frame->height = height;
+        frame->payload_size = 0;
+        wanted = frame_bytes;
+        position = 0;
+    }
+
+    void take_chunk(FrameBuffer* frame, const psr::RawSector& s, bool first_chunk) {
+        if (wanted == 0) return;
+        const uint32_t search = first_chunk ? psr::mdec_search_index(s) : 0;
+        const uint32_t limit = psr::mdec_copy_limit(search);
+        const uint32_t copied =
+            copy_into_frame(frame, position, s.user() + psr::mdec_copy_offset(search), wanted < limit ? wanted : limit);
+        frame->payload_size += copied;
+        wanted = position == kFrameBufferCapacity ? 0 : wanted - copied;
+    }
+};
+
+// The rate of a variable-rate movie's frame, from the chunk count of its last sector.
+inline uint16_t chunk_count_frame_rate(const FrameBuffer* frame, int32_t chunk_count,
+                                       psr::RateRule rule = psr::RateRule::kCommon) {
+    return static_cast<uint16_t>(psr::estimate_frame_rate(static_cast<int32_t>(frame->width),
+                                                          static_cast<int32_t>(frame->height), chunk_count - 1,
+                                                          chunk_count, rule));
 }
 
 inline void clear_frame_header(FrameBuffer* frame) { std::memset(frame, 0, psr::kFrameHeaderSize); }

@@ -73,8 +73,7 @@ public:
             handle->queue.deliver(handle->reader, frame);
             return 1;
         }
-        uint32_t wanted = 0;    // frame bytes still to copy
-        uint32_t position = 0;  // where the next chunk's data goes
+        FrameGathering gathering;
         while (uint8_t* bytes = CdReadSector(handle->reader, 0)) {
             const RawSector s(bytes);
             if (psr::is_xa_audio(s.submode())) {
@@ -92,31 +91,15 @@ public:
             const StrSectorHeader h = StrSectorHeader::parse(s);
             bool complete = false;
             if (Game::read_video(s, h)) {
-                uint32_t search = 0;
                 if (h.chunk_index == 0) {
-                    // A first chunk starts the frame afresh, also over an unfinished one.
-                    frame->frame_number = h.frame_number & Game::kFrameNumberMask;
-                    frame->width = stored_width<Game>(h);
-                    frame->height = stored_height<Game>(h);
-                    frame->payload_size = 0;
-                    wanted = h.frame_bytes;
-                    position = 0;
-                    search = psr::mdec_search_index(s);
+                    gathering.begin(frame, h.frame_number & Game::kFrameNumberMask, stored_width<Game>(h),
+                                    stored_height<Game>(h), h.frame_bytes);
                 }
-                if (wanted != 0) {
-                    const uint32_t limit = psr::mdec_copy_limit(search);
-                    const uint32_t copied = copy_into_frame(frame, position, s.user() + psr::mdec_copy_offset(search),
-                                                            wanted < limit ? wanted : limit);
-                    frame->payload_size += copied;
-                    wanted -= copied;
-                    if (position == kFrameBufferCapacity) wanted = 0;
-                }
+                gathering.take_chunk(frame, s, h.chunk_index == 0);
                 if (static_cast<int32_t>(h.chunk_index) == h.chunk_count - 1 && frame->frame_number != 0) {
                     complete = true;
                     if (handle->info.kind & psr::kKindVariableRate) {
-                        frame->frame_rate = static_cast<uint16_t>(psr::estimate_frame_rate(
-                            static_cast<int32_t>(frame->width), static_cast<int32_t>(frame->height),
-                            h.chunk_count - 1, h.chunk_count, Game::kRateRule));
+                        frame->frame_rate = chunk_count_frame_rate(frame, h.chunk_count, Game::kRateRule);
                     }
                 }
             }

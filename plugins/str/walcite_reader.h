@@ -89,8 +89,7 @@ public:
             handle->queue.deliver(handle->reader, frame);
             return 1;
         }
-        uint32_t wanted = 0, position = 0;
-        bool begun = false;
+        FrameGathering gathering;
         while (uint8_t* bytes = CdReadSector(handle->reader, 0)) {
             const psr::RawSector s(bytes);
             if (!handle->channel_known) {
@@ -102,7 +101,7 @@ public:
                 continue;
             }
             if (psr::is_xa_audio(s.submode())) {
-                if (!begun) {
+                if (frame->frame_number == 0) {  // no frame begun: the audio goes alone
                     deliver_audio_sector(frame, bytes);
                     CdUnlockReadBuffer(handle->reader, bytes);
                     return 1;
@@ -113,32 +112,14 @@ public:
             const psr::StrSectorHeader h = psr::StrSectorHeader::parse(s);
             bool complete = false;
             if (h.magic != 0 && h.frame_number != 0) {
-                uint32_t search = 0;
                 if (h.chunk_index == 0) {
-                    // A first chunk begins the frame, afresh if one was begun: the payload then
-                    // holds the new frame alone.
-                    begun = true;
-                    frame->frame_number = h.frame_number;
-                    frame->width = round16(h.width);
-                    frame->height = round16(h.height);
-                    frame->payload_size = 0;
-                    wanted = h.frame_bytes;
-                    position = 0;
-                    search = psr::mdec_search_index(s);
+                    gathering.begin(frame, h.frame_number, round16(h.width), round16(h.height), h.frame_bytes);
                 }
-                if (wanted != 0) {
-                    const uint32_t limit = psr::mdec_copy_limit(search);
-                    const uint32_t copied = copy_into_frame(frame, position, s.user() + psr::mdec_copy_offset(search),
-                                                            wanted < limit ? wanted : limit);
-                    frame->payload_size += copied;
-                    wanted = position == kFrameBufferCapacity ? 0 : wanted - copied;
-                }
-                if (begun && static_cast<int32_t>(h.chunk_index) == h.chunk_count - 1) {
+                gathering.take_chunk(frame, s, h.chunk_index == 0);
+                if (frame->frame_number != 0 && static_cast<int32_t>(h.chunk_index) == h.chunk_count - 1) {
                     complete = true;
                     if (handle->info.kind & psr::kKindVariableRate) {
-                        frame->frame_rate = static_cast<uint16_t>(psr::estimate_frame_rate(
-                            static_cast<int32_t>(frame->width), static_cast<int32_t>(frame->height),
-                            h.chunk_count - 1, h.chunk_count));
+                        frame->frame_rate = chunk_count_frame_rate(frame, h.chunk_count);
                     }
                 }
             }
