@@ -21,13 +21,6 @@ using OstrandPlugin = XaPlugin<Ostrand>;
 using DrumvalePlugin = XaPlugin<Drumvale>;
 using VelocetPlugin = XaPlugin<Velocet>;
 
-void audio(DiscImage& d, uint32_t lba, uint8_t channel, uint8_t submode = 0x64, uint8_t coding = 0x01) {
-    Audio a;
-    a.channel = channel;
-    a.submode = submode;
-    a.coding = coding;
-    put_audio(d, lba, a);
-}
 
 StreamInfo stream(uint32_t start, uint32_t count, uint32_t duration_ms = 1000, uint16_t channels = 2) {
     StreamInfo info{};
@@ -57,7 +50,7 @@ std::vector<uint32_t> read_lbas(StreamHandle* s, size_t most = 1000) {
 
 TEST(XaRead, DescribesByTheInterleaveOfTheFirstSector) {
     DiscImage d;
-    for (uint32_t lba = 0; lba < 800; ++lba) audio(d, lba, static_cast<uint8_t>(3 + lba % 8));
+    for (uint32_t lba = 0; lba < 800; ++lba) put_channel_audio(d, lba, static_cast<uint8_t>(3 + lba % 8));
     MemoryDisc disc(d);
     StreamInfo info;
     std::memset(&info, 0x66, sizeof info);
@@ -74,9 +67,9 @@ TEST(XaRead, DescribesByTheInterleaveOfTheFirstSector) {
 
 TEST(XaRead, OneSectorRangesAndCodings) {
     DiscImage d;
-    audio(d, 0, 1, 0x64, 0x01);
-    audio(d, 1, 1, 0x64, 0x00);
-    audio(d, 2, 1, 0x64, 0x04);
+    put_channel_audio(d, 0, 1, 0x64, 0x01);
+    put_channel_audio(d, 1, 1, 0x64, 0x00);
+    put_channel_audio(d, 2, 1, 0x64, 0x04);
     MemoryDisc disc(d);
     StreamInfo info{};
     ASSERT_EQ(VelocetPlugin::describe(disc.handle(), 0, 1, &info), 1);
@@ -91,9 +84,9 @@ TEST(XaRead, OneSectorRangesAndCodings) {
 
 TEST(XaRead, NoSecondSectorOfTheModelMeansNoDescription) {
     DiscImage d;
-    audio(d, 0, 5);
-    for (uint32_t lba = 1; lba < 300; ++lba) audio(d, lba, 6);
-    audio(d, 300, 5);  // beyond the 256 sectors searched
+    put_channel_audio(d, 0, 5);
+    for (uint32_t lba = 1; lba < 300; ++lba) put_channel_audio(d, lba, 6);
+    put_channel_audio(d, 300, 5);  // beyond the 256 sectors searched
     MemoryDisc disc(d);
     StreamInfo info;
     std::memset(&info, 0x12, sizeof info);
@@ -104,10 +97,10 @@ TEST(XaRead, NoSecondSectorOfTheModelMeansNoDescription) {
 
     // The end-of-file bit is part of the model: a plain sector does not match an 0xE4 one.
     DiscImage e;
-    audio(e, 0, 0, 0xE4);
-    audio(e, 1, 0);
-    audio(e, 2, 0);
-    audio(e, 3, 0, 0xE4);
+    put_channel_audio(e, 0, 0, 0xE4);
+    put_channel_audio(e, 1, 0);
+    put_channel_audio(e, 2, 0);
+    put_channel_audio(e, 3, 0, 0xE4);
     MemoryDisc eof(e);
     ASSERT_EQ(OstrandPlugin::describe(eof.handle(), 0, 4, &info), 1);
     EXPECT_EQ(info.duration_ms, 2u * 40320 / 756);  // e = 3: (4 + 2) / 3 sectors
@@ -116,12 +109,12 @@ TEST(XaRead, NoSecondSectorOfTheModelMeansNoDescription) {
 TEST(XaRead, DeliversOneChannelsAudioAndSkipsTheRest) {
     DiscImage d;
     put_data(d, 0);
-    audio(d, 1, 4);      // the first audio sector fixes the channel
-    audio(d, 2, 5);
-    audio(d, 3, 4, 0xE4);  // end of file: skipped
-    audio(d, 4, 4, 0x64, 0x05);  // another coding: skipped
+    put_channel_audio(d, 1, 4);      // the first audio sector fixes the channel
+    put_channel_audio(d, 2, 5);
+    put_channel_audio(d, 3, 4, 0xE4);  // end of file: skipped
+    put_channel_audio(d, 4, 4, 0x64, 0x05);  // another coding: skipped
     put_data(d, 5);
-    audio(d, 6, 4);
+    put_channel_audio(d, 6, 4);
     MemoryDisc disc(d);
     StreamInfo info = stream(0, 7);
     StreamHandle* s = OstrandPlugin::open(disc.handle(), &info);
@@ -154,7 +147,7 @@ TEST(XaRead, ARangeWithoutAudioEndsAfterItsSectors) {
 
 TEST(XaRead, FailedReadsAreTriedThreeMoreTimes) {
     DiscImage d;
-    for (uint32_t lba = 0; lba < 10; ++lba) audio(d, lba, 0);
+    for (uint32_t lba = 0; lba < 10; ++lba) put_channel_audio(d, lba, 0);
     MemoryDisc disc(d);
     StreamInfo info = stream(0, 10);
     StreamHandle* s = DrumvalePlugin::open(disc.handle(), &info);
@@ -199,7 +192,7 @@ TEST(XaRead, SeeksBySamplesOrByDuration) {
 
 TEST(XaRead, SeekPastTheEndThenNothing) {
     DiscImage d;
-    for (uint32_t lba = 0; lba < 40; ++lba) audio(d, lba, 0);
+    for (uint32_t lba = 0; lba < 40; ++lba) put_channel_audio(d, lba, 0);
     MemoryDisc disc(d);
     StreamInfo info = stream(0, 40);
     StreamHandle* s = VelocetPlugin::open(disc.handle(), &info);

@@ -18,13 +18,6 @@ using OstrandPlugin = XaPlugin<Ostrand>;
 using DrumvalePlugin = XaPlugin<Drumvale>;
 using VelocetPlugin = XaPlugin<Velocet>;
 
-void audio(DiscImage& d, uint32_t lba, uint8_t channel, uint8_t submode = 0x64, uint8_t coding = 0x01) {
-    Audio a;
-    a.channel = channel;
-    a.submode = submode;
-    a.coding = coding;
-    put_audio(d, lba, a);
-}
 void blank(DiscImage& d, uint32_t lba, uint8_t channel) {
     Audio a;
     a.channel = channel;
@@ -46,7 +39,7 @@ std::vector<StreamInfo> scan(DiscImage& d, uint32_t from) {
 
 TEST(XaScan, OstrandTwoChannelsAlternating) {
     DiscImage d;
-    for (uint32_t lba = 1000; lba < 1100; ++lba) audio(d, lba, static_cast<uint8_t>(lba % 2));
+    for (uint32_t lba = 1000; lba < 1100; ++lba) put_channel_audio(d, lba, static_cast<uint8_t>(lba % 2));
     put_data(d, 1100);
     const auto found = scan<OstrandPlugin>(d, 1000);
     ASSERT_EQ(found.size(), 2u);
@@ -67,7 +60,7 @@ TEST(XaScan, OstrandTwoChannelsAlternating) {
 TEST(XaScan, OstrandNeedsEightSectorsAtTheRunsEnd) {
     for (uint32_t n : {7u, 8u}) {
         DiscImage d;
-        for (uint32_t i = 0; i < n; ++i) audio(d, 20 + i, 1);
+        for (uint32_t i = 0; i < n; ++i) put_channel_audio(d, 20 + i, 1);
         put_data(d, 20 + n);
         const auto found = scan<OstrandPlugin>(d, 20);
         ASSERT_EQ(found.size(), n == 8 ? 1u : 0u);
@@ -80,7 +73,7 @@ TEST(XaScan, OstrandNeedsEightSectorsAtTheRunsEnd) {
 TEST(XaScan, OstrandBlankSectorsEndSongs) {
     auto song = [](uint32_t non_blank) {
         DiscImage d;
-        for (uint32_t i = 0; i < non_blank; ++i) audio(d, 500 + i, 2);
+        for (uint32_t i = 0; i < non_blank; ++i) put_channel_audio(d, 500 + i, 2);
         blank(d, 500 + non_blank, 2);
         put_data(d, 501 + non_blank);
         return scan<OstrandPlugin>(d, 500);
@@ -96,10 +89,10 @@ TEST(XaScan, OstrandBlankSectorsEndSongs) {
     // after a blank, the channel's next song is a stream of its own.
     DiscImage d;
     blank(d, 10, 0);
-    for (uint32_t i = 0; i < 10; ++i) audio(d, 11 + i, 2);
+    for (uint32_t i = 0; i < 10; ++i) put_channel_audio(d, 11 + i, 2);
     blank(d, 21, 5);
     blank(d, 22, 2);
-    for (uint32_t i = 0; i < 9; ++i) audio(d, 23 + i, 2);
+    for (uint32_t i = 0; i < 9; ++i) put_channel_audio(d, 23 + i, 2);
     put_data(d, 32);
     const auto found = scan<OstrandPlugin>(d, 10);
     ASSERT_EQ(found.size(), 2u);
@@ -111,7 +104,7 @@ TEST(XaScan, OstrandBlankSectorsEndSongs) {
 
 TEST(XaScan, EndOfFileAudioCountsExceptInDrumvale) {
     DiscImage d;
-    for (uint32_t i = 0; i < 10; ++i) audio(d, 50 + i, 0, i == 4 ? 0xE4 : 0x64);
+    for (uint32_t i = 0; i < 10; ++i) put_channel_audio(d, 50 + i, 0, i == 4 ? 0xE4 : 0x64);
     put_data(d, 60);
     EXPECT_EQ(scan<OstrandPlugin>(d, 50).at(0).sector_count, 10u);
     EXPECT_EQ(scan<VelocetPlugin>(d, 50).at(0).sector_count, 10u);
@@ -121,9 +114,9 @@ TEST(XaScan, EndOfFileAudioCountsExceptInDrumvale) {
 
 TEST(XaScan, OtherCodingsEndARunAndAreNeverReported) {
     DiscImage d;
-    for (uint32_t i = 0; i < 10; ++i) audio(d, 50 + i, 0);
-    for (uint32_t i = 0; i < 10; ++i) audio(d, 60 + i, 1, 0x64, 0x05);  // 18900 Hz
-    for (uint32_t i = 0; i < 10; ++i) audio(d, 70 + i, 2, 0x64, 0x00);  // mono
+    for (uint32_t i = 0; i < 10; ++i) put_channel_audio(d, 50 + i, 0);
+    for (uint32_t i = 0; i < 10; ++i) put_channel_audio(d, 60 + i, 1, 0x64, 0x05);  // 18900 Hz
+    for (uint32_t i = 0; i < 10; ++i) put_channel_audio(d, 70 + i, 2, 0x64, 0x00);  // mono
     const auto found = scan<OstrandPlugin>(d, 50);
     ASSERT_EQ(found.size(), 1u);
     EXPECT_EQ(found[0].sector_count, 10u);
@@ -131,7 +124,7 @@ TEST(XaScan, OtherCodingsEndARunAndAreNeverReported) {
 
 TEST(XaScan, StreamsRunningToTheTracksEndAreNotReported) {
     DiscImage d;
-    for (uint32_t i = 0; i < 20; ++i) audio(d, i, static_cast<uint8_t>(i % 2));
+    for (uint32_t i = 0; i < 20; ++i) put_channel_audio(d, i, static_cast<uint8_t>(i % 2));
     EXPECT_TRUE(scan<OstrandPlugin>(d, 0).empty());
     EXPECT_TRUE(scan<DrumvalePlugin>(d, 0).empty());
     EXPECT_TRUE(scan<VelocetPlugin>(d, 0).empty());
@@ -141,7 +134,7 @@ TEST(XaScan, DrumvaleFollowsItsRotationAcrossScans) {
     Drumvale::slot = -1;
     Drumvale::max_channel = -1;
     DiscImage d;
-    for (uint32_t lba = 2000; lba < 2402; ++lba) audio(d, lba, static_cast<uint8_t>((lba - 2000) % 4));
+    for (uint32_t lba = 2000; lba < 2402; ++lba) put_channel_audio(d, lba, static_cast<uint8_t>((lba - 2000) % 4));
     marker(d, 2402, 2);
     put_data(d, 2403);
     const auto found = scan<DrumvalePlugin>(d, 2000);
@@ -154,9 +147,9 @@ TEST(XaScan, DrumvaleFollowsItsRotationAcrossScans) {
     // A run on channels 0 and 1 only: with max_channel still 3 from the first scan, the rotation
     // expects four positions, so the channel-1 marker at the fourth sector lands on channel 3's.
     DiscImage e;
-    audio(e, 0, 0);
-    audio(e, 1, 1);
-    audio(e, 2, 0);
+    put_channel_audio(e, 0, 0);
+    put_channel_audio(e, 1, 1);
+    put_channel_audio(e, 2, 0);
     marker(e, 3, 1);
     put_data(e, 4);
     EXPECT_TRUE(scan<DrumvalePlugin>(e, 0).empty());
@@ -170,9 +163,9 @@ TEST(XaScan, DrumvaleFollowsItsRotationAcrossScans) {
 TEST(XaScan, DrumvaleEndsARunAtChannelFour) {
     Drumvale::max_channel = -1;
     DiscImage d;
-    audio(d, 0, 0);
-    audio(d, 1, 1);
-    audio(d, 2, 4);  // not audio to drumvale
+    put_channel_audio(d, 0, 0);
+    put_channel_audio(d, 1, 1);
+    put_channel_audio(d, 2, 4);  // not audio to drumvale
     marker(d, 3, 1);
     marker(d, 4, 0);
     put_data(d, 5);
@@ -187,12 +180,12 @@ TEST(XaScan, VelocetEndsARunAtARepeatedDataWord) {
             if (i == 1) {
                 marker(d, lba++, 0, 0x100);  // a data sector counts for its channel
             } else {
-                audio(d, lba++, 0);
+                put_channel_audio(d, lba++, 0);
             }
         }
         marker(d, lba++, 7, 0x200);
         marker(d, lba++, 9, 0x200);  // the same word on another channel: the run ends here
-        audio(d, lba++, 0);          // a new run begins
+        put_channel_audio(d, lba++, 0);          // a new run begins
         return scan<VelocetPlugin>(d, 0);
     };
     EXPECT_TRUE(run(2).empty());
@@ -204,7 +197,7 @@ TEST(XaScan, VelocetEndsARunAtARepeatedDataWord) {
 
 TEST(XaScan, ResultsTheirIndexesAndTheShortRecord) {
     DiscImage d;
-    for (uint32_t lba = 0; lba < 30; ++lba) audio(d, lba, static_cast<uint8_t>(lba % 3));
+    for (uint32_t lba = 0; lba < 30; ++lba) put_channel_audio(d, lba, static_cast<uint8_t>(lba % 3));
     put_data(d, 30);
     const auto bytes = d.bytes();
     const TrackEntry track = data_track_entry();
@@ -232,7 +225,7 @@ TEST(XaScan, HundredsOfStreamsAndAFailedGrowth) {
     DiscImage d;
     uint32_t lba = 0;
     for (int run = 0; run < 60; ++run) {
-        for (uint32_t i = 0; i < 24; ++i) audio(d, lba++, static_cast<uint8_t>(i % 8));  // 8 streams of 3
+        for (uint32_t i = 0; i < 24; ++i) put_channel_audio(d, lba++, static_cast<uint8_t>(i % 8));  // 8 streams of 3
         put_data(d, lba++);
     }
     EXPECT_EQ(scan<VelocetPlugin>(d, 0).size(), 480u);

@@ -56,6 +56,10 @@ void put_audio(discbuilder::DiscImage& disc, uint32_t lba, const Audio& a) {
     disc.put(lba, {a.file, a.channel, a.submode, a.coding}, audio_data(lba, a));
 }
 
+void put_channel_audio(discbuilder::DiscImage& disc, uint32_t lba, uint8_t channel, uint8_t submode, uint8_t coding) {
+    put_audio(disc, lba, {.coding = coding, .submode = submode, .channel = channel});
+}
+
 void put_data(discbuilder::DiscImage& disc, uint32_t lba, std::vector<uint8_t> head, uint8_t submode) {
     head.resize(2048, 0x44);
     disc.put(lba, {0, 0, submode, 0}, head);

@@ -48,6 +48,9 @@ struct Audio {
 };
 void put_audio(discbuilder::DiscImage& disc, uint32_t lba, const Audio& audio = {});
 std::vector<uint8_t> audio_data(uint32_t lba, const Audio& audio = {});
+// An audio sector of file 1 on `channel`.
+void put_channel_audio(discbuilder::DiscImage& disc, uint32_t lba, uint8_t channel, uint8_t submode = 0x64,
+                       uint8_t coding = 0x01);
 
 // A plain data sector whose user data starts with `head`.
 void put_data(discbuilder::DiscImage& disc, uint32_t lba, std::vector<uint8_t> head = {0xDA, 0x7A},
