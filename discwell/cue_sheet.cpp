@@ -63,6 +63,83 @@ bool parse_msf(std::string_view text, uint32_t& frames) {
     return true;
 }
 
+namespace {
+
+void append_utf8(std::string& out, uint32_t c) {
+    if (c < 0x80) {
+        out += static_cast<char>(c);
+    } else if (c < 0x800) {
+        out += static_cast<char>(0xC0 | c >> 6);
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        out += static_cast<char>(0xE0 | c >> 12);
+        out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | c >> 18);
+        out += static_cast<char>(0x80 | (c >> 12 & 0x3F));
+        out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+}
+
+std::string from_utf16(std::string_view bytes, bool big_endian) {
+    std::string out;
+    auto unit = [&](size_t i) {
+        const auto a = static_cast<uint8_t>(bytes[i]), b = static_cast<uint8_t>(bytes[i + 1]);
+        return static_cast<uint32_t>(big_endian ? a << 8 | b : b << 8 | a);
+    };
+    for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
+        uint32_t c = unit(i);
+        if (c >= 0xD800 && c < 0xDC00 && i + 3 < bytes.size()) {
+            const uint32_t low = unit(i + 2);
+            if (low >= 0xDC00 && low < 0xE000) {
+                c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
+                i += 2;
+            }
+        }
+        append_utf8(out, c);
+    }
+    return out;
+}
+
+// Text in UTF-16 without a byte-order mark: ASCII characters leave every other byte zero.
+bool looks_utf16(std::string_view bytes, bool& big_endian) {
+    if (bytes.size() < 4 || bytes.size() % 2) return false;
+    size_t zero_even = 0, zero_odd = 0;
+    for (size_t i = 0; i < bytes.size(); ++i) (i % 2 ? zero_odd : zero_even) += bytes[i] == '\0';
+    const size_t half = bytes.size() / 2;
+    if (zero_odd * 10 >= half * 9 && zero_even == 0) {
+        big_endian = false;
+        return true;
+    }
+    if (zero_even * 10 >= half * 9 && zero_odd == 0) {
+        big_endian = true;
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+bool decode_cue_text(std::string_view stored, std::string& text, std::string& error) {
+    bool big_endian = false;
+    if (stored.substr(0, 3) == "\xEF\xBB\xBF") {
+        text.assign(stored.substr(3));
+    } else if (stored.substr(0, 2) == "\xFF\xFE" || stored.substr(0, 2) == "\xFE\xFF") {
+        text = from_utf16(stored.substr(2), stored[0] == '\xFE');
+    } else if (looks_utf16(stored, big_endian)) {
+        text = from_utf16(stored, big_endian);
+    } else {
+        text.assign(stored);
+    }
+    if (text.find('\0') != std::string::npos) {
+        error = "not a CUE sheet (binary data)";
+        return false;
+    }
+    return true;
+}
+
 bool parse_cue_sheet(std::string_view text, CueSheet& sheet, std::string& error) {
     sheet.files.clear();
     if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
@@ -77,10 +154,14 @@ bool parse_cue_sheet(std::string_view text, CueSheet& sheet, std::string& error)
 
     while (!text.empty()) {
         ++line_number;
-        const size_t newline = text.find('\n');
-        std::string_view line = text.substr(0, newline);
-        text = newline == std::string_view::npos ? std::string_view{} : text.substr(newline + 1);
-        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        const size_t end = text.find_first_of("\r\n");
+        std::string_view line = text.substr(0, end);
+        if (end == std::string_view::npos) {
+            text = {};
+        } else {
+            const bool crlf = text[end] == '\r' && end + 1 < text.size() && text[end + 1] == '\n';
+            text.remove_prefix(end + (crlf ? 2 : 1));
+        }
 
         std::string problem;
         if (!split_words(line, words, problem)) return fail(problem);

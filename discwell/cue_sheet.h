@@ -34,7 +34,13 @@ struct CueSheet {
     std::vector<CueFile> files;
 };
 
-// Parses a sheet. On failure returns false with `error` saying "line N: problem".
+// The text of a sheet as stored: UTF-8 (with or without its byte-order mark) or UTF-16 in either
+// byte order (with or without one), turned into UTF-8. Other 8-bit text passes unchanged (file
+// names are the system's bytes). False with `error` set for data that is not text.
+bool decode_cue_text(std::string_view stored, std::string& text, std::string& error);
+
+// Parses a sheet; lines may end in CR LF, LF or CR alone. On failure returns false with `error`
+// saying "line N: problem".
 bool parse_cue_sheet(std::string_view text, CueSheet& sheet, std::string& error);
 
 // "mm:ss:ff" in sectors (75 a second).

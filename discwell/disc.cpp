@@ -3,9 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <mutex>
-#include <sstream>
 
 #include "cue_sheet.h"
 
@@ -14,6 +12,8 @@ namespace {
 
 constexpr uint8_t kSync[12] = {0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x00};
 constexpr uint32_t kSilenceRun = 64;
+// A CUE sheet is a few lines per track; anything larger is not one.
+constexpr size_t kMaxCueBytes = 1u << 20;
 const uint8_t kSilenceSectors[kSilenceRun * kSectorBytes] = {};
 
 std::string quoted(const std::string& s) { return "\"" + s + "\""; }
@@ -103,18 +103,14 @@ bool Disc::open_bare(const std::string& path, bool map, std::string& error) {
 }
 
 bool Disc::open_cue(const std::string& path, bool map, std::string& error) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        std::string reason;
-        auto probe = ImageFile::open(path, false, reason);
-        error = path + ": cannot open: " + (probe ? "unreadable" : reason);
+    std::string stored, reason;
+    if (!read_small_file(path, kMaxCueBytes, stored, reason)) {
+        error = path + (reason.rfind("too large", 0) == 0 ? ": " + reason + " for a CUE sheet" : ": cannot open: " + reason);
         return false;
     }
-    std::ostringstream buffer;
-    buffer << in.rdbuf();
-    const std::string text = buffer.str();
-    if (text.size() > (1u << 20) || text.find('\0') != std::string::npos) {
-        error = path + ": not a CUE sheet (binary data)";
+    std::string text;
+    if (!decode_cue_text(stored, text, reason)) {
+        error = path + ": " + reason;
         return false;
     }
     CueSheet sheet;
@@ -133,9 +129,20 @@ bool Disc::open_cue(const std::string& path, bool map, std::string& error) {
     uint64_t position = 0;
     const std::string dir = directory_of(path);
     for (const CueFile& cue_file : sheet.files) {
-        const std::string file_path = is_absolute(cue_file.name) ? cue_file.name : dir + cue_file.name;
-        std::string reason;
+        std::string file_path = is_absolute(cue_file.name) ? cue_file.name : dir + cue_file.name;
         auto file = ImageFile::open(file_path, map, reason);
+#if !defined(_WIN32)
+        // A sheet written on Windows names files in subfolders with backslashes.
+        if (!file && cue_file.name.find('\\') != std::string::npos) {
+            std::string forward = file_path;
+            std::replace(forward.begin() + static_cast<std::ptrdiff_t>(dir.size()), forward.end(), '\\', '/');
+            std::string second;
+            if (auto found = ImageFile::open(forward, map, second)) {
+                file = std::move(found);
+                file_path = forward;
+            }
+        }
+#endif
         if (!file) {
             error = path + ": line " + std::to_string(cue_file.line) + ": cannot open " + quoted(cue_file.name) +
                     ": " + reason;
@@ -157,6 +164,11 @@ bool Disc::open_cue(const std::string& path, bool map, std::string& error) {
             if (end < begin || index01 > end || track.indexes.back().frame > frames) {
                 error = path + ": line " + std::to_string(track.line) + ": track " + std::to_string(track.number) +
                         " lies beyond the end of " + quoted(cue_file.name) + " or overlaps the next track";
+                return false;
+            }
+            if (index01 == end) {
+                error = path + ": line " + std::to_string(track.line) + ": track " + std::to_string(track.number) +
+                        " has no sectors (the next track, or the end of " + quoted(cue_file.name) + ", comes at its INDEX 01)";
                 return false;
             }
             const auto start = static_cast<uint32_t>(position);
@@ -235,15 +247,14 @@ const Disc::Extent* Disc::find(uint32_t lba) const {
 
 const uint8_t* Disc::direct(uint32_t lba, uint32_t& run) const {
     const Extent* e = find(lba);
-    if (!e) return nullptr;
+    if (!e || e->source >= 0) return nullptr;
     const uint32_t skip = lba - e->first_lba;
     run = e->count - skip;
     if (e->source == kSilence) {
         run = std::min(run, kSilenceRun);
         return kSilenceSectors;
     }
-    const uint8_t* base = e->source == kMemory ? memory_.data() : files_[static_cast<size_t>(e->source)]->mapping();
-    return base ? base + e->offset + static_cast<uint64_t>(skip) * kSectorBytes : nullptr;
+    return memory_.data() + e->offset + static_cast<uint64_t>(skip) * kSectorBytes;
 }
 
 void Disc::release(uint32_t lba, uint32_t count) const {
@@ -261,10 +272,10 @@ void Disc::release(uint32_t lba, uint32_t count) const {
     }
 }
 
-bool Disc::read(uint32_t lba, uint32_t count, uint8_t* out) const {
+Disc::Read Disc::read(uint32_t lba, uint32_t count, uint8_t* out, std::string* why) const {
     while (count > 0) {
         const Extent* e = find(lba);
-        if (!e) return false;
+        if (!e) return Read::kOffDisc;
         const uint32_t skip = lba - e->first_lba;
         const uint32_t n = std::min(count, e->count - skip);
         const size_t bytes = static_cast<size_t>(n) * kSectorBytes;
@@ -273,14 +284,14 @@ bool Disc::read(uint32_t lba, uint32_t count, uint8_t* out) const {
             std::memset(out, 0, bytes);
         } else if (e->source == kMemory) {
             std::memcpy(out, memory_.data() + offset, bytes);
-        } else if (!files_[static_cast<size_t>(e->source)]->read(offset, bytes, out)) {
-            return false;
+        } else if (!files_[static_cast<size_t>(e->source)]->read(offset, bytes, out, why)) {
+            return Read::kFailed;
         }
         lba += n;
         count -= n;
         out += bytes;
     }
-    return true;
+    return Read::kOk;
 }
 
 namespace {

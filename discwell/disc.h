@@ -2,8 +2,10 @@
 // silence of a pregap that the image does not store).
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -23,15 +25,27 @@ public:
     uint32_t sector_count() const { return sector_count_; }
     const std::vector<DwTrack>& tracks() const { return tracks_; }
 
-    // Copies `count` sectors from `lba` into `out`; false when a sector lies off the disc or a read fails.
-    bool read(uint32_t lba, uint32_t count, uint8_t* out) const;
-    // Sectors from `lba` that lie in memory already (a mapping or an in-memory disc): a pointer to
-    // the first and in `run` how many follow it contiguously; null when they must be read.
+    enum class Read { kOk, kOffDisc, kFailed };
+    // Copies `count` sectors from `lba` into `out`. kOffDisc when a sector lies past the disc's
+    // end; kFailed when the image cannot be read, with the reason in `why` when asked.
+    Read read(uint32_t lba, uint32_t count, uint8_t* out, std::string* why = nullptr) const;
+    // Sectors from `lba` that lie in memory already (an in-memory disc, or the silence of a pregap):
+    // a pointer to the first and in `run` how many follow it contiguously; null when they must be
+    // read. Mapped image files are always read, so that a file that shrinks fails a read instead
+    // of faulting in whoever looks at the sector.
     const uint8_t* direct(uint32_t lba, uint32_t& run) const;
     // Mapped sectors that a sequential reader is done with stop counting towards memory use.
     void release(uint32_t lba, uint32_t count) const;
 
-    DwStats stats{};
+    // Counters for tests and the statistics call; readers on several threads update them.
+    struct Counters {
+        std::atomic<uint32_t> readers_open{0}, readers_opened{0}, buffers_locked{0}, max_buffers_held{0},
+            sectors_read{0}, last_read_pointer{0};
+        std::atomic<int32_t> last_buffer_setting{0};
+    } counters;
+    // Injected faults, for tests; `faults_armed` keeps the common path free of the lock.
+    std::mutex faults_mutex;
+    std::atomic<bool> faults_armed{false};
     DwFaults faults{-1, -1, 1, -1};
 
 private:

@@ -64,6 +64,10 @@ DISCWELL_API uint32_t CD_CALL DwScanNext(DwScan* scan, const uint8_t** sectors);
 DISCWELL_API const char* CD_CALL DwScanError(const DwScan* scan);
 DISCWELL_API void CD_CALL DwScanClose(DwScan* scan);
 
+// A read of `disc` that failed on this thread and was not got past: the plug-in that made it saw
+// only a null sector. Returns 1 with the sector and the cause, and forgets it; 0 when there is none.
+DISCWELL_API int32_t CD_CALL DwTakeReadError(uint32_t disc, uint32_t* lba, char* cause, uint32_t cause_size);
+
 DISCWELL_API void CD_CALL DwGetStats(uint32_t disc, DwStats* stats);
 DISCWELL_API void CD_CALL DwSetFaults(uint32_t disc, const DwFaults* faults);
 

@@ -16,16 +16,13 @@ struct DwScan {
     uint32_t end = 0;
     std::vector<uint8_t> buffer;
     std::string error;
-    uint32_t lent_first = 0;  // the run handed out last, released at the next call
-    uint32_t lent_count = 0;
 };
 
 namespace {
 
 // Sectors per read when an image is not in memory: about a mebibyte.
 constexpr uint32_t kScanChunk = 448;
-// Sectors per run of a mapped image: the pages of each run are released once it is done with, so
-// a scan's memory does not grow with the image.
+// Sectors per run of an in-memory disc, handed out without a copy.
 constexpr uint32_t kScanWindow = 4096;
 
 void copy_error(const std::string& text, char* error, uint32_t error_size) {
@@ -93,26 +90,28 @@ DISCWELL_API DwScan* CD_CALL DwScanOpen(uint32_t disc, uint32_t first_lba, uint3
 
 DISCWELL_API uint32_t CD_CALL DwScanNext(DwScan* scan, const uint8_t** sectors) {
     if (!scan || !sectors || scan->next >= scan->end || !scan->error.empty()) return 0;
-    if (scan->lent_count) {
-        scan->disc->release(scan->lent_first, scan->lent_count);
-        scan->lent_count = 0;
-    }
     const uint32_t left = scan->end - scan->next;
     uint32_t run = 0;
     if (const uint8_t* in_memory = scan->disc->direct(scan->next, run)) {
         const uint32_t n = std::min({run, left, kScanWindow});
         *sectors = in_memory;
-        scan->lent_first = scan->next;
-        scan->lent_count = n;
         scan->next += n;
         return n;
     }
     const uint32_t n = std::min(kScanChunk, left);
     scan->buffer.resize(static_cast<size_t>(kScanChunk) * kSectorBytes);
-    if (!scan->disc->read(scan->next, n, scan->buffer.data())) {
-        scan->error = "read error at sector " + std::to_string(scan->next);
-        return 0;
+    std::string why;
+    switch (scan->disc->read(scan->next, n, scan->buffer.data(), &why)) {
+        case Disc::Read::kOk: break;
+        case Disc::Read::kOffDisc:
+            scan->error = "sector " + std::to_string(scan->next) + " lies past the end of the disc";
+            return 0;
+        case Disc::Read::kFailed:
+            scan->error = "cannot read sector " + std::to_string(scan->next) + ": " + why;
+            return 0;
     }
+    // Pages of a mapped image that the scan has copied are done with.
+    scan->disc->release(scan->next, n);
     *sectors = scan->buffer.data();
     scan->next += n;
     return n;
@@ -122,19 +121,25 @@ DISCWELL_API const char* CD_CALL DwScanError(const DwScan* scan) {
     return scan && !scan->error.empty() ? scan->error.c_str() : nullptr;
 }
 
-DISCWELL_API void CD_CALL DwScanClose(DwScan* scan) {
-    if (scan && scan->lent_count) scan->disc->release(scan->lent_first, scan->lent_count);
-    delete scan;
-}
+DISCWELL_API void CD_CALL DwScanClose(DwScan* scan) { delete scan; }
 
 DISCWELL_API void CD_CALL DwGetStats(uint32_t disc, DwStats* stats) {
+    if (!stats) return;
+    *stats = DwStats{};
     auto found = discwell::find_disc(disc);
-    if (stats) *stats = found ? found->stats : DwStats{};
+    if (!found) return;
+    const auto& c = found->counters;
+    *stats = DwStats{c.readers_open, c.readers_opened, c.buffers_locked, c.max_buffers_held,
+                     c.sectors_read, c.last_buffer_setting, c.last_read_pointer};
 }
 
 DISCWELL_API void CD_CALL DwSetFaults(uint32_t disc, const DwFaults* faults) {
     auto found = discwell::find_disc(disc);
-    if (found && faults) found->faults = *faults;
+    if (!found || !faults) return;
+    std::lock_guard lock(found->faults_mutex);
+    found->faults = *faults;
+    found->faults_armed = faults->opens_before_failure >= 0 || faults->reads_before_failure >= 0 ||
+                          faults->seeks_before_failure >= 0;
 }
 
 }  // extern "C"
