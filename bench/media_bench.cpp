@@ -7,34 +7,31 @@
 
 #include "discbuilder/str_movie.h"
 #include "discwell/discwell.h"
-#include "host/extract.h"
-#include "host/media_output.h"
-#include "host/plugin_loader.h"
+#include "host/plugins.h"
+#include "host/scan.h"
+#include "host/stream_writer.h"
 
 namespace {
 
 struct Setup {
-    quorvex::Plugin selvane;
+    quorvex::PluginFolder folder;
     uint32_t disc = 0;
-    StreamInfo info{};
+    quorvex::FoundStream stream;
 
     Setup() {
         std::string error;
-        quorvex::load_plugin(std::string(QUORVEX_BUILD_DIR) + "/plugins/selvane.PSR", selvane, error);
+        quorvex::find_plugins(std::string(QUORVEX_BUILD_DIR) + "/plugins", folder, error);
         discbuilder::DiscImage image;
         discbuilder::MovieSpec plan = discbuilder::selvane_movie();
         plan.frames = 300;
         plan.real_pictures = true;
         discbuilder::Tone tone(37800, 440, 660);
-        const auto movie = discbuilder::write_str_movie(image, 0, plan, tone);
+        discbuilder::write_str_movie(image, 0, plan, tone);
         const auto bytes = image.bytes();
         DwOpenMemory(bytes.data(), image.sector_count(), nullptr, 0, &disc);
-        info.kind = 0x03;
-        info.sector_count = movie.end_lba;
-        info.frame_count = plan.frames;
-        info.frame_rate = 150;
-        info.channels = 2;
-        info.sample_rate = 37800;
+        quorvex::ScanReport report;
+        quorvex::scan_disc(disc, {quorvex::find_plugin(folder, "selvane")}, report, error);
+        if (!report.streams.empty()) stream = report.streams[0];
     }
 };
 
@@ -44,15 +41,22 @@ void BM_ExtractLosslessVideo(benchmark::State& state) {
     double plugin = 0, total = 0;
     uint64_t frames = 0;
     for (auto _ : state) {
+        std::filesystem::remove(path);
         const auto started = std::chrono::steady_clock::now();
-        quorvex::ExtractRequest request{"bench", &setup.selvane, setup.disc, setup.info, std::nullopt};
+        quorvex::StreamContext context;
+        context.request = {"bench", setup.stream.plugin, setup.disc, setup.stream.info, std::nullopt};
+        quorvex::WrittenStream written;
+        quorvex::OutputOptions options;
+        options.lossless = true;
         std::string error;
-        auto sink = quorvex::make_media_file_sink(request, path, {true}, true, error);
-        quorvex::ExtractSummary summary;
-        if (!sink || !quorvex::play_stream(request, {sink.get()}, summary, error)) state.SkipWithError(error.c_str());
+        if (!setup.stream.plugin ||
+            !quorvex::write_stream(context, {{quorvex::OutputSpec::Kind::kMediaFile, path}}, options, written, error)) {
+            state.SkipWithError(error.c_str());
+            break;
+        }
         total += std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-        plugin += summary.plugin_seconds;
-        frames += summary.frames;
+        plugin += written.survey.counts.plugin_seconds + written.playback.plugin_seconds;
+        frames += written.playback.frames;
     }
     std::filesystem::remove(path);
     state.counters["frames_per_second"] = benchmark::Counter(static_cast<double>(frames), benchmark::Counter::kIsRate);

@@ -1,4 +1,4 @@
-// quorvex's commands.
+// quorvex's commands, and what they share.
 #pragma once
 
 #include <cstdint>
@@ -6,7 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "plugin_loader.h"
+#include "outputs.h"
+#include "plugins.h"
+#include "scan.h"
 
 namespace quorvex {
 
@@ -20,18 +22,39 @@ struct Options {
     std::string frames_directory;
     bool json = false;
     bool lossless = false;
+    bool force = false;
     int32_t io_mode = 0;
 };
 
-// What the commands share.
+// Exit statuses.
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitError = 1;      // nothing (more) was written
+inline constexpr int kExitUsage = 2;      // the command line is wrong
+inline constexpr int kExitIncomplete = 3;  // written, but the disc holds only part of the stream
+
 void complain(const std::string& message);
-// Loads every plug-in of the folder; false (with each problem reported) when any fails.
-bool load_all(const Options& options, std::vector<Plugin>& plugins);
+void warn(const std::string& message);
+
+// The plug-in folder of the options; problems with single files are warnings.
+bool load_plugin_folder(const Options& options, PluginFolder& folder);
+// The plug-in --plugin names, or null with the problem reported.
+const PluginFile* named_plugin(const Options& options, const PluginFolder& folder);
+std::vector<const PluginFile*> all_plugins(const PluginFolder& folder);
+
+// An image opened in the sector library, closed with its owner.
 struct OpenDisc {
     uint32_t handle = 0;
+    OpenDisc() = default;
+    OpenDisc(const OpenDisc&) = delete;
+    OpenDisc& operator=(const OpenDisc&) = delete;
     ~OpenDisc();
 };
-bool open_image(const std::string& path, int32_t io_mode, OpenDisc& disc);
+bool open_image(const std::string& path, int32_t io_mode, OpenDisc& disc, std::string& error);
+
+// The stream the options name: by its number in the scan (--stream), or by its range
+// (--start/--count), described by the scan when it found exactly that range, else by the plug-in
+// from the range's first sectors. Returns an exit status: kExitOk with `context` filled.
+int choose_stream(const Options& options, const PluginFile& plugin, uint32_t disc, StreamContext& context);
 
 int run_plugins(const Options& options);
 int run_scan(const Options& options);

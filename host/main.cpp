@@ -1,114 +1,153 @@
 // quorvex: loads the .PSR plug-ins, scans PlayStation disc images for their streams, describes
 // and extracts them.
+#include <CLI/CLI.hpp>
 #include <cerrno>
 #include <cstdio>
-#include <optional>
-#include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "commands.h"
+#include "interrupt.h"
+
+#if defined(_WIN32)
+#include <windows.h>
+#include <shellapi.h>
+#endif
 
 namespace {
 
-const char kUsage[] =
-    "usage:\n"
-    "  quorvex plugins [--json]\n"
-    "  quorvex scan IMAGE... [--json]\n"
-    "  quorvex info IMAGE --plugin P --start LBA --count N [--json]\n"
-    "  quorvex extract IMAGE --plugin P (--stream K | --start LBA --count N) [--seek MS]\n"
-    "                  [-o DIR | -o FILE.mkv|.mp4|.avi|.wav|.flac] [--frames DIR] [--lossless]\n"
-    "  quorvex rip IMAGE -o DIR [--lossless]\n"
-    "options:\n"
-    "  --plugins DIR   the plug-in folder (default: ../plugins beside quorvex)\n"
-    "  --io mmap|read  how image files are read (default: mmap)\n"
-    "IMAGE is a .cue sheet or a raw image of 2352-byte sectors.\n";
-
-bool parse_number(const char* option, const char* text, uint32_t& value) {
-    char* end = nullptr;
-    errno = 0;
-    const unsigned long long parsed = std::strtoull(text, &end, 10);
-    if (!*text || *end || errno || parsed > 0xFFFFFFFFull || text[0] == '-') {
-        std::fprintf(stderr, "quorvex: %s: '%s' is not a number from 0 to 4294967295\n", option, text);
-        return false;
+// The command line as UTF-8: on Windows from the wide command line, so that any file name works.
+std::vector<std::string> arguments(int argc, char** argv) {
+#if defined(_WIN32)
+    (void)argc;
+    (void)argv;
+    int n = 0;
+    wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &n);
+    std::vector<std::string> out;
+    for (int i = 0; i < n; ++i) {
+        const int bytes = WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, nullptr, 0, nullptr, nullptr);
+        std::string s(static_cast<size_t>(bytes > 0 ? bytes - 1 : 0), '\0');
+        WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, s.data(), bytes, nullptr, nullptr);
+        out.push_back(s);
     }
-    value = static_cast<uint32_t>(parsed);
-    return true;
+    LocalFree(wide);
+    return out;
+#else
+    return std::vector<std::string>(argv, argv + argc);
+#endif
+}
+
+// Numbers from 0 to 4294967295, nothing else ("-1" is not one).
+CLI::Option* number(CLI::App* app, const std::string& name, std::optional<uint32_t>& slot, const std::string& help) {
+    return app
+        ->add_option_function<std::string>(
+            name,
+            [&slot, name](const std::string& text) {
+                char* end = nullptr;
+                errno = 0;
+                const unsigned long long v = std::strtoull(text.c_str(), &end, 10);
+                if (text.empty() || *end || errno || v > 0xFFFFFFFFull || text[0] == '-' || text[0] == '+') {
+                    throw CLI::ValidationError(name, "'" + text + "' is not a number from 0 to 4294967295");
+                }
+                slot = static_cast<uint32_t>(v);
+            },
+            help)
+        ->type_name("N");
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    using quorvex::Options;
-    if (argc < 2 || !std::strcmp(argv[1], "--help") || !std::strcmp(argv[1], "-h") || !std::strcmp(argv[1], "help")) {
-        std::fputs(kUsage, argc < 2 ? stderr : stdout);
-        return argc < 2 ? 2 : 0;
+    using namespace quorvex;
+    Options o;
+    CLI::App app{"quorvex: finds, describes and extracts the movie and music streams of PlayStation disc images.\n"
+                 "IMAGE is a .cue sheet or a raw image of 2352-byte sectors.",
+                 "quorvex"};
+    app.set_help_all_flag("--help-all", "every command's options");
+    app.require_subcommand(1);
+    app.fallthrough();
+    app.add_option("--plugins", o.plugin_directory, "the plug-in folder (default: ../plugins beside quorvex)")->type_name("DIR");
+    std::string io = "mmap";
+    app.add_option("--io", io, "how image files are read: mmap (default) or read")->check(CLI::IsMember({"mmap", "read"}));
+
+    CLI::App* plugins = app.add_subcommand("plugins", "one line per plug-in: file, name, versions, interface");
+    plugins->add_flag("--json", o.json, "as JSON");
+
+    CLI::App* scan = app.add_subcommand("scan", "the streams every plug-in finds on each image");
+    scan->add_option("images", o.images, "disc images")->required()->type_name("IMAGE...");
+    scan->add_flag("--json", o.json, "as JSON");
+
+    CLI::App* info = app.add_subcommand("info", "what a plug-in finds at a sector range, or the scan's stream there");
+    info->add_option("image", o.images, "a disc image")->required()->expected(1)->type_name("IMAGE");
+    info->add_option("--plugin", o.plugin, "a plug-in, by file name or display name")->required();
+    number(info, "--start", o.start, "first sector (LBA)")->required();
+    number(info, "--count", o.count, "number of sectors")->required();
+    info->add_flag("--json", o.json, "as JSON");
+
+    CLI::App* extract = app.add_subcommand("extract", "one stream to a media file, pictures, or a folder of units");
+    extract->add_option("image", o.images, "a disc image")->required()->expected(1)->type_name("IMAGE");
+    extract->add_option("--plugin", o.plugin, "a plug-in, by file name or display name")->required();
+    CLI::Option* by_number = number(extract, "--stream", o.stream, "the stream's number in the plug-in's scan");
+    CLI::Option* start = number(extract, "--start", o.start, "first sector (LBA) of a range");
+    CLI::Option* count = number(extract, "--count", o.count, "number of sectors of the range");
+    by_number->excludes(start)->excludes(count);
+    start->needs(count);
+    count->needs(start);
+    number(extract, "--seek", o.seek_ms, "start this many milliseconds into the stream")->type_name("MS");
+    extract->add_option("-o,--output", o.output, "FILE.mkv|.mp4|.avi|.wav|.flac, or DIR/ for the units as delivered");
+    extract->add_option("--frames", o.frames_directory, "every frame as a PNG picture into DIR")->type_name("DIR");
+    extract->add_flag("--lossless", o.lossless, "FFV1 video (H.264 at quantiser 0 in .mp4)");
+    extract->add_flag("--force", o.force, "replace an earlier output of quorvex (never another file)");
+
+    CLI::App* rip = app.add_subcommand("rip", "every stream of every plug-in, each disc into DIR/<disc name>/");
+    rip->add_option("images", o.images, "disc images")->required()->type_name("IMAGE...");
+    rip->add_option("-o,--output", o.output, "the folder the discs' folders go into")->required()->type_name("DIR");
+    rip->add_flag("--lossless", o.lossless, "FFV1 video");
+
+    const std::vector<std::string> args = arguments(argc, argv);
+    std::vector<const char*> pointers;
+    for (const std::string& a : args) pointers.push_back(a.c_str());
+    try {
+        app.parse(static_cast<int>(pointers.size()), pointers.data());
+        if (extract->parsed()) {
+            if (!o.stream && !o.start) throw CLI::ValidationError("extract needs --stream K, or --start LBA with --count N");
+            if (o.output.empty() && o.frames_directory.empty()) throw CLI::ValidationError("extract needs -o or --frames");
+        }
+        if ((info->parsed() || extract->parsed()) && o.count && *o.count == 0) {
+            throw CLI::ValidationError("--count must be at least 1");
+        }
+    } catch (const CLI::CallForHelp&) {
+        std::fputs(app.help().c_str(), stdout);
+        return kExitOk;
+    } catch (const CLI::CallForAllHelp&) {
+        std::fputs(app.help("", CLI::AppFormatMode::All).c_str(), stdout);
+        return kExitOk;
+    } catch (const CLI::ParseError& e) {
+        std::fprintf(stderr, "quorvex: %s\n(quorvex --help lists the commands; quorvex COMMAND --help their options)\n",
+                     e.what());
+        return kExitUsage;
     }
-    Options options;
-    options.command = argv[1];
-    for (int i = 2; i < argc; ++i) {
-        const std::string arg = argv[i];
-        const bool has_value = i + 1 < argc;
-        auto number = [&](std::optional<uint32_t>& slot) {
-            uint32_t value = 0;
-            if (!has_value || !parse_number(arg.c_str(), argv[++i], value)) return false;
-            slot = value;
-            return true;
-        };
-        static const char* const kTakesValue[] = {"--plugins", "--plugin", "-o",     "--output", "--io",
-                                                  "--start",   "--count",  "--stream", "--seek",  "--frames"};
-        for (const char* option : kTakesValue) {
-            if (arg == option && !has_value) {
-                std::fprintf(stderr, "quorvex: %s needs a value\n", option);
-                return 2;
-            }
-        }
-        bool ok = true;
-        if (arg == "--json") {
-            options.json = true;
-        } else if (arg == "--lossless") {
-            options.lossless = true;
-        } else if (arg == "--frames" && has_value) {
-            options.frames_directory = argv[++i];
-        } else if (arg == "--plugins" && has_value) {
-            options.plugin_directory = argv[++i];
-        } else if (arg == "--plugin" && has_value) {
-            options.plugin = argv[++i];
-        } else if ((arg == "-o" || arg == "--output") && has_value) {
-            options.output = argv[++i];
-        } else if (arg == "--io" && has_value) {
-            const std::string mode = argv[++i];
-            if (mode == "mmap") {
-                options.io_mode = 1;
-            } else if (mode == "read") {
-                options.io_mode = 2;
-            } else {
-                ok = false;
-            }
-        } else if (arg == "--start") {
-            ok = number(options.start);
-        } else if (arg == "--count") {
-            ok = number(options.count);
-        } else if (arg == "--stream") {
-            ok = number(options.stream);
-        } else if (arg == "--seek") {
-            ok = number(options.seek_ms);
-        } else if (!arg.empty() && arg[0] == '-') {
-            std::fprintf(stderr, "quorvex: unknown option %s\n%s", arg.c_str(), kUsage);
-            return 2;
-        } else {
-            options.images.push_back(arg);
-        }
-        if (!ok) {
-            if (arg == "--io") std::fprintf(stderr, "quorvex: --io takes mmap or read\n");
-            return 2;
-        }
+    o.io_mode = io == "read" ? 2 : 1;
+
+    install_interrupt_handlers();
+    int status = kExitError;
+    if (plugins->parsed()) status = run_plugins(o);
+    if (scan->parsed()) status = run_scan(o);
+    if (info->parsed()) status = run_info(o);
+    if (extract->parsed()) status = run_extract(o);
+    if (rip->parsed()) status = run_rip(o);
+
+    if (interrupted()) {
+        complain(interruption() + "; nothing half-written was left behind");
+        std::fflush(stdout);
+        end_as_interrupted();
     }
-    if (options.command == "plugins") return quorvex::run_plugins(options);
-    if (options.command == "scan") return quorvex::run_scan(options);
-    if (options.command == "info") return quorvex::run_info(options);
-    if (options.command == "extract") return quorvex::run_extract(options);
-    if (options.command == "rip") return quorvex::run_rip(options);
-    std::fprintf(stderr, "quorvex: unknown command '%s'\n%s", options.command.c_str(), kUsage);
-    return 2;
+    // What went to standard output must have arrived there.
+    errno = 0;
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        complain(std::string("cannot write to standard output: ") + (errno ? std::strerror(errno) : "write error"));
+        return kExitError;
+    }
+    return status;
 }

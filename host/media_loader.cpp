@@ -2,33 +2,34 @@
 // first time a media file or a picture is asked for.
 #include <dlfcn.h>
 
-#include <filesystem>
-
 #include "media_output.h"
-#include "media_paths.h"
-#include "plugin_loader.h"
+#include "paths.h"
 
 namespace quorvex {
 namespace {
 
-using MediaFileSinkFn = UnitSink* (*)(const ExtractRequest&, const std::string&, const MediaOptions&, bool, std::string&);
-using PictureSinkFn = UnitSink* (*)(const ExtractRequest&, const std::string&, bool, std::string&);
+using MediaFileSinkFn = UnitSink* (*)(const StreamContext&, const std::string&, const OutputOptions&, std::string&);
+using PictureSinkFn = UnitSink* (*)(const StreamContext&, const std::string&, const OutputOptions&, std::string&);
+using OwnedFn = bool (*)(const std::filesystem::path&, std::string&);
 
 struct MediaModule {
     MediaFileSinkFn media_file_sink = nullptr;
     PictureSinkFn picture_sink = nullptr;
+    OwnedFn owned = nullptr;
     std::string problem;
 
     MediaModule() {
-        const auto path = std::filesystem::path(default_plugin_directory()).parent_path() / "lib" / "libquorvex_media.so";
-        void* module = dlopen(path.string().c_str(), RTLD_NOW | RTLD_LOCAL);
+        const auto path = program_directory().parent_path() / "lib" / "libquorvex_media.so";
+        void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
         if (!module) {
-            problem = "media output is not available: " + std::string(dlerror());
+            problem = "media output is not available (" + std::string(dlerror()) +
+                      "); it needs FFmpeg's libraries and quorvex's media module, lib/libquorvex_media.so";
             return;
         }
         media_file_sink = reinterpret_cast<MediaFileSinkFn>(dlsym(module, "quorvex_media_file_sink"));
         picture_sink = reinterpret_cast<PictureSinkFn>(dlsym(module, "quorvex_picture_sink"));
-        if (!media_file_sink || !picture_sink) problem = path.string() + ": not quorvex's media module";
+        owned = reinterpret_cast<OwnedFn>(dlsym(module, "quorvex_media_owned"));
+        if (!media_file_sink || !picture_sink || !owned) problem = path.string() + ": not quorvex's media module";
     }
 };
 
@@ -39,26 +40,32 @@ const MediaModule& media_module() {
 
 }  // namespace
 
-bool media_output_supported() { return media_module().problem.empty(); }
+bool media_output_available(std::string* why) {
+    if (why) *why = media_module().problem;
+    return media_module().problem.empty();
+}
 
-bool is_media_path(const std::string& path) { return has_media_extension(path); }
-
-std::unique_ptr<UnitSink> make_media_file_sink(const ExtractRequest& request, const std::string& path,
-                                               const MediaOptions& options, bool counts_skips, std::string& error) {
-    if (!media_output_supported()) {
+std::unique_ptr<UnitSink> make_media_file_sink(const StreamContext& context, const std::string& path,
+                                               const OutputOptions& options, std::string& error) {
+    if (!media_output_available()) {
         error = path + ": " + media_module().problem;
         return nullptr;
     }
-    return std::unique_ptr<UnitSink>(media_module().media_file_sink(request, path, options, counts_skips, error));
+    return std::unique_ptr<UnitSink>(media_module().media_file_sink(context, path, options, error));
 }
 
-std::unique_ptr<UnitSink> make_picture_sink(const ExtractRequest& request, const std::string& directory,
-                                            bool counts_skips, std::string& error) {
-    if (!media_output_supported()) {
+std::unique_ptr<UnitSink> make_picture_sink(const StreamContext& context, const std::string& directory,
+                                            const OutputOptions& options, std::string& error) {
+    if (!media_output_available()) {
         error = directory + ": " + media_module().problem;
         return nullptr;
     }
-    return std::unique_ptr<UnitSink>(media_module().picture_sink(request, directory, counts_skips, error));
+    return std::unique_ptr<UnitSink>(media_module().picture_sink(context, directory, options, error));
+}
+
+bool media_file_is_quorvex_output(const std::filesystem::path& path, std::string& why) {
+    if (!media_output_available(&why)) return false;
+    return media_module().owned(path, why);
 }
 
 }  // namespace quorvex

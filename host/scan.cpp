@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 
 #include "../contract/raw_sector.h"
+#include "interrupt.h"
 
 namespace quorvex {
 namespace {
@@ -12,7 +14,7 @@ namespace {
 constexpr uint32_t kBatch = 32;
 
 struct Participant {
-    const Plugin* plugin;
+    std::unique_ptr<PluginInstance> plugin;
     ScanContext* context;
     bool feeding;
 };
@@ -51,7 +53,31 @@ bool data_track(uint32_t disc, DwTrack& track) {
     return true;
 }
 
-bool scan_disc(uint32_t disc, const std::vector<const Plugin*>& plugins, ScanReport& report, std::string& error) {
+void judge_stream(uint32_t disc, FoundStream& s) {
+    DwTrack data{};
+    if (!data_track(disc, data)) {
+        s.state = StreamState::kUnreadable;
+        s.note = "the disc has no data track";
+        return;
+    }
+    const uint64_t first = data.first_lba, end = uint64_t{data.first_lba} + data.sector_count;
+    const uint64_t start = s.info.start_sector, stop = start + s.info.sector_count;
+    const std::string track = "the data track (sectors " + std::to_string(first) + " to " + std::to_string(end - 1) + ")";
+    if (start < first || start >= end) {
+        s.state = StreamState::kUnreadable;
+        s.note = "it starts at sector " + std::to_string(start) + ", outside " + track;
+    } else if (stop > end) {
+        s.state = StreamState::kCut;
+        s.note = "it runs past the end of " + track + ": the disc holds " + std::to_string(end - start) + " of its " +
+                 std::to_string(s.info.sector_count) + " sectors";
+    } else {
+        s.state = StreamState::kWhole;
+        s.note.clear();
+    }
+}
+
+bool scan_disc(uint32_t disc, const std::vector<const PluginFile*>& plugins, ScanReport& report, std::string& error,
+               const Warn& warn) {
     report = ScanReport{};
     const auto table = track_table(disc);
     DwTrack data{};
@@ -59,9 +85,15 @@ bool scan_disc(uint32_t disc, const std::vector<const Plugin*>& plugins, ScanRep
     const TrackEntry entry = has_data ? entry_for(data) : TrackEntry{};
 
     std::vector<Participant> participants;
-    for (const Plugin* plugin : plugins) {
+    for (const PluginFile* file : plugins) {
+        std::string problem;
+        auto plugin = load_fresh(*file, problem);
+        if (!plugin) {
+            if (warn) warn(problem);
+            continue;
+        }
         ScanContext* context = plugin->scan_begin(static_cast<int32_t>(table.size()), table.data());
-        if (context) participants.push_back({plugin, context, has_data});
+        if (context) participants.push_back({std::move(plugin), context, has_data});
     }
 
     bool ok = true;
@@ -72,6 +104,11 @@ bool scan_disc(uint32_t disc, const std::vector<const Plugin*>& plugins, ScanRep
         uint32_t n = 0;
         bool any_feeding = true;
         while (any_feeding && (n = DwScanNext(scan, &run)) > 0) {
+            if (interrupted()) {
+                error = interruption();
+                ok = false;
+                break;
+            }
             for (uint32_t done = 0; done < n && any_feeding;) {
                 const uint32_t batch = std::min(kBatch, n - done);
                 const uint8_t* first = run + static_cast<size_t>(done) * psr::kRawSectorSize;
@@ -87,7 +124,7 @@ bool scan_disc(uint32_t disc, const std::vector<const Plugin*>& plugins, ScanRep
                 lba += batch;
             }
         }
-        if (const char* why = DwScanError(scan)) {
+        if (const char* why = DwScanError(scan); why && ok) {
             error = why;
             ok = false;
         }
@@ -99,11 +136,16 @@ bool scan_disc(uint32_t disc, const std::vector<const Plugin*>& plugins, ScanRep
     for (Participant& p : participants) {
         p.plugin->scan_sector(p.context, entry, end_lba, nullptr);
         if (ok) {
-            report.took_part.push_back(p.plugin);
+            report.took_part.push_back(&p.plugin->file());
             const int32_t count = p.plugin->scan_result(p.context, 0, nullptr);
             for (int32_t i = 0; i < count; ++i) {
-                StreamInfo info{};
-                if (p.plugin->scan_result(p.context, i, &info) > 0) report.streams.push_back({p.plugin, i, info});
+                FoundStream found;
+                found.plugin = &p.plugin->file();
+                found.index = i;
+                if (p.plugin->scan_result(p.context, i, &found.info) > 0) {
+                    judge_stream(disc, found);
+                    report.streams.push_back(found);
+                }
             }
         }
         p.plugin->scan_end(p.context);

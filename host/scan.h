@@ -1,23 +1,42 @@
-// A scan: every plug-in that takes part sees every sector of the data track once, in order.
+// A scan: every plug-in that takes part sees every sector of the data track once, in order, each
+// through a fresh instance of its own. Each stream it reports is then judged against the disc.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "../discwell/discwell.h"
-#include "plugin_loader.h"
+#include "plugins.h"
 
 namespace quorvex {
 
+// How much of a reported stream the disc holds.
+enum class StreamState {
+    kWhole,       // its sectors lie on the data track
+    kCut,         // it runs past the end of the data track (a cut image)
+    kUnreadable,  // it starts outside the data track: it is listed, never extracted
+};
+inline const char* state_name(StreamState state) {
+    switch (state) {
+        case StreamState::kWhole: return "whole";
+        case StreamState::kCut: return "cut";
+        case StreamState::kUnreadable: return "unreadable";
+    }
+    return "?";
+}
+
 struct FoundStream {
-    const Plugin* plugin;
-    int32_t index;
-    StreamInfo info;
+    const PluginFile* plugin = nullptr;
+    int32_t index = 0;
+    StreamInfo info{};
+    StreamState state = StreamState::kWhole;
+    std::string note;  // what is wrong with a cut or unreadable stream
 };
 
 struct ScanReport {
     std::vector<FoundStream> streams;
-    std::vector<const Plugin*> took_part;
+    std::vector<const PluginFile*> took_part;
     uint32_t sectors_fed = 0;
 };
 
@@ -26,7 +45,14 @@ std::vector<TrackEntry> track_table(uint32_t disc);
 // The data track the scan reads; false when the disc has none.
 bool data_track(uint32_t disc, DwTrack& track);
 
-// Scans `disc` with `plugins`. On a read error returns false with `error` set; no results then.
-bool scan_disc(uint32_t disc, const std::vector<const Plugin*>& plugins, ScanReport& report, std::string& error);
+// Judges a stream's range against the disc's data track.
+void judge_stream(uint32_t disc, FoundStream& stream);
+
+using Warn = std::function<void(const std::string&)>;
+
+// Scans `disc` with `plugins`. False with `error` set on a read error or an interruption (no
+// results then); a plug-in that cannot be loaded is reported through `warn` and left out.
+bool scan_disc(uint32_t disc, const std::vector<const PluginFile*>& plugins, ScanReport& report, std::string& error,
+               const Warn& warn = {});
 
 }  // namespace quorvex

@@ -3,7 +3,10 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <filesystem>
 #include <string>
+
+#include "paths.h"
 
 namespace quorvex {
 
@@ -16,8 +19,8 @@ public:
         if (file_) std::fclose(file_);
     }
 
-    bool open(const std::string& path, uint32_t sample_rate, uint16_t channels) {
-        file_ = std::fopen(path.c_str(), "wb");
+    bool open(const std::filesystem::path& path, uint32_t sample_rate, uint16_t channels) {
+        file_ = open_file(path, "wb");
         rate_ = sample_rate;
         channels_ = channels;
         return file_ && write_header();

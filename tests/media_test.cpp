@@ -12,6 +12,9 @@
 #include "discbuilder/archive_audio.h"
 #include "plugins/str/single_stream_plugin.h"
 #include "support/json_fields.h"
+
+#include <algorithm>
+#include <nlohmann/json.hpp>
 #include "support/media_probe.h"
 #include "support/run_program.h"
 #include "support/sector_kit.h"
@@ -61,6 +64,43 @@ void check_pictures(const ProbedMedia& media, uint32_t frames, double min_psnr) 
     }
 }
 
+// When each frame should be shown, worked out from where the builder put the sectors: the sound
+// that lies on the disc before a frame's first chunk times it, and frames that share such a
+// point are spaced evenly up to the next one (stereo sound at 37800 Hz: 4/75 s a sector).
+std::vector<double> expected_times(const discbuilder::WrittenMovie& movie, double sector_seconds = 4.0 / 75) {
+    std::vector<double> before;
+    for (uint32_t lba : movie.frame_lbas) {
+        const auto n = std::count_if(movie.audio_lbas.begin(), movie.audio_lbas.end(), [&](uint32_t a) { return a < lba; });
+        before.push_back(static_cast<double>(n) * sector_seconds);
+    }
+    std::vector<size_t> points = {0};
+    for (size_t k = 1; k < before.size(); ++k) {
+        if (before[k] > before[points.back()]) points.push_back(k);
+    }
+    std::vector<double> times(before.size());
+    for (size_t p = 0; p + 1 < points.size(); ++p) {
+        const size_t a = points[p], b = points[p + 1];
+        for (size_t k = a; k < b; ++k) times[k] = before[a] + (before[b] - before[a]) * static_cast<double>(k - a) / static_cast<double>(b - a);
+    }
+    const size_t last = points.back();
+    const double step = last ? (before[last] - before[0]) / static_cast<double>(last) : 1.0 / 15;
+    for (size_t k = last; k < times.size(); ++k) times[k] = before[last] + step * static_cast<double>(k - last);
+    return times;
+}
+
+void check_times(const ProbedMedia& media, const std::vector<double>& times, double tolerance) {
+    ASSERT_EQ(media.frames.size(), times.size());
+    for (size_t k = 0; k < times.size(); ++k) EXPECT_NEAR(media.frames[k].seconds, times[k], tolerance) << "frame " << k + 1;
+}
+
+// The picture ends within one frame of the sound.
+void check_ends_together(const ProbedMedia& media) {
+    ASSERT_FALSE(media.frames.empty());
+    const double frame = media.frames.back().duration;
+    EXPECT_GT(frame, 0.0);
+    EXPECT_NEAR(pictures_end(media), sound_end(media), frame + 0.0011);
+}
+
 }  // namespace
 
 TEST(Media, AMovieBecomesAVideoFileWithItsAudio) {
@@ -74,9 +114,9 @@ TEST(Media, AMovieBecomesAVideoFileWithItsAudio) {
     ASSERT_TRUE(media.opened);
     EXPECT_EQ(media.video_codec, "h264");
     check_pictures(media, 20, 30.0);
-    // Each frame at its time by the stream's frame rate.
-    const double period = 10.0 / m.info.frame_rate;
-    for (size_t k = 0; k < media.frames.size(); ++k) EXPECT_NEAR(media.frames[k].seconds, static_cast<double>(k) * period, 0.0011) << k;
+    // Each frame at its time by the sound before it, rounded once to Matroska's milliseconds.
+    check_times(media, expected_times(m.written), 0.0006);
+    check_ends_together(media);
     // The audio: every sector's 2016 stereo samples at 37800 Hz, and the tone's pitch.
     EXPECT_EQ(media.audio_codec, "flac");
     EXPECT_EQ(media.sample_rate, 37800);
@@ -95,8 +135,11 @@ TEST(Media, LosslessAndOtherContainers) {
     EXPECT_EQ(lossless.video_codec, "ffv1");
     check_pictures(lossless, 12, 40.0);  // the MDEC pictures themselves, untouched
 
+    check_times(lossless, expected_times(m.written), 0.0006);
+
     ASSERT_EQ(quorvex("extract " + cue + " --plugin selvane --stream 0 -o " + dir.file("b.mp4")).status, 0);
     const ProbedMedia mp4 = probe_media(dir.file("b.mp4"));
+    check_times(mp4, expected_times(m.written), 1e-6);  // 1/90000 s holds every sector's time exactly
     EXPECT_EQ(mp4.audio_codec, "aac");
     EXPECT_EQ(mp4.sample_rate, 48000);
     check_pictures(mp4, 12, 30.0);
@@ -106,6 +149,10 @@ TEST(Media, LosslessAndOtherContainers) {
     const ProbedMedia avi = probe_media(dir.file("c.avi"));
     EXPECT_EQ(avi.audio_codec, "pcm_s16le");
     check_pictures(avi, 12, 30.0);
+    // A constant rate, the measured average: the last picture ends where the others' average puts it.
+    const auto times = expected_times(m.written);
+    EXPECT_NEAR(pictures_end(avi), times.back() + (times.back() - times.front()) / 11, 0.002);
+    for (const ProbedMedia* media : {&lossless, &mp4, &avi}) check_ends_together(*media);
 
     ASSERT_EQ(quorvex("extract " + cue + " --plugin selvane --stream 0 -o " + dir.file("d.wav")).status, 0);
     const ProbedMedia wav = probe_media(dir.file("d.wav"));
@@ -138,12 +185,11 @@ TEST(Media, ACorruptFrameIsReportedAndSkipped) {
     const std::string cue = write_image(dir, m.image);
     const RunResult r = quorvex("extract " + cue + " --plugin selvane --stream 0 -o " + dir.file("movie.mkv"));
     ASSERT_EQ(r.status, 0) << r.output;
-    EXPECT_NE(r.output.find("frame 4 cannot be decoded"), std::string::npos) << r.output;
-    EXPECT_NE(r.output.find("1 frames could not be decoded and were skipped"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("1 frames cannot be decoded and are left out of the pictures (frames 4;"), std::string::npos)
+        << r.output;
     const ProbedMedia media = probe_media(dir.file("movie.mkv"));
     ASSERT_EQ(media.frames.size(), 9u);
-    const double period = 10.0 / m.info.frame_rate;
-    EXPECT_NEAR(media.frames[3].seconds, 4 * period, 0.0011);  // the gap stays where frame 4 was
+    EXPECT_NEAR(media.frames[3].seconds, expected_times(m.written)[4], 0.0006);  // the gap stays where frame 4 was
 }
 
 TEST(Media, MusicAndArchiveAudio) {
@@ -175,32 +221,27 @@ TEST(Media, EverySampleDiscRipsToFilesThatPlay) {
         if (entry.path().extension() != ".cue") continue;
         const std::string name = entry.path().stem().string();
         const std::string out = dir.file(name);
-        const RunResult r = quorvex("rip " + entry.path().string() + " -o " + out);
+        const RunResult r = quorvex("rip " + entry.path().string() + " -o " + dir.path());
         ASSERT_EQ(r.status, 0) << r.output;
         const auto bytes = read_bytes(out + "/rip.json");
-        const std::string index(bytes.begin(), bytes.end());
-        const auto frames = json_numbers(index, "frames");
-        const auto sample_rates = json_numbers(index, "sample_rate");
-        const auto rates = json_numbers(index, "frame_rate");
-        const auto kinds = json_numbers(index, "kind");
-        size_t k = 0;
-        for (size_t at = index.find("\"file\": \""); at != std::string::npos; at = index.find("\"file\": \"", at + 1), ++k) {
-            const size_t start = at + 9;
-            const std::string file = index.substr(start, index.find('"', start) - start);
+        const auto index = nlohmann::json::parse(std::string(bytes.begin(), bytes.end()));
+        EXPECT_EQ(index["format_version"], 1);
+        ASSERT_FALSE(index["streams"].empty()) << name;
+        for (const auto& stream : index["streams"]) {
+            const std::string file = stream["file"];
+            ASSERT_EQ(stream["status"], "done") << file;
             const ProbedMedia media = probe_media(out + "/" + file);
             ASSERT_TRUE(media.opened) << file;
-            EXPECT_EQ(static_cast<int64_t>(media.frames.size()), frames[k]) << file;
-            if (sample_rates[k]) {
-                EXPECT_EQ(media.sample_rate, sample_rates[k]) << file;
+            EXPECT_EQ(media.frames.size(), stream["frames_written"].get<size_t>()) << file;
+            if (stream["sample_rate"] != 0) {
+                EXPECT_EQ(media.sample_rate, stream["sample_rate"].get<int>()) << file;
             }
-            if ((kinds[k] & 0x11) == 0x01) {
-                EXPECT_NEAR(media.frame_rate, static_cast<double>(rates[k]) / 10.0, 0.01) << file;
-            }
-            if (!media.frames.empty()) {
-                // The last frame comes when the frames before it have played.
-                EXPECT_GT(media.frames.back().seconds, 0.0) << file;
-            }
+            const auto& times = stream["frame_times_seconds"];
+            ASSERT_EQ(times.size(), media.frames.size()) << file;
+            for (size_t k = 0; k < times.size(); ++k) EXPECT_NEAR(media.frames[k].seconds, times[k].get<double>(), 0.0006) << file;
+            if (!media.frames.empty() && !media.samples.empty()) check_ends_together(media);
+            const double measured = stream["measured"]["duration_seconds"];
+            EXPECT_NEAR(std::max(pictures_end(media), sound_end(media)), measured, 0.002) << file;
         }
-        EXPECT_GT(k, 0u) << name;
     }
 }

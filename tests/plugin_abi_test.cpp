@@ -10,7 +10,7 @@
 
 #include "contract/plugin_info.h"
 #include "contract/track_table.h"
-#include "host/plugin_loader.h"
+#include "host/plugins.h"
 #include "support/run_program.h"
 
 using namespace testing_support;
@@ -47,9 +47,15 @@ class PluginAbi : public ::testing::TestWithParam<Expected> {
 protected:
     void SetUp() override {
         std::string error;
-        ASSERT_TRUE(quorvex::load_plugin(build_path("plugins/") + GetParam().file + ".PSR", plugin_, error)) << error;
+        ASSERT_TRUE(quorvex::find_plugins(build_path("plugins"), folder_, error)) << error;
+        const quorvex::PluginFile* file = quorvex::find_plugin(folder_, GetParam().file);
+        ASSERT_NE(file, nullptr);
+        instance_ = quorvex::load_fresh(*file, error);
+        ASSERT_NE(instance_, nullptr) << error;
     }
-    quorvex::Plugin plugin_;
+    quorvex::PluginFolder folder_;
+    std::unique_ptr<quorvex::PluginInstance> instance_;
+
 };
 
 TrackEntry entry(uint8_t number, uint8_t control) {
@@ -65,7 +71,7 @@ TEST_P(PluginAbi, ExportsItsEntryPointsAndNothingElse) {
 #if defined(_WIN32)
     GTEST_SKIP() << "the export table is checked by objdump in the cross build";
 #else
-    const RunResult nm = run_program("nm -D --defined-only " + plugin_.path);
+    const RunResult nm = run_program("nm -D --defined-only " + instance_->file().path);
     ASSERT_EQ(nm.status, 0) << nm.output;
     std::set<std::string> exported;
     std::istringstream lines(nm.output);
@@ -74,7 +80,7 @@ TEST_P(PluginAbi, ExportsItsEntryPointsAndNothingElse) {
     std::set<std::string> expected(psr::kEntryPointNames, psr::kEntryPointNames + psr::kRequiredEntryPoints);
     if (GetParam().decodes) expected.insert("PsrDecodeAudio");
     EXPECT_EQ(exported, expected);
-    const RunResult needed = run_program("readelf -d " + plugin_.path);
+    const RunResult needed = run_program("readelf -d " + instance_->file().path);
     EXPECT_NE(needed.output.find("Shared library: [libdiscwell.so]"), std::string::npos);
 #endif
 }
@@ -83,7 +89,7 @@ TEST_P(PluginAbi, IntroducesItself) {
     const Expected& e = GetParam();
     PluginInfo info;
     std::memset(&info, 0x7E, sizeof info);
-    plugin_.query(&info);
+    instance_->query(&info);
     EXPECT_STREQ(info.name, e.name);
     EXPECT_GT(std::strlen(info.copyright), 0u);
     EXPECT_LT(std::strlen(info.copyright), sizeof info.copyright);
@@ -97,17 +103,17 @@ TEST_P(PluginAbi, IntroducesItself) {
         EXPECT_STREQ(info.library, "Quorvex Library");
         EXPECT_STREQ(info.home_url, e.url == HomeUrl::kLong ? psr::kHomeUrlLong : psr::kHomeUrlShort);
     }
-    EXPECT_EQ(plugin_.decode_audio != nullptr, e.decodes);
+    EXPECT_EQ(instance_->decode_audio != nullptr, e.decodes);
 }
 
 TEST_P(PluginAbi, AcceptsTrackTablesByItsFamilysRule) {
     const Expected& e = GetParam();
     auto takes_part = [&](std::vector<TrackEntry> table) {
-        ScanContext* context = plugin_.scan_begin(static_cast<int32_t>(table.size()), table.data());
-        plugin_.scan_end(context);
+        ScanContext* context = instance_->scan_begin(static_cast<int32_t>(table.size()), table.data());
+        instance_->scan_end(context);
         return context != nullptr;
     };
-    EXPECT_FALSE(plugin_.scan_begin(0, nullptr));
+    EXPECT_FALSE(instance_->scan_begin(0, nullptr));
     EXPECT_TRUE(takes_part({entry(1, 0x04)}));
     EXPECT_FALSE(takes_part({entry(1, 0x00)}));
     EXPECT_EQ(takes_part({entry(1, 0x04), entry(2, 0x00)}), e.tracks != TrackTableRule::kSingleEntry);
@@ -118,20 +124,20 @@ TEST_P(PluginAbi, AcceptsTrackTablesByItsFamilysRule) {
 TEST_P(PluginAbi, NullContextsAndEmptyResults) {
     const TrackEntry data = entry(1, 0x04);
     uint8_t sector[2352] = {};
-    EXPECT_EQ(plugin_.scan_sector(nullptr, data, 20, sector), 0);
-    EXPECT_EQ(plugin_.scan_result(nullptr, 0, nullptr), 0);
-    plugin_.scan_end(nullptr);
+    EXPECT_EQ(instance_->scan_sector(nullptr, data, 20, sector), 0);
+    EXPECT_EQ(instance_->scan_result(nullptr, 0, nullptr), 0);
+    instance_->scan_end(nullptr);
 
-    ScanContext* context = plugin_.scan_begin(1, &data);
+    ScanContext* context = instance_->scan_begin(1, &data);
     ASSERT_NE(context, nullptr);
-    EXPECT_EQ(plugin_.scan_sector(context, entry(1, 0x00), 20, sector), 0);  // not a data track
+    EXPECT_EQ(instance_->scan_sector(context, entry(1, 0x00), 20, sector), 0);  // not a data track
     StreamInfo info;
     std::memset(&info, 0x11, sizeof info);
-    EXPECT_EQ(plugin_.scan_result(context, 0, nullptr), -1);
-    EXPECT_EQ(plugin_.scan_result(context, -1, &info), -1);
-    EXPECT_EQ(plugin_.scan_result(context, 0, &info), -1);
+    EXPECT_EQ(instance_->scan_result(context, 0, nullptr), -1);
+    EXPECT_EQ(instance_->scan_result(context, -1, &info), -1);
+    EXPECT_EQ(instance_->scan_result(context, 0, &info), -1);
     EXPECT_EQ(info.kind, 0x1111);  // not written
-    plugin_.scan_end(context);
+    instance_->scan_end(context);
 }
 
 TEST_P(PluginAbi, DecodeAsksForRoomFirst) {
@@ -139,8 +145,8 @@ TEST_P(PluginAbi, DecodeAsksForRoomFirst) {
     FrameBuffer frame{};
     std::array<int16_t, 3584> pcm;
     pcm.fill(0x5555);
-    EXPECT_EQ(plugin_.decode_audio(&frame, nullptr, 0), 7168u);
-    EXPECT_EQ(plugin_.decode_audio(&frame, pcm.data(), 7167), 7168u);
+    EXPECT_EQ(instance_->decode_audio(&frame, nullptr, 0), 7168u);
+    EXPECT_EQ(instance_->decode_audio(&frame, pcm.data(), 7167), 7168u);
     EXPECT_TRUE(std::all_of(pcm.begin(), pcm.end(), [](int16_t v) { return v == 0x5555; }));
 }
 

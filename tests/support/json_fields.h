@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "contract/plugin_records.h"
 
 namespace testing_support {
@@ -23,25 +25,25 @@ inline std::vector<int64_t> json_numbers(const std::string& text, const std::str
 
 using JsonObject = std::map<std::string, int64_t>;
 
-// The flat objects that carry "plugin": "<plugin>", each as its numeric fields.
+// The raw fields a plug-in reports, and the stream's index.
+inline const char* const kRawStreamFields[] = {"index",       "kind",         "start_sector", "sector_count",
+                                                "duration_ms", "frame_count",  "width",        "height",
+                                                "frame_rate",  "has_audio",    "channels",     "bits_per_sample",
+                                                "sample_rate", "payload_bytes"};
+
+// The streams of `plugin` in a `scan --json` document, each as its raw numeric fields.
 inline std::vector<JsonObject> json_streams_of(const std::string& text, const std::string& plugin) {
     std::vector<JsonObject> out;
-    const std::string tag = "\"plugin\": \"" + plugin + "\"";
-    for (size_t at = text.find(tag); at != std::string::npos; at = text.find(tag, at + 1)) {
-        const std::string body = text.substr(at, text.find('}', at) - at);
-        JsonObject object;
-        for (size_t q = body.find('"'); q != std::string::npos; q = body.find('"', q + 1)) {
-            const size_t end = body.find('"', q + 1);
-            const std::string key = body.substr(q + 1, end - q - 1);
-            size_t v = end + 1;
-            while (v < body.size() && (body[v] == ':' || body[v] == ' ')) ++v;
-            if (v < body.size() && (std::isdigit(static_cast<unsigned char>(body[v])) || body[v] == '-')) {
-                object[key] = std::stoll(body.substr(v, 24));
+    const auto doc = nlohmann::json::parse(text);
+    for (const auto& disc : doc.at("discs")) {
+        for (const auto& stream : disc.value("streams", nlohmann::json::array())) {
+            if (stream.at("plugin") != plugin) continue;
+            JsonObject object;
+            for (const char* key : kRawStreamFields) {
+                if (stream.contains(key)) object[key] = stream[key].get<int64_t>();
             }
-            q = body.find_first_of(",\n", end);
-            if (q == std::string::npos) break;
+            out.push_back(object);
         }
-        out.push_back(object);
     }
     return out;
 }

@@ -38,8 +38,9 @@ ProbedMedia probe_media(const std::string& path) {
         AVCodecContext* c = decoders[index];
         while (avcodec_receive_frame(c, frame) == 0) {
             if (c->codec_type == AVMEDIA_TYPE_VIDEO) {
-                ProbedFrame f{static_cast<double>(frame->best_effort_timestamp) * av_q2d(format->streams[index]->time_base),
-                              frame->width, frame->height, {}};
+                const double tb = av_q2d(format->streams[index]->time_base);
+                ProbedFrame f{static_cast<double>(frame->best_effort_timestamp) * tb,
+                              static_cast<double>(frame->pkt_duration) * tb, frame->width, frame->height, {}};
                 for (int y = 0; y < frame->height; ++y) {
                     f.luma.insert(f.luma.end(), frame->data[0] + y * frame->linesize[0],
                                   frame->data[0] + y * frame->linesize[0] + frame->width);
@@ -59,8 +60,14 @@ ProbedMedia probe_media(const std::string& path) {
             }
         }
     };
+    bool audio_seen = false;
     while (av_read_frame(format, packet) >= 0) {
         const auto index = static_cast<unsigned>(packet->stream_index);
+        if (index < 16 && decoders[index] && decoders[index]->codec_type == AVMEDIA_TYPE_AUDIO && !audio_seen) {
+            audio_seen = true;
+            // A negative start is the encoder's priming, which decoding drops.
+            if (packet->pts > 0) out.audio_start = static_cast<double>(packet->pts) * av_q2d(format->streams[index]->time_base);
+        }
         if (index < 16 && decoders[index] && avcodec_send_packet(decoders[index], packet) >= 0) drain(index);
         av_packet_unref(packet);
     }

@@ -12,6 +12,7 @@ namespace testing_support {
 
 struct ProbedFrame {
     double seconds;
+    double duration;  // as its packet says
     int width, height;
     std::vector<uint8_t> luma;  // width x height
 };
@@ -22,9 +23,18 @@ struct ProbedMedia {
     double frame_rate = 0;  // the stream's average rate
     std::vector<ProbedFrame> frames;
     int sample_rate = 0, channels = 0;
+    double audio_start = 0;  // the first sound packet's time
     std::vector<int16_t> samples;  // interleaved
 };
 
 ProbedMedia probe_media(const std::string& path);
+
+// When the pictures end (the last frame's time plus its duration) and the sound ends.
+inline double pictures_end(const ProbedMedia& m) {
+    return m.frames.empty() ? 0.0 : m.frames.back().seconds + m.frames.back().duration;
+}
+inline double sound_end(const ProbedMedia& m) {
+    return m.sample_rate && m.channels ? m.audio_start + static_cast<double>(m.samples.size()) / m.channels / m.sample_rate : 0.0;
+}
 
 }  // namespace testing_support

@@ -1,0 +1,388 @@
+// A video file (.mkv, .mp4, .avi) or a sound file (.wav, .flac) of a stream: pictures decoded from
+// MDEC and encoded in H.264 (FFV1 when lossless), sound decoded from XA ADPCM (or taken as the
+// archive plug-ins decoded it) and encoded as FLAC, AAC or PCM. Every picture takes its time from
+// the stream's timeline, rounded once to the container's time base: milliseconds in Matroska,
+// 1/90000 s in MP4 (where every XA sector's length is exact), the measured average rate in AVI,
+// which holds only a constant one.
+#include <algorithm>
+#include <map>
+
+#include "../media_paths.h"
+#include "../paths.h"
+#include "media_sinks.h"
+#include "mdec_decoder.h"
+#include "sound_decoder.h"
+
+namespace fs = std::filesystem;
+
+namespace quorvex {
+namespace {
+
+struct EncodedStream {
+    av::Codec encoder;
+    AVStream* stream = nullptr;
+    std::map<int64_t, int64_t> durations;  // by pts, in the encoder's time base
+};
+
+AVRational to_av(Rational r) {
+    AVRational out{0, 1};
+    av_reduce(&out.num, &out.den, r.num, r.den, INT32_MAX);
+    return out;
+}
+
+class MediaFileSink : public UnitSink {
+public:
+    MediaFileSink(const StreamContext& context, std::string path, const OutputOptions& options)
+        : context_(context), path_(std::move(path)), options_(options) {
+        report_.decodes_pictures = true;
+    }
+
+    ~MediaFileSink() override { close_output(); }
+
+    bool open(std::string& error) {
+        const StreamSurvey& survey = *context_.survey;
+        const StreamInfo& info = context_.request.info;
+        const std::string ext = extension_of(path_);
+        container_ = is_video_file(path_);
+        want_video_ = container_ && survey.counts.frames > 0;
+        // Sound delivered is sound written, whatever the description said.
+        want_audio_ = survey.has_audio();
+        if (!container_ && !want_audio_) {
+            error = path_ + ": the stream has no sound for a sound file";
+            return false;
+        }
+        if (!want_video_ && !want_audio_) {
+            error = path_ + ": the stream delivers neither pictures nor sound";
+            return false;
+        }
+        if (want_audio_) {
+            if (!survey.sector_formats.empty()) {
+                in_channels_ = survey.sector_formats.front().channels;
+                in_rate_ = static_cast<int>(survey.sector_formats.front().sample_rate);
+            } else {
+                in_channels_ = info.channels;
+                in_rate_ = static_cast<int>(info.sample_rate);
+            }
+            if (in_channels_ < 1 || in_channels_ > 2 || in_rate_ <= 0) {
+                error = path_ + ": the stream's sound has no usable format (" + std::to_string(in_channels_) +
+                        " channels at " + std::to_string(in_rate_) + " Hz)";
+                return false;
+            }
+            // AAC takes the common rates only: 37800 and 18900 Hz go to 48000.
+            const bool aac = ext == ".mp4";
+            out_rate_ = aac ? 48000 : in_rate_;
+            out_format_ = aac ? AV_SAMPLE_FMT_FLTP : AV_SAMPLE_FMT_S16;
+            fifo_.reset(av_audio_fifo_alloc(out_format_, in_channels_, 4096));
+            if (!fifo_ || !sound_.open(in_channels_, out_rate_, out_format_, error)) {
+                if (error.empty()) error = "out of memory";
+                return false;
+            }
+        }
+        AtomicOutput::MayReplace may_replace;
+        if (options_.force) may_replace = [](const fs::path& place, std::string& why) { return file_carries_quorvex_comment(place, why); };
+        if (!output_.begin(path_, AtomicOutput::Kind::kFile, may_replace, error)) return false;
+        const AVOutputFormat* format = av_guess_format(nullptr, path_.c_str(), nullptr);
+        if (!format || avformat_alloc_output_context2(&out_, format, nullptr, output_.work().c_str()) < 0) {
+            error = path_ + ": libavformat cannot write this kind of file";
+            return false;
+        }
+        const std::string comment = av::kCommentPrefix + context_.request.plugin->stem + " stream from " +
+                                    valid_utf8(fs::path(context_.request.image).filename().string());
+        av_dict_set(&out_->metadata, "comment", comment.c_str(), 0);
+        if (!want_video_) return start(error);  // no picture size to wait for
+        return true;
+    }
+
+    bool take(const Unit& unit, const FrameTime* time, std::string& error) override {
+        if (unit.video) return want_video_ ? take_picture(unit.frame, time, error) : true;
+        if (!want_audio_) return true;
+        ++report_.audio_units_written;
+        const bool ok = context_.request.plugin->decodes_audio
+                            ? sound_.add_pcm(unit.pcm, context_.request.info.channels,
+                                             static_cast<int>(context_.request.info.sample_rate), fifo_.get(), error)
+                            : sound_.add_xa(unit.frame.payload, unit.sectors, fifo_.get(), error);
+        return ok && (!started_ || encode_sound(false, error));
+    }
+
+    bool finish(std::string& error) override {
+        if (want_video_ && decoded_frames_ == 0) {
+            error = path_ + ": none of the stream's " + std::to_string(report_.undecodable_frames.size()) +
+                    " frames can be decoded (" + report_.first_failure + ")";
+            return false;
+        }
+        if (!started_ && !start(error)) return false;
+        if (!sound_.drain(fifo_.get(), error) || !encode_sound(true, error)) return false;
+        for (EncodedStream* s : {&video_, &audio_}) {
+            if (!s->encoder) continue;
+            avcodec_send_frame(s->encoder.get(), nullptr);
+            if (!write_packets(*s, error)) return false;
+        }
+        if (const int r = av_write_trailer(out_); r < 0) {
+            error = path_ + ": cannot write: " + av::error_text(r);
+            return false;
+        }
+        const int closed = avio_closep(&out_->pb);
+        avformat_free_context(out_);
+        out_ = nullptr;
+        if (closed < 0) {
+            error = path_ + ": cannot write: " + av::error_text(closed);
+            return false;
+        }
+        return true;
+    }
+
+    bool commit(std::string& error) override { return output_.commit(error); }
+    void undo_commit() override { output_.undo_commit(); }
+    const OutputReport& report() const override { return report_; }
+    std::string where() const override { return path_; }
+
+private:
+    void close_output() {
+        if (!out_) return;
+        if (out_->pb) avio_closep(&out_->pb);
+        avformat_free_context(out_);
+        out_ = nullptr;
+    }
+
+    bool take_picture(const FrameBuffer& unit, const FrameTime* time, std::string& error) {
+        std::string why;
+        AVFrame* picture = decoder_.decode(unit, why);
+        if (!picture) {
+            report_.undecodable_frames.push_back(unit.frame_number);
+            if (report_.first_failure.empty()) report_.first_failure = "frame " + std::to_string(unit.frame_number) + ": " + why;
+            return true;
+        }
+        ++decoded_frames_;
+        if (!started_) {
+            width_ = picture->width;
+            height_ = picture->height;
+            if (!start(error)) return false;
+        }
+        ++report_.frames_written;
+        return encode_picture(picture, time, error);
+    }
+
+    // Streams, encoders and the header: once the picture size is known, or at once for sound.
+    bool start(std::string& error) {
+        if (want_video_ && !add_video(error)) return false;
+        if (want_audio_ && !add_audio(error)) return false;
+        if (!(out_->oformat->flags & AVFMT_NOFILE)) {
+            if (const int r = avio_open(&out_->pb, output_.work().c_str(), AVIO_FLAG_WRITE); r < 0) {
+                error = path_ + ": cannot write: " + av::error_text(r);
+                return false;
+            }
+        }
+        if (const int r = avformat_write_header(out_, nullptr); r < 0) {
+            error = path_ + ": cannot write: " + av::error_text(r);
+            return false;
+        }
+        started_ = true;
+        return encode_sound(false, error);
+    }
+
+    AVCodecContext* open_stream(EncodedStream& s, const AVCodec* codec) {
+        s.encoder.reset(avcodec_alloc_context3(codec));
+        s.stream = avformat_new_stream(out_, nullptr);
+        if (out_->oformat->flags & AVFMT_GLOBALHEADER) s.encoder->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+        return s.encoder.get();
+    }
+
+    bool finish_stream(EncodedStream& s, AVDictionary** settings, std::string& error) {
+        const int r = avcodec_open2(s.encoder.get(), s.encoder->codec, settings);
+        av_dict_free(settings);
+        if (r < 0 || avcodec_parameters_from_context(s.stream->codecpar, s.encoder.get()) < 0) {
+            error = path_ + ": cannot open the " + std::string(s.encoder->codec->name) + " encoder: " + av::error_text(r);
+            return false;
+        }
+        s.stream->time_base = s.encoder->time_base;
+        return true;
+    }
+
+    // The video time base: milliseconds (Matroska), 1/90000 s (MP4), one average frame (AVI).
+    AVRational video_time_base() const {
+        const std::string ext = extension_of(path_);
+        if (ext == ".mp4") return AVRational{1, 90000};
+        if (ext == ".avi") {
+            const AVRational frame = to_av(context_.timeline->average_frame);
+            if (frame.num > 0 && frame.den > 0) return frame;
+            return AVRational{1, 15};
+        }
+        return AVRational{1, 1000};
+    }
+
+    bool add_video(std::string& error) {
+        const std::string ext = extension_of(path_);
+        const AVCodec* codec = nullptr;
+        AVDictionary* settings = nullptr;
+        if (options_.lossless && ext != ".mp4") {
+            codec = avcodec_find_encoder(AV_CODEC_ID_FFV1);
+        } else if ((codec = avcodec_find_encoder_by_name("libx264"))) {
+            av_dict_set(&settings, "preset", "fast", 0);
+            av_dict_set(&settings, options_.lossless ? "qp" : "crf", options_.lossless ? "0" : "18", 0);
+            // Frames out of order (B-frames) suit Matroska only: MP4 times a sample by the decoding
+            // order, which would leave the last picture without a duration, and AVI has no
+            // presentation times at all.
+            if (ext != ".mkv") av_dict_set(&settings, "bf", "0", 0);
+        } else if (!options_.lossless) {
+            codec = avcodec_find_encoder(AV_CODEC_ID_MPEG4);
+            av_dict_set(&settings, "qscale", "3", 0);
+        }
+        if (!codec) {
+            error = path_ + ": no suitable video encoder in this FFmpeg";
+            return false;
+        }
+        AVCodecContext* c = open_stream(video_, codec);
+        c->width = width_;
+        c->height = height_;
+        c->pix_fmt = AV_PIX_FMT_YUV420P;
+        c->color_range = AVCOL_RANGE_JPEG;  // MDEC pictures are full range
+        if (const enum AVPixelFormat* formats = codec->pix_fmts) {
+            for (; *formats != AV_PIX_FMT_NONE; ++formats) {
+                if (*formats == AV_PIX_FMT_YUVJ420P) c->pix_fmt = AV_PIX_FMT_YUVJ420P;
+            }
+        }
+        if (codec->id == AV_CODEC_ID_MPEG4) c->flags |= AV_CODEC_FLAG_QSCALE;
+        c->time_base = video_time_base();
+        const Rational average = context_.timeline->average_frame;
+        if (average.num > 0) {
+            c->framerate = av_inv_q(to_av(average));
+            video_.stream->avg_frame_rate = c->framerate;
+        }
+        c->gop_size = 12;
+        c->thread_count = 0;  // as many as the machine has
+        if (!finish_stream(video_, &settings, error)) return false;
+        scaled_.reset(av_frame_alloc());
+        scaled_->format = c->pix_fmt;
+        scaled_->width = width_;
+        scaled_->height = height_;
+        if (av_frame_get_buffer(scaled_.get(), 0) < 0) {
+            error = "out of memory";
+            return false;
+        }
+        return true;
+    }
+
+    bool add_audio(std::string& error) {
+        const std::string ext = extension_of(path_);
+        AVCodecID id = AV_CODEC_ID_FLAC;
+        if (ext == ".wav" || ext == ".avi") id = AV_CODEC_ID_PCM_S16LE;
+        if (ext == ".mp4") id = AV_CODEC_ID_AAC;
+        const AVCodec* codec = avcodec_find_encoder(id);
+        if (!codec) {
+            error = path_ + ": no suitable audio encoder in this FFmpeg";
+            return false;
+        }
+        AVCodecContext* c = open_stream(audio_, codec);
+        av_channel_layout_default(&c->ch_layout, in_channels_);
+        c->sample_rate = out_rate_;
+        c->sample_fmt = out_format_;
+        c->time_base = AVRational{1, c->sample_rate};
+        if (id == AV_CODEC_ID_AAC) c->bit_rate = 192000;
+        AVDictionary* settings = nullptr;
+        if (!finish_stream(audio_, &settings, error)) return false;
+        return true;
+    }
+
+    bool encode_picture(AVFrame* picture, const FrameTime* time, std::string& error) {
+        sws_.reset(sws_getCachedContext(sws_.release(), picture->width, picture->height,
+                                        static_cast<AVPixelFormat>(picture->format), width_, height_,
+                                        static_cast<AVPixelFormat>(scaled_->format), SWS_BICUBIC, nullptr, nullptr, nullptr));
+        if (!sws_ || av_frame_make_writable(scaled_.get()) < 0) {
+            error = "cannot convert the pictures";
+            return false;
+        }
+        // Full range in, full range out: the samples pass unchanged when the sizes agree.
+        const int* table = sws_getCoefficients(SWS_CS_ITU601);
+        sws_setColorspaceDetails(sws_.get(), table, 1, table, 1, 0, 1 << 16, 1 << 16);
+        sws_scale(sws_.get(), picture->data, picture->linesize, 0, picture->height, scaled_->data, scaled_->linesize);
+        const AVRational tb = video_.encoder->time_base;
+        int64_t pts = time ? time->start.in_units(tb.num, tb.den) : last_pts_ + 1;
+        int64_t end = time ? (time->start + time->duration).in_units(tb.num, tb.den) : pts + 1;
+        pts = std::max(pts, last_pts_ + 1);  // times only go forward
+        end = std::max(end, pts + 1);
+        last_pts_ = pts;
+        video_.durations[pts] = end - pts;
+        scaled_->pts = pts;
+        scaled_->color_range = AVCOL_RANGE_JPEG;
+        if (const int r = avcodec_send_frame(video_.encoder.get(), scaled_.get()); r < 0) {
+            error = path_ + ": video encoder: " + av::error_text(r);
+            return false;
+        }
+        return write_packets(video_, error);
+    }
+
+    // Encodes what the queue holds in the encoder's frame size; the last short frame at the end.
+    bool encode_sound(bool end, std::string& error) {
+        if (!audio_.encoder) return true;
+        AVCodecContext* c = audio_.encoder.get();
+        const int size = c->frame_size > 0 ? c->frame_size : 1024;
+        while (av_audio_fifo_size(fifo_.get()) >= size || (end && av_audio_fifo_size(fifo_.get()) > 0)) {
+            const int n = std::min(size, av_audio_fifo_size(fifo_.get()));
+            av::Frame f(av_frame_alloc());
+            f->nb_samples = n;
+            f->format = c->sample_fmt;
+            f->sample_rate = c->sample_rate;
+            av_channel_layout_copy(&f->ch_layout, &c->ch_layout);
+            if (av_frame_get_buffer(f.get(), 0) < 0 || av_audio_fifo_read(fifo_.get(), reinterpret_cast<void**>(f->data), n) < n) {
+                error = "out of memory";
+                return false;
+            }
+            f->pts = audio_pts_;
+            audio_.durations[audio_pts_] = n;
+            audio_pts_ += n;
+            if (const int r = avcodec_send_frame(c, f.get()); r < 0) {
+                error = path_ + ": audio encoder: " + av::error_text(r);
+                return false;
+            }
+            if (!write_packets(audio_, error)) return false;
+        }
+        return true;
+    }
+
+    bool write_packets(EncodedStream& s, std::string& error) {
+        av::Packet packet(av_packet_alloc());
+        int r;
+        while ((r = avcodec_receive_packet(s.encoder.get(), packet.get())) == 0) {
+            // Each packet carries its frame's real duration.
+            if (auto found = s.durations.find(packet->pts); found != s.durations.end()) {
+                packet->duration = found->second;
+                s.durations.erase(found);
+            }
+            av_packet_rescale_ts(packet.get(), s.encoder->time_base, s.stream->time_base);
+            packet->stream_index = s.stream->index;
+            if ((r = av_interleaved_write_frame(out_, packet.get())) < 0) {
+                error = path_ + ": cannot write: " + av::error_text(r);
+                return false;
+            }
+        }
+        return true;
+    }
+
+    const StreamContext& context_;
+    std::string path_;
+    OutputOptions options_;
+    AtomicOutput output_;
+    OutputReport report_;
+    AVFormatContext* out_ = nullptr;
+    bool container_ = false, want_video_ = false, want_audio_ = false, started_ = false;
+    int width_ = 0, height_ = 0, in_channels_ = 2, in_rate_ = 37800, out_rate_ = 37800;
+    AVSampleFormat out_format_ = AV_SAMPLE_FMT_S16;
+    int64_t last_pts_ = -1, audio_pts_ = 0;
+    uint32_t decoded_frames_ = 0;
+    MdecDecoder decoder_;
+    SoundDecoder sound_;
+    EncodedStream video_, audio_;
+    av::Frame scaled_;
+    av::Sws sws_;
+    av::Fifo fifo_;
+};
+
+}  // namespace
+
+UnitSink* new_media_file_sink(const StreamContext& context, const std::string& path, const OutputOptions& options,
+                              std::string& error) {
+    auto sink = std::make_unique<MediaFileSink>(context, path, options);
+    return sink->open(error) ? sink.release() : nullptr;
+}
+
+}  // namespace quorvex

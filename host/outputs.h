@@ -1,0 +1,67 @@
+// What a stream is written to: a folder of the units as delivered, a media file, a folder of
+// pictures. Each output is built aside and put in place only when the whole stream is in it.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "atomic_output.h"
+#include "json_out.h"
+#include "media_clock.h"
+#include "playback.h"
+#include "scan.h"
+
+namespace quorvex {
+
+// Everything an output knows about the stream it writes.
+struct StreamContext {
+    PlaybackRequest request;
+    std::optional<int32_t> index;  // the stream's number in its plug-in's scan, when named so
+    bool described_by_scan = true;  // false: the plug-in's description of a range (an estimate)
+    StreamState state = StreamState::kWhole;
+    std::string note;
+    const StreamSurvey* survey = nullptr;
+    const Timeline* timeline = nullptr;
+};
+
+// What an output has to say once the stream is through.
+struct OutputReport {
+    uint32_t frames_written = 0;
+    uint32_t audio_units_written = 0;
+    std::vector<uint32_t> undecodable_frames;  // frame numbers
+    std::string first_failure;                 // why the first of them could not be decoded
+    bool decodes_pictures = false;  // the output decodes pictures (so undecodable ones count)
+};
+
+class UnitSink {
+public:
+    virtual ~UnitSink() = default;
+    // `time` is the frame's place on the timeline (video units only).
+    virtual bool take(const Unit& unit, const FrameTime* time, std::string& error) = 0;
+    // The stream is over: make the output whole, still aside.
+    virtual bool finish(std::string& error) = 0;
+    // Put it in place; undo that when a later output of the same run fails.
+    virtual bool commit(std::string& error) = 0;
+    virtual void undo_commit() = 0;
+    virtual const OutputReport& report() const = 0;
+    virtual std::string where() const = 0;
+};
+
+struct OutputOptions {
+    bool force = false;     // replace an earlier output of quorvex
+    bool lossless = false;  // FFV1 (H.264 at quantiser 0 in .mp4) instead of H.264
+};
+
+// frame_NNNNNN.mdec by frame number; XA sound appended to audio.xa; archive sound decoded to
+// audio.wav; extract.json describing the stream and every unit.
+std::unique_ptr<UnitSink> make_raw_folder_sink(const StreamContext& context, const std::string& directory,
+                                               const OutputOptions& options, std::string& error);
+
+// extract.json of a folder: is every file in it one that quorvex listed there?
+bool folder_is_quorvex_output(const std::filesystem::path& folder, const std::string& manifest, std::string& why);
+
+// The manifest of a stream: what it is, how it was judged, how long it measured.
+Json stream_manifest(const StreamContext& context);
+
+}  // namespace quorvex

@@ -1,0 +1,60 @@
+#include "paths.h"
+
+#if defined(_WIN32)
+#include <windows.h>
+#endif
+
+namespace fs = std::filesystem;
+
+namespace quorvex {
+
+fs::path native_path(const std::string& utf8) {
+#if defined(_WIN32)
+    return fs::path(wide_path(utf8));
+#else
+    return fs::path(utf8);
+#endif
+}
+
+std::string utf8_path(const fs::path& path) {
+#if defined(_WIN32)
+    const std::wstring w = path.wstring();
+    const int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), nullptr, 0, nullptr, nullptr);
+    std::string out(static_cast<size_t>(n), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), out.data(), n, nullptr, nullptr);
+    return out;
+#else
+    return path.string();
+#endif
+}
+
+#if defined(_WIN32)
+std::wstring wide_path(const std::string& utf8) {
+    const int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+    std::wstring out(static_cast<size_t>(n), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), out.data(), n);
+    return out;
+}
+#endif
+
+std::FILE* open_file(const fs::path& path, const char* mode) {
+#if defined(_WIN32)
+    const std::string m(mode);
+    return _wfopen(path.wstring().c_str(), std::wstring(m.begin(), m.end()).c_str());
+#else
+    return std::fopen(path.c_str(), mode);
+#endif
+}
+
+fs::path program_directory() {
+#if defined(_WIN32)
+    wchar_t buffer[32768] = {};
+    GetModuleFileNameW(nullptr, buffer, 32768);
+    return fs::path(buffer).parent_path();
+#else
+    std::error_code ec;
+    return fs::read_symlink("/proc/self/exe", ec).parent_path();
+#endif
+}
+
+}  // namespace quorvex

@@ -1,0 +1,23 @@
+// Paths inside quorvex are UTF-8 strings on every platform; these turn them into the system's own
+// and back, so that names outside the ANSI code page work on Windows.
+#pragma once
+
+#include <cstdio>
+#include <filesystem>
+#include <string>
+
+namespace quorvex {
+
+std::filesystem::path native_path(const std::string& utf8);
+std::string utf8_path(const std::filesystem::path& path);
+#if defined(_WIN32)
+std::wstring wide_path(const std::string& utf8);
+#endif
+
+// fopen for a path of the system's own (wide on Windows).
+std::FILE* open_file(const std::filesystem::path& path, const char* mode);
+
+// The folder of the running program.
+std::filesystem::path program_directory();
+
+}  // namespace quorvex

@@ -1,0 +1,237 @@
+#include "playback.h"
+
+#include <algorithm>
+#include <chrono>
+#include <memory>
+#include <unordered_map>
+
+#include "../contract/raw_sector.h"
+#include "../discwell/discwell.h"
+#include "interrupt.h"
+
+namespace quorvex {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A read the sector library could not make, which the plug-in saw only as a missing sector.
+bool read_failed(const PlaybackRequest& request, std::string& error) {
+    uint32_t lba = 0;
+    char cause[256] = {};
+    if (!DwTakeReadError(request.disc, &lba, cause, sizeof cause)) return false;
+    error = request.image + ": cannot read sector " + std::to_string(lba) + ": " + cause;
+    return true;
+}
+
+bool is_video(const FrameBuffer& f) { return f.frame_number != 0 || f.width != 0 || f.height != 0; }
+
+}  // namespace
+
+std::span<const XaFormat> SectorFormats::next(uint32_t sectors) {
+    const size_t n = std::min<size_t>(sectors, survey_.sector_formats.size() - std::min(at_, survey_.sector_formats.size()));
+    const std::span<const XaFormat> out(survey_.sector_formats.data() + at_, n);
+    at_ += n;
+    return out;
+}
+
+bool play_stream(const PlaybackRequest& request, const UnitHandler& handle, PlaybackCounts& counts, std::string& error) {
+    counts = PlaybackCounts{};
+    std::string problem;
+    auto plugin = load_fresh(*request.plugin, problem);
+    if (!plugin) {
+        error = problem;
+        return false;
+    }
+    const std::string who = request.image + ": " + request.plugin->stem;
+    StreamHandle* stream = plugin->open(request.disc, &request.info);
+    if (read_failed(request, error)) {
+        if (stream) plugin->close(stream);
+        return false;
+    }
+    if (!stream) {
+        error = who + " cannot open the stream at sector " + std::to_string(request.info.start_sector);
+        return false;
+    }
+    struct Closer {
+        PluginInstance& plugin;
+        StreamHandle* stream;
+        ~Closer() { plugin.close(stream); }
+    } closer{*plugin, stream};
+
+    auto frame = std::make_unique<FrameBuffer>();
+    if (request.seek_ms) {
+        // The first read fixes an interleaved reader's channel to the stream's own.
+        plugin->read(stream, frame.get());
+        if (read_failed(request, error)) return false;
+        if (!plugin->seek(stream, *request.seek_ms)) {
+            if (!read_failed(request, error)) {
+                error = who + " cannot seek to " + std::to_string(*request.seek_ms) + " ms (the stream lasts " +
+                        std::to_string(request.info.duration_ms) + " ms as described)";
+            }
+            return false;
+        }
+    }
+
+    std::vector<int16_t> pcm;
+    // A stream cannot deliver more units than it has sectors, held audio aside.
+    const uint64_t limit = uint64_t{request.info.sector_count} * 2 + 16;
+    uint64_t units = 0;
+    bool last_was_empty = false;
+    for (;;) {
+        if (interrupted()) {
+            error = interruption();
+            return false;
+        }
+        auto started = Clock::now();
+        const int32_t delivered = plugin->read(stream, frame.get());
+        counts.plugin_seconds += std::chrono::duration<double>(Clock::now() - started).count();
+        if (read_failed(request, error)) return false;
+        if (!delivered) {
+            // A reader may still hold sound met while gathering a frame it could not finish.
+            if (last_was_empty) break;
+            last_was_empty = true;
+            continue;
+        }
+        last_was_empty = false;
+        if (++units > limit) {
+            error = who + " keeps delivering data past the end of the stream";
+            return false;
+        }
+        if (frame->payload_size > kFrameBufferCapacity) {
+            error = who + " reported " + std::to_string(frame->payload_size) +
+                    " payload bytes, more than the frame buffer holds";
+            return false;
+        }
+        const bool video = is_video(*frame);
+        std::span<const int16_t> decoded;
+        if (video) {
+            ++counts.frames;
+        } else {
+            ++counts.audio_units;
+            if (plugin->decode_audio) {
+                started = Clock::now();
+                const uint32_t needed = plugin->decode_audio(frame.get(), nullptr, 0);
+                const uint32_t room = std::max<uint32_t>(needed, (frame->payload_size / 1024 + 1) * 3584);
+                pcm.resize(room / 2);
+                const uint32_t written = plugin->decode_audio(frame.get(), pcm.data(), room);
+                counts.plugin_seconds += std::chrono::duration<double>(Clock::now() - started).count();
+                if (written > room) {
+                    error = who + " decoded past the buffer it was given";
+                    return false;
+                }
+                decoded = std::span<const int16_t>(pcm.data(), written / 2);
+                counts.pcm_samples += written / 2;
+            } else {
+                counts.audio_sectors += frame->payload_size / psr::kXaAudioBytes;
+            }
+        }
+        if (!handle(Unit{*frame, video, decoded, {}}, error)) return false;
+    }
+    return true;
+}
+
+namespace {
+
+// An XA sound sector on the disc, known by a fingerprint of its 2304 bytes.
+struct DiscAudioSector {
+    uint64_t fingerprint;
+    uint8_t coding;
+    uint8_t channel;
+};
+
+uint64_t fingerprint(const uint8_t* bytes, size_t n) {
+    uint64_t h = 0xcbf29ce484222325ull;  // FNV-1a
+    for (size_t i = 0; i < n; ++i) h = (h ^ bytes[i]) * 0x100000001b3ull;
+    return h;
+}
+
+std::vector<DiscAudioSector> audio_sectors_on_disc(const PlaybackRequest& request) {
+    std::vector<DiscAudioSector> found;
+    const uint32_t total = DwSectorCount(request.disc);
+    if (request.info.start_sector >= total) return found;
+    const uint32_t count = std::min(request.info.sector_count, total - request.info.start_sector);
+    DwScan* scan = DwScanOpen(request.disc, request.info.start_sector, count);
+    const uint8_t* run = nullptr;
+    for (uint32_t n; (n = DwScanNext(scan, &run)) > 0;) {
+        for (uint32_t i = 0; i < n; ++i) {
+            const psr::RawSector sector(run + static_cast<size_t>(i) * psr::kRawSectorSize);
+            if ((sector.submode() & 0x64) != 0x64) continue;
+            found.push_back({fingerprint(sector.audio(), psr::kXaAudioBytes), sector.coding(), sector.channel()});
+        }
+    }
+    DwScanClose(scan);
+    return found;
+}
+
+// Matches delivered sound sectors to the disc's, in order.
+class FormatMatcher {
+public:
+    FormatMatcher(std::vector<DiscAudioSector> disc, const StreamInfo& info)
+        : disc_(std::move(disc)),
+          fallback_(info.has_audio && info.channels
+                        ? XaFormat{static_cast<uint8_t>(info.channels == 1 ? 1 : 2), info.sample_rate == 18900 ? 18900u : 37800u}
+                        : XaFormat{}) {}
+
+    XaFormat next(const uint8_t* payload) {
+        const uint64_t print = fingerprint(payload, psr::kXaAudioBytes);
+        // The first sector may lie anywhere (after a seek); later ones follow closely.
+        const size_t window = matched_ ? 64 : disc_.size();
+        for (size_t i = next_; i < disc_.size() && i < next_ + window; ++i) {
+            if (disc_[i].fingerprint == print) return take(i);
+        }
+        // Not found (a reader that silences a sector changes its bytes): the next sector of the
+        // same channel as the last match.
+        for (size_t i = next_; matched_ && i < disc_.size() && i < next_ + window; ++i) {
+            if (disc_[i].channel == channel_) return take(i);
+        }
+        return last_;
+    }
+
+private:
+    XaFormat take(size_t i) {
+        matched_ = true;
+        channel_ = disc_[i].channel;
+        next_ = i + 1;
+        last_ = XaFormat::from_coding(disc_[i].coding);
+        return last_;
+    }
+
+    std::vector<DiscAudioSector> disc_;
+    XaFormat fallback_;
+    XaFormat last_ = fallback_;
+    size_t next_ = 0;
+    bool matched_ = false;
+    uint8_t channel_ = 0;
+};
+
+}  // namespace
+
+bool survey_stream(const PlaybackRequest& request, StreamSurvey& survey, std::string& error) {
+    survey = StreamSurvey{};
+    std::unique_ptr<FormatMatcher> matcher;
+    const bool xa = !request.plugin->decodes_audio;
+    auto take = [&](const Unit& unit, std::string&) {
+        SurveyUnit u;
+        u.video = unit.video;
+        u.payload_size = unit.frame.payload_size;
+        if (unit.video) {
+            u.frame_number = unit.frame.frame_number;
+            u.frame_rate = unit.frame.frame_rate;
+        } else if (!xa) {
+            const uint32_t channels = std::max<uint32_t>(1, request.info.channels);
+            u.pcm_samples = static_cast<uint32_t>(unit.pcm.size() / channels);
+        } else {
+            if (!matcher) matcher = std::make_unique<FormatMatcher>(audio_sectors_on_disc(request), request.info);
+            u.first_sector = static_cast<uint32_t>(survey.sector_formats.size());
+            u.sector_count = unit.frame.payload_size / psr::kXaAudioBytes;
+            for (uint32_t s = 0; s < u.sector_count; ++s) {
+                survey.sector_formats.push_back(matcher->next(unit.frame.payload + size_t{s} * psr::kXaAudioBytes));
+            }
+        }
+        survey.units.push_back(u);
+        return true;
+    };
+    return play_stream(request, take, survey.counts, error);
+}
+
+}  // namespace quorvex

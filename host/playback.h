@@ -1,0 +1,95 @@
+// Playing a stream through its plug-in: one pass from the start (or a sought position) to the end,
+// each pass through a fresh instance, every unit handed to a handler. Reads the sector library
+// could not make are errors, never the end of the stream.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "plugins.h"
+
+namespace quorvex {
+
+struct PlaybackRequest {
+    std::string image;  // for messages
+    const PluginFile* plugin = nullptr;
+    uint32_t disc = 0;
+    StreamInfo info{};
+    std::optional<uint32_t> seek_ms;
+};
+
+// The format of XA sound as a sector's coding byte gives it.
+struct XaFormat {
+    uint8_t channels = 2;
+    uint32_t sample_rate = 37800;
+    static XaFormat from_coding(uint8_t coding) { return {static_cast<uint8_t>(coding & 0x01 ? 2 : 1), coding & 0x04 ? 18900u : 37800u}; }
+    // Samples per channel in one sector: 18 sound groups of 8 units of 28 samples.
+    uint32_t samples_per_sector() const { return 4032u / channels; }
+    bool operator==(const XaFormat&) const = default;
+};
+
+// One unit as the plug-in delivered it.
+struct Unit {
+    const FrameBuffer& frame;
+    bool video;
+    // Archive audio, decoded by the plug-in itself (its decoder keeps a history across blocks).
+    std::span<const int16_t> pcm;
+    // XA audio: the format of each 2304-byte sector of the payload, as its subheader on the disc says.
+    std::span<const XaFormat> sectors;
+};
+
+using UnitHandler = std::function<bool(const Unit& unit, std::string& error)>;
+
+struct PlaybackCounts {
+    uint32_t frames = 0;
+    uint32_t audio_units = 0;
+    uint64_t audio_sectors = 0;  // XA sectors delivered
+    uint64_t pcm_samples = 0;    // archive audio samples (all channels) decoded
+    double plugin_seconds = 0;   // time spent inside the plug-in
+};
+
+// Plays `request` once through a fresh instance of its plug-in. Before a seek it reads one unit
+// and drops it (the interleaved readers take the channel of the first sector they read, and a
+// seek must stay on the stream). It reads until the plug-in has nothing left to hand over: a
+// reader may hold sound met while gathering a frame and deliver it after a first empty answer.
+// False with `error` set on a read error, an interruption, or an answer no plug-in may give.
+bool play_stream(const PlaybackRequest& request, const UnitHandler& handle, PlaybackCounts& counts, std::string& error);
+
+// The stream as a first pass sees it, before anything is written.
+struct SurveyUnit {
+    bool video = false;
+    uint32_t frame_number = 0;
+    uint16_t frame_rate = 0;  // a frame's own rate, for streams whose rate varies
+    uint32_t payload_size = 0;
+    uint32_t pcm_samples = 0;  // per channel, archive audio
+    uint32_t first_sector = 0;  // XA audio: index of its first sector in `sector_formats`
+    uint32_t sector_count = 0;  // XA audio sectors in the unit
+};
+struct StreamSurvey {
+    std::vector<SurveyUnit> units;
+    std::vector<XaFormat> sector_formats;  // every XA audio sector delivered, in order
+    PlaybackCounts counts;
+    bool has_audio() const { return counts.audio_sectors > 0 || counts.pcm_samples > 0; }
+};
+
+// A first pass through the stream: what it delivers, and the format of every XA sound sector,
+// read from the sectors' own subheaders on the disc (a description may lack it, and a coding
+// change mid-stream changes a sector's duration).
+bool survey_stream(const PlaybackRequest& request, StreamSurvey& survey, std::string& error);
+
+// The same formats for a second pass, unit by unit, in the order the survey met them.
+class SectorFormats {
+public:
+    explicit SectorFormats(const StreamSurvey& survey) : survey_(survey) {}
+    std::span<const XaFormat> next(uint32_t sectors);
+
+private:
+    const StreamSurvey& survey_;
+    size_t at_ = 0;
+};
+
+}  // namespace quorvex

@@ -1,0 +1,124 @@
+#include "stream_writer.h"
+
+#include <algorithm>
+#include <memory>
+
+#include "media_output.h"
+
+namespace quorvex {
+namespace {
+
+std::unique_ptr<UnitSink> make_sink(const StreamContext& context, const OutputSpec& spec, const OutputOptions& options,
+                                    std::string& error) {
+    switch (spec.kind) {
+        case OutputSpec::Kind::kUnitFolder: return make_raw_folder_sink(context, spec.path, options, error);
+        case OutputSpec::Kind::kMediaFile: return make_media_file_sink(context, spec.path, options, error);
+        case OutputSpec::Kind::kPictures: return make_picture_sink(context, spec.path, options, error);
+    }
+    return nullptr;
+}
+
+std::string ms_text(int64_t ms) { return std::to_string(ms) + " ms"; }
+
+}  // namespace
+
+bool write_stream(StreamContext& context, const std::vector<OutputSpec>& specs, const OutputOptions& options,
+                  WrittenStream& written, std::string& error) {
+    PlaybackRequest& request = context.request;
+    const std::string who = request.image + ": " + request.plugin->stem;
+    written.specs = specs;
+
+    // A seek must land inside the stream: its length is measured by a pass from the start.
+    if (request.seek_ms) {
+        PlaybackRequest whole = request;
+        whole.seek_ms.reset();
+        StreamSurvey full;
+        if (!survey_stream(whole, full, error)) return false;
+        const int64_t length = build_timeline(full, request.info).duration().milliseconds();
+        if (*request.seek_ms >= length) {
+            error = who + ": --seek " + ms_text(*request.seek_ms) + " lies past the end of the stream, which lasts " +
+                    ms_text(length);
+            return false;
+        }
+    }
+    if (!survey_stream(request, written.survey, error)) return false;
+    if (written.survey.units.empty()) {
+        error = who + ": the stream delivers nothing" +
+                (request.seek_ms ? " from " + ms_text(*request.seek_ms) + " on" : std::string());
+        return false;
+    }
+    written.timeline = build_timeline(written.survey, request.info);
+    context.survey = &written.survey;
+    context.timeline = &written.timeline;
+
+    // Cut: the disc lacks the stream's end, or it delivers fewer frames than its scan counted.
+    written.cut = context.state == StreamState::kCut;
+    written.cut_note = context.note;
+    const uint32_t frames = written.survey.counts.frames, counted = request.info.frame_count;
+    if (context.described_by_scan && !request.seek_ms && counted && frames < counted) {
+        written.cut = true;
+        const std::string delivered = "it delivers " + std::to_string(frames) + " of the " + std::to_string(counted) +
+                                      " frames its scan counted";
+        written.cut_note = written.cut_note.empty() ? delivered : written.cut_note + "; " + delivered;
+    }
+    if (written.cut) {
+        context.state = StreamState::kCut;
+        context.note = written.cut_note;
+    }
+
+    std::vector<std::unique_ptr<UnitSink>> sinks;
+    for (const OutputSpec& spec : specs) {
+        auto sink = make_sink(context, spec, options, error);
+        if (!sink) return false;
+        sinks.push_back(std::move(sink));
+    }
+
+    SectorFormats formats(written.survey);
+    size_t frame_index = 0;
+    const auto& times = written.timeline.frames;
+    auto feed = [&](const Unit& delivered, std::string& why) {
+        const Unit unit{delivered.frame, delivered.video, delivered.pcm,
+                        delivered.video ? std::span<const XaFormat>{} : formats.next(delivered.frame.payload_size / 2304)};
+        const FrameTime* time = nullptr;
+        if (unit.video) {
+            if (frame_index >= times.size()) {
+                why = who + ": the plug-in delivered more frames the second time than the first";
+                return false;
+            }
+            time = &times[frame_index++];
+        }
+        for (auto& sink : sinks) {
+            if (!sink->take(unit, time, why)) return false;
+        }
+        return true;
+    };
+    PlaybackCounts& counts = written.playback;
+    if (!play_stream(request, feed, counts, error)) return false;
+    if (counts.frames != written.survey.counts.frames || counts.audio_units != written.survey.counts.audio_units) {
+        error = who + ": the plug-in delivered a different stream the second time (" + std::to_string(counts.frames) +
+                " frames, not " + std::to_string(written.survey.counts.frames) + ")";
+        return false;
+    }
+    for (auto& sink : sinks) {
+        if (!sink->finish(error)) return false;
+    }
+    // All outputs at once: one that cannot be put in place takes the others back out.
+    for (size_t i = 0; i < sinks.size(); ++i) {
+        if (!sinks[i]->commit(error)) {
+            for (size_t k = 0; k < i; ++k) sinks[k]->undo_commit();
+            return false;
+        }
+    }
+    for (auto& sink : sinks) {
+        written.reports.push_back(sink->report());
+        for (uint32_t f : sink->report().undecodable_frames) {
+            if (std::find(written.undecodable_frames.begin(), written.undecodable_frames.end(), f) ==
+                written.undecodable_frames.end()) {
+                written.undecodable_frames.push_back(f);
+            }
+        }
+    }
+    return true;
+}
+
+}  // namespace quorvex
