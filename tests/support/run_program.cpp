@@ -4,7 +4,10 @@
 #include <cstdio>
 
 #if !defined(_WIN32)
+#include <fcntl.h>
+#include <signal.h>
 #include <sys/wait.h>
+#include <unistd.h>
 #endif
 
 namespace testing_support {
@@ -33,5 +36,29 @@ RunResult run_program(const std::string& command_line) {
 std::string build_path(const std::string& relative) { return std::string(QUORVEX_BUILD_DIR) + "/" + relative; }
 
 std::string quorvex_command() { return build_path("bin/quorvex"); }
+
+#if !defined(_WIN32)
+Started start_program(const std::string& command_line, const std::string& log) {
+    Started started;
+    started.pid = fork();
+    if (started.pid == 0) {
+        const int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(fd, 1);
+        dup2(fd, 2);
+        // exec replaces the shell, so the signal reaches the program itself.
+        execl("/bin/sh", "sh", "-c", ("exec " + command_line).c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    return started;
+}
+
+void signal_program(const Started& program, int signal) { kill(program.pid, signal); }
+
+int wait_program(const Started& program) {
+    int status = 0;
+    waitpid(program.pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+#endif
 
 }  // namespace testing_support

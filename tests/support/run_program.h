@@ -17,3 +17,19 @@ std::string build_path(const std::string& relative);
 std::string quorvex_command();
 
 }  // namespace testing_support
+
+namespace testing_support {
+
+#if !defined(_WIN32)
+// A program started in the background (through /bin/sh), its output going to `log`.
+struct Started {
+    int pid = -1;
+};
+Started start_program(const std::string& command_line, const std::string& log);
+// Sends `signal` to it.
+void signal_program(const Started& program, int signal);
+// Waits for it: its exit status, or 128 + the signal that ended it.
+int wait_program(const Started& program);
+#endif
+
+}  // namespace testing_support

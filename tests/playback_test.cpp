@@ -1,0 +1,251 @@
+// The host's passes through a stream, in-process: fresh plug-in instances, read errors the
+// plug-ins cannot report, images that shrink, seeks that stay on their stream, and sound a reader
+// still holds at the end of a range.
+#include <gtest/gtest.h>
+
+#include <dlfcn.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <thread>
+
+#include "contract/raw_sector.h"
+#include "discbuilder/archive_audio.h"
+#include "discbuilder/iso9660.h"
+#include "discbuilder/sample_discs.h"
+#include "discbuilder/str_movie.h"
+#include "discbuilder/xa_music.h"
+#include "host/playback.h"
+#include "host/scan.h"
+#include "support/run_program.h"
+#include "support/sector_kit.h"
+#include "support/test_disc.h"
+
+using namespace testing_support;
+using discbuilder::DiscImage;
+namespace fs = std::filesystem;
+
+namespace {
+
+const quorvex::PluginFolder& plugins() {
+    static const quorvex::PluginFolder folder = [] {
+        quorvex::PluginFolder f;
+        std::string error;
+        EXPECT_TRUE(quorvex::find_plugins(build_path("plugins"), f, error)) << error;
+        return f;
+    }();
+    return folder;
+}
+const quorvex::PluginFile& plugin(const char* name) { return *quorvex::find_plugin(plugins(), name); }
+
+std::vector<quorvex::FoundStream> scan(uint32_t disc, const char* name) {
+    quorvex::ScanReport report;
+    std::string error;
+    EXPECT_TRUE(quorvex::scan_disc(disc, {&plugin(name)}, report, error)) << error;
+    return report.streams;
+}
+
+struct Delivered {
+    std::vector<std::vector<uint8_t>> frames;
+    std::vector<uint8_t> sound;  // XA payloads, or PCM bytes
+    bool ok = false;
+    std::string error;
+};
+
+Delivered play(uint32_t disc, const quorvex::FoundStream& s, std::optional<uint32_t> seek = {}) {
+    Delivered d;
+    quorvex::PlaybackRequest request{"disc", s.plugin, disc, s.info, seek};
+    quorvex::PlaybackCounts counts;
+    d.ok = quorvex::play_stream(
+        request,
+        [&](const quorvex::Unit& u, std::string&) {
+            if (u.video) {
+                d.frames.emplace_back(u.frame.payload, u.frame.payload + u.frame.payload_size);
+            } else if (!u.pcm.empty()) {
+                const auto* bytes = reinterpret_cast<const uint8_t*>(u.pcm.data());
+                d.sound.insert(d.sound.end(), bytes, bytes + u.pcm.size() * 2);
+            } else {
+                d.sound.insert(d.sound.end(), u.frame.payload, u.frame.payload + u.frame.payload_size);
+            }
+            return true;
+        },
+        counts, d.error);
+    return d;
+}
+
+std::vector<uint8_t> joined(const std::vector<std::array<uint8_t, 2304>>& sectors, size_t from = 0) {
+    std::vector<uint8_t> out;
+    for (size_t i = from; i < sectors.size(); ++i) out.insert(out.end(), sectors[i].begin(), sectors[i].end());
+    return out;
+}
+
+}  // namespace
+
+TEST(FreshInstances, AScanDoesNotDependOnTheScansBefore) {
+    // drumvale keeps its channel rotation while it is loaded: a velocet disc scanned first used to
+    // change what it found on its own disc.
+    const DiscImage velocet = discbuilder::sample_discs()[7].build();
+    DiscImage drumvale = discbuilder::sample_discs()[6].build();
+    MemoryDisc alone(drumvale);
+    const auto first = scan(alone.handle(), "drumvale");
+    DiscImage v = velocet;
+    MemoryDisc other(v);
+    scan(other.handle(), "drumvale");
+    const auto again = scan(alone.handle(), "drumvale");
+    ASSERT_EQ(first.size(), again.size());
+    for (size_t i = 0; i < first.size(); ++i) EXPECT_EQ(std::memcmp(&first[i].info, &again[i].info, sizeof(StreamInfo)), 0);
+}
+
+TEST(FreshInstances, ATrackDecodesTheSameAloneAsAfterOthers) {
+    // The archive decoders carry their history from block to block, across streams.
+    DiscImage image = discbuilder::sample_discs()[8].build();
+    MemoryDisc disc(image);
+    const auto tracks = scan(disc.handle(), "nimbrel_music");
+    ASSERT_GE(tracks.size(), 2u);
+    const Delivered alone = play(disc.handle(), tracks[1]);
+    play(disc.handle(), tracks[0]);
+    const Delivered after = play(disc.handle(), tracks[1]);
+    ASSERT_TRUE(alone.ok && after.ok);
+    EXPECT_EQ(alone.sound, after.sound);
+}
+
+TEST(FreshInstances, EachInstanceIsItsOwnModuleAndGoesAway) {
+    std::string error;
+    auto a = quorvex::load_fresh(plugin("walcite"), error);
+    auto b = quorvex::load_fresh(plugin("walcite"), error);  // at the same time: a private copy
+    ASSERT_TRUE(a && b) << error;
+    EXPECT_NE(reinterpret_cast<void*>(a->read), reinterpret_cast<void*>(b->read));
+    a.reset();
+    b.reset();
+    EXPECT_EQ(dlopen(plugin("walcite").path.c_str(), RTLD_NOW | RTLD_NOLOAD), nullptr) << "unloaded once done";
+
+    // Instances used on several threads at once.
+    DiscImage image = discbuilder::sample_discs()[3].build();
+    MemoryDisc disc(image);
+    const auto movies = scan(disc.handle(), "walcite");
+    ASSERT_GE(movies.size(), 3u);
+    std::vector<Delivered> results(movies.size());
+    std::vector<std::thread> threads;
+    for (size_t i = 0; i < movies.size(); ++i) threads.emplace_back([&, i] { results[i] = play(disc.handle(), movies[i]); });
+    for (auto& t : threads) t.join();
+    for (size_t i = 0; i < movies.size(); ++i) {
+        const Delivered alone = play(disc.handle(), movies[i]);
+        EXPECT_EQ(results[i].frames, alone.frames) << i;
+        EXPECT_EQ(results[i].sound, alone.sound) << i;
+    }
+}
+
+TEST(ReadErrors, AFailedReadIsAnErrorNotTheEnd) {
+    DiscImage image = discbuilder::sample_discs()[0].build();
+    MemoryDisc disc(image);
+    const auto movies = scan(disc.handle(), "selvane");
+    ASSERT_FALSE(movies.empty());
+    disc.fail({-1, 40, 1000, -1});  // the 41st read fails, and every one after it
+    const Delivered d = play(disc.handle(), movies[0]);
+    EXPECT_FALSE(d.ok);
+    EXPECT_NE(d.error.find("disc: cannot read sector "), std::string::npos) << d.error;
+    EXPECT_NE(d.error.find("injected read fault"), std::string::npos) << d.error;
+}
+
+TEST(ReadErrors, ARetryThatGetsPastAFailureIsNoError) {
+    // The XA readers ask again up to three times; two failures in a row are got past.
+    DiscImage image = discbuilder::sample_discs()[5].build();
+    MemoryDisc disc(image);
+    const auto songs = scan(disc.handle(), "ostrand");
+    ASSERT_FALSE(songs.empty());
+    const Delivered clean = play(disc.handle(), songs[0]);
+    disc.fail({-1, 10, 2, -1});
+    const Delivered retried = play(disc.handle(), songs[0]);
+    EXPECT_TRUE(retried.ok) << retried.error;
+    EXPECT_EQ(retried.sound, clean.sound);
+    disc.fail({-1, 10, 4, -1});  // four in a row: the reader gives up, and that is an error
+    EXPECT_FALSE(play(disc.handle(), songs[0]).ok);
+}
+
+TEST(ReadErrors, AnImageThatShrinksFailsItsReads) {
+    TempDir dir("read-shrink");
+    DiscImage image = discbuilder::sample_discs()[0].build();
+    std::string error;
+    ASSERT_TRUE(image.write(dir.file("disc.bin"), error));
+    for (int32_t io : {DW_IO_MMAP, DW_IO_READ}) {
+        uint32_t disc = 0;
+        char message[512];
+        ASSERT_TRUE(DwOpenImage(dir.file("disc.bin").c_str(), io, &disc, message, sizeof message)) << message;
+        const auto movies = scan(disc, "selvane");
+        ASSERT_FALSE(movies.empty());
+        const auto size = fs::file_size(dir.file("disc.bin"));
+        // A copy still in progress: the file is shorter than when it was opened.
+        fs::resize_file(dir.file("disc.bin"), 100 * 2352);
+        const Delivered d = play(disc, movies[0]);
+        EXPECT_FALSE(d.ok) << io;
+        EXPECT_NE(d.error.find("the file ended early"), std::string::npos) << d.error;
+        quorvex::ScanReport report;
+        EXPECT_FALSE(quorvex::scan_disc(disc, {&plugin("selvane")}, report, error));
+        EXPECT_NE(error.find("cannot read sector"), std::string::npos) << error;
+        DwClose(disc);
+        ASSERT_TRUE(image.write(dir.file("disc.bin"), error));
+        EXPECT_EQ(fs::file_size(dir.file("disc.bin")), size);
+    }
+}
+
+TEST(Seeking, ASeekStaysOnTheStream) {
+    // walcite and the XA readers take the channel of the first sector they read; a seek before
+    // any read would play whatever channel lies there.
+    DiscImage image;
+    std::vector<discbuilder::MovieSpec> plans = {discbuilder::walcite_movie(0), discbuilder::walcite_movie(1),
+                                                 discbuilder::walcite_movie(2)};
+    for (auto& p : plans) p.frames = 40;
+    const auto written = discbuilder::write_interleaved_movies(image, 30, plans);
+    put_data(image, 2000);
+    MemoryDisc disc(image);
+    const auto movies = scan(disc.handle(), "walcite");
+    ASSERT_EQ(movies.size(), 3u);
+    for (uint32_t seek : {500u, 1000u, 1300u}) {
+        const Delivered d = play(disc.handle(), movies[1], seek);
+        ASSERT_TRUE(d.ok) << d.error;
+        ASSERT_FALSE(d.frames.empty()) << seek;
+        for (const auto& frame : d.frames) {
+            EXPECT_NE(std::find(written[1].frames.begin(), written[1].frames.end(), frame), written[1].frames.end())
+                << "a frame of another channel at " << seek << " ms";
+        }
+    }
+
+    DiscImage music;
+    const auto run = discbuilder::write_music_run(music, 30, discbuilder::MusicLayout::kOstrand, {{60}, {60}, {60}});
+    put_data(music, run.end_lba);
+    MemoryDisc music_disc(music);
+    const auto songs = scan(music_disc.handle(), "ostrand");
+    ASSERT_EQ(songs.size(), 3u);
+    for (uint32_t seek : {1010u, 1030u, 2000u}) {
+        const Delivered d = play(music_disc.handle(), songs[1], seek);
+        ASSERT_TRUE(d.ok) << d.error;
+        const auto all = joined(run.songs[1].audio);
+        ASSERT_FALSE(d.sound.empty());
+        ASSERT_LE(d.sound.size(), all.size());
+        // The song's own last sectors, however far in the seek lands.
+        EXPECT_TRUE(std::equal(d.sound.begin(), d.sound.end(), all.end() - static_cast<std::ptrdiff_t>(d.sound.size())))
+            << seek;
+    }
+}
+
+TEST(EndOfRange, SoundHeldAtTheEndIsDelivered) {
+    // A reader holds sound met while gathering a frame and hands it over on the next call; a
+    // range that ends inside a frame must not lose it.
+    DiscImage image = discbuilder::sample_discs()[0].build();
+    MemoryDisc disc(image);
+    const auto movies = scan(disc.handle(), "selvane");
+    ASSERT_FALSE(movies.empty());
+    const uint32_t start = movies[0].info.start_sector;
+    std::string error;
+    auto describer = quorvex::load_fresh(plugin("selvane"), error);
+    for (uint32_t n = 60; n <= 110; ++n) {
+        quorvex::FoundStream range;
+        range.plugin = &plugin("selvane");
+        ASSERT_TRUE(describer->describe(disc.handle(), start, n, &range.info));
+        uint32_t on_disc = 0;
+        for (uint32_t lba = start; lba < start + n; ++lba) on_disc += (image.raw(lba)[18] & 0x64) == 0x64;
+        const Delivered d = play(disc.handle(), range);
+        ASSERT_TRUE(d.ok) << d.error;
+        EXPECT_EQ(d.sound.size(), on_disc * 2304u) << "range of " << n << " sectors";
+    }
+}
