@@ -66,6 +66,7 @@ int main(int argc, char** argv) {
                  "quorvex"};
     app.set_help_all_flag("--help-all", "every command's options");
     app.require_subcommand(1);
+    app.allow_windows_style_options(false);  // "/path" is a file, not an option
     app.fallthrough();
     app.add_option("--plugins", o.plugin_directory, "the plug-in folder (default: ../plugins beside quorvex)")->type_name("DIR");
     std::string io = "mmap";
@@ -105,6 +106,9 @@ int main(int argc, char** argv) {
     rip->add_option("-o,--output", o.output, "the folder the discs' folders go into")->required()->type_name("DIR");
     rip->add_flag("--lossless", o.lossless, "FFV1 video");
 
+#if defined(_WIN32)
+    SetConsoleOutputCP(CP_UTF8);  // names are printed as UTF-8
+#endif
     const std::vector<std::string> args = arguments(argc, argv);
     std::vector<const char*> pointers;
     for (const std::string& a : args) pointers.push_back(a.c_str());

@@ -23,5 +23,20 @@ compare() {
 compare plugins plugins
 compare scan scan "${discs[@]}"
 compare "scan --json" scan --json "${discs[@]}"
+
+# Names outside the ANSI code page open through the wide-character calls.
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cp selvane.bin "$work/セルヴェイン.bin"
+if ! LC_ALL=C.UTF-8 "$emulator" "$exe" scan "$work/セルヴェイン.bin" | grep -q "セルヴェイン.bin: 2 streams"; then
+    echo "quorvex.exe cannot open an image with a Japanese name"
+    status=1
+fi
+# A build without FFmpeg refuses media files and says why, writing nothing.
+if "$emulator" "$exe" extract selvane.cue --plugin selvane --stream 0 -o "$work/movie.mkv" 2> "$work/err.txt" ||
+   ! grep -q "built without FFmpeg" "$work/err.txt" || [[ -e $work/movie.mkv ]]; then
+    echo "quorvex.exe does not refuse a media file plainly"
+    status=1
+fi
 [[ $status -eq 0 ]] && echo "quorvex.exe and quorvex agree on ${#discs[@]} sample discs"
 exit $status
