@@ -134,8 +134,9 @@ bool Disc::open_cue(const std::string& path, bool map, std::string& error) {
 #if !defined(_WIN32)
         // A sheet written on Windows names files in subfolders with backslashes.
         if (!file && cue_file.name.find('\\') != std::string::npos) {
-            std::string forward = file_path;
-            std::replace(forward.begin() + static_cast<std::ptrdiff_t>(dir.size()), forward.end(), '\\', '/');
+            std::string name = cue_file.name;
+            std::replace(name.begin(), name.end(), '\\', '/');
+            const std::string forward = is_absolute(cue_file.name) ? name : dir + name;
             std::string second;
             if (auto found = ImageFile::open(forward, map, second)) {
                 file = std::move(found);

@@ -1,6 +1,7 @@
 // The sector library: reading ranges, held buffers, seeks, image files and CUE sheets.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -259,6 +260,8 @@ TEST(CueSheets, ErrorsNameTheSheetAndTheLine) {
         {"FILE \"data.bin\" BINARY\n  TRACK 01 MODE2/2352\n    INDEX 01 00:00:10\n", "lies beyond the end"},
         {"FILE \"data.bin BINARY\n", "line 1: unterminated quoted string"},
         {"FILE \"data.bin\" WAVE\n", "line 1: file type WAVE is not supported"},
+        // A backslash name that is absolute on Windows, and found nowhere here.
+        {"FILE \"\\.bin\" BINARY\n  TRACK 01 MODE2/2352\n    INDEX 01 00:00:00\n", "line 1: cannot open \"\\.bin\""},
     };
     for (const Case& c : cases) {
         const std::string sheet = write_sheet(dir, c.sheet);
@@ -270,4 +273,62 @@ TEST(CueSheets, ErrorsNameTheSheetAndTheLine) {
     write_bytes(dir.file("short.bin"), std::vector<uint8_t>(2352 + 7));
     const std::string sheet = write_sheet(dir, "FILE \"short.bin\" BINARY\n TRACK 01 MODE2/2352\n INDEX 01 00:00:00\n");
     EXPECT_NE(open_error(sheet).find("short.bin: size 2359 bytes is not a multiple of 2352"), std::string::npos);
+}
+
+TEST(CueSheets, TextAsWindowsAndOldMacsSaveIt) {
+    TempDir dir("cue-text");
+    auto data = numbered_disc(4);
+    std::string error;
+    ASSERT_TRUE(data.write(dir.file("data.bin"), error));
+    const std::string sheet = "FILE \"data.bin\" BINARY\r\n  TRACK 01 MODE2/2352\r\n    INDEX 01 00:00:00\r\n";
+    for (bool big_endian : {false, true}) {
+        std::vector<uint8_t> utf16 = big_endian ? std::vector<uint8_t>{} : std::vector<uint8_t>{0xFF, 0xFE};
+        for (char c : sheet) {
+            utf16.push_back(big_endian ? 0 : static_cast<uint8_t>(c));
+            utf16.push_back(big_endian ? static_cast<uint8_t>(c) : 0);
+        }
+        write_bytes(dir.file("wide.cue"), utf16);
+        uint32_t disc = 0;
+        char message[256];
+        ASSERT_TRUE(DwOpenImage(dir.file("wide.cue").c_str(), DW_IO_DEFAULT, &disc, message, sizeof message)) << message;
+        EXPECT_EQ(DwSectorCount(disc), 4u);
+        DwClose(disc);
+    }
+    std::string old_mac = sheet;
+    old_mac.erase(std::remove(old_mac.begin(), old_mac.end(), '\n'), old_mac.end());
+    write_text(dir.file("mac.cue"), old_mac);
+    uint32_t disc = 0;
+    char message[256];
+    ASSERT_TRUE(DwOpenImage(dir.file("mac.cue").c_str(), DW_IO_DEFAULT, &disc, message, sizeof message)) << message;
+    DwClose(disc);
+}
+
+TEST(ReadFailures, AreKeptForTheHostUntilARetryGetsPast) {
+    auto image = numbered_disc(20);
+    MemoryDisc disc(image);
+    SectorReader* reader = CdReadOpen(disc.handle(), 0, 0, 20, -1);
+    disc.fail({-1, 3, 1, -1});
+    for (int i = 0; i < 3; ++i) CdUnlockReadBuffer(reader, CdReadSector(reader, 0));
+    EXPECT_EQ(CdReadSector(reader, 0), nullptr);
+    uint32_t lba = 0;
+    char cause[128];
+    // A retry that gets the sector clears the failure.
+    uint8_t* again = CdReadSector(reader, 0);
+    ASSERT_NE(again, nullptr);
+    EXPECT_EQ(number_of(again), 3u);
+    CdUnlockReadBuffer(reader, again);
+    EXPECT_EQ(DwTakeReadError(disc.handle(), &lba, cause, sizeof cause), 0);
+    // One that is given up on stays, named by its sector, until the host takes it.
+    disc.fail({-1, 0, 1, -1});
+    EXPECT_EQ(CdReadSector(reader, 0), nullptr);
+    ASSERT_EQ(DwTakeReadError(disc.handle(), &lba, cause, sizeof cause), 1);
+    EXPECT_EQ(lba, 4u);
+    EXPECT_STREQ(cause, "injected read fault");
+    EXPECT_EQ(DwTakeReadError(disc.handle(), &lba, cause, sizeof cause), 0);
+    // The end of a range past the disc's end is no failure.
+    CdReadClose(reader);
+    reader = CdReadOpen(disc.handle(), 0, 18, 10, -1);
+    while (uint8_t* s = CdReadSector(reader, 0)) CdUnlockReadBuffer(reader, s);
+    EXPECT_EQ(DwTakeReadError(disc.handle(), &lba, cause, sizeof cause), 0);
+    CdReadClose(reader);
 }
