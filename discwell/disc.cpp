@@ -75,7 +75,7 @@ bool check_raw_size(const std::string& path, const ImageFile& file, std::string&
 
 std::unique_ptr<Disc> Disc::open_image(const std::string& path, DwIoMode io, std::string& error) {
     std::unique_ptr<Disc> disc(new Disc);
-    const bool map = io != DW_IO_READ;
+    const bool map = io == DW_IO_MMAP;
     const bool ok = ends_with_ci(path, ".cue") ? disc->open_cue(path, map, error) : disc->open_bare(path, map, error);
     if (!ok) return nullptr;
     return disc;

@@ -19,7 +19,8 @@ struct DwTrack {
     uint32_t sector_count;
 };
 
-// How image files are read.
+// How image files are read: with pread in blocks (the default), or through a read-only mapping
+// (each copy out of it guarded, so that a file that shrinks fails a read instead of faulting).
 enum DwIoMode : int32_t { DW_IO_DEFAULT = 0, DW_IO_MMAP = 1, DW_IO_READ = 2 };
 
 struct DwStats {

@@ -2,6 +2,7 @@
 // people can play (a folder of units in a build without FFmpeg). rip.json records the disc and
 // every stream as it finishes, so that an interrupted rip resumes where it stopped: a stream whose
 // file is there with the size and checksum recorded is not ripped again.
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <map>
@@ -99,7 +100,17 @@ public:
 
     void record(Json stream) { doc_["streams"].push_back(std::move(stream)); }
 
+    // Saves at most every two seconds while a rip goes on (a disc of thousands of streams would
+    // otherwise rewrite its index thousands of times); a stream finished since the last save and
+    // lost to a crash is ripped again by the next run.
+    bool save_soon(const DiscRip& r, std::string& error) {
+        const auto now = std::chrono::steady_clock::now();
+        if (now - saved_ < std::chrono::seconds(2)) return true;
+        return save(r, error);
+    }
+
     bool save(const DiscRip& r, std::string& error) {
+        saved_ = std::chrono::steady_clock::now();
         Json summary;
         summary["ripped"] = r.done;
         summary["already_done"] = r.already;
@@ -115,6 +126,7 @@ private:
     fs::path path_;
     Json doc_;
     std::map<std::string, Json> earlier_;
+    std::chrono::steady_clock::time_point saved_{};
 };
 
 Json stream_record(const FoundStream& s, const std::string& file) {
@@ -204,7 +216,7 @@ DiscRip rip_disc(const std::string& image, const Options& options, const std::ve
             status = kExitError;
             std::printf("FAILED      %s\n", file.c_str());
             complain(error);
-            index.save(result, error);
+            index.save_soon(result, error);
             continue;
         }
         std::string digest;
@@ -229,8 +241,8 @@ DiscRip rip_disc(const std::string& image, const Options& options, const std::ve
         if (written.cut) std::printf(": %s", written.cut_note.c_str());
         std::printf("\n");
         (written.cut ? result.cut : result.done)++;
-        // Recorded as finished at once: an interruption later keeps it.
-        if (!index.save(result, error)) {
+        // Recorded as finished: an interruption later keeps it.
+        if (!index.save_soon(result, error)) {
             complain(error);
             status = kExitError;
         }

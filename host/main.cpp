@@ -69,8 +69,8 @@ int main(int argc, char** argv) {
     app.allow_windows_style_options(false);  // "/path" is a file, not an option
     app.fallthrough();
     app.add_option("--plugins", o.plugin_directory, "the plug-in folder (default: ../plugins beside quorvex)")->type_name("DIR");
-    std::string io = "mmap";
-    app.add_option("--io", io, "how image files are read: mmap (default) or read")->check(CLI::IsMember({"mmap", "read"}));
+    std::string io = "read";
+    app.add_option("--io", io, "how image files are read: read (default) or mmap")->check(CLI::IsMember({"mmap", "read"}));
 
     CLI::App* plugins = app.add_subcommand("plugins", "one line per plug-in: file, name, versions, interface");
     plugins->add_flag("--json", o.json, "as JSON");

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <memory>
 #include <unordered_map>
 
@@ -139,9 +140,15 @@ struct DiscAudioSector {
     uint8_t channel;
 };
 
-uint64_t fingerprint(const uint8_t* bytes, size_t n) {
-    uint64_t h = 0xcbf29ce484222325ull;  // FNV-1a
-    for (size_t i = 0; i < n; ++i) h = (h ^ bytes[i]) * 0x100000001b3ull;
+// A fingerprint of a sector's 2304 sound bytes, eight at a time.
+uint64_t fingerprint(const uint8_t* bytes) {
+    uint64_t h = 0x9E3779B97F4A7C15ull;
+    for (size_t i = 0; i < psr::kXaAudioBytes; i += 8) {
+        uint64_t word;
+        std::memcpy(&word, bytes + i, 8);
+        h = (h ^ word) * 0xFF51AFD7ED558CCDull;
+        h ^= h >> 29;
+    }
     return h;
 }
 
@@ -156,7 +163,7 @@ std::vector<DiscAudioSector> audio_sectors_on_disc(const PlaybackRequest& reques
         for (uint32_t i = 0; i < n; ++i) {
             const psr::RawSector sector(run + static_cast<size_t>(i) * psr::kRawSectorSize);
             if ((sector.submode() & 0x64) != 0x64) continue;
-            found.push_back({fingerprint(sector.audio(), psr::kXaAudioBytes), sector.coding(), sector.channel()});
+            found.push_back({fingerprint(sector.audio()), sector.coding(), sector.channel()});
         }
     }
     DwScanClose(scan);
@@ -173,7 +180,7 @@ public:
                         : XaFormat{}) {}
 
     XaFormat next(const uint8_t* payload) {
-        const uint64_t print = fingerprint(payload, psr::kXaAudioBytes);
+        const uint64_t print = fingerprint(payload);
         // The first sector may lie anywhere (after a seek); later ones follow closely.
         const size_t window = matched_ ? 64 : disc_.size();
         for (size_t i = next_; i < disc_.size() && i < next_ + window; ++i) {

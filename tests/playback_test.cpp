@@ -15,6 +15,7 @@
 #include "discbuilder/sample_discs.h"
 #include "discbuilder/str_movie.h"
 #include "discbuilder/xa_music.h"
+#include "host/media_clock.h"
 #include "host/playback.h"
 #include "host/scan.h"
 #include "support/run_program.h"
@@ -248,4 +249,102 @@ TEST(EndOfRange, SoundHeldAtTheEndIsDelivered) {
         ASSERT_TRUE(d.ok) << d.error;
         EXPECT_EQ(d.sound.size(), on_disc * 2304u) << "range of " << n << " sectors";
     }
+}
+
+namespace {
+
+using quorvex::Rational;
+
+quorvex::SurveyUnit frame_unit(uint16_t rate = 0) {
+    quorvex::SurveyUnit u;
+    u.video = true;
+    u.frame_number = 1;
+    u.frame_rate = rate;
+    return u;
+}
+
+// A survey of units in order: 'F' a frame, 'A' one stereo 37800 Hz sound sector (4/75 s).
+quorvex::StreamSurvey survey_of(const std::string& units) {
+    quorvex::StreamSurvey s;
+    for (char c : units) {
+        if (c == 'F') {
+            s.units.push_back(frame_unit());
+            ++s.counts.frames;
+            continue;
+        }
+        quorvex::SurveyUnit u;
+        u.first_sector = static_cast<uint32_t>(s.sector_formats.size());
+        u.sector_count = 1;
+        s.sector_formats.push_back(quorvex::XaFormat{2, 37800});
+        s.units.push_back(u);
+        ++s.counts.audio_units;
+        ++s.counts.audio_sectors;
+    }
+    return s;
+}
+
+StreamInfo movie_info(uint16_t kind, uint16_t rate) {
+    StreamInfo info{};
+    info.kind = kind;
+    info.frame_rate = rate;
+    return info;
+}
+
+}  // namespace
+
+TEST(MediaClock, ExactTimesRoundedOnce) {
+    EXPECT_EQ(quorvex::sector_duration({2, 37800}), Rational::of(4, 75));
+    EXPECT_EQ(quorvex::sector_duration({1, 37800}), Rational::of(8, 75));
+    EXPECT_EQ(quorvex::sector_duration({2, 18900}), Rational::of(8, 75));
+    EXPECT_EQ(quorvex::sector_duration({1, 18900}), Rational::of(16, 75));
+    EXPECT_EQ(Rational::of(1, 3).milliseconds(), 333);
+    EXPECT_EQ(Rational::of(2, 3).milliseconds(), 667);
+    EXPECT_EQ(Rational::of(1, 2000).milliseconds(), 1);  // halves up
+    EXPECT_EQ(Rational::of(4, 75).in_units(1, 90000), 4800);
+    // No drift: a thousand sectors add up to exactly 1000 x 4/75 s.
+    Rational sum;
+    for (int i = 0; i < 1000; ++i) sum = sum + quorvex::sector_duration({2, 37800});
+    EXPECT_EQ(sum, Rational::of(4000, 75));
+}
+
+TEST(MediaClock, TheSoundBeforeEachFrameTimesIt) {
+    // Frames 1 and 2 share a point: they are spaced evenly up to frame 3's.
+    const auto t = quorvex::build_timeline(survey_of("AFAFFAF"), movie_info(3, 150));
+    ASSERT_EQ(t.frames.size(), 4u);
+    EXPECT_TRUE(t.timed_by_sound);
+    EXPECT_EQ(t.frames[0].start, Rational::of(4, 75));  // the sound delivered first comes first
+    EXPECT_EQ(t.frames[1].start, Rational::of(8, 75));
+    EXPECT_EQ(t.frames[2].start, Rational::of(10, 75));
+    EXPECT_EQ(t.frames[3].start, Rational::of(12, 75));
+    // The last frame runs at the rate measured over the part with sound.
+    EXPECT_EQ(t.frames[3].duration, Rational::of(8, 225));
+    EXPECT_EQ(t.sound, Rational::of(12, 75));
+}
+
+TEST(MediaClock, PicturesAfterTheSoundRunAtTheMeasuredRate) {
+    const auto t = quorvex::build_timeline(survey_of("FAFAFAFFFF"), movie_info(3, 300));
+    ASSERT_EQ(t.frames.size(), 7u);
+    const Rational step = Rational::of(4, 75);
+    for (size_t k = 0; k < 7; ++k) EXPECT_EQ(t.frames[k].start, step * static_cast<int64_t>(k)) << k;
+    EXPECT_EQ(t.pictures_end, step * 7);
+    EXPECT_EQ(t.sound, step * 3);
+}
+
+TEST(MediaClock, WithoutSoundTheFrameRateOrEachFramesOwn) {
+    quorvex::StreamSurvey constant = survey_of("FFF");
+    auto t = quorvex::build_timeline(constant, movie_info(1, 150));
+    EXPECT_FALSE(t.timed_by_sound);
+    EXPECT_EQ(t.frames[2].start, Rational::of(2, 15));
+    EXPECT_EQ(t.pictures_end, Rational::of(3, 15));
+
+    quorvex::StreamSurvey varying;
+    for (uint16_t rate : {uint16_t{150}, uint16_t{300}, uint16_t{300}, uint16_t{75}}) {
+        varying.units.push_back(frame_unit(rate));
+        ++varying.counts.frames;
+    }
+    t = quorvex::build_timeline(varying, movie_info(0x11, 150));
+    EXPECT_EQ(t.frames[1].start, Rational::of(1, 15));
+    EXPECT_EQ(t.frames[3].start, Rational::of(2, 15));
+    EXPECT_EQ(t.frames[3].duration, Rational::of(2, 15));
+    EXPECT_EQ(t.average_frame, Rational::of(4, 15) / 4);
 }

@@ -172,7 +172,13 @@ private:
                 return false;
             }
         }
-        if (const int r = avformat_write_header(out_, nullptr); r < 0) {
+        // MP4's edit lists count in the movie's time scale: 1/90000 s keeps a first picture that
+        // waits for sound before it at its exact time.
+        AVDictionary* settings = nullptr;
+        if (extension_of(path_) == ".mp4") av_dict_set(&settings, "movie_timescale", "90000", 0);
+        const int written = avformat_write_header(out_, &settings);
+        av_dict_free(&settings);
+        if (const int r = written; r < 0) {
             error = path_ + ": cannot write: " + av::error_text(r);
             return false;
         }
@@ -197,6 +203,8 @@ private:
         s.stream->time_base = s.encoder->time_base;
         return true;
     }
+
+    bool constant_rate() const { return extension_of(path_) == ".avi"; }
 
     // The video time base: milliseconds (Matroska), 1/90000 s (MP4), one average frame (AVI).
     AVRational video_time_base() const {
@@ -298,6 +306,13 @@ private:
         const AVRational tb = video_.encoder->time_base;
         int64_t pts = time ? time->start.in_units(tb.num, tb.den) : last_pts_ + 1;
         int64_t end = time ? (time->start + time->duration).in_units(tb.num, tb.den) : pts + 1;
+        if (constant_rate() && time) {
+            // One frame a tick of the average rate, from the first frame's time on.
+            const auto& frames = context_.timeline->frames;
+            const int64_t first = frames.front().start.in_units(tb.num, tb.den);
+            pts = first + (time - frames.data());
+            end = pts + 1;
+        }
         pts = std::max(pts, last_pts_ + 1);  // times only go forward
         end = std::max(end, pts + 1);
         last_pts_ = pts;

@@ -1,5 +1,7 @@
 #include "media_probe.h"
 
+#include <string>
+
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -25,7 +27,13 @@ ProbedMedia probe_media(const std::string& path) {
         avcodec_open2(decoders[i], codec, nullptr);
         if (p->codec_type == AVMEDIA_TYPE_VIDEO) {
             out.video_codec = codec->name;
-            out.frame_rate = av_q2d(format->streams[i]->avg_frame_rate);
+            const AVStream* stream = format->streams[i];
+            out.frame_rate = av_q2d(stream->avg_frame_rate);
+            // MP4 states a stream's end through its edit list; its last packet's own duration may
+            // be cut by the demuxer where the list begins with an empty edit.
+            if (stream->duration > 0 && stream->start_time != AV_NOPTS_VALUE && std::string(format->iformat->name).find("mp4") != std::string::npos) {
+                out.video_end = static_cast<double>(stream->start_time + stream->duration) * av_q2d(stream->time_base);
+            }
         } else if (p->codec_type == AVMEDIA_TYPE_AUDIO) {
             out.audio_codec = codec->name;
             out.sample_rate = p->sample_rate;

@@ -21,6 +21,7 @@ struct ProbedMedia {
     bool opened = false;
     std::string video_codec, audio_codec;
     double frame_rate = 0;  // the stream's average rate
+    double video_end = 0;   // where the video stream says it ends (start time plus duration), if it says
     std::vector<ProbedFrame> frames;
     int sample_rate = 0, channels = 0;
     double audio_start = 0;  // the first sound packet's time
@@ -31,6 +32,7 @@ ProbedMedia probe_media(const std::string& path);
 
 // When the pictures end (the last frame's time plus its duration) and the sound ends.
 inline double pictures_end(const ProbedMedia& m) {
+    if (m.video_end > 0) return m.video_end;
     return m.frames.empty() ? 0.0 : m.frames.back().seconds + m.frames.back().duration;
 }
 inline double sound_end(const ProbedMedia& m) {
