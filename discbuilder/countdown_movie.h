@@ -1,6 +1,6 @@
-// corvane's movies on built discs: a countdown chunk header (frames still to come, 0 in the last
-// frame), MDEC data in Form 1 real-time sectors, a Form 2 video sector after each frame, and XA
-// audio on the same channel, which opens the movie.
+// corvane's movies on built discs: a countdown chunk header (marker 1, frames still to come, 0 in
+// the last frame, the picture size), MDEC data in Form 1 real-time sectors, a Form 2 video sector
+// ending each frame, and XA sound on the same channel, which opens the movie.
 #pragma once
 
 #include <array>
@@ -14,11 +14,15 @@ namespace discbuilder {
 
 struct CountdownMovieSpec {
     uint32_t frames = 20;
-    uint16_t chunks_per_frame = 10;  // 6 or more a frame reads as 15 fps, fewer as 30
+    // Each frame's data: this many chunks of filler, or at least this many for a real picture.
+    uint16_t chunks_per_frame = 10;
+    // Pacing in tenths of a frame per second (corvane reads 10 or more disc sectors a frame as
+    // 15 fps, fewer as 30); 0 gives every frame as few sectors as its data needs.
+    uint16_t frame_rate = 0;
     uint16_t width = 320;
     uint16_t height = 240;
     uint8_t channel = 0;
-    uint32_t audio_spacing = 8;  // 0: a silent movie
+    bool with_audio = true;       // XA sound at the spacing that plays its coding in real time
     uint8_t audio_coding = 0x01;
     uint32_t coding_change_after_frame = 0;  // audio in 18900 Hz stereo from this frame on (0: never)
     bool form2_sectors = true;
@@ -35,9 +39,9 @@ struct WrittenCountdownMovie {
     std::vector<uint32_t> audio_lbas;
 };
 
-WrittenCountdownMovie write_countdown_movie(DiscImage& disc, const CountdownMovieSpec& plan, Tone& tone,
-                                            const Placement& place);
-// Movies interleaved sector by sector from `lba` on, as write_interleaved_movies does.
+// Movies played at once from `lba` on, each on its own channel, paced as movie_pacing.h says;
+// each opens with a sound sector. A movie that ends first leaves its turns to empty sectors of
+// the game's file, which the others' streams pass over.
 std::vector<WrittenCountdownMovie> write_interleaved_countdown_movies(DiscImage& disc, uint32_t lba,
                                                                       const std::vector<CountdownMovieSpec>& plans);
 

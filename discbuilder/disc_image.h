@@ -10,6 +10,14 @@
 
 namespace discbuilder {
 
+// What the builder put on a disc of each movie: where its frames begin and how long its sound
+// lasts, for checks against the disc's own timing.
+struct MovieRecord {
+    std::vector<uint32_t> frame_lbas;
+    double pictures_seconds = 0;  // the disc time its frames span
+    double sound_seconds = 0;     // what its sound sectors hold
+};
+
 class DiscImage {
 public:
     explicit DiscImage(uint32_t sector_count = 0) { resize(sector_count); }
@@ -28,7 +36,11 @@ public:
     // Writes `bin_path` and, beside it, a .cue sheet of one MODE2/2352 track.
     bool write(const std::string& bin_path, std::string& error);
 
+    void record_movie(MovieRecord movie) { movies_.push_back(std::move(movie)); }
+    const std::vector<MovieRecord>& movies() const { return movies_; }
+
 private:
+    std::vector<MovieRecord> movies_;
     std::vector<uint8_t> data_;
     std::vector<bool> written_;
 };

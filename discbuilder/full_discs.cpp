@@ -28,6 +28,7 @@ void movies(DiscImage& disc, uint32_t sectors) {
     while (lba < sectors) {
         for (MovieSpec plan : {selvane_movie(), grivet_movie(), tamsel_movie()}) {
             plan.frames = 300;
+            plan.frame_rate = seed % 2 ? 150 : 300;
             plan.seed = seed++;
             plan.real_pictures = true;
             plan.size_after_marker = false;
@@ -40,6 +41,8 @@ void movies(DiscImage& disc, uint32_t sectors) {
         for (MovieSpec& plan : group) {
             plan.frames = 200;
             plan.real_pictures = true;
+            plan.frame_rate = 100;
+            plan.audio_coding = 0x04;  // 18900 Hz mono: the sound of three movies fits their shares
         }
         for (const WrittenMovie& m : write_interleaved_movies(disc, lba, group)) lba = std::max(lba, m.end_lba);
         gap(disc, lba, 16);
@@ -83,6 +86,11 @@ void corvane(DiscImage& disc, uint32_t sectors) {
         a.frames = 300;
         a.seed = seed++;
         a.real_pictures = true;
+        a.chunks_per_frame = 1;
+        a.frame_rate = 150;
+        a.width = 304;
+        a.height = 224;
+        a.audio_coding = 0x05;
         b = a;
         b.channel = 1;
         b.seed = seed++;

@@ -137,8 +137,10 @@ void put_dc_difference(BitWriter& out, int difference, bool luma) {
     if (size) out.put(static_cast<uint32_t>(difference > 0 ? difference : difference + (1 << size) - 1), size);
 }
 
-void encode_block(BitWriter& out, const std::array<double, 64>& f, uint16_t qscale, uint16_t version, int& last_dc,
-                  bool luma) {
+// Codes a block; returns how many MDEC codes it decodes to (its DC, each run and level, the end).
+uint32_t encode_block(BitWriter& out, const std::array<double, 64>& f, uint16_t qscale, uint16_t version, int& last_dc,
+                      bool luma) {
+    uint32_t codes = 2;
     if (version <= 2) {
         const int dc = std::clamp(static_cast<int>(std::lround((f[0] - 1024) / 2)), -512, 511);
         out.put(static_cast<uint32_t>(dc) & 0x3FF, 10);
@@ -166,8 +168,10 @@ void encode_block(BitWriter& out, const std::array<double, 64>& f, uint16_t qsca
             out.put(static_cast<uint32_t>(std::clamp(level, -511, 511)) & 0x3FF, 10);
         }
         run = 0;
+        ++codes;
     }
     out.put(kEndOfBlock);
+    return codes;
 }
 
 }  // namespace
@@ -197,22 +201,24 @@ Picture test_picture(uint16_t width, uint16_t height, uint32_t frame) {
 
 std::vector<uint8_t> encode_mdec(const Picture& picture, uint16_t qscale, uint16_t version) {
     BitWriter out;
+    uint32_t codes = 0;
     int last_dc[3] = {128, 128, 128};
     const int mb_width = (picture.width + 15) / 16, mb_height = (picture.height + 15) / 16;
     const int cw = picture.width / 2, ch = picture.height / 2;
     for (int mx = 0; mx < mb_width; ++mx) {
         for (int my = 0; my < mb_height; ++my) {
-            encode_block(out, dct_block(picture.cr, cw, ch, mx * 8, my * 8), qscale, version, last_dc[2], false);
-            encode_block(out, dct_block(picture.cb, cw, ch, mx * 8, my * 8), qscale, version, last_dc[1], false);
+            codes += encode_block(out, dct_block(picture.cr, cw, ch, mx * 8, my * 8), qscale, version, last_dc[2], false);
+            codes += encode_block(out, dct_block(picture.cb, cw, ch, mx * 8, my * 8), qscale, version, last_dc[1], false);
             for (int b = 0; b < 4; ++b) {
-                encode_block(out, dct_block(picture.y, picture.width, picture.height, mx * 16 + (b % 2) * 8, my * 16 + (b / 2) * 8),
-                             qscale, version, last_dc[0], true);
+                codes += encode_block(out, dct_block(picture.y, picture.width, picture.height, mx * 16 + (b % 2) * 8, my * 16 + (b / 2) * 8),
+                                      qscale, version, last_dc[0], true);
             }
         }
     }
     std::vector<uint8_t> bits = out.finish();
-    const auto words = static_cast<uint16_t>(std::min<size_t>(bits.size() / 4, 0xFFFF));
-    const uint16_t header[4] = {words, 0x3800, qscale, version};
+    // The first word, as the games write it: the MDEC codes halved, rounded up to a multiple of 32.
+    const auto count = static_cast<uint16_t>(std::min<uint32_t>(((codes + 1) / 2 + 31) / 32 * 32, 0xFFE0));
+    const uint16_t header[4] = {count, 0x3800, qscale, version};
     std::vector<uint8_t> frame;
     frame.reserve(8 + bits.size());
     for (const uint16_t word : header) {
@@ -224,12 +230,20 @@ std::vector<uint8_t> encode_mdec(const Picture& picture, uint16_t qscale, uint16
 }
 
 std::vector<uint8_t> encode_mdec_within(const Picture& picture, uint16_t version, uint32_t max_bytes) {
-    std::vector<uint8_t> frame;
-    for (uint16_t q = 1; q < 64; ++q) {
-        frame = encode_mdec(picture, q, version);
-        if (frame.size() <= max_bytes) break;
+    // A coarser scale never makes a frame larger: search the scales by halves.
+    uint16_t low = 1, high = 63;
+    std::vector<uint8_t> best = encode_mdec(picture, high, version);
+    while (low < high) {
+        const auto q = static_cast<uint16_t>((low + high) / 2);
+        auto frame = encode_mdec(picture, q, version);
+        if (frame.size() <= max_bytes) {
+            best = std::move(frame);
+            high = q;
+        } else {
+            low = static_cast<uint16_t>(q + 1);
+        }
     }
-    return frame;
+    return best;
 }
 
 std::vector<uint8_t> test_picture_frame(uint16_t width, uint16_t height, uint32_t frame, uint16_t version,

@@ -4,8 +4,8 @@
 // scale, coded as a DC value then run-length pairs in the MPEG-1 variable-length code, with an
 // escape of a 6-bit run and a 10-bit level, and an end-of-block code. Version 2 codes the DC in
 // 10 bits; version 3 codes its difference from the previous block of the same component. The
-// bits fill 16-bit little-endian words from their top bit down, after four header words: a count,
-// 0x3800, the scale and the version.
+// bits fill 16-bit little-endian words from their top bit down, after four header words: the
+// count of MDEC codes halved and rounded up to a multiple of 32, 0x3800, the scale and the version.
 #pragma once
 
 #include <cstdint>

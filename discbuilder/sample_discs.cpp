@@ -45,9 +45,11 @@ DiscImage movie_disc(const char* volume_id, const std::vector<MovieSpec>& movies
     return disc;
 }
 
-// A sample movie: real pictures, in MDEC version 2 or 3 by the seed.
-MovieSpec with(MovieSpec plan, uint32_t frames, uint32_t seed) {
+// A sample movie: real pictures, in MDEC version 2 or 3 by the seed, paced at `rate` tenths of a
+// frame per second.
+MovieSpec with(MovieSpec plan, uint32_t frames, uint32_t seed, uint16_t rate = 150) {
     plan.frames = frames;
+    plan.frame_rate = rate;
     plan.seed = seed;
     plan.real_pictures = true;
     plan.mdec_version = static_cast<uint16_t>(seed % 2 ? 2 : 3);
@@ -57,21 +59,23 @@ MovieSpec with(MovieSpec plan, uint32_t frames, uint32_t seed) {
     return plan;
 }
 
+// At 15 and 30 frames a second, as the games' movies play; their lengths hold whole sound
+// sectors, so that sound and pictures end together.
 DiscImage selvane_disc() {
     MovieSpec unmarked = with(selvane_movie(), 12, 3);
     unmarked.play_marker_after_frame = 0;  // never followed by a "Play" sector: not a movie of the game
-    return movie_disc("SELVANE", {with(selvane_movie(), 30, 1), with(selvane_movie(), 20, 2), unmarked});
+    return movie_disc("SELVANE", {with(selvane_movie(), 32, 1), with(selvane_movie(), 24, 2, 300), unmarked});
 }
 
 DiscImage grivet_disc() {
     MovieSpec wide = grivet_movie();
     wide.width = 321;
     wide.height = 240;
-    return movie_disc("GRIVET", {with(grivet_movie(), 30, 1), with(wide, 25, 2)});
+    return movie_disc("GRIVET", {with(grivet_movie(), 32, 1), with(wide, 24, 2, 300)});
 }
 
 DiscImage tamsel_disc() {
-    return movie_disc("TAMSEL", {with(tamsel_movie(), 30, 1), with(tamsel_movie(), 24, 2)});
+    return movie_disc("TAMSEL", {with(tamsel_movie(), 32, 1), with(tamsel_movie(), 32, 2, 300)});
 }
 
 // Groups of movies interleaved on their own channels; a movie on its own is not walcite's.
@@ -87,10 +91,15 @@ DiscImage walcite_disc() {
         files.push_back({name, lba, (end - lba) * kForm1Bytes});
         lba = end;
     };
-    std::vector<MovieSpec> three = {with(walcite_movie(0), 30, 1), with(walcite_movie(1), 24, 2),
-                                    with(walcite_movie(2), 20, 3)};
+    // Three movies share the disc at 10 frames a second with 18900 Hz mono sound, two at 15 with
+    // 18900 Hz stereo: each plays in real time within its share.
+    // (A sector of 18900 Hz mono sound lasts 16/75 s: movies of 32 frames at 10 fps hold whole ones.)
+    std::vector<MovieSpec> three = {with(walcite_movie(0), 64, 1, 100), with(walcite_movie(1), 32, 2, 100),
+                                    with(walcite_movie(2), 32, 3, 100)};
+    for (MovieSpec& m : three) m.audio_coding = 0x04;
     group(three, "OPENING.STR");
-    std::vector<MovieSpec> two = {with(walcite_movie(0), 20, 4), with(walcite_movie(1), 16, 5)};
+    std::vector<MovieSpec> two = {with(walcite_movie(0), 24, 4), with(walcite_movie(1), 16, 5)};
+    for (MovieSpec& m : two) m.audio_coding = 0x05;
     group(two, "ENDING.STR");
     group({with(walcite_movie(0), 20, 6)}, "SINGLE.STR");
     put_data_file(disc, lba, 8, 99);
@@ -99,7 +108,7 @@ DiscImage walcite_disc() {
 }
 
 // The volume marker at sector 16; a movie alone at 30 fps, then two at once on channels 0 and 1
-// at 15 fps.
+// at 15 fps with 18900 Hz stereo sound; the picture sizes such movies use.
 DiscImage corvane_disc() {
     DiscImage disc;
     std::vector<IsoFile> files;
@@ -108,10 +117,12 @@ DiscImage corvane_disc() {
     files.push_back({"SYSTEM.CNF", lba, 4 * kForm1Bytes});
     lba += 4;
     CountdownMovieSpec alone;
-    alone.frames = 30;
+    alone.frames = 32;
     alone.real_pictures = true;
-    alone.chunks_per_frame = 4;
-    alone.audio_spacing = 16;
+    alone.chunks_per_frame = 1;
+    alone.frame_rate = 300;
+    alone.width = 304;
+    alone.height = 224;
     alone.form2_sectors = false;
     auto first = write_interleaved_countdown_movies(disc, lba, {alone});
     files.push_back({"INTRO.STR", lba, (first[0].end_lba - lba) * kForm1Bytes});
@@ -121,9 +132,14 @@ DiscImage corvane_disc() {
     CountdownMovieSpec a, b;
     a.frames = 40;
     a.real_pictures = true;
+    a.chunks_per_frame = 1;
+    a.frame_rate = 150;
+    a.width = 320;
+    a.height = 176;
+    a.audio_coding = 0x05;
     b = a;
     b.channel = 1;
-    b.frames = 36;
+    b.frames = 32;
     b.seed = 2;
     uint32_t end = lba;
     for (const auto& m : write_interleaved_countdown_movies(disc, lba, {a, b})) end = std::max(end, m.end_lba);

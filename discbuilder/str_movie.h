@@ -1,10 +1,9 @@
 // STR movies on built discs: MDEC frames cut into one-sector chunks behind a 32-byte chunk header,
-// with XA audio sectors interleaved at a fixed spacing.
+// with XA sound sectors interleaved, paced as real discs pace them (movie_pacing.h).
 #pragma once
 
 #include <array>
 #include <cstdint>
-#include <functional>
 #include <vector>
 
 #include "disc_image.h"
@@ -26,8 +25,11 @@ struct MovieSpec {
     uint32_t frame_bytes_step = 0;  // frame k holds frame_bytes + (k % 4) x step
     uint16_t mdec_version = 2;
     uint16_t junk_words = 0;  // words between the chunk header and the MDEC header of first chunks
-    // Audio: every audio_spacing-th sector is an XA audio sector; 0 for a silent movie.
-    uint32_t audio_spacing = 8;
+    // Pacing: each frame spans the disc sectors of this rate in tenths of a frame per second at
+    // double speed, its chunks padded to fill them; 0 gives every frame as few sectors as the
+    // largest frame's data needs.
+    uint16_t frame_rate = 0;
+    bool with_audio = true;       // XA sound at the spacing that plays its coding in real time
     uint8_t audio_coding = 0x01;  // stereo, 37800 Hz
     uint8_t file = 1;
     uint8_t channel = 0;
@@ -35,7 +37,7 @@ struct MovieSpec {
     uint8_t audio_submode = 0x64;
     bool last_audio_end_of_file = false;  // the last audio sector carries submode bit 0x80
     bool size_after_marker = false;  // the MDEC header's last two words give width and height
-    uint32_t play_marker_after_frame = 0;  // a "Play" data sector after this frame's chunks (0: none)
+    uint32_t play_marker_after_frame = 0;  // a "Play" data sector opens the next frame's time (0: none)
     uint32_t seed = 1;
     // Real pictures: each frame the MDEC encoding of test_picture(), at the size a reader reports
     // (0: the header's), instead of filler bytes; frame_bytes then follows the encoding.
@@ -59,6 +61,7 @@ struct WrittenMovie {
     std::vector<std::array<uint8_t, kXaSectorAudioBytes>> audio;  // audio payloads in disc order
     std::vector<uint32_t> audio_lbas;
     std::vector<uint32_t> marker_lbas;
+    std::vector<uint32_t> frame_sectors;  // the disc sectors each frame spans, in turn
 };
 
 // The MDEC data of one frame: the four header words (count, 0x3800, then the scale and version, or
@@ -69,13 +72,8 @@ std::vector<uint8_t> synthetic_mdec_frame(uint32_t seed, uint32_t frame_number, 
 // Writes a movie from `lba` on; `tone` supplies its audio.
 WrittenMovie write_str_movie(DiscImage& disc, uint32_t lba, const MovieSpec& plan, Tone& tone);
 
-// The LBA of a movie's next sector.
-using Placement = std::function<uint32_t()>;
-// Writes a movie's sectors, in order, wherever `place` puts them.
-WrittenMovie write_str_movie(DiscImage& disc, const MovieSpec& plan, Tone& tone, const Placement& place);
-
-// Movies interleaved sector by sector from `lba` on, movie i taking every plans.size()-th sector
-// from lba + i; once a movie ends its turns stay empty. Each movie's audio is its own tone.
+// Movies played at once from `lba` on, each on its own channel, the disc shared between them as
+// movie_pacing.h describes. Each movie's sound is its own tone.
 std::vector<WrittenMovie> write_interleaved_movies(DiscImage& disc, uint32_t lba, const std::vector<MovieSpec>& plans);
 
 // walcite's movies: each on its own XA channel, which the chunk type word names too.

@@ -85,6 +85,10 @@ WrittenRun write_music_run(DiscImage& disc, uint32_t lba, MusicLayout layout,
             ch.played = 0;
             ch.counted = 0;
             ch.written = -1;
+            // Each song plays on its own, so it starts from a clean encoder.
+            ch.encoder = XaAdpcmEncoder(true);
+            ch.encoded.clear();
+            ch.repeated = 0;
             continue;
         }
         if (layout == MusicLayout::kVelocet && ch.counted % 8 == 7) {

@@ -82,14 +82,19 @@ Rational sector_duration(const XaFormat& format) {
 Timeline build_timeline(const StreamSurvey& survey, const StreamInfo& info) {
     Timeline t;
     // The sound delivered before each frame.
+    // The sound that had played when each frame came off the disc: every sound sector before the
+    // frame's first chunk but the last, which starts playing as it arrives and is still playing.
     std::vector<Rational> before;
-    Rational sound;
+    Rational sound, playing;
     for (const SurveyUnit& u : survey.units) {
         if (u.video) {
-            before.push_back(sound);
+            before.push_back(sound - playing);
             continue;
         }
-        for (uint32_t s = 0; s < u.sector_count; ++s) sound = sound + sector_duration(survey.sector_formats[u.first_sector + s]);
+        for (uint32_t s = 0; s < u.sector_count; ++s) {
+            playing = sector_duration(survey.sector_formats[u.first_sector + s]);
+            sound = sound + playing;
+        }
         if (u.pcm_samples && info.sample_rate) sound = sound + Rational::of(u.pcm_samples, info.sample_rate);
     }
     t.sound = sound;

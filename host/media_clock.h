@@ -3,10 +3,11 @@
 // On the console, sound plays at its fixed rate while pictures are shown as they come off the
 // disc: the disc's interleaving encodes the timing. So in a stream with sound, a frame's time is
 // the sound that lies on the disc before its first chunk (the plug-ins hand over sound met while a
-// frame is gathered only after that frame, so this is all the sound delivered before it), and
-// frames that share such a point are spaced evenly up to the next one. Frames after the sound has
-// ended run at the rate measured over the part with sound. A stream without sound runs at its
-// frame rate, or each frame's own where the rate varies.
+// frame is gathered only after that frame, so this is all the sound delivered before it), less
+// the last of those sectors, which begins to play as it arrives and is still playing when the
+// frame comes. Frames that share such a point are spaced evenly up to the next one. Frames after
+// the sound has ended run at the rate measured over the part with sound. A stream without sound
+// runs at its frame rate, or each frame's own where the rate varies.
 //
 // Times are exact rationals (an XA sector lasts 4, 8 or 16 seventy-fifths of a second), rounded
 // once, to the container's time base, by whoever writes them.

@@ -9,6 +9,8 @@
 #include "contract/raw_sector.h"
 #include "discbuilder/disc_image.h"
 #include "discbuilder/iso9660.h"
+#include "discbuilder/mdec_encoder.h"
+#include "discbuilder/movie_pacing.h"
 #include "discbuilder/test_signal.h"
 #include "discbuilder/xa_adpcm.h"
 
@@ -169,4 +171,60 @@ TEST(XaAdpcm, EncodedToneDecodesClose) {
         }
         EXPECT_GT(10 * std::log10(signal / noise), 30.0) << (stereo ? "stereo" : "mono");
     }
+}
+
+TEST(Pacing, FramesSpanEqualDiscTimeAndSoundPlaysInRealTime) {
+    EXPECT_EQ(frame_sectors_at(150), std::vector<uint32_t>{10});
+    EXPECT_EQ(frame_sectors_at(300), std::vector<uint32_t>{5});
+    EXPECT_EQ(frame_sectors_at(200), (std::vector<uint32_t>{7, 8}));
+    // Three movies at 10 fps with 18900 Hz mono sound: each has one sound sector in every 32 disc
+    // sectors, and frames of 15 disc sectors.
+    std::vector<MovieTiming> movies(3);
+    for (uint32_t i = 0; i < 3; ++i) {
+        movies[i].frames = i == 0 ? 40 : 20;
+        movies[i].frame_sectors = frame_sectors_at(100);
+        movies[i].audio_spacing = realtime_audio_spacing(0x04);
+        movies[i].audio_phase = 3 + i;
+    }
+    const Schedule s = schedule_movies(movies);
+    EXPECT_EQ(s.length, 600u);
+    for (uint32_t i = 0; i < 3; ++i) {
+        std::vector<uint32_t> sound;
+        uint32_t first_of_frame = 0;
+        for (const MovieSlot& slot : s.movies[i]) {
+            if (slot.kind == MovieSlot::Kind::kAudio) sound.push_back(slot.position);
+            // Every sector lies in its frame's span of disc time.
+            EXPECT_GE(slot.position, slot.frame * 15u);
+            EXPECT_LT(slot.position, (slot.frame + 1) * 15u);
+            if (slot.kind == MovieSlot::Kind::kVideo && slot.frame == 1 && !first_of_frame) first_of_frame = slot.position;
+        }
+        for (size_t k = 1; k < sound.size(); ++k) EXPECT_EQ(sound[k] - sound[k - 1], 32u) << "movie " << i;
+        EXPECT_EQ(sound.size(), movies[i].frames * 15 / 32 + (movies[i].frames * 15 % 32 > 3 + i));
+        for (uint32_t chunks : s.chunks[i]) EXPECT_GE(chunks, 4u);
+    }
+    // The movies that end first leave empty turns until the last one ends.
+    EXPECT_FALSE(s.empty_turns.empty());
+}
+
+TEST(Pacing, MdecHeadersCountTheirCodesAsGamesDo) {
+    // A flat picture codes each block as its DC and an end of block: 2 codes a block, 6 blocks a
+    // macroblock. The header's first word is the count halved, rounded up to a multiple of 32.
+    Picture flat;
+    flat.width = 64;
+    flat.height = 32;
+    flat.y.assign(64 * 32, 128);
+    flat.cb.assign(32 * 16, 128);
+    flat.cr.assign(32 * 16, 128);
+    for (uint16_t version : {uint16_t{2}, uint16_t{3}}) {
+        const auto frame = encode_mdec(flat, 4, version);
+        EXPECT_EQ(frame[0] | frame[1] << 8, 64) << version;  // 8 macroblocks x 6 blocks x 2 codes = 96; 48; 64
+        EXPECT_EQ(frame[2] | frame[3] << 8, 0x3800);
+    }
+    Picture wide = flat;
+    wide.width = 320;
+    wide.y.assign(320 * 32, 128);
+    wide.cb.assign(160 * 16, 128);
+    wide.cr.assign(160 * 16, 128);
+    const auto frame = encode_mdec(wide, 4, 2);
+    EXPECT_EQ(frame[0] | frame[1] << 8, 256);  // 40 x 6 x 2 = 480; 240; 256
 }

@@ -91,7 +91,7 @@ TEST(HostFaults, OnlyRegularFilesAreRead) {
     // A large file named .cue is refused by its size before a byte of it is read.
     { std::ofstream(dir.file("big.cue")); }
     fs::resize_file(dir.file("big.cue"), 2'000'000'000);
-    r = run_program("bash -c 'ulimit -v 400000; " + quorvex_command() + " scan " + dir.file("big.cue") + "'");
+    r = quorvex("scan " + dir.file("big.cue"));
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(contains(r.output, "big.cue: too large (2000000000 bytes; at most 1048576) for a CUE sheet")) << r.output;
 }
@@ -169,9 +169,13 @@ TEST(HostFaults, JsonIsValidWhateverTheFileNames) {
 
     const RunResult plugins = quorvex("plugins --json");
     EXPECT_EQ(json_of(plugins)["plugins"][0]["decodes_audio"], false);
-    const RunResult info = quorvex("info --json " + sample("selvane.cue") + " --plugin selvane --start 32 --count 172");
+    // A scanned stream's exact range is described as the scan describes it; any other is an estimate.
+    const std::string start = " --start " + std::to_string(stream["start_sector"].get<uint32_t>());
+    const uint32_t count = stream["sector_count"];
+    const RunResult info = quorvex("info --json " + sample("selvane.cue") + " --plugin selvane" + start + " --count " + std::to_string(count));
     EXPECT_EQ(json_of(info)["described_by"], "scan");
-    const RunResult estimate = quorvex("info --json " + sample("selvane.cue") + " --plugin selvane --start 32 --count 171");
+    const RunResult estimate =
+        quorvex("info --json " + sample("selvane.cue") + " --plugin selvane" + start + " --count " + std::to_string(count - 1));
     EXPECT_EQ(json_of(estimate)["described_by"], "estimate");
 }
 
@@ -187,25 +191,27 @@ TEST(HostFaults, OutputsNeverMixOldAndNew) {
     TempDir dir("faults-used");
     const std::string disc = sample("selvane.cue");
     const std::string out = dir.file("out");
+    const Json scanned = json_of(quorvex("scan --json " + disc));
+    const size_t frames0 = scanned["discs"][0]["streams"][0]["frame_count"], frames1 = scanned["discs"][0]["streams"][1]["frame_count"];
     ASSERT_EQ(quorvex("extract " + disc + " --plugin selvane --stream 0 -o " + out + "/").status, 0);
     const auto first = entries(out);
-    EXPECT_EQ(first.size(), 32u);  // 30 frames, audio.xa, extract.json
+    EXPECT_EQ(first.size(), frames0 + 2);  // the frames, audio.xa, extract.json
 
     // An earlier output is refused, and left exactly as it was.
     RunResult r = quorvex("extract " + disc + " --plugin selvane --stream 1 -o " + out + "/");
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(contains(r.output, "already exists")) << r.output;
     EXPECT_EQ(entries(out), first);
-    // --force replaces quorvex's own output whole: 20 frames, not 20 beside 30.
+    // --force replaces quorvex's own output whole: the second stream's frames, not beside the first's.
     r = quorvex("extract " + disc + " --plugin selvane --stream 1 -o " + out + "/ --force");
     ASSERT_EQ(r.status, 0) << r.output;
-    EXPECT_EQ(entries(out).size(), 22u);
+    EXPECT_EQ(entries(out).size(), frames1 + 2);
     // Never a file quorvex did not write.
     write_text(out + "/notes.txt", "mine");
     r = quorvex("extract " + disc + " --plugin selvane --stream 0 -o " + out + "/ --force");
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(contains(r.output, "holds notes.txt, which quorvex did not write")) << r.output;
-    EXPECT_EQ(entries(out).size(), 23u);
+    EXPECT_EQ(entries(out).size(), frames1 + 3);
 
     // A file of the user's beside the output, under the name staging once had, is left alone.
     write_text(dir.file("movie.mkv.partial"), "mine");
@@ -236,7 +242,7 @@ TEST(HostFaults, OutputKindsAreNamedPlainly) {
     // Sound alone says so.
     r = quorvex("extract " + sample("selvane.cue") + " --plugin selvane --stream 0 -o " + dir.file("sound.wav"));
     ASSERT_EQ(r.status, 0) << r.output;
-    EXPECT_TRUE(contains(r.output, "21 audio units written to")) << r.output;
+    EXPECT_TRUE(contains(r.output, " audio units written to")) << r.output;
     EXPECT_FALSE(contains(r.output, "frames")) << r.output;
     // A place that cannot be written is named as the user named it, not as staging.
     write_text(dir.file("plain"), "a file, not a folder");
@@ -327,14 +333,14 @@ TEST(HostFaults, AMovieWithoutOneDecodablePictureFails) {
     write_bytes(dir.file("broken.bin"), bytes);
     const RunResult r = quorvex("extract " + dir.file("broken.bin") + " --plugin selvane --stream 0 -o " + dir.file("m.mkv"));
     EXPECT_EQ(r.status, 1);
-    EXPECT_TRUE(contains(r.output, "none of the stream's 30 frames can be decoded (frame 1:")) << r.output;
+    EXPECT_TRUE(contains(r.output, "frames can be decoded (frame 1:")) << r.output;
     EXPECT_FALSE(fs::exists(dir.file("m.mkv")));
 }
 
 TEST(HostFaults, InterruptedRunsLeaveNothingHalfWritten) {
     TempDir dir("faults-signals");
     const std::string disc = dir.file("movies.bin");
-    ASSERT_EQ(run_program(build_path("bin/discbuilder") + " full movies " + disc + " 20000").status, 0);
+    ASSERT_EQ(run_program(build_path("bin/discbuilder") + " full movies " + disc + " 6000").status, 0);
     const std::string cue = dir.file("movies.cue");
 
     for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
@@ -380,7 +386,7 @@ TEST(HostFaults, InterruptedRunsLeaveNothingHalfWritten) {
 TEST(HostFaults, TwoRunsToOneOutput) {
     TempDir dir("faults-two");
     const std::string out = dir.file("movie.mkv");
-    // The stream with 30 frames, and the one with 20, to the same file at once.
+    // The sample disc's two movies, of different lengths, to the same file at once.
     const Started a = start_program(quorvex_command() + " extract " + sample("selvane.cue") + " --plugin selvane --stream 0 -o " + out,
                                     dir.file("a.txt"));
     const Started b = start_program(quorvex_command() + " extract " + sample("selvane.cue") + " --plugin selvane --stream 1 -o " + out,
@@ -393,7 +399,7 @@ TEST(HostFaults, TwoRunsToOneOutput) {
     EXPECT_TRUE(contains(loser, "movie.mkv: already exists") || contains(loser, "appeared while quorvex was writing it")) << loser;
     // The file holds the winner's stream.
     const RunResult probe = run_program("ffprobe -v error -count_frames -select_streams v -show_entries stream=nb_read_frames -of csv=p=0 " + out);
-    EXPECT_EQ(probe.output, contains(winner, "30 frames") ? "30\n" : "20\n") << winner;
+    EXPECT_TRUE(contains(winner, probe.output.substr(0, probe.output.size() - 1) + " frames")) << winner << probe.output;
     EXPECT_FALSE(has_staging(dir.path()));
 
     // Two rips into one folder: the second is told the first is at work, and neither reports the
@@ -406,4 +412,14 @@ TEST(HostFaults, TwoRunsToOneOutput) {
         EXPECT_FALSE(contains(std::string(text.begin(), text.end()), "FAILED"));
     }
     EXPECT_TRUE((s1 == 0 && (s2 == 0 || s2 == 1)) || (s2 == 0 && s1 == 1)) << s1 << " " << s2;
+}
+
+TEST(HostFaults, AFileSizeLimitStopsTheRunCleanly) {
+    TempDir dir("faults-limit");
+    // 50 KiB is far less than the movie: the write fails (SIGXFSZ, then "File too large").
+    const RunResult r = run_program("bash -c 'ulimit -f 50; " + quorvex_command() + " extract " + sample("selvane.cue") +
+                                    " --plugin selvane --stream 0 --lossless -o " + dir.file("movie.mkv") + "'");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(contains(r.output, "movie.mkv: cannot write: File too large")) << r.output;
+    EXPECT_TRUE(entries(dir.path()).empty());
 }

@@ -307,27 +307,28 @@ TEST(MediaClock, ExactTimesRoundedOnce) {
     EXPECT_EQ(sum, Rational::of(4000, 75));
 }
 
-TEST(MediaClock, TheSoundBeforeEachFrameTimesIt) {
-    // Frames 1 and 2 share a point: they are spaced evenly up to frame 3's.
-    const auto t = quorvex::build_timeline(survey_of("AFAFFAF"), movie_info(3, 150));
+TEST(MediaClock, TheSoundThatHasPlayedTimesEachFrame) {
+    // Before frame 0 two sectors came: the first has played, the second is playing. Frames 1 and
+    // 2 share a point, and are spaced evenly up to frame 3's.
+    const auto t = quorvex::build_timeline(survey_of("AAFAFFAF"), movie_info(3, 150));
     ASSERT_EQ(t.frames.size(), 4u);
     EXPECT_TRUE(t.timed_by_sound);
-    EXPECT_EQ(t.frames[0].start, Rational::of(4, 75));  // the sound delivered first comes first
+    EXPECT_EQ(t.frames[0].start, Rational::of(4, 75));
     EXPECT_EQ(t.frames[1].start, Rational::of(8, 75));
     EXPECT_EQ(t.frames[2].start, Rational::of(10, 75));
     EXPECT_EQ(t.frames[3].start, Rational::of(12, 75));
     // The last frame runs at the rate measured over the part with sound.
     EXPECT_EQ(t.frames[3].duration, Rational::of(8, 225));
-    EXPECT_EQ(t.sound, Rational::of(12, 75));
+    EXPECT_EQ(t.sound, Rational::of(16, 75));
 }
 
 TEST(MediaClock, PicturesAfterTheSoundRunAtTheMeasuredRate) {
-    const auto t = quorvex::build_timeline(survey_of("FAFAFAFFFF"), movie_info(3, 300));
+    const auto t = quorvex::build_timeline(survey_of("AFAFAFAFFFF"), movie_info(3, 300));
     ASSERT_EQ(t.frames.size(), 7u);
     const Rational step = Rational::of(4, 75);
     for (size_t k = 0; k < 7; ++k) EXPECT_EQ(t.frames[k].start, step * static_cast<int64_t>(k)) << k;
     EXPECT_EQ(t.pictures_end, step * 7);
-    EXPECT_EQ(t.sound, step * 3);
+    EXPECT_EQ(t.sound, step * 4);
 }
 
 TEST(MediaClock, WithoutSoundTheFrameRateOrEachFramesOwn) {

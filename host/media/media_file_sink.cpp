@@ -206,20 +206,28 @@ private:
 
     bool constant_rate() const { return extension_of(path_) == ".avi"; }
 
+    // AVI holds a constant rate from time 0: the frames before the first picture (whole ticks
+    // of lead-in) and the pictures share the time up to the pictures' end, the measured average.
+    void plan_constant_rate() {
+        const Timeline& t = *context_.timeline;
+        if (t.frames.empty() || t.average_frame.num <= 0) return;
+        const auto frames = static_cast<int64_t>(t.frames.size());
+        avi_lead_in_ = t.frames.front().start.in_units(t.average_frame.num, t.average_frame.den);
+        avi_frame_ = to_av(t.pictures_end / (avi_lead_in_ + frames));
+        if (avi_frame_.num <= 0 || avi_frame_.den <= 0) avi_frame_ = AVRational{1, 15};
+    }
+
     // The video time base: milliseconds (Matroska), 1/90000 s (MP4), one average frame (AVI).
     AVRational video_time_base() const {
         const std::string ext = extension_of(path_);
         if (ext == ".mp4") return AVRational{1, 90000};
-        if (ext == ".avi") {
-            const AVRational frame = to_av(context_.timeline->average_frame);
-            if (frame.num > 0 && frame.den > 0) return frame;
-            return AVRational{1, 15};
-        }
+        if (ext == ".avi") return avi_frame_;
         return AVRational{1, 1000};
     }
 
     bool add_video(std::string& error) {
         const std::string ext = extension_of(path_);
+        if (constant_rate()) plan_constant_rate();
         const AVCodec* codec = nullptr;
         AVDictionary* settings = nullptr;
         if (options_.lossless && ext != ".mp4") {
@@ -252,7 +260,10 @@ private:
         if (codec->id == AV_CODEC_ID_MPEG4) c->flags |= AV_CODEC_FLAG_QSCALE;
         c->time_base = video_time_base();
         const Rational average = context_.timeline->average_frame;
-        if (average.num > 0) {
+        if (constant_rate()) {
+            c->framerate = av_inv_q(avi_frame_);
+            video_.stream->avg_frame_rate = c->framerate;
+        } else if (average.num > 0) {
             c->framerate = av_inv_q(to_av(average));
             video_.stream->avg_frame_rate = c->framerate;
         }
@@ -307,10 +318,8 @@ private:
         int64_t pts = time ? time->start.in_units(tb.num, tb.den) : last_pts_ + 1;
         int64_t end = time ? (time->start + time->duration).in_units(tb.num, tb.den) : pts + 1;
         if (constant_rate() && time) {
-            // One frame a tick of the average rate, from the first frame's time on.
-            const auto& frames = context_.timeline->frames;
-            const int64_t first = frames.front().start.in_units(tb.num, tb.den);
-            pts = first + (time - frames.data());
+            // One frame a tick, the first where its time falls.
+            pts = avi_lead_in_ + (time - context_.timeline->frames.data());
             end = pts + 1;
         }
         pts = std::max(pts, last_pts_ + 1);  // times only go forward
@@ -383,6 +392,8 @@ private:
     int width_ = 0, height_ = 0, in_channels_ = 2, in_rate_ = 37800, out_rate_ = 37800;
     AVSampleFormat out_format_ = AV_SAMPLE_FMT_S16;
     int64_t last_pts_ = -1, audio_pts_ = 0;
+    int64_t avi_lead_in_ = 0;
+    AVRational avi_frame_{1, 15};
     uint32_t decoded_frames_ = 0;
     MdecDecoder decoder_;
     SoundDecoder sound_;

@@ -11,10 +11,11 @@ extern "C" {
 
 namespace testing_support {
 
-ProbedMedia probe_media(const std::string& path) {
+ProbedMedia probe_media(const std::string& path, const char* format_name) {
     ProbedMedia out;
     AVFormatContext* format = nullptr;
-    if (avformat_open_input(&format, path.c_str(), nullptr, nullptr) < 0) return out;
+    const AVInputFormat* forced = format_name ? av_find_input_format(format_name) : nullptr;
+    if (avformat_open_input(&format, path.c_str(), forced, nullptr) < 0) return out;
     avformat_find_stream_info(format, nullptr);
     AVCodecContext* decoders[16] = {};
     SwrContext* swr = nullptr;

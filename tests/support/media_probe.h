@@ -28,7 +28,8 @@ struct ProbedMedia {
     std::vector<int16_t> samples;  // interleaved
 };
 
-ProbedMedia probe_media(const std::string& path);
+// `format` names a demuxer ("psxstr") where the file's content should not be left to probing.
+ProbedMedia probe_media(const std::string& path, const char* format = nullptr);
 
 // When the pictures end (the last frame's time plus its duration) and the sound ends.
 inline double pictures_end(const ProbedMedia& m) {
