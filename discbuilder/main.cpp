@@ -3,8 +3,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
+#include <vector>
 
+#include "image_writers.h"
 #include "sample_discs.h"
 
 namespace {
@@ -16,7 +20,45 @@ const char kUsage[] =
     "  discbuilder sample NAME OUT.bin  write one sample disc\n"
     "  discbuilder full FAMILY OUT.bin [SECTORS]\n"
     "                                   write a full-length disc (333000 sectors: 74 minutes) of\n"
-    "                                   one family's streams: movies, music, archive or corvane\n";
+    "                                   one family's streams: movies, music, archive or corvane\n"
+    "  discbuilder convert IN.bin FORMAT OUT\n"
+    "                                   write a one-track image of raw sectors in another format:\n"
+    "                                   chd-zstd, chd-deflate, chd-none, ecm, pbp, clonecd (OUT.ccd\n"
+    "                                   with .img and .sub) or raw2448 (sectors with subchannel)\n";
+
+int convert(const std::string& in, const std::string& format, const std::string& out) {
+    using namespace discbuilder;
+    std::ifstream file(in, std::ios::binary);
+    const std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    if (!file.good() && !file.eof()) {
+        std::fprintf(stderr, "discbuilder: %s: cannot read\n", in.c_str());
+        return 1;
+    }
+    if (bytes.empty() || bytes.size() % 2352 != 0) {
+        std::fprintf(stderr, "discbuilder: %s: not an image of raw 2352-byte sectors\n", in.c_str());
+        return 1;
+    }
+    const RawDisc disc = RawDisc::single_track(bytes);
+    std::string error;
+    bool ok;
+    if (format == "chd-zstd" || format == "chd-deflate" || format == "chd-none") {
+        ok = write_chd(disc, format == "chd-zstd" ? ChdCodec::kZstd : format == "chd-deflate" ? ChdCodec::kDeflate : ChdCodec::kNone,
+                       out, error);
+    } else if (format == "ecm") {
+        ok = write_ecm(disc, out, error);
+    } else if (format == "pbp") {
+        ok = write_pbp(disc, out, error);
+    } else if (format == "clonecd") {
+        ok = write_clonecd(disc, out, error);
+    } else if (format == "raw2448") {
+        ok = write_with_subchannel(disc, out, error);
+    } else {
+        std::fprintf(stderr, "discbuilder: no format '%s'\n", format.c_str());
+        return 2;
+    }
+    if (!ok) std::fprintf(stderr, "discbuilder: %s\n", error.c_str());
+    return ok ? 0 : 1;
+}
 
 bool write(discbuilder::DiscImage disc, const std::string& path) {
     std::string error;
@@ -64,6 +106,7 @@ int main(int argc, char** argv) {
         }
         return write(build_full_disc(kind, static_cast<uint32_t>(sectors)), argv[3]) ? 0 : 1;
     }
+    if (command == "convert" && argc == 5) return convert(argv[2], argv[3], argv[4]);
     std::fputs(kUsage, stderr);
     return 2;
 }

@@ -1,5 +1,6 @@
-// A disc: its tracks and where each sector's 2352 bytes come from (image files, memory, or the
-// silence of a pregap that the image does not store).
+// A disc: its tracks, and where each of its sectors comes from. Image drivers (one file per image
+// format) build a disc as a run of extents over sector sources, from LBA 0 up; a pregap that an
+// image does not store reads as silence.
 #pragma once
 
 #include <atomic>
@@ -10,14 +11,15 @@
 #include <vector>
 
 #include "discwell.h"
-#include "image_file.h"
+#include "sector_source.h"
 
 namespace discwell {
 
-inline constexpr uint32_t kSectorBytes = 2352;
-
 class Disc {
 public:
+    using Read = ReadResult;
+
+    // Opens an image of any format discwell reads, recognised by its content.
     static std::unique_ptr<Disc> open_image(const std::string& path, DwIoMode io, std::string& error);
     static std::unique_ptr<Disc> from_memory(const uint8_t* sectors, uint32_t count, const DwTrack* tracks,
                                              int32_t track_count);
@@ -25,7 +27,6 @@ public:
     uint32_t sector_count() const { return sector_count_; }
     const std::vector<DwTrack>& tracks() const { return tracks_; }
 
-    enum class Read { kOk, kOffDisc, kFailed };
     // Copies `count` sectors from `lba` into `out`. kOffDisc when a sector lies past the disc's
     // end; kFailed when the image cannot be read, with the reason in `why` when asked.
     Read read(uint32_t lba, uint32_t count, uint8_t* out, std::string* why = nullptr) const;
@@ -34,8 +35,15 @@ public:
     // read. Mapped image files are always read, so that a file that shrinks fails a read instead
     // of faulting in whoever looks at the sector.
     const uint8_t* direct(uint32_t lba, uint32_t& run) const;
-    // Mapped sectors that a sequential reader is done with stop counting towards memory use.
+    // Sectors a sequential reader is done with stop counting towards memory use.
     void release(uint32_t lba, uint32_t count) const;
+
+    // For image drivers: the next `count` sectors of the disc come from `source` from its sector
+    // `first` on (a null source: silence).
+    void append(uint32_t count, std::shared_ptr<const SectorSource> source, uint32_t first);
+    void add_track(const DwTrack& track) { tracks_.push_back(track); }
+    // Drops the first `count` sectors (what comes before LBA 0), moving the tracks with them.
+    void drop_front(uint32_t count);
 
     // Counters for tests and the statistics call; readers on several threads update them.
     struct Counters {
@@ -52,18 +60,11 @@ private:
     struct Extent {
         uint32_t first_lba;
         uint32_t count;
-        int32_t source;   // index into files_, kMemory, or kSilence
-        uint64_t offset;  // byte offset inside the source
+        std::shared_ptr<const SectorSource> source;  // null: silence
+        uint32_t first;                              // the source's sector at first_lba
     };
-    static constexpr int32_t kMemory = -1;
-    static constexpr int32_t kSilence = -2;
-
     const Extent* find(uint32_t lba) const;
-    bool open_cue(const std::string& path, bool map, std::string& error);
-    bool open_bare(const std::string& path, bool map, std::string& error);
 
-    std::vector<std::unique_ptr<ImageFile>> files_;
-    std::vector<uint8_t> memory_;
     std::vector<Extent> extents_;  // ascending, contiguous from LBA 0
     std::vector<DwTrack> tracks_;
     uint32_t sector_count_ = 0;

@@ -1,0 +1,44 @@
+// Writers of the other image formats people keep their discs in, for tests of the readers: a
+// built disc written as a CHD (Zstandard or Deflate), an ECM file, a PBP file, a CloneCD set, or
+// a raw image of 2448-byte sectors with their subchannel. One file each.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace discbuilder {
+
+struct TrackSpan {
+    uint8_t number = 1;
+    bool audio = false;
+    uint32_t first_lba = 0;  // INDEX 01
+    uint32_t sectors = 0;    // from INDEX 01 to the next track's pregap, or the end
+    uint32_t pregap = 0;     // sectors before INDEX 01 that the image holds (INDEX 00)
+};
+
+// A disc's raw 2352-byte sectors from LBA 0 (later tracks' pregaps included) and its tracks.
+struct RawDisc {
+    std::span<const uint8_t> sectors;
+    std::vector<TrackSpan> tracks;
+
+    uint32_t sector_count() const { return static_cast<uint32_t>(sectors.size() / 2352); }
+    const uint8_t* sector(uint32_t lba) const { return sectors.data() + size_t{lba} * 2352; }
+    // One Mode 2 data track over every sector.
+    static RawDisc single_track(std::span<const uint8_t> sectors);
+};
+
+enum class ChdCodec { kZstd, kDeflate, kNone };
+
+// Each writes `path` (and, for CloneCD, the .img and .sub beside the .ccd) or says why not.
+bool write_chd(const RawDisc& disc, ChdCodec codec, const std::string& path, std::string& error);  // write_chd.cpp
+bool write_ecm(const RawDisc& disc, const std::string& path, std::string& error);                  // write_ecm.cpp
+bool write_pbp(const RawDisc& disc, const std::string& path, std::string& error);                  // write_pbp.cpp
+bool write_clonecd(const RawDisc& disc, const std::string& ccd_path, std::string& error);          // write_subchannel.cpp
+bool write_with_subchannel(const RawDisc& disc, const std::string& path, std::string& error);     // write_subchannel.cpp
+
+// Whole file contents, written at once.
+bool write_file(const std::string& path, std::span<const uint8_t> bytes, std::string& error);
+
+}  // namespace discbuilder

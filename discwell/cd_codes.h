@@ -1,0 +1,27 @@
+// The error codes of a raw CD-ROM sector: the sync pattern, the EDC (a CRC-32) and the P and Q
+// parity of the Reed-Solomon product code over a Form 1 sector. Shared by the image formats that
+// store sectors without them (CHD, ECM) and by the disc builder that writes them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace cdcodes {
+
+inline constexpr uint8_t kSync[12] = {0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x00};
+
+// The CD-ROM EDC (CRC-32, polynomial 0x8001801B, reflected) over `n` bytes.
+uint32_t edc(const uint8_t* bytes, size_t n);
+
+// Writes the EDC of a sector as its mode and form have it: Mode 1 over bytes 0-2063 into
+// 2064-2067; Mode 2 Form 1 over 16-2071 into 2072-2075; Mode 2 Form 2 over 16-2347 into 2348-2351.
+void write_edc(uint8_t* sector);
+
+// Writes the P and Q parity (bytes 2076-2351) of a Mode 1 or Mode 2 Form 1 sector. Mode 2 takes
+// the four address bytes as zero, as the CD-ROM XA standard has it.
+void write_ecc(uint8_t* sector);
+
+// Whether a sector's parity is right (what a drive would accept).
+bool ecc_matches(const uint8_t* sector);
+
+}  // namespace cdcodes

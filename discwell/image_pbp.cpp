@@ -1,0 +1,213 @@
+// PBP files: PlayStation discs converted for handheld consoles. The file's last part (DATA.PSAR)
+// holds the disc: its table of contents, then an index of blocks of sixteen raw sectors, each
+// compressed with Deflate or, where that did not help, stored as it is. A file of several discs
+// lists them in a table and is read as its first disc. Encrypted files (as sold for download)
+// are refused.
+#include <algorithm>
+#include <cstring>
+
+#include "block_cache.h"
+#include "decoders.h"
+#include "image_formats.h"
+
+namespace discwell {
+namespace {
+
+constexpr uint32_t kBlockSectors = 16;
+constexpr uint32_t kBlockBytes = kBlockSectors * kSectorBytes;  // 0x9300
+constexpr uint64_t kTocAt = 0x800, kIndexAt = 0x4000, kDataAt = 0x100000;
+constexpr uint32_t kIndexEntries = (kDataAt - kIndexAt) / 32;
+
+uint32_t le32(const uint8_t* p) { return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24; }
+
+bool bcd(uint8_t b, uint32_t& value) {
+    if ((b & 0x0F) > 9 || (b >> 4) > 9) return false;
+    value = (b >> 4) * 10u + (b & 0x0Fu);
+    return true;
+}
+
+bool msf_lba(const uint8_t* msf, uint32_t& lba) {
+    uint32_t m, s, f;
+    if (!bcd(msf[0], m) || !bcd(msf[1], s) || !bcd(msf[2], f) || s > 59 || f > 74) return false;
+    const uint32_t absolute = (m * 60 + s) * 75 + f;
+    if (absolute < 150) return false;
+    lba = absolute - 150;
+    return true;
+}
+
+struct Block {
+    uint64_t at;
+    uint32_t size;
+};
+
+struct PbpImage {
+    std::unique_ptr<ImageFile> file;
+    std::vector<Block> blocks;
+    uint32_t sectors = 0;
+};
+
+class PbpDecoder : public BlockDecoder {
+public:
+    explicit PbpDecoder(const PbpImage& image) : image_(image), stored_(kBlockBytes) {}
+    bool decode(uint32_t block, uint8_t* out, std::string& why) override {
+        const Block& b = image_.blocks[block];
+        const uint32_t sectors = std::min(kBlockSectors, image_.sectors - block * kBlockSectors);
+        const std::span<uint8_t> target(out, size_t{sectors} * kSectorBytes);
+        bool ok;
+        if (b.size == kBlockBytes) {
+            ok = image_.file->read(b.at, target.size(), out, &why);
+        } else {
+            ok = image_.file->read(b.at, b.size, stored_.data(), &why) &&
+                 decoders_.inflate(std::span<const uint8_t>(stored_.data(), b.size), target, why);
+        }
+        if (!ok) why = "sectors " + std::to_string(block * kBlockSectors) + " to " +
+                       std::to_string(block * kBlockSectors + sectors - 1) + ": " + why;
+        return ok;
+    }
+
+private:
+    const PbpImage& image_;
+    std::vector<uint8_t> stored_;
+    Decoders decoders_;
+};
+
+class PbpSectors : public SectorSource {
+public:
+    explicit PbpSectors(std::unique_ptr<PbpImage> image)
+        : image_(std::move(image)),
+          cache_(image_->sectors, kBlockSectors, [image = image_.get()] { return std::make_unique<PbpDecoder>(*image); }) {}
+    uint32_t sector_count() const override { return cache_.sector_count(); }
+    ReadResult read(uint32_t first, uint32_t count, uint8_t* out, std::string* why) const override {
+        return cache_.read(first, count, out, why);
+    }
+
+private:
+    std::unique_ptr<PbpImage> image_;
+    mutable BlockCache cache_;  // last, so that its workers stop before the image goes
+};
+
+}  // namespace
+
+bool open_pbp_image(const std::string& path, Disc& disc, std::string& error) {
+    auto image = std::make_unique<PbpImage>();
+    std::string reason;
+    image->file = ImageFile::open(path, false, reason);
+    if (!image->file) {
+        error = path + ": cannot open: " + reason;
+        return false;
+    }
+    const ImageFile& file = *image->file;
+    auto read_at = [&](uint64_t at, size_t n, uint8_t* out) { return at <= file.size() && n <= file.size() - at && file.read(at, n, out); };
+    uint8_t head[0x28];
+    if (!read_at(0, sizeof head, head)) {
+        error = path + ": a PBP file cut short in its header";
+        return false;
+    }
+    const uint64_t psar = le32(head + 0x24);
+    uint8_t magic[16];
+    if (!read_at(psar, sizeof magic, magic)) {
+        error = path + ": a PBP file without a disc (its DATA.PSAR lies past the end)";
+        return false;
+    }
+    if (std::memcmp(magic, "NPUMDIMG", 8) == 0) {
+        error = path + ": an encrypted PBP file (a download); quorvex reads unencrypted PBP files";
+        return false;
+    }
+    uint64_t at = psar;
+    if (std::memcmp(magic, "PSTITLEIMG000000", 16) == 0) {
+        uint8_t first[4];
+        if (!read_at(psar + 0x200, 4, first) || le32(first) == 0) {
+            error = path + ": a PBP file of several discs whose disc table is empty";
+            return false;
+        }
+        at = psar + le32(first);
+        if (!read_at(at, 12, magic)) {
+            error = path + ": a PBP file whose first disc lies past the end";
+            return false;
+        }
+    }
+    if (std::memcmp(magic, "PSISOIMG0000", 12) != 0) {
+        error = path + ": a PBP file that holds no PlayStation disc";
+        return false;
+    }
+    uint8_t id[4];
+    if (!read_at(at + 0x400, 4, id)) {
+        error = path + ": a PBP file cut short in its disc header";
+        return false;
+    }
+    if (std::memcmp(id, "\0PGD", 4) == 0) {
+        error = path + ": an encrypted PBP file (a download); quorvex reads unencrypted PBP files";
+        return false;
+    }
+
+    // The table of contents: ten-byte entries, points A0-A2 (first and last track, lead-out)
+    // and the tracks, with their start as a BCD minute:second:frame.
+    uint8_t toc[102 * 10];
+    if (!read_at(at + kTocAt, sizeof toc, toc)) {
+        error = path + ": a PBP file cut short in its table of contents";
+        return false;
+    }
+    struct Start {
+        uint32_t number, lba;
+        bool data;
+    };
+    std::vector<Start> starts;
+    uint32_t lead_out = 0;
+    bool have_lead_out = false;
+    for (size_t i = 0; i < 102; ++i) {
+        const uint8_t* e = toc + i * 10;
+        const uint8_t point = e[2];
+        uint32_t number = 0, lba = 0;
+        if (point == 0xA2) {
+            have_lead_out = msf_lba(e + 7, lead_out);
+        } else if (point != 0xA0 && point != 0xA1 && bcd(point, number) && number >= 1 && msf_lba(e + 7, lba)) {
+            starts.push_back(Start{number, lba, (e[0] & 0x40) != 0});
+        }
+    }
+    if (!have_lead_out || starts.empty() || lead_out == 0 || lead_out > kIndexEntries * kBlockSectors) {
+        error = path + ": a PBP file whose table of contents is missing or corrupt";
+        return false;
+    }
+    for (size_t i = 0; i < starts.size(); ++i) {
+        const uint32_t end = i + 1 < starts.size() ? starts[i + 1].lba : lead_out;
+        if (starts[i].lba >= end || (i == 0 && starts[i].lba != 0)) {
+            error = path + ": a PBP file whose table of contents is corrupt (track " + std::to_string(starts[i].number) + ")";
+            return false;
+        }
+    }
+
+    // The block index, then the blocks after the disc header's first mebibyte.
+    image->sectors = lead_out;
+    const uint32_t blocks = (lead_out + kBlockSectors - 1) / kBlockSectors;
+    std::vector<uint8_t> index(size_t{blocks} * 32);
+    if (!read_at(at + kIndexAt, index.size(), index.data())) {
+        error = path + ": a PBP file cut short in its block index";
+        return false;
+    }
+    bool compressed = false;
+    for (uint32_t b = 0; b < blocks; ++b) {
+        const uint64_t offset = at + kDataAt + le32(&index[size_t{b} * 32]);
+        const uint32_t size = le32(&index[size_t{b} * 32 + 4]);
+        if (size == 0 || size > kBlockBytes || offset > file.size() || size > file.size() - offset) {
+            error = path + ": a PBP file whose block " + std::to_string(b) + " lies past the end or has an impossible size";
+            return false;
+        }
+        compressed |= size != kBlockBytes;
+        image->blocks.push_back(Block{offset, size});
+    }
+    if (compressed && !have_codec(Codec::kDeflate)) {
+        error = path + ": a compressed PBP file, which this build of quorvex cannot decode (it lacks Deflate)";
+        return false;
+    }
+    auto source = std::make_shared<PbpSectors>(std::move(image));
+    disc.append(lead_out, source, 0);
+    for (size_t i = 0; i < starts.size(); ++i) {
+        const uint32_t end = i + 1 < starts.size() ? starts[i + 1].lba : lead_out;
+        disc.add_track(DwTrack{static_cast<uint8_t>(starts[i].number), static_cast<uint8_t>(starts[i].data ? 0x04 : 0x00),
+                               static_cast<uint8_t>(starts[i].data ? DW_TRACK_MODE2 : DW_TRACK_AUDIO), 0, starts[i].lba,
+                               end - starts[i].lba});
+    }
+    return true;
+}
+
+}  // namespace discwell

@@ -1,0 +1,122 @@
+// Bare images of raw sectors: 2352 bytes a sector, or 2448 with 96 bytes of subchannel after each
+// (as some dumping tools write), recognised by size and content. One data track over them all.
+#include <cstring>
+#include <vector>
+
+#include "cd_codes.h"
+#include "image_formats.h"
+
+namespace discwell {
+namespace {
+
+constexpr uint32_t kWithSubchannel = 2448;
+
+class RawSectors : public SectorSource {
+public:
+    RawSectors(std::unique_ptr<ImageFile> file, uint32_t stride)
+        : file_(std::move(file)), stride_(stride), count_(static_cast<uint32_t>(file_->size() / stride)) {}
+
+    uint32_t sector_count() const override { return count_; }
+
+    ReadResult read(uint32_t first, uint32_t count, uint8_t* out, std::string* why) const override {
+        if (first > count_ || count > count_ - first) return ReadResult::kOffDisc;
+        const uint64_t offset = uint64_t{first} * stride_;
+        if (stride_ == kSectorBytes) {
+            return file_->read(offset, size_t{count} * kSectorBytes, out, why) ? ReadResult::kOk : ReadResult::kFailed;
+        }
+        // Read whole strides, then leave each sector's subchannel out.
+        std::vector<uint8_t> block(size_t{count} * stride_);
+        if (!file_->read(offset, block.size(), block.data(), why)) return ReadResult::kFailed;
+        for (uint32_t i = 0; i < count; ++i) std::memcpy(out + size_t{i} * kSectorBytes, &block[size_t{i} * stride_], kSectorBytes);
+        return ReadResult::kOk;
+    }
+
+    void release(uint32_t first, uint32_t count) const override {
+        file_->release(uint64_t{first} * stride_, uint64_t{count} * stride_);
+    }
+
+private:
+    std::unique_ptr<ImageFile> file_;
+    uint32_t stride_;
+    uint32_t count_;
+};
+
+bool has_sync(const ImageFile& file, uint64_t at) {
+    uint8_t head[12];
+    return file.size() >= at + 12 && file.read(at, 12, head) && std::memcmp(head, cdcodes::kSync, 12) == 0;
+}
+
+// A whole image of 2048-byte sectors: no sync pattern, an ISO9660 descriptor at 16 x 2048.
+bool looks_cooked(const ImageFile& file) {
+    if (file.size() % 2048 != 0 || has_sync(file, 0)) return false;
+    if (file.size() % kSectorBytes != 0) return true;
+    uint8_t id[6];
+    return file.size() >= 0x8006 && file.read(0x8000, 6, id) && std::memcmp(id + 1, "CD001", 5) == 0;
+}
+
+// The sector size of a raw file: 2352, or 2448 where that is what its size and sync patterns say.
+bool stride_of(const std::string& path, const ImageFile& file, uint32_t& stride, std::string& error) {
+    if (file.size() == 0) {
+        error = path + ": the image is empty";
+        return false;
+    }
+    const bool fits_plain = file.size() % kSectorBytes == 0, fits_sub = file.size() % kWithSubchannel == 0;
+    if (fits_sub && has_sync(file, 0) && (file.size() < 2 * kWithSubchannel || has_sync(file, kWithSubchannel)) &&
+        !(fits_plain && has_sync(file, kSectorBytes))) {
+        stride = kWithSubchannel;
+        return true;
+    }
+    if (looks_cooked(file)) {
+        error = path + ": a cooked image of 2048-byte sectors; raw 2352-byte sectors are needed (a BIN/CUE image)";
+        return false;
+    }
+    if (!fits_plain) {
+        error = path + ": size " + std::to_string(file.size()) +
+                " bytes is not a multiple of 2352 (truncated, or not a raw image)";
+        return false;
+    }
+    if (file.size() / kSectorBytes > 0xFFFFFFF0u) {
+        error = path + ": too large for a CD image";
+        return false;
+    }
+    stride = kSectorBytes;
+    return true;
+}
+
+}  // namespace
+
+std::shared_ptr<const SectorSource> raw_sectors(std::unique_ptr<ImageFile> file, uint32_t stride) {
+    return std::make_shared<RawSectors>(std::move(file), stride);
+}
+
+std::shared_ptr<const SectorSource> open_track_file(const std::string& path, bool map, std::string& error) {
+    std::string reason;
+    auto file = ImageFile::open(path, map, reason);
+    if (!file) {
+        error = path + ": cannot open: " + reason;
+        return nullptr;
+    }
+    uint8_t magic[4] = {};
+    if (file->size() >= 4 && file->read(0, 4, magic) && std::memcmp(magic, "ECM", 4) == 0) return ecm_sectors(path, error);
+    uint32_t stride = kSectorBytes;
+    if (!stride_of(path, *file, stride, error)) return nullptr;
+    return raw_sectors(std::move(file), stride);
+}
+
+bool open_raw_image(const std::string& path, bool map, Disc& disc, std::string& error) {
+    auto source = open_track_file(path, map, error);
+    if (!source) return false;
+    uint8_t head[kSectorBytes];
+    std::string why;
+    if (source->read(0, 1, head, &why) != ReadResult::kOk) {
+        error = path + ": cannot read: " + why;
+        return false;
+    }
+    const uint32_t count = source->sector_count();
+    const uint8_t mode = std::memcmp(head, cdcodes::kSync, 12) == 0 && head[15] == 1 ? DW_TRACK_MODE1 : DW_TRACK_MODE2;
+    disc.add_track(DwTrack{1, 0x04, mode, 0, 0, count});
+    disc.append(count, std::move(source), 0);
+    return true;
+}
+
+}  // namespace discwell
