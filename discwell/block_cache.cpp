@@ -86,7 +86,7 @@ void BlockCache::work() {
             if (sectors.size() != s.sectors.size()) sectors.resize(s.sectors.size());
             s.state = State::kReady;
         } else {
-            s.error = "block " + std::to_string(block) + ": " + why;
+            s.error = why;
             s.state = State::kFailed;
         }
         decoded_.notify_all();

@@ -78,7 +78,9 @@ bool open_clonecd_image(const std::string& path, bool map, Disc& disc, std::stri
     };
     std::vector<Start> starts;
     long lead_out = -1;
-    for (const auto& [name, keys] : sections) {
+    for (const auto& section : sections) {
+        const std::string& name = section.first;
+        const auto& keys = section.second;
         if (name.rfind("entry ", 0) != 0) continue;
         long point = 0, plba = 0, control = 0x04, session = 1;
         auto get = [&](const char* key, long& out) {

@@ -62,7 +62,7 @@ int main(int argc, char** argv) {
     using namespace quorvex;
     Options o;
     CLI::App app{"quorvex: finds, describes and extracts the movie and music streams of PlayStation disc images.\n"
-                 "IMAGE is a .cue sheet or a raw image of 2352-byte sectors.",
+                 "IMAGE is a disc image: a .cue sheet, a CHD, an ECM, PBP or CloneCD file, or raw sectors (2352 or 2448 bytes each).",
                  "quorvex"};
     app.set_help_all_flag("--help-all", "every command's options");
     app.require_subcommand(1);

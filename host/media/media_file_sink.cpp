@@ -235,10 +235,11 @@ private:
         } else if ((codec = avcodec_find_encoder_by_name("libx264"))) {
             av_dict_set(&settings, "preset", "fast", 0);
             av_dict_set(&settings, options_.lossless ? "qp" : "crf", options_.lossless ? "0" : "18", 0);
-            // Frames out of order (B-frames) suit Matroska only: MP4 times a sample by the decoding
-            // order, which would leave the last picture without a duration, and AVI has no
-            // presentation times at all.
-            if (ext != ".mkv") av_dict_set(&settings, "bf", "0", 0);
+            // No frames out of order (B-frames): MP4 times a sample by the decoding order, which
+            // would leave the last picture without a duration, AVI has no presentation times at
+            // all, and x264's B-frames with its macroblock-tree rate control come out different
+            // from run to run (it reads memory it has not set), so a rip would not be repeatable.
+            av_dict_set(&settings, "bf", "0", 0);
         } else if (!options_.lossless) {
             codec = avcodec_find_encoder(AV_CODEC_ID_MPEG4);
             av_dict_set(&settings, "qscale", "3", 0);

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <string>
 
+#include "discbuilder/image_writers.h"
 #include "discbuilder/sample_discs.h"
 #include "fuzz_disc.h"
 
@@ -71,5 +72,51 @@ int main(int argc, char** argv) {
     std::vector<uint8_t> image{1};
     image.resize(1 + 2352 * 3, 0);
     write(root / "discwell" / "image", image);
+
+    // Each container of a short disc: a data track and an audio track after a stored pregap.
+    auto sample = discbuilder::sample_discs().front().build();
+    const auto data = sample.bytes();
+    std::vector<uint8_t> sectors(data.begin(), data.begin() + 2352 * 30);
+    for (uint32_t i = 0; i < 12 * 2352; ++i) sectors.push_back(static_cast<uint8_t>(i * 7 / 5));
+    discbuilder::RawDisc disc{sectors, {{1, false, 0, 30, 0}, {2, true, 34, 8, 4}}};
+    std::string error;
+    const fs::path tmp = root / "tmp";
+    fs::create_directories(tmp);
+    auto seed = [&](const char* container, const char* name, bool ok) {
+        fs::create_directories(root / container);
+        if (ok) fs::rename(tmp / "out", root / container / name);
+    };
+    seed("chd", "zstd", discbuilder::write_chd(disc, discbuilder::ChdCodec::kZstd, (tmp / "out").string(), error));
+    seed("chd", "deflate", discbuilder::write_chd(disc, discbuilder::ChdCodec::kDeflate, (tmp / "out").string(), error));
+    seed("chd", "none", discbuilder::write_chd(disc, discbuilder::ChdCodec::kNone, (tmp / "out").string(), error));
+    seed("ecm", "disc", discbuilder::write_ecm(disc, (tmp / "out").string(), error));
+    // A PBP seed packed as its target reads it: the head's length, the head, the blocks.
+    if (discbuilder::write_pbp(disc, (tmp / "out").string(), error)) {
+        std::vector<uint8_t> pbp;
+        std::FILE* f = std::fopen((tmp / "out").string().c_str(), "rb");
+        for (int c; f && (c = std::fgetc(f)) != EOF;) pbp.push_back(static_cast<uint8_t>(c));
+        if (f) std::fclose(f);
+        const size_t psar = pbp[0x24] | pbp[0x25] << 8 | pbp[0x26] << 16 | size_t{pbp[0x27]} << 24;
+        const size_t head = psar + 0x4000 + 32 * 3, blocks = psar + 0x100000;
+        std::vector<uint8_t> packed = {static_cast<uint8_t>(head), static_cast<uint8_t>(head >> 8),
+                                       static_cast<uint8_t>(head >> 16), static_cast<uint8_t>(head >> 24)};
+        packed.insert(packed.end(), pbp.begin(), pbp.begin() + static_cast<long>(head));
+        packed.insert(packed.end(), pbp.begin() + static_cast<long>(blocks), pbp.end());
+        fs::create_directories(root / "pbp");
+        write(root / "pbp" / "disc", packed);
+    }
+    // A CloneCD seed: the control file, a zero byte, the sectors.
+    if (discbuilder::write_clonecd(disc, (tmp / "out.ccd").string(), error)) {
+        std::vector<uint8_t> set;
+        for (const char* part : {"out.ccd", "out.img"}) {
+            std::FILE* f = std::fopen((tmp / part).string().c_str(), "rb");
+            for (int c; f && (c = std::fgetc(f)) != EOF;) set.push_back(static_cast<uint8_t>(c));
+            if (f) std::fclose(f);
+            if (part[4] == 'c') set.push_back(0);
+        }
+        fs::create_directories(root / "clonecd");
+        write(root / "clonecd" / "disc", set);
+    }
+    fs::remove_all(tmp);
     return 0;
 }

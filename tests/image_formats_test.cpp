@@ -1,0 +1,362 @@
+// The image formats discwell reads besides BIN/CUE, from the builder's writers: every sector the
+// same as the BIN's, the same tracks, recognised by content; and damaged files of each kind
+// refused or failed by sector with a message, never read as zeros.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "discbuilder/image_writers.h"
+#include "discbuilder/sample_discs.h"
+#include "discwell/chd_map.h"
+#include "discwell/discwell.h"
+#include "support/test_disc.h"
+
+using namespace testing_support;
+using discbuilder::ChdCodec;
+using discbuilder::RawDisc;
+
+namespace {
+
+constexpr size_t kSector = 2352;
+
+// A sample disc's data track, then an audio track behind a stored two-second pregap: enough to
+// meet track padding, byte-swapped audio and pregaps in every format.
+struct TestDisc {
+    std::vector<uint8_t> sectors;
+    RawDisc disc;
+    std::string cue;  // the same disc as BIN/CUE
+};
+
+const TestDisc& test_disc() {
+    static const TestDisc made = [] {
+        TestDisc t;
+        auto sample = discbuilder::sample_discs().front().build();
+        const auto data = sample.bytes();
+        const uint32_t data_sectors = static_cast<uint32_t>(data.size() / kSector) - 1;  // not a multiple of 4
+        t.sectors.assign(data.begin(), data.begin() + static_cast<long>(data_sectors * kSector));
+        t.sectors.resize(t.sectors.size() + 150 * kSector, 0);
+        for (uint32_t i = 0; i < 301 * kSector / 2; ++i) {
+            const auto v = static_cast<int16_t>((i % 97) * 300 - 14000);
+            t.sectors.push_back(static_cast<uint8_t>(v));
+            t.sectors.push_back(static_cast<uint8_t>(v >> 8));
+        }
+        t.disc.sectors = t.sectors;
+        t.disc.tracks = {{1, false, 0, data_sectors, 0}, {2, true, data_sectors + 150, 301, 150}};
+        auto msf = [](uint32_t lba) {
+            char s[16];
+            std::snprintf(s, sizeof s, "%02u:%02u:%02u", lba / 4500, lba / 75 % 60, lba % 75);
+            return std::string(s);
+        };
+        t.cue = "FILE \"disc.bin\" BINARY\n  TRACK 01 MODE2/2352\n    INDEX 01 00:00:00\n  TRACK 02 AUDIO\n    INDEX 00 " +
+                msf(data_sectors) + "\n    INDEX 01 " + msf(data_sectors + 150) + "\n";
+        return t;
+    }();
+    return made;
+}
+
+struct Opened {
+    std::string error;
+    std::vector<DwTrack> tracks;
+    std::vector<uint8_t> sectors;
+    std::string read_error;
+};
+
+// Opens an image and reads every sector as a scan does.
+Opened open_and_read(const std::string& path) {
+    Opened o;
+    uint32_t disc = 0;
+    char error[512] = {};
+    if (!DwOpenImage(path.c_str(), DW_IO_DEFAULT, &disc, error, sizeof error)) {
+        o.error = error;
+        return o;
+    }
+    for (int32_t i = 0; i < DwTrackCount(disc); ++i) {
+        DwTrack t{};
+        DwGetTrack(disc, i, &t);
+        o.tracks.push_back(t);
+    }
+    DwScan* scan = DwScanOpen(disc, 0, DwSectorCount(disc));
+    const uint8_t* run = nullptr;
+    for (uint32_t n; (n = DwScanNext(scan, &run)) > 0;) o.sectors.insert(o.sectors.end(), run, run + n * kSector);
+    if (const char* why = DwScanError(scan)) o.read_error = why;
+    DwScanClose(scan);
+    DwClose(disc);
+    return o;
+}
+
+bool same_tracks(const std::vector<DwTrack>& a, const std::vector<DwTrack>& b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (a[i].number != b[i].number || a[i].mode != b[i].mode || a[i].control != b[i].control ||
+            a[i].first_lba != b[i].first_lba || a[i].sector_count != b[i].sector_count) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Writes the test disc in `format` as `path`; false (after saying why) when this build lacks the
+// codec that format needs.
+bool write_as(const std::string& format, const std::string& path) {
+    std::string error;
+    const RawDisc& disc = test_disc().disc;
+    bool ok = false;
+    if (format == "chd-zstd") ok = discbuilder::write_chd(disc, ChdCodec::kZstd, path, error);
+    if (format == "chd-deflate") ok = discbuilder::write_chd(disc, ChdCodec::kDeflate, path, error);
+    if (format == "chd-none") ok = discbuilder::write_chd(disc, ChdCodec::kNone, path, error);
+    if (format == "ecm") ok = discbuilder::write_ecm(disc, path, error);
+    if (format == "pbp") ok = discbuilder::write_pbp(disc, path, error);
+    if (format == "clonecd") ok = discbuilder::write_clonecd(disc, path, error);
+    if (format == "raw2448") ok = discbuilder::write_with_subchannel(disc, path, error);
+    if (!ok) std::printf("  (%s not written: %s)\n", format.c_str(), error.c_str());
+    return ok;
+}
+
+uint32_t be32(const std::vector<uint8_t>& b, size_t at) {
+    return uint32_t{b[at]} << 24 | uint32_t{b[at + 1]} << 16 | uint32_t{b[at + 2]} << 8 | b[at + 3];
+}
+uint64_t be64(const std::vector<uint8_t>& b, size_t at) { return uint64_t{be32(b, at)} << 32 | be32(b, at + 4); }
+
+}  // namespace
+
+TEST(ImageFormats, EveryFormatReadsAsTheBin) {
+    TempDir dir("formats");
+    write_bytes(dir.file("disc.bin"), test_disc().sectors);
+    write_text(dir.file("disc.cue"), test_disc().cue);
+    const Opened bin = open_and_read(dir.file("disc.cue"));
+    ASSERT_EQ(bin.error, "");
+    ASSERT_EQ(bin.tracks.size(), 2u);
+
+    const std::pair<const char*, const char*> formats[] = {
+        {"chd-zstd", "disc.chd"}, {"chd-deflate", "deflate.chd"}, {"chd-none", "none.chd"}, {"ecm", "disc.bin.ecm"},
+        {"pbp", "EBOOT.PBP"},     {"clonecd", "clone.ccd"},      {"raw2448", "sub.img"}};
+    for (const auto& [format, name] : formats) {
+        SCOPED_TRACE(format);
+        if (!write_as(format, dir.file(name))) continue;
+        const Opened o = open_and_read(dir.file(name));
+        ASSERT_EQ(o.error, "");
+        EXPECT_EQ(o.read_error, "");
+        EXPECT_TRUE(o.sectors == bin.sectors) << "sectors differ from the BIN's";
+        if (std::string(format) == "ecm" || std::string(format) == "raw2448") {
+            // A bare image has no table of contents: one data track over it all.
+            ASSERT_EQ(o.tracks.size(), 1u);
+            EXPECT_EQ(o.tracks[0].sector_count, static_cast<uint32_t>(bin.sectors.size() / kSector));
+        } else if (std::string(format) == "pbp") {
+            // A PBP's table of contents has no pregaps: its first track runs to the next INDEX 01.
+            ASSERT_EQ(o.tracks.size(), 2u);
+            EXPECT_EQ(o.tracks[1].first_lba, bin.tracks[1].first_lba);
+            EXPECT_EQ(o.tracks[0].sector_count, bin.tracks[0].sector_count + 150);
+        } else {
+            EXPECT_TRUE(same_tracks(o.tracks, bin.tracks)) << "tracks differ from the BIN's";
+        }
+    }
+}
+
+TEST(ImageFormats, RecognisedByContentWhateverTheName) {
+    TempDir dir("by-content");
+    // Misnamed files, and an ECM file named by a CUE sheet as its track file.
+    if (write_as("chd-deflate", dir.file("looks-like.bin"))) {
+        EXPECT_EQ(open_and_read(dir.file("looks-like.bin")).error, "");
+    }
+    ASSERT_TRUE(write_as("ecm", dir.file("disc.bin.ecm")));
+    EXPECT_EQ(open_and_read(dir.file("disc.bin.ecm")).error, "");
+    std::string cue = test_disc().cue;
+    cue.replace(cue.find("disc.bin"), 8, "disc.bin.ecm");
+    write_text(dir.file("disc.cue"), cue);
+    const Opened through_sheet = open_and_read(dir.file("disc.cue"));
+    EXPECT_EQ(through_sheet.error, "");
+    EXPECT_TRUE(through_sheet.sectors == test_disc().sectors);
+    // A CloneCD set opened by its .img as well as its .ccd.
+    ASSERT_TRUE(write_as("clonecd", dir.file("set.ccd")));
+    EXPECT_EQ(open_and_read(dir.file("set.img")).error, "");
+}
+
+TEST(ImageFormats, NamesWhatItCannotRead) {
+    TempDir dir("unreadable");
+    auto refused = [&](const std::string& name, const std::vector<uint8_t>& bytes, const std::string& expected) {
+        write_bytes(dir.file(name), bytes);
+        const std::string error = open_and_read(dir.file(name)).error;
+        EXPECT_NE(error.find(dir.file(name)), std::string::npos) << error;
+        EXPECT_NE(error.find(expected), std::string::npos) << name << ": " << error;
+    };
+    std::vector<uint8_t> zip = {'P', 'K', 3, 4};
+    zip.resize(4096);
+    refused("disc.zip", zip, "a ZIP archive");
+    std::vector<uint8_t> iso(2048 * 40, 0);
+    std::memcpy(&iso[16 * 2048], "\1CD001", 6);
+    refused("disc.iso", iso, "a cooked image of 2048-byte sectors");
+    std::vector<uint8_t> other(1000, 0x55);
+    std::memcpy(other.data(), "CISO", 4);
+    refused("disc.cso", other, "a compressed image of an unknown kind");
+
+    ASSERT_TRUE(write_as("chd-none", dir.file("good.chd")));
+    const auto chd = read_bytes(dir.file("good.chd"));
+    auto older = chd;
+    older[15] = 4;
+    refused("older.chd", older, "a CHD of an older version");
+    auto child = chd;
+    child[110] = 0x5A;
+    refused("child.chd", child, "needs a parent CHD");
+    auto hard_disk = chd;
+    hard_disk[62] = 0x02;  // units of 512 bytes: a hard disk
+    hard_disk[63] = 0x00;
+    refused("hd.chd", hard_disk, "not a CD image");
+
+    if (write_as("pbp", dir.file("good.pbp"))) {
+        auto encrypted = read_bytes(dir.file("good.pbp"));
+        const size_t psar = encrypted[0x24] | encrypted[0x25] << 8 | encrypted[0x26] << 16;
+        std::memcpy(&encrypted[psar + 0x400], "\0PGD", 4);
+        refused("encrypted.pbp", encrypted, "an encrypted PBP file");
+    }
+}
+
+TEST(ImageFormats, DamagedChdFailsCleanly) {
+    TempDir dir("bad-chd");
+    if (!write_as("chd-deflate", dir.file("good.chd"))) GTEST_SKIP() << "no Deflate in this build";
+    const auto good = read_bytes(dir.file("good.chd"));
+    const uint64_t map_at = be64(good, 40);
+    const uint32_t hunks = static_cast<uint32_t>((be64(good, 32) + 19583) / 19584);
+
+    // Cut anywhere: refused with a message, never read past the end.
+    for (size_t cut : {size_t{10}, size_t{100}, size_t{124}, size_t{200}, size_t(map_at + 20), good.size() - 1}) {
+        SCOPED_TRACE(cut);
+        write_bytes(dir.file("cut.chd"), std::vector<uint8_t>(good.begin(), good.begin() + static_cast<long>(cut)));
+        const Opened o = open_and_read(dir.file("cut.chd"));
+        EXPECT_NE(o.error + o.read_error, "");
+    }
+
+    // A map whose bits are damaged fails its own check.
+    auto bad_map = good;
+    bad_map[map_at + 16 + 9] ^= 0x10;
+    write_bytes(dir.file("map.chd"), bad_map);
+    EXPECT_NE(open_and_read(dir.file("map.chd")).error.find("map"), std::string::npos);
+
+    std::vector<discwell::chd::Hunk> map;
+    std::string why;
+    ASSERT_TRUE(discwell::chd::decode_map(std::span<const uint8_t>(good).subspan(map_at), {hunks, 19584, 2448}, map, why)) << why;
+    size_t victim = 0;
+    while (map[victim].type != discwell::chd::kCodec0) ++victim;
+
+    // A damaged hunk fails the sectors it holds, by name, and leaves the others readable.
+    auto bad_hunk = good;
+    bad_hunk[map[victim].offset + map[victim].length / 2] ^= 0x01;
+    write_bytes(dir.file("hunk.chd"), bad_hunk);
+    const Opened damaged = open_and_read(dir.file("hunk.chd"));
+    EXPECT_EQ(damaged.error, "");
+    EXPECT_NE(damaged.read_error.find("cannot read sector " + std::to_string(victim * 8)), std::string::npos) << damaged.read_error;
+    EXPECT_NE(damaged.read_error.find("hunk " + std::to_string(victim)), std::string::npos) << damaged.read_error;
+
+    // A codec that claims more compressed sectors than its hunk holds.
+    auto claims = good;
+    claims[map[victim].offset + 1] = 0xFF;  // after the one-byte bitmap: the sectors' compressed size
+    claims[map[victim].offset + 2] = 0xF0;
+    write_bytes(dir.file("claims.chd"), claims);
+    EXPECT_NE(open_and_read(dir.file("claims.chd")).read_error.find("claims more data than the hunk holds"), std::string::npos);
+
+    // A map that gives a hunk more stored bytes than a hunk has.
+    auto long_map = map;
+    long_map[victim].length = 19584 + 100;
+    for (auto& h : long_map) {
+        if (h.type > discwell::chd::kUncompressed) h.length = 0;
+    }
+    const auto encoded = discwell::chd::encode_map(long_map, map[0].offset);
+    auto oversize = std::vector<uint8_t>(good.begin(), good.begin() + static_cast<long>(map_at));
+    oversize.insert(oversize.end(), encoded.begin(), encoded.end());
+    write_bytes(dir.file("oversize.chd"), oversize);
+    const Opened o = open_and_read(dir.file("oversize.chd"));
+    EXPECT_NE(o.error + o.read_error, "");
+    EXPECT_TRUE(o.error.empty() ? o.read_error.find("exceeds the hunk") != std::string::npos : true) << o.read_error;
+}
+
+TEST(ImageFormats, ChdOfACodecThisBuildLacks) {
+    TempDir dir("lacking");
+    if (!write_as("chd-deflate", dir.file("disc.chd"))) GTEST_SKIP() << "no Deflate in this build";
+    auto bytes = read_bytes(dir.file("disc.chd"));
+    std::memcpy(&bytes[16], "cdzs", 4);  // Deflate data said to be Zstandard
+    write_bytes(dir.file("zstd.chd"), bytes);
+    const Opened o = open_and_read(dir.file("zstd.chd"));
+#if QUORVEX_HAVE_ZSTD
+    EXPECT_EQ(o.error, "");
+    EXPECT_NE(o.read_error.find("Zstandard"), std::string::npos) << o.read_error;
+#else
+    EXPECT_NE(o.error.find("cdzs (Zstandard) hunks, which this build of quorvex cannot decode"), std::string::npos) << o.error;
+#endif
+}
+
+TEST(ImageFormats, DamagedEcmFailsCleanly) {
+    TempDir dir("bad-ecm");
+    ASSERT_TRUE(write_as("ecm", dir.file("good.ecm")));
+    const auto good = read_bytes(dir.file("good.ecm"));
+    for (size_t cut : {size_t{3}, size_t{6}, good.size() / 2, good.size() - 5}) {
+        write_bytes(dir.file("cut.ecm"), std::vector<uint8_t>(good.begin(), good.begin() + static_cast<long>(cut)));
+        EXPECT_NE(open_and_read(dir.file("cut.ecm")).error, "") << cut;
+    }
+    // The first block (sixteen raw bytes) made to claim a billion sectors.
+    auto claims = good;
+    const uint8_t huge[] = {0x80 | 0x7C | 0, 0xFF, 0xFF, 0x7F};
+    claims.erase(claims.begin() + 4);
+    claims.insert(claims.begin() + 4, std::begin(huge), std::end(huge));
+    write_bytes(dir.file("claims.ecm"), claims);
+    EXPECT_NE(open_and_read(dir.file("claims.ecm")).error.find("claims more data than the file holds"), std::string::npos);
+}
+
+TEST(ImageFormats, DamagedPbpAndCloneCdFailCleanly) {
+    TempDir dir("bad-pbp");
+    if (write_as("pbp", dir.file("good.pbp"))) {
+        const auto good = read_bytes(dir.file("good.pbp"));
+        const size_t psar = good[0x24] | good[0x25] << 8 | good[0x26] << 16;
+        auto past = good;
+        past[psar + 0x4000 + 32 * 3 + 3] = 0x7F;  // the fourth block far past the end
+        write_bytes(dir.file("past.pbp"), past);
+        EXPECT_NE(open_and_read(dir.file("past.pbp")).error.find("block 3"), std::string::npos);
+        auto corrupt = good;
+        const size_t block0 = psar + 0x100000;
+        for (size_t i = 0; i < 64; ++i) corrupt[block0 + 10 + i] ^= 0xA5;
+        write_bytes(dir.file("corrupt.pbp"), corrupt);
+        const Opened o = open_and_read(dir.file("corrupt.pbp"));
+        EXPECT_NE(o.read_error.find("cannot read sector 0"), std::string::npos) << o.error << o.read_error;
+        write_bytes(dir.file("cut.pbp"), std::vector<uint8_t>(good.begin(), good.begin() + static_cast<long>(psar + 0x900)));
+        EXPECT_NE(open_and_read(dir.file("cut.pbp")).error, "");
+    }
+
+    ASSERT_TRUE(write_as("clonecd", dir.file("set.ccd")));
+    std::remove(dir.file("set.img").c_str());
+    const std::string missing = open_and_read(dir.file("set.ccd")).error;
+    EXPECT_NE(missing.find("set.img"), std::string::npos) << missing;
+    write_text(dir.file("short.ccd"), "[CloneCD]\nVersion=3\n[Entry 0]\nPoint=0x01\nControl=0x04\nPLBA=5000\n");
+    write_bytes(dir.file("short.img"), std::vector<uint8_t>(kSector * 10, 0));
+    EXPECT_NE(open_and_read(dir.file("short.ccd")).error.find("outside"), std::string::npos);
+}
+
+TEST(ImageFormats, CompressedImagesReadOnManyThreadsAtOnce) {
+    TempDir dir("threads");
+    const char* format = write_as("chd-zstd", dir.file("disc.chd")) ? "disc.chd" : "disc.ecm";
+    if (std::string(format) == "disc.ecm") {
+        ASSERT_TRUE(write_as("ecm", dir.file(format)));
+    }
+    uint32_t disc = 0;
+    char error[256];
+    ASSERT_TRUE(DwOpenImage(dir.file(format).c_str(), DW_IO_DEFAULT, &disc, error, sizeof error)) << error;
+    const auto& expected = test_disc().sectors;
+    const uint32_t count = DwSectorCount(disc);
+    std::vector<std::thread> readers;
+    std::vector<int> mismatches(6, 0);
+    for (int t = 0; t < 6; ++t) {
+        readers.emplace_back([&, t] {
+            // Each thread reads its own stretch, sector by sector, as a plug-in does.
+            const uint32_t first = static_cast<uint32_t>(t) * count / 7;
+            SectorReader* reader = CdReadOpen(disc, 0, first, count / 3, -1);
+            for (uint32_t i = 0; uint8_t* s = CdReadSector(reader, 0); ++i) {
+                if (std::memcmp(s, &expected[(first + i) * kSector], kSector) != 0) mismatches[static_cast<size_t>(t)]++;
+                CdUnlockReadBuffer(reader, s);
+            }
+            CdReadClose(reader);
+        });
+    }
+    for (auto& r : readers) r.join();
+    DwClose(disc);
+    for (int m : mismatches) EXPECT_EQ(m, 0);
+}
