@@ -1,11 +1,12 @@
 // ECM files: a disc image with the sync patterns, EDC and parity that can be computed again
 // left out. The file is a run of blocks (raw bytes, or Mode 1, Mode 2 Form 1 or Form 2 sectors
-// without what is regenerable), indexed once at open so that any sector can be read directly.
+// without what is regenerable), indexed once at open so that any sector can be found, and
+// rebuilt sixteen sectors at a time by a worker per core.
 #include <algorithm>
 #include <cstring>
-#include <mutex>
 #include <vector>
 
+#include "block_cache.h"
 #include "cd_codes.h"
 #include "image_formats.h"
 
@@ -23,41 +24,61 @@ struct Block {
 constexpr uint32_t kStored[4] = {1, 3 + 2048, 2052, 2328};
 constexpr uint32_t kDecoded[4] = {1, 2352, 2336, 2336};
 
-class EcmSectors : public SectorSource {
+struct EcmImage {
+    std::unique_ptr<ImageFile> file;
+    std::vector<Block> blocks;
+    uint32_t sectors = 0;
+};
+
+// Decodes runs of sixteen sectors: the stored bytes behind them read at once, then each block's
+// part rebuilt in memory.
+class EcmDecoder : public BlockDecoder {
 public:
-    EcmSectors(std::unique_ptr<ImageFile> file, std::vector<Block> blocks, uint64_t decoded)
-        : file_(std::move(file)), blocks_(std::move(blocks)), count_(static_cast<uint32_t>(decoded / kSectorBytes)) {}
+    explicit EcmDecoder(const EcmImage& image) : image_(image) {}
 
-    uint32_t sector_count() const override { return count_; }
-
-    ReadResult read(uint32_t first, uint32_t count, uint8_t* out, std::string* why) const override {
-        if (first > count_ || count > count_ - first) return ReadResult::kOffDisc;
-        return bytes(uint64_t{first} * kSectorBytes, size_t{count} * kSectorBytes, out, why) ? ReadResult::kOk
-                                                                                             : ReadResult::kFailed;
+    bool decode(uint32_t block, uint8_t* out, std::string& why) override {
+        const uint32_t first = block * kRunSectors;
+        const uint32_t count = std::min(kRunSectors, image_.sectors - first);
+        if (!bytes(uint64_t{first} * kSectorBytes, size_t{count} * kSectorBytes, out, why)) {
+            why = "sectors " + std::to_string(first) + " to " + std::to_string(first + count - 1) + ": " + why;
+            return false;
+        }
+        return true;
     }
+
+    static constexpr uint32_t kRunSectors = 16;
 
 private:
     // `n` bytes of the decoded image from `at`.
-    bool bytes(uint64_t at, size_t n, uint8_t* out, std::string* why) const {
-        auto block = std::upper_bound(blocks_.begin(), blocks_.end(), at,
+    bool bytes(uint64_t at, size_t n, uint8_t* out, std::string& why) {
+        const auto& blocks = image_.blocks;
+        auto first = std::upper_bound(blocks.begin(), blocks.end(), at,
                                       [](uint64_t value, const Block& b) { return value < b.decoded_at; }) - 1;
-        while (n > 0) {
-            if (block == blocks_.end()) return false;
+        auto last = std::upper_bound(blocks.begin(), blocks.end(), at + n - 1,
+                                     [](uint64_t value, const Block& b) { return value < b.decoded_at; }) - 1;
+        // The stored bytes of every block met, in one read.
+        const uint64_t stored_from = first->stored_at;
+        const uint64_t stored_to = last->stored_at + uint64_t{last->count} * kStored[last->type];
+        stored_.resize(static_cast<size_t>(stored_to - stored_from));
+        if (!image_.file->read(stored_from, stored_.size(), stored_.data(), &why)) return false;
+        for (auto block = first; n > 0;) {
+            if (block > last) return (why = "the ECM index is inconsistent", false);
             const uint64_t into = at - block->decoded_at;
             const uint64_t size = uint64_t{block->count} * kDecoded[block->type];
             if (into >= size) {
                 ++block;
                 continue;
             }
+            const uint8_t* stored = stored_.data() + (block->stored_at - stored_from);
             size_t take = static_cast<size_t>(std::min<uint64_t>(n, size - into));
             if (block->type == 0) {
-                if (!file_->read(block->stored_at + into, take, out, why)) return false;
+                std::memcpy(out, stored + into, take);
             } else {
                 const uint64_t sector = into / kDecoded[block->type];
                 const auto skip = static_cast<size_t>(into % kDecoded[block->type]);
                 take = std::min<size_t>(take, kDecoded[block->type] - skip);
                 uint8_t raw[kSectorBytes];
-                if (!decode(*block, sector, raw, why)) return false;
+                rebuild(block->type, stored + sector * kStored[block->type], raw);
                 // Mode 2 sectors come without their first 16 bytes, which a raw block before them holds.
                 std::memcpy(out, raw + (block->type == 1 ? 0 : 16) + skip, take);
             }
@@ -68,39 +89,54 @@ private:
         return true;
     }
 
-    bool decode(const Block& block, uint64_t sector, uint8_t* raw, std::string* why) const {
+    // A whole sector from what an ECM block stores of it.
+    static void rebuild(uint8_t type, const uint8_t* stored, uint8_t* raw) {
         std::memset(raw, 0, kSectorBytes);
         std::memcpy(raw, cdcodes::kSync, 12);
-        const uint64_t stored = block.stored_at + sector * kStored[block.type];
         auto put_le32 = [](uint8_t* p, uint32_t v) {
             for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
         };
-        switch (block.type) {
+        switch (type) {
             case 1:
-                if (!file_->read(stored, 3, raw + 12, why) || !file_->read(stored + 3, 2048, raw + 16, why)) return false;
+                std::memcpy(raw + 12, stored, 3);
+                std::memcpy(raw + 16, stored + 3, 2048);
                 raw[15] = 1;
                 put_le32(raw + 2064, cdcodes::edc(raw, 2064));
                 cdcodes::write_ecc(raw);
-                return true;
+                break;
             case 2:
-                if (!file_->read(stored, 2052, raw + 20, why)) return false;
+                std::memcpy(raw + 20, stored, 2052);
                 raw[15] = 2;
                 std::memcpy(raw + 16, raw + 20, 4);
                 put_le32(raw + 2072, cdcodes::edc(raw + 16, 2056));
                 cdcodes::write_ecc(raw);  // with the address taken as zero
-                return true;
+                break;
             default:
-                if (!file_->read(stored, 2328, raw + 20, why)) return false;
+                std::memcpy(raw + 20, stored, 2328);
                 raw[15] = 2;
                 std::memcpy(raw + 16, raw + 20, 4);
                 put_le32(raw + 2348, cdcodes::edc(raw + 16, 2332));
-                return true;
+                break;
         }
     }
 
-    std::unique_ptr<ImageFile> file_;
-    std::vector<Block> blocks_;
-    uint32_t count_;
+    const EcmImage& image_;
+    std::vector<uint8_t> stored_;
+};
+
+class EcmSectors : public SectorSource {
+public:
+    explicit EcmSectors(std::unique_ptr<EcmImage> image)
+        : image_(std::move(image)),
+          cache_(image_->sectors, EcmDecoder::kRunSectors, [image = image_.get()] { return std::make_unique<EcmDecoder>(*image); }) {}
+    uint32_t sector_count() const override { return cache_.sector_count(); }
+    ReadResult read(uint32_t first, uint32_t count, uint8_t* out, std::string* why) const override {
+        return cache_.read(first, count, out, why);
+    }
+
+private:
+    std::unique_ptr<EcmImage> image_;
+    mutable BlockCache cache_;  // last, so that its workers stop before the image goes
 };
 
 }  // namespace
@@ -114,6 +150,9 @@ std::shared_ptr<const SectorSource> ecm_sectors(const std::string& path, std::st
     }
     const uint64_t size = file->size();
     std::vector<Block> blocks;
+    // About two blocks a sector for a Mode 2 disc (its raw headers, then its bodies): room for
+    // them at once, rather than growing by doubling.
+    blocks.reserve(static_cast<size_t>(std::min<uint64_t>(size / 1000 + 16, uint64_t{1} << 24)));
     uint64_t at = 4, decoded = 0;
     // The index: each block's header (its type in the low two bits of a varint count), then its data.
     std::vector<uint8_t> head(4096);
@@ -168,7 +207,11 @@ std::shared_ptr<const SectorSource> ecm_sectors(const std::string& path, std::st
         error = path + ": the ECM file decodes to " + std::to_string(decoded) + " bytes, not whole 2352-byte sectors";
         return nullptr;
     }
-    return std::make_shared<EcmSectors>(std::move(file), std::move(blocks), decoded);
+    auto image = std::make_unique<EcmImage>();
+    image->file = std::move(file);
+    image->blocks = std::move(blocks);
+    image->sectors = static_cast<uint32_t>(decoded / kSectorBytes);
+    return std::make_shared<EcmSectors>(std::move(image));
 }
 
 bool open_ecm_image(const std::string& path, Disc& disc, std::string& error) {
