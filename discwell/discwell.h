@@ -43,7 +43,17 @@ struct DwFaults {
     int32_t seeks_before_failure;
 };
 
-// Opens a raw image (a .cue sheet, or a bare image of 2352-byte sectors). On failure returns 0 and
+// Whether a file is a disc image, judged by its content as DwOpenImage judges it, without opening
+// the image: DW_PROBE_IMAGE; DW_PROBE_UNREADABLE for an image of a kind discwell refuses (a cooked
+// 2048-byte image, a compressed image of an unknown kind); DW_PROBE_NOT_IMAGE for anything else
+// (text, pictures, archives, a file that cannot be opened). `parts` receives the other files the
+// image consists of (the track files a CUE sheet names, the .img and .sub of a CloneCD set), each
+// ending in NUL, the list ending in an empty name; `parts_needed` the bytes the whole list takes.
+// A list that does not fit is left out: call again with a larger buffer.
+enum DwProbe : int32_t { DW_PROBE_NOT_IMAGE = 0, DW_PROBE_IMAGE = 1, DW_PROBE_UNREADABLE = 2 };
+DISCWELL_API int32_t CD_CALL DwProbeImage(const char* path, char* parts, uint32_t parts_size, uint32_t* parts_needed);
+
+// Opens an image (a .cue sheet, a CHD, ECM, PBP or CloneCD file, or bare raw sectors). On failure returns 0 and
 // writes one line naming the file and the problem into `error`.
 DISCWELL_API int32_t CD_CALL DwOpenImage(const char* path, int32_t io_mode, uint32_t* disc, char* error,
                                          uint32_t error_size);

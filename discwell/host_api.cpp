@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "disc.h"
+#include "image_formats.h"
 
 using discwell::Disc;
 using discwell::kSectorBytes;
@@ -50,6 +51,18 @@ DISCWELL_API int32_t CD_CALL DwOpenImage(const char* path, int32_t io_mode, uint
     }
     *disc = discwell::register_disc(std::move(opened));
     return 1;
+}
+
+DISCWELL_API int32_t CD_CALL DwProbeImage(const char* path, char* parts, uint32_t parts_size, uint32_t* parts_needed) {
+    if (!path) return DW_PROBE_NOT_IMAGE;
+    const discwell::ImageProbe probe = discwell::probe_image(path);
+    std::string list;
+    for (const std::string& part : probe.parts) list.append(part).push_back('\0');
+    list.push_back('\0');
+    if (parts_needed) *parts_needed = static_cast<uint32_t>(list.size());
+    if (parts && parts_size >= list.size()) std::memcpy(parts, list.data(), list.size());
+    else if (parts && parts_size) parts[0] = '\0';
+    return probe.verdict;
 }
 
 DISCWELL_API int32_t CD_CALL DwOpenMemory(const uint8_t* sectors, uint32_t sector_count, const DwTrack* tracks,

@@ -23,28 +23,21 @@ bool is_absolute(const std::string& path) {
     return (!path.empty() && (path[0] == '/' || path[0] == '\\')) || (path.size() > 1 && path[1] == ':');
 }
 
-// The track file a sheet names, tried as written, then (a sheet written on Windows) with its
-// backslashes as slashes.
-std::shared_ptr<const SectorSource> track_file(const std::string& dir, const std::string& name, bool map,
-                                               std::string& error) {
-    auto source = open_track_file(is_absolute(name) ? name : dir + name, map, error);
+// Where a sheet's FILE points: as written, or (a sheet written on Windows) with its backslashes as
+// slashes.
+std::vector<std::string> track_file_paths(const std::string& dir, const std::string& name) {
+    std::vector<std::string> paths{is_absolute(name) ? name : dir + name};
 #if !defined(_WIN32)
-    if (!source && name.find('\\') != std::string::npos) {
+    if (name.find('\\') != std::string::npos) {
         std::string forward = name;
         std::replace(forward.begin(), forward.end(), '\\', '/');
-        std::string second;
-        if (auto found = open_track_file(is_absolute(name) ? forward : dir + forward, map, second)) {
-            error.clear();
-            return found;
-        }
+        paths.push_back(is_absolute(name) ? forward : dir + forward);
     }
 #endif
-    return source;
+    return paths;
 }
 
-}  // namespace
-
-bool open_cue_image(const std::string& path, bool map, Disc& disc, std::string& error) {
+bool read_sheet(const std::string& path, CueSheet& sheet, std::string& error) {
     std::string stored, reason;
     if (!read_small_file(path, kMaxCueBytes, stored, reason)) {
         error = path + (reason.rfind("too large", 0) == 0 ? ": " + reason + " for a CUE sheet" : ": cannot open: " + reason);
@@ -55,12 +48,32 @@ bool open_cue_image(const std::string& path, bool map, Disc& disc, std::string& 
         error = path + ": " + reason;
         return false;
     }
-    CueSheet sheet;
     std::string problem;
     if (!parse_cue_sheet(text, sheet, problem)) {
         error = path + ": " + problem;
         return false;
     }
+    return true;
+}
+
+// The track file a sheet names, tried as written, then (a sheet written on Windows) with its
+// backslashes as slashes.
+std::shared_ptr<const SectorSource> track_file(const std::string& dir, const std::string& name, bool map,
+                                               std::string& error) {
+    const auto paths = track_file_paths(dir, name);
+    auto source = open_track_file(paths[0], map, error);
+    for (size_t i = 1; i < paths.size() && !source; ++i) {
+        std::string second;
+        if ((source = open_track_file(paths[i], map, second))) error.clear();
+    }
+    return source;
+}
+
+}  // namespace
+
+bool open_cue_image(const std::string& path, bool map, Disc& disc, std::string& error) {
+    CueSheet sheet;
+    if (!read_sheet(path, sheet, error)) return false;
 
     struct Placed {
         const CueTrack* track;
@@ -130,6 +143,23 @@ bool open_cue_image(const std::string& path, bool map, Disc& disc, std::string& 
     // LBA 0 is INDEX 01 of the first track; anything before it is not addressable.
     disc.drop_front(placed.front().index01);
     return true;
+}
+
+std::vector<std::string> cue_track_files(const std::string& path) {
+    std::vector<std::string> files;
+    CueSheet sheet;
+    std::string error;
+    if (!read_sheet(path, sheet, error)) return files;
+    for (const CueFile& file : sheet.files) {
+        for (const std::string& candidate : track_file_paths(directory_of(path), file.name)) {
+            std::string ignored;
+            if (ImageFile::open(candidate, false, ignored)) {
+                files.push_back(candidate);
+                break;
+            }
+        }
+    }
+    return files;
 }
 
 }  // namespace discwell

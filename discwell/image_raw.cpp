@@ -41,19 +41,6 @@ private:
     uint32_t count_;
 };
 
-bool has_sync(const ImageFile& file, uint64_t at) {
-    uint8_t head[12];
-    return file.size() >= at + 12 && file.read(at, 12, head) && std::memcmp(head, cdcodes::kSync, 12) == 0;
-}
-
-// A whole image of 2048-byte sectors: no sync pattern, an ISO9660 descriptor at 16 x 2048.
-bool looks_cooked(const ImageFile& file) {
-    if (file.size() % 2048 != 0 || has_sync(file, 0)) return false;
-    if (file.size() % kSectorBytes != 0) return true;
-    uint8_t id[6];
-    return file.size() >= 0x8006 && file.read(0x8000, 6, id) && std::memcmp(id + 1, "CD001", 5) == 0;
-}
-
 // The sector size of a raw file: 2352, or 2448 where that is what its size and sync patterns say.
 bool stride_of(const std::string& path, const ImageFile& file, uint32_t& stride, std::string& error) {
     if (file.size() == 0) {
@@ -84,6 +71,19 @@ bool stride_of(const std::string& path, const ImageFile& file, uint32_t& stride,
 }
 
 }  // namespace
+
+bool has_sync(const ImageFile& file, uint64_t at) {
+    uint8_t head[12];
+    return file.size() >= at + 12 && file.read(at, 12, head) && std::memcmp(head, cdcodes::kSync, 12) == 0;
+}
+
+// A whole image of 2048-byte sectors: no sync pattern, an ISO9660 descriptor at 16 x 2048.
+bool looks_cooked(const ImageFile& file) {
+    if (file.size() % 2048 != 0 || has_sync(file, 0)) return false;
+    if (file.size() % kSectorBytes != 0) return true;
+    uint8_t id[6];
+    return file.size() >= 0x8006 && file.read(0x8000, 6, id) && std::memcmp(id + 1, "CD001", 5) == 0;
+}
 
 std::shared_ptr<const SectorSource> raw_sectors(std::unique_ptr<ImageFile> file, uint32_t stride) {
     return std::make_shared<RawSectors>(std::move(file), stride);

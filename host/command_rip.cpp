@@ -1,18 +1,27 @@
-// quorvex rip: every stream of every plug-in on each disc, into DIR/<disc name>/, each as a file
-// people can play (a folder of units in a build without FFmpeg). rip.json records the disc and
-// every stream as it finishes, so that an interrupted rip resumes where it stopped: a stream whose
-// file is there with the size and checksum recorded is not ripped again.
-#include <chrono>
+// quorvex rip: every stream of every disc given or found, each disc into DIR/<disc name>/, each
+// stream once (a stream several plug-ins find is written by the split of the one chosen for it),
+// named by the disc file it lies in, as a file people can play (a folder of units in a build
+// without FFmpeg). Several streams are decoded and encoded at once, across the discs. rip.json
+// records each disc and every stream as it finishes, so that an interrupted rip resumes where it
+// stopped: a stream whose file is there with the size and checksum recorded is not ripped again.
+#include <condition_variable>
 #include <cstdio>
-#include <fstream>
+#include <deque>
 #include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <thread>
 
 #include "../discwell/discwell.h"
 #include "checksum.h"
+#include "collection.h"
 #include "commands.h"
+#include "disc_survey.h"
 #include "interrupt.h"
 #include "media_output.h"
 #include "paths.h"
+#include "rip_index.h"
 #include "stream_writer.h"
 #include "terminal.h"
 
@@ -21,11 +30,12 @@ namespace fs = std::filesystem;
 namespace quorvex {
 namespace {
 
-constexpr char kIndex[] = "rip.json";
-
-// What identifies a disc: the same image ripped again must find its own folder.
-Json disc_identity(uint32_t disc) {
+// What identifies a disc: the same image ripped again must find its own folder, and another disc
+// must not take it over.
+Json disc_identity(uint32_t disc, const DiscSurvey& survey) {
     Json id;
+    put_text(id, "volume_id", survey.directory.volume_id);
+    put_text(id, "boot_file", survey.boot_file);
     id["sectors"] = DwSectorCount(disc);
     id["tracks"] = Json::array();
     for (int32_t i = 0; i < DwTrackCount(disc); ++i) {
@@ -41,239 +51,446 @@ std::string stream_key(const FoundStream& s) {
            std::to_string(s.info.sector_count);
 }
 
-std::string file_name(const FoundStream& s, bool media) {
-    char name[96];
-    std::snprintf(name, sizeof name, "%s-%02d-lba%06u", s.plugin->stem.c_str(), s.index, s.info.start_sector);
-    return std::string(name) + (media ? ((s.info.kind & 0x01) ? ".mkv" : ".flac") : "");
-}
+bool is_video(const StreamInfo& info) { return (info.kind & 0x01) != 0; }
 
-struct DiscRip {
-    int done = 0, already = 0, failed = 0, cut = 0, unreadable = 0;
-    bool interrupted = false;
+struct RipDisc {
+    CollectionImage image;
+    fs::path folder;
+    std::unique_ptr<OpenDisc> disc;
+    DiscSurvey survey;
+    std::unique_ptr<FolderLock> lock;
+    RipIndex index;
+    RipCounts counts;      // guarded by the run's mutex
+    size_t pending = 0;    // streams queued and not yet through
+    bool opened = false;   // its folder is locked and its index loaded
+    bool finished = false;
 };
 
-class RipIndex {
-public:
-    // Reads an earlier rip.json; false with `error` set when it belongs to another disc.
-    bool load(const fs::path& folder, const std::string& image, const Json& identity, std::string& error) {
-        path_ = folder / kIndex;
-        doc_ = Json::object();
-        std::ifstream in(path_, std::ios::binary);
-        if (in) {
-            try {
-                doc_ = Json::parse(in);
-            } catch (const std::exception&) {
-                error = utf8_path(path_) + ": not a rip.json of quorvex's; rip into another folder";
-                return false;
-            }
-            if (!doc_.contains("disc") || doc_["disc"] != identity) {
-                error = utf8_path(folder) + ": holds the rip of another disc (" +
-                        doc_.value("image", std::string("unknown")) + "); rip into another folder";
-                return false;
-            }
-            for (const auto& s : doc_.value("streams", Json::array())) {
-                if (s.contains("key")) earlier_[s["key"].get<std::string>()] = s;
-            }
-        }
-        doc_ = Json::object();
-        doc_["format_version"] = kJsonFormatVersion;
-        put_text(doc_, "image", image);
-        doc_["disc"] = identity;
-        doc_["media"] = media_output_available();
-        doc_["streams"] = Json::array();
-        return true;
-    }
-
-    // The earlier record of a stream, if it finished and its output is still whole.
-    const Json* finished(const std::string& key, const fs::path& output) const {
-        auto found = earlier_.find(key);
-        if (found == earlier_.end()) return nullptr;
-        const Json& s = found->second;
-        if (s.value("status", "") != "done" && s.value("status", "") != "cut") return nullptr;
-        std::string digest, error;
-        uint64_t bytes = 0;
-        std::error_code ec;
-        if (!fs::exists(output, ec) || !sha256_of(output, digest, bytes, error)) return nullptr;
-        if (s.value("sha256", "") != digest || s.value("bytes", uint64_t{0}) != bytes) return nullptr;
-        return &s;
-    }
-
-    void record(Json stream) { doc_["streams"].push_back(std::move(stream)); }
-
-    // Saves at most every two seconds while a rip goes on (a disc of thousands of streams would
-    // otherwise rewrite its index thousands of times); a stream finished since the last save and
-    // lost to a crash is ripped again by the next run.
-    bool save_soon(const DiscRip& r, std::string& error) {
-        const auto now = std::chrono::steady_clock::now();
-        if (now - saved_ < std::chrono::seconds(2)) return true;
-        return save(r, error);
-    }
-
-    bool save(const DiscRip& r, std::string& error) {
-        saved_ = std::chrono::steady_clock::now();
-        Json summary;
-        summary["ripped"] = r.done;
-        summary["already_done"] = r.already;
-        summary["cut"] = r.cut;
-        summary["failed"] = r.failed;
-        summary["unreadable"] = r.unreadable;
-        summary["complete"] = !r.interrupted;
-        doc_["summary"] = summary;
-        return replace_file_contents(path_, dump(doc_), error);
-    }
-
-private:
-    fs::path path_;
-    Json doc_;
-    std::map<std::string, Json> earlier_;
-    std::chrono::steady_clock::time_point saved_{};
+struct RipTask {
+    RipDisc* disc;
+    size_t order;   // its place in the disc's rip.json
+    size_t stream;  // in the disc's scan
+    const StreamGroup* group;
+    std::string file;
 };
 
-Json stream_record(const FoundStream& s, const std::string& file) {
+Json stream_record(const RipDisc& d, const RipTask& task) {
+    const FoundStream& s = d.survey.report.streams[task.stream];
+    const StreamPlace& place = d.survey.places[task.stream];
     Json j;
     j["key"] = stream_key(s);
     j["plugin"] = s.plugin->stem;
     j["plugin_name"] = s.plugin->name();
     j["index"] = s.index;
-    j["file"] = file;
+    j["file"] = task.file;
+    if (place.file) put_text(j, "disc_file", place.file->path);
+    j["channel"] = place.channel < 0 ? Json(nullptr) : Json(place.channel);
     j.update(stream_info_json(s.info, s.plugin->stream_info_size() == 44));
     j["state"] = state_name(s.state);
     if (!s.note.empty()) j["note"] = s.note;
+    // How the other plug-ins that found the same stream split it.
+    Json others = Json::array();
+    for (const size_t m : task.group->members) {
+        const FoundStream& o = d.survey.report.streams[m];
+        if (o.plugin == s.plugin) continue;
+        others.push_back({{"plugin", o.plugin->stem},
+                          {"index", o.index},
+                          {"start_sector", o.info.start_sector},
+                          {"sector_count", o.info.sector_count}});
+    }
+    if (!others.empty()) j["also_found_by"] = std::move(others);
     return j;
 }
 
-DiscRip rip_disc(const std::string& image, const Options& options, const std::vector<const PluginFile*>& plugins,
-                 const fs::path& folder, int& status) {
-    DiscRip result;
-    auto fail = [&](const std::string& message) {
+class RipRun {
+public:
+    RipRun(const Options& options, std::vector<const PluginFile*> plugins, std::vector<CollectionImage> images)
+        : options_(options), plugins_(std::move(plugins)), media_(media_output_available()),
+          terminal_(stderr_is_terminal()) {
+        for (CollectionImage& image : images) {
+            auto d = std::make_unique<RipDisc>();
+            d->folder = native_path(options.output) / native_path(image.disc_name);
+            d->image = std::move(image);
+            discs_.push_back(std::move(d));
+        }
+        jobs_ = options.jobs.value_or(0);
+        if (jobs_ == 0) jobs_ = std::max(1u, std::thread::hardware_concurrency());
+        output_options_.force = true;  // an earlier output of quorvex's own, never another file
+        output_options_.lossless = options.lossless;
+        output_options_.encoder_threads = jobs_ > 1 ? 1 : 0;  // the streams share the cores
+    }
+
+    int run() {
+        std::vector<std::thread> workers;
+        for (unsigned i = 1; i < jobs_; ++i) workers.emplace_back([this] { work(); });
+        work();
+        for (std::thread& t : workers) t.join();
+        clear_progress();
+        // Discs an interruption left open keep what they finished.
+        for (auto& d : discs_) {
+            if (d->opened && !d->finished) {
+                d->counts.interrupted = true;
+                finish_disc(*d);
+            }
+        }
+        summarise();
+        return status_;
+    }
+
+private:
+    void work() {
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            if (interrupted()) stopping_ = true;
+            if (!stopping_ && !queue_.empty()) {
+                RipTask task = std::move(queue_.front());
+                queue_.pop_front();
+                ++busy_;
+                lock.unlock();
+                rip_stream(task);
+                lock.lock();
+                --busy_;
+                if (--task.disc->pending == 0 && !stopping_) close_disc(*task.disc, lock);
+                wake_.notify_all();
+                continue;
+            }
+            if (!stopping_ && next_disc_ < discs_.size() && open_discs_ < jobs_ + 1) {
+                RipDisc& d = *discs_[next_disc_++];
+                ++open_discs_;
+                ++busy_;
+                lock.unlock();
+                std::vector<RipTask> tasks = prepare(d);
+                lock.lock();
+                --busy_;
+                d.pending = tasks.size();
+                total_ += tasks.size();
+                for (RipTask& t : tasks) queue_.push_back(std::move(t));
+                if (tasks.empty()) close_disc(d, lock);
+                wake_.notify_all();
+                continue;
+            }
+            if (busy_ == 0) {
+                wake_.notify_all();
+                return;
+            }
+            wake_.wait(lock);
+        }
+    }
+
+    // With the run's lock held; lets it go while the disc's index is saved.
+    void close_disc(RipDisc& d, std::unique_lock<std::mutex>& lock) {
+        lock.unlock();
+        if (d.opened) finish_disc(d);
+        d.disc.reset();
+        lock.lock();
+        --open_discs_;
+    }
+
+    void fail_disc(const std::string& message) {
+        std::lock_guard lock(mutex_);
+        clear_progress();
         complain(message);
-        status = kExitError;
-        result.failed++;
-        return result;
-    };
-    OpenDisc disc;
-    std::string error;
-    ScanReport report;
-    if (!open_image(image, options.io_mode, disc, error)) return fail(error);
-    if (!scan_disc(disc.handle, plugins, report, error, warn)) return fail(image + ": " + error);
+        failures_.push_back(message);
+        status_ = kExitError;
+    }
 
-    std::error_code ec;
-    fs::create_directories(folder, ec);
-    if (!fs::is_directory(folder, ec)) return fail(utf8_path(folder) + ": cannot create the folder: " + ec.message());
-    FolderLock lock;
-    if (!lock.take(folder, error)) return fail(error);
-    sweep_abandoned_staging(folder);
-    RipIndex index;
-    if (!index.load(folder, image, disc_identity(disc.handle), error)) return fail(error);
+    // Opens, scans and names the disc, takes its folder, and lists the streams to rip.
+    std::vector<RipTask> prepare(RipDisc& d) {
+        std::vector<RipTask> tasks;
+        std::string error;
+        d.disc = std::make_unique<OpenDisc>();
+        if (!open_image(d.image.path, options_.io_mode, *d.disc, error)) {
+            fail_disc(error);
+            return tasks;
+        }
+        auto say = [this](const std::string& message) {
+            std::lock_guard lock(mutex_);
+            clear_progress();
+            warn(message);
+        };
+        if (!survey_disc(d.disc->handle, d.image.path, plugins_, d.survey, error, say)) {
+            if (!interrupted()) fail_disc(d.image.path + ": " + error);
+            return tasks;
+        }
+        // The streams chosen: each group once, by its chosen plug-in's split.
+        std::set<std::string> names;
+        std::vector<RipTask> chosen;
+        for (const StreamGroup& g : d.survey.groups) {
+            for (const size_t i : g.chosen_streams) {
+                const FoundStream& s = d.survey.report.streams[i];
+                if (options_.kind == "video" && !is_video(s.info)) continue;
+                if (options_.kind == "audio" && is_video(s.info)) continue;
+                if (s.info.duration_ms < options_.min_length * 1000.0) continue;
+                std::string base = d.survey.places[i].name;
+                const auto taken = [&](const std::string& n) { return names.count(lower(n)) > 0; };
+                if (taken(base)) base += "-" + s.plugin->stem;
+                std::string name = base;
+                for (int n = 2; taken(name); ++n) name = base + "-" + std::to_string(n);
+                names.insert(lower(name));
+                const std::string extension = media_ ? (is_video(s.info) ? ".mkv" : ".flac") : "";
+                chosen.push_back({&d, chosen.size(), i, &g, name + extension});
+            }
+        }
+        if (options_.dry_run) {
+            std::lock_guard lock(mutex_);
+            clear_progress();
+            for (const RipTask& t : chosen) {
+                const FoundStream& s = d.survey.report.streams[t.stream];
+                std::printf("%s  %s %d  %s %s\n", utf8_path(d.folder / t.file).c_str(), s.plugin->stem.c_str(), s.index,
+                            is_video(s.info) ? "video" : "audio", format_seconds(s.info.duration_ms).c_str());
+            }
+            dry_run_streams_ += chosen.size();
+            return tasks;
+        }
 
-    const bool media = media_output_available();
-    const bool terminal = stderr_is_terminal();
-    OutputOptions output_options;
-    output_options.force = true;  // an earlier output of quorvex's own, never another file
-    output_options.lossless = options.lossless;
-    const size_t total = report.streams.size();
-    for (size_t k = 0; k < total; ++k) {
-        FoundStream& found = report.streams[k];
-        const std::string file = file_name(found, media);
-        const fs::path output = folder / file;
-        Json record = stream_record(found, file);
-        if (interrupted()) {
-            result.interrupted = true;
-            break;
+        std::error_code ec;
+        fs::create_directories(d.folder, ec);
+        if (!fs::is_directory(d.folder, ec)) {
+            fail_disc(utf8_path(d.folder) + ": cannot create the folder: " + ec.message());
+            return tasks;
         }
-        if (found.state == StreamState::kUnreadable) {
-            record["status"] = "unreadable";
-            index.record(record);
-            result.unreadable++;
-            std::printf("unreadable  %s: %s\n", file.c_str(), found.note.c_str());
-            continue;
+        d.lock = std::make_unique<FolderLock>();
+        if (!d.lock->take(d.folder, error)) {
+            fail_disc(error);
+            return tasks;
         }
-        if (const Json* earlier = index.finished(stream_key(found), output)) {
-            index.record(*earlier);
-            result.already++;
-            std::printf("done        %s (ripped before)\n", file.c_str());
-            continue;
+        sweep_abandoned_staging(d.folder);
+        if (!d.index.load(d.folder, d.image.path, disc_identity(d.disc->handle, d.survey), error)) {
+            fail_disc(error);
+            return tasks;
         }
-        if (terminal) std::fprintf(stderr, "\r[%zu/%zu] %s ", k + 1, total, file.c_str());
+        d.opened = true;
+        for (RipTask& t : chosen) {
+            const FoundStream& s = d.survey.report.streams[t.stream];
+            d.index.carry_over(t.order, stream_key(s));
+            if (s.state == StreamState::kUnreadable) {
+                Json record = stream_record(d, t);
+                record["status"] = "unreadable";
+                d.index.record(t.order, record);
+                std::lock_guard lock(mutex_);
+                d.counts.unreadable++;
+                say_line("unreadable", d, t.file + ": " + s.note);
+                continue;
+            }
+            tasks.push_back(std::move(t));
+        }
+        return tasks;
+    }
+
+    void rip_stream(RipTask& task) {
+        RipDisc& d = *task.disc;
+        const FoundStream& found = d.survey.report.streams[task.stream];
+        const fs::path output = d.folder / task.file;
+        Json record = stream_record(d, task);
+        std::string error;
+        if (auto earlier = d.index.finished(stream_key(found), output)) {
+            d.index.record(task.order, *earlier);
+            std::lock_guard lock(mutex_);
+            d.counts.already++;
+            ++through_;
+            say_line("done", d, task.file + " (ripped before)");
+            return;
+        }
+        {
+            std::lock_guard lock(mutex_);
+            current_ = task.file;
+            show_progress();
+        }
         StreamContext context;
-        context.request = PlaybackRequest{image, found.plugin, disc.handle, found.info, std::nullopt};
+        context.request = PlaybackRequest{d.image.path, found.plugin, d.disc->handle, found.info, std::nullopt};
         context.index = found.index;
         context.state = found.state;
         context.note = found.note;
         WrittenStream written;
-        const OutputSpec spec{media ? OutputSpec::Kind::kMediaFile : OutputSpec::Kind::kUnitFolder, utf8_path(output)};
-        const bool ok = write_stream(context, {spec}, output_options, written, error);
-        if (terminal) std::fprintf(stderr, "\r%*s\r", 79, "");
-        if (!ok) {
-            if (interrupted()) {
-                result.interrupted = true;
-                break;
-            }
-            record["status"] = "failed";
-            record["error"] = valid_utf8(error);
-            index.record(record);
-            result.failed++;
-            status = kExitError;
-            std::printf("FAILED      %s\n", file.c_str());
-            complain(error);
-            index.save_soon(result, error);
-            continue;
-        }
+        const OutputSpec spec{media_ ? OutputSpec::Kind::kMediaFile : OutputSpec::Kind::kUnitFolder, utf8_path(output)};
+        const bool ok = write_stream(context, {spec}, output_options_, written, error);
+        if (!ok && interrupted()) return;  // not recorded: the next run rips it
         std::string digest;
         uint64_t bytes = 0;
-        if (!sha256_of(output, digest, bytes, error)) complain(error);
-        record["status"] = written.cut ? "cut" : "done";
-        if (written.cut) record["note"] = written.cut_note;
-        record["bytes"] = bytes;
-        record["sha256"] = digest;
-        record["frames_written"] = written.reports[0].frames_written;
-        record["audio_units"] = written.reports[0].audio_units_written;
-        record["measured"] = stream_manifest(context)["measured"];
-        Json times = Json::array();
-        for (const FrameTime& t : written.timeline.frames) times.push_back(t.start.seconds());
-        record["frame_times_seconds"] = std::move(times);
-        record["undecodable_frames"] = written.undecodable_frames;
-        index.record(record);
-        std::printf("%-11s %s", written.cut ? "cut" : "ok", file.c_str());
-        if (!written.undecodable_frames.empty()) {
-            std::printf(" (%zu frames cannot be decoded and are left out)", written.undecodable_frames.size());
+        std::string checksum_error;
+        if (ok && !sha256_of(output, digest, bytes, checksum_error)) error = checksum_error;
+        if (ok && checksum_error.empty()) {
+            record["status"] = written.cut ? "cut" : "done";
+            if (written.cut) record["note"] = written.cut_note;
+            record["bytes"] = bytes;
+            record["sha256"] = digest;
+            record["frames_written"] = written.reports[0].frames_written;
+            record["audio_units"] = written.reports[0].audio_units_written;
+            record["measured"] = stream_manifest(context)["measured"];
+            Json times = Json::array();
+            for (const FrameTime& t : written.timeline.frames) times.push_back(t.start.seconds());
+            record["frame_times_seconds"] = std::move(times);
+            record["undecodable_frames"] = written.undecodable_frames;
+        } else {
+            record["status"] = "failed";
+            record["error"] = valid_utf8(error);
         }
-        if (written.cut) std::printf(": %s", written.cut_note.c_str());
-        std::printf("\n");
-        (written.cut ? result.cut : result.done)++;
+        d.index.record(task.order, record);
+        {
+            std::lock_guard lock(mutex_);
+            ++through_;
+            if (!ok || !checksum_error.empty()) {
+                d.counts.failed++;
+                status_ = kExitError;
+                failures_.push_back(error);
+                say_line("FAILED", d, task.file);
+                complain(error);
+            } else {
+                (written.cut ? d.counts.cut : d.counts.done)++;
+                std::string text = task.file;
+                if (!written.undecodable_frames.empty()) {
+                    text += " (" + std::to_string(written.undecodable_frames.size()) +
+                            " frames cannot be decoded and are left out)";
+                }
+                if (written.cut) text += ": " + written.cut_note;
+                say_line(written.cut ? "cut" : "ok", d, text);
+            }
+        }
         // Recorded as finished: an interruption later keeps it.
-        if (!index.save_soon(result, error)) {
+        RipCounts counts;
+        {
+            std::lock_guard lock(mutex_);
+            counts = d.counts;
+        }
+        if (!d.index.save_soon(counts, error)) {
+            std::lock_guard lock(mutex_);
             complain(error);
-            status = kExitError;
+            failures_.push_back(error);
+            status_ = kExitError;
         }
     }
-    if (!index.save(result, error)) {
-        complain(error);
-        status = kExitError;
+
+    void finish_disc(RipDisc& d) {
+        RipCounts counts;
+        {
+            std::lock_guard lock(mutex_);
+            counts = d.counts;
+            d.finished = true;
+        }
+        std::string error;
+        const bool saved = d.index.save(counts, error);
+        std::lock_guard lock(mutex_);
+        clear_progress();
+        if (!saved) {
+            complain(error);
+            failures_.push_back(error);
+            status_ = kExitError;
+        }
+        std::printf("%s: %d streams ripped to %s", d.image.path.c_str(), counts.done + counts.cut,
+                    utf8_path(d.folder).c_str());
+        if (counts.already) std::printf(", %d ripped before", counts.already);
+        if (counts.cut) std::printf(", %d of them cut", counts.cut);
+        if (counts.unreadable) std::printf(", %d unreadable", counts.unreadable);
+        if (counts.failed) std::printf(", %d failed", counts.failed);
+        if (counts.interrupted) std::printf(", interrupted");
+        std::printf("\n");
+        std::fflush(stdout);
+        ripped_ += counts.done + counts.cut;
+        before_ += counts.already;
+        cut_ += counts.cut;
+        ++discs_done_;
     }
-    std::printf("%s: %d streams ripped to %s", image.c_str(), result.done + result.cut, utf8_path(folder).c_str());
-    if (result.already) std::printf(", %d ripped before", result.already);
-    if (result.cut) std::printf(", %d of them cut", result.cut);
-    if (result.unreadable) std::printf(", %d unreadable", result.unreadable);
-    if (result.failed) std::printf(", %d failed", result.failed);
-    std::printf("\n");
-    if (result.cut && status == kExitOk) status = kExitIncomplete;
-    return result;
-}
+
+    void summarise() {
+        if (options_.dry_run) {
+            std::printf("%zu streams of %zu discs would be written\n", dry_run_streams_, discs_.size());
+            return;
+        }
+        if (discs_.size() < 2 && failures_.empty()) {
+            if (cut_ && status_ == kExitOk) status_ = kExitIncomplete;
+            return;
+        }
+        std::printf("%zu discs: %zu streams ripped", discs_.size(), ripped_);
+        if (before_) std::printf(", %zu ripped before", before_);
+        if (cut_) std::printf(", %zu of them cut", cut_);
+        std::printf(", %zu failures\n", failures_.size());
+        for (const std::string& f : failures_) std::printf("  failed: %s\n", f.c_str());
+        if (cut_ && status_ == kExitOk) status_ = kExitIncomplete;
+    }
+
+    // With the run's lock held.
+    void say_line(const char* what, const RipDisc& d, const std::string& text) {
+        clear_progress();
+        const std::string where = discs_.size() > 1 ? d.image.disc_name + "/" : std::string();
+        std::printf("%-11s %s%s\n", what, where.c_str(), text.c_str());
+        std::fflush(stdout);
+        show_progress();
+    }
+    void show_progress() {
+        if (!terminal_) return;
+        std::fprintf(stderr, "\r[%zu/%zu streams, %zu/%zu discs] %.40s ", through_, total_, discs_done_, discs_.size(),
+                     current_.c_str());
+        progress_shown_ = true;
+    }
+    void clear_progress() {
+        if (!terminal_ || !progress_shown_) return;
+        std::fprintf(stderr, "\r%*s\r", 79, "");
+        progress_shown_ = false;
+    }
+
+    static std::string lower(std::string s) {
+        for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        return s;
+    }
+    static std::string format_seconds(uint32_t ms) {
+        char text[32];
+        std::snprintf(text, sizeof text, "%u.%03u s", ms / 1000, ms % 1000);
+        return text;
+    }
+
+    const Options& options_;
+    const std::vector<const PluginFile*> plugins_;
+    const bool media_, terminal_;
+    unsigned jobs_ = 1;
+    OutputOptions output_options_;
+    std::vector<std::unique_ptr<RipDisc>> discs_;
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::deque<RipTask> queue_;
+    size_t next_disc_ = 0, open_discs_ = 0, busy_ = 0;
+    bool stopping_ = false;
+    size_t total_ = 0, through_ = 0, discs_done_ = 0, ripped_ = 0, before_ = 0, cut_ = 0, dry_run_streams_ = 0;
+    std::string current_;
+    bool progress_shown_ = false;
+    std::vector<std::string> failures_;
+    int status_ = kExitOk;
+};
 
 }  // namespace
 
 int run_rip(const Options& options) {
     PluginFolder folder;
     if (!load_plugin_folder(options, folder)) return kExitError;
-    const auto plugins = all_plugins(folder);
-    int status = kExitOk;
-    for (const std::string& image : options.images) {
-        const fs::path disc_folder = native_path(options.output) / native_path(image).stem();
-        const DiscRip r = rip_disc(image, options, plugins, disc_folder, status);
-        if (r.interrupted || interrupted()) break;
+    std::vector<const PluginFile*> plugins;
+    if (!options.plugin.empty()) {
+        const PluginFile* plugin = named_plugin(options, folder);
+        if (!plugin) return kExitError;
+        plugins.push_back(plugin);
+    } else {
+        plugins = all_plugins(folder);
     }
-    return status;
+    Shard shard;
+    std::string error;
+    if (!options.shard.empty() && !parse_shard(options.shard, shard, error)) {
+        complain(error);
+        return kExitUsage;
+    }
+    std::vector<CollectionImage> images;
+    if (!find_images(options.images, images, error)) {
+        complain(error);
+        return kExitError;
+    }
+    // Disc names come from the whole collection, so that every shard names a disc alike.
+    std::vector<CollectionImage> mine;
+    for (CollectionImage& image : images) {
+        if (in_shard(image, shard)) mine.push_back(std::move(image));
+    }
+    if (images.empty()) {
+        complain("no disc images in " + options.images.front() + (options.images.size() > 1 ? " and the rest" : ""));
+        return kExitError;
+    }
+    return RipRun(options, std::move(plugins), std::move(mine)).run();
 }
 
 }  // namespace quorvex

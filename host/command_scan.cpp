@@ -3,6 +3,7 @@
 
 #include "../discwell/discwell.h"
 #include "commands.h"
+#include "disc_survey.h"
 #include "json_out.h"
 #include "stream_format.h"
 
@@ -15,14 +16,33 @@ std::string version_text(uint16_t hundredths) {
     return text;
 }
 
-Json found_stream_json(const FoundStream& s) {
+Json found_stream_json(const FoundStream& s, const StreamPlace& place) {
     Json j;
     j["plugin"] = s.plugin->stem;
     j["index"] = s.index;
     j.update(stream_info_json(s.info, s.plugin->stream_info_size() == 44));
     j["state"] = state_name(s.state);
     if (!s.note.empty()) j["note"] = s.note;
+    if (place.file) {
+        put_text(j, "file", place.file->path);
+    } else {
+        j["file"] = nullptr;
+    }
+    j["channel"] = place.channel < 0 ? Json(nullptr) : Json(place.channel);
+    j["name"] = place.name;
     return j;
+}
+
+std::string plugin_list(const std::vector<const PluginFile*>& plugins) {
+    std::string out;
+    for (const PluginFile* p : plugins) out += (out.empty() ? "" : ",") + p->stem;
+    return out;
+}
+
+TableRow table_row(const DiscSurvey& survey, size_t i) {
+    const FoundStream& s = survey.report.streams[i];
+    const StreamPlace& p = survey.places[i];
+    return {s.plugin->stem, s.index, s.info, p.file ? p.file->path : std::string(), p.channel, {}};
 }
 
 Json disc_json(uint32_t disc) {
@@ -104,9 +124,9 @@ int run_scan(const Options& options) {
         put_text(entry, "image", image);
         OpenDisc disc;
         std::string error;
-        ScanReport report;
+        DiscSurvey survey;
         if (!open_image(image, options.io_mode, disc, error) ||
-            !scan_disc(disc.handle, plugins, report, error, warn)) {
+            !survey_disc(disc.handle, image, plugins, survey, error, warn)) {
             if (error.rfind(image, 0) != 0) error = image + ": " + error;
             complain(error);
             status = kExitError;
@@ -114,22 +134,49 @@ int run_scan(const Options& options) {
             doc["discs"].push_back(entry);
             continue;
         }
+        const auto& streams = survey.report.streams;
+        // Every plug-in's own list (--all), or each group once by its chosen plug-in's split.
+        std::vector<std::pair<size_t, const StreamGroup*>> shown;
+        if (options.all) {
+            for (size_t i = 0; i < streams.size(); ++i) shown.push_back({i, nullptr});
+        } else {
+            for (const StreamGroup& g : survey.groups) {
+                for (const size_t i : g.chosen_streams) shown.push_back({i, &g});
+            }
+        }
         if (options.json) {
             entry["disc"] = disc_json(disc.handle);
+            put_text(entry["disc"], "volume_id", survey.directory.volume_id);
+            put_text(entry["disc"], "boot_file", survey.boot_file);
             entry["streams"] = Json::array();
-            for (const FoundStream& s : report.streams) entry["streams"].push_back(found_stream_json(s));
+            for (const auto& [i, group] : shown) {
+                Json j = found_stream_json(streams[i], survey.places[i]);
+                if (group) {
+                    j["also_found_by"] = Json::array();
+                    for (const PluginFile* p : group->also_found) j["also_found_by"].push_back(p->stem);
+                }
+                entry["streams"].push_back(j);
+            }
             doc["discs"].push_back(entry);
             continue;
         }
         if (!first) std::printf("\n");
         first = false;
-        const auto& streams = report.streams;
-        std::printf("%s: %zu stream%s\n", image.c_str(), streams.size(), streams.size() == 1 ? "" : "s");
-        if (streams.empty()) continue;
+        std::printf("%s: %zu stream%s", image.c_str(), shown.size(), shown.size() == 1 ? "" : "s");
+        if (shown.size() != streams.size()) {
+            std::printf(" (%zu as the plug-ins list them: --all shows every list)", streams.size());
+        }
+        std::printf("\n");
+        if (shown.empty()) continue;
         std::vector<TableRow> rows;
-        for (const FoundStream& s : streams) rows.push_back({s.plugin->stem, s.index, s.info});
+        std::vector<FoundStream> listed;
+        for (const auto& [i, group] : shown) {
+            rows.push_back(table_row(survey, i));
+            if (group) rows.back().also_found_by = plugin_list(group->also_found);
+            listed.push_back(streams[i]);
+        }
         std::printf("%s", format_stream_table(rows).c_str());
-        print_notes(streams);
+        print_notes(listed);
     }
     if (options.json) std::fputs(dump(doc).c_str(), stdout);
     return status;
@@ -162,7 +209,7 @@ int run_info(const Options& options) {
         std::fputs(dump(doc).c_str(), stdout);
         return kExitOk;
     }
-    std::printf("%s", format_stream_table({{plugin->stem, context.index.value_or(0), info}}).c_str());
+    std::printf("%s", format_stream_table({{plugin->stem, context.index.value_or(0), info, {}, -1, {}}}).c_str());
     if (context.described_by_scan) {
         std::printf("described by the scan: this is stream %d of %s\n", context.index.value_or(0), plugin->stem.c_str());
     } else {

@@ -21,8 +21,15 @@ struct Options {
     std::string output;
     std::string frames_directory;
     bool json = false;
+    bool all = false;  // scan: every plug-in's own list
     bool lossless = false;
     bool force = false;
+    // rip
+    std::optional<uint32_t> jobs;  // streams at once; 0 or none: one per core
+    std::string kind;              // "video", "audio", or "" for both
+    double min_length = 0;         // seconds
+    bool dry_run = false;
+    std::string shard;  // "I/N"
     int32_t io_mode = 0;
 };
 
@@ -61,5 +68,6 @@ int run_scan(const Options& options);
 int run_info(const Options& options);
 int run_extract(const Options& options);
 int run_rip(const Options& options);
+int run_index(const Options& options);
 
 }  // namespace quorvex

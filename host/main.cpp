@@ -78,6 +78,7 @@ int main(int argc, char** argv) {
     CLI::App* scan = app.add_subcommand("scan", "the streams every plug-in finds on each image");
     scan->add_option("images", o.images, "disc images")->required()->type_name("IMAGE...");
     scan->add_flag("--json", o.json, "as JSON");
+    scan->add_flag("--all", o.all, "every plug-in's own list (by default a stream several plug-ins find is shown once)");
 
     CLI::App* info = app.add_subcommand("info", "what a plug-in finds at a sector range, or the scan's stream there");
     info->add_option("image", o.images, "a disc image")->required()->expected(1)->type_name("IMAGE");
@@ -101,10 +102,23 @@ int main(int argc, char** argv) {
     extract->add_flag("--lossless", o.lossless, "FFV1 video (H.264 at quantiser 0 in .mp4)");
     extract->add_flag("--force", o.force, "replace an earlier output of quorvex (never another file)");
 
-    CLI::App* rip = app.add_subcommand("rip", "every stream of every plug-in, each disc into DIR/<disc name>/");
-    rip->add_option("images", o.images, "disc images")->required()->type_name("IMAGE...");
+    CLI::App* rip = app.add_subcommand("rip", "every stream of every disc given or found in the folders given, each once, "
+                                               "each disc into DIR/<disc name>/");
+    rip->add_option("images", o.images, "disc images, and folders to look for them in")->required()->type_name("IMAGE_OR_DIR...");
     rip->add_option("-o,--output", o.output, "the folder the discs' folders go into")->required()->type_name("DIR");
     rip->add_flag("--lossless", o.lossless, "FFV1 video");
+    number(rip, "-j,--jobs", o.jobs, "streams ripped at once (default: one per core)");
+    rip->add_option("--plugin", o.plugin, "only this plug-in's streams, by its own split");
+    rip->add_option("--kind", o.kind, "only video or only audio streams")->check(CLI::IsMember({"video", "audio"}));
+    rip->add_option("--min-length", o.min_length, "only streams at least this long")
+        ->type_name("SECONDS")
+        ->check(CLI::Range(0.0, 1e6));
+    rip->add_flag("--dry-run", o.dry_run, "list what would be written, write nothing");
+    rip->add_option("--shard", o.shard, "only the I-th of N disjoint shares of the images (from 1)")->type_name("I/N");
+
+    CLI::App* index = app.add_subcommand("index", "one collection.json of every disc and stream in rip folders");
+    index->add_option("folders", o.images, "folders that rip wrote into (-o DIR of each shard)")->required()->type_name("DIR...");
+    index->add_option("-o,--output", o.output, "where collection.json goes (default: the first folder)")->type_name("FILE");
 
 #if defined(_WIN32)
     SetConsoleOutputCP(CP_UTF8);  // names are printed as UTF-8
@@ -141,6 +155,7 @@ int main(int argc, char** argv) {
     if (info->parsed()) status = run_info(o);
     if (extract->parsed()) status = run_extract(o);
     if (rip->parsed()) status = run_rip(o);
+    if (index->parsed()) status = run_index(o);
 
     if (interrupted()) {
         complain(interruption() + "; nothing half-written was left behind");

@@ -51,6 +51,7 @@ public:
 struct OutputOptions {
     bool force = false;     // replace an earlier output of quorvex
     bool lossless = false;  // FFV1 (H.264 at quantiser 0 in .mp4) instead of H.264
+    int encoder_threads = 0;  // 0: as many as the machine has
 };
 
 // frame_NNNNNN.mdec by frame number; XA sound appended to audio.xa; archive sound decoded to

@@ -40,6 +40,12 @@ std::vector<DwTrack> tracks_data_first(uint32_t disc) {
 
 }  // namespace
 
+uint8_t sector_channel(const uint8_t* sector) {
+    constexpr uint8_t kVideo = 0x02, kAudio = 0x04, kRealTime = 0x40;
+    if (sector[15] != 2 || !(sector[18] & (kVideo | kAudio | kRealTime))) return kNoChannel;
+    return sector[17];
+}
+
 std::vector<TrackEntry> track_table(uint32_t disc) {
     std::vector<TrackEntry> table;
     for (const DwTrack& t : tracks_data_first(disc)) table.push_back(entry_for(t));
@@ -98,6 +104,7 @@ bool scan_disc(uint32_t disc, const std::vector<const PluginFile*>& plugins, Sca
 
     bool ok = true;
     uint32_t lba = data.first_lba;
+    report.first_lba = data.first_lba;
     if (has_data && !participants.empty()) {
         DwScan* scan = DwScanOpen(disc, data.first_lba, data.sector_count);
         const uint8_t* run = nullptr;
@@ -109,6 +116,7 @@ bool scan_disc(uint32_t disc, const std::vector<const PluginFile*>& plugins, Sca
                 ok = false;
                 break;
             }
+            for (uint32_t i = 0; i < n; ++i) report.channels.push_back(sector_channel(run + size_t{i} * psr::kRawSectorSize));
             for (uint32_t done = 0; done < n && any_feeding;) {
                 const uint32_t batch = std::min(kBatch, n - done);
                 const uint8_t* first = run + static_cast<size_t>(done) * psr::kRawSectorSize;

@@ -34,10 +34,23 @@ struct FoundStream {
     std::string note;  // what is wrong with a cut or unreadable stream
 };
 
+// A sector's channel: the subheader's channel number of a Mode 2 sector of sound, pictures or
+// real-time data; kNoChannel for any other sector.
+inline constexpr uint8_t kNoChannel = 0xFF;
+uint8_t sector_channel(const uint8_t* sector);
+
 struct ScanReport {
     std::vector<FoundStream> streams;
     std::vector<const PluginFile*> took_part;
     uint32_t sectors_fed = 0;
+    // The channel of every sector fed, from the data track's first sector on.
+    uint32_t first_lba = 0;
+    std::vector<uint8_t> channels;
+
+    // The channel of `lba`, kNoChannel beyond what was fed.
+    uint8_t channel_at(uint32_t lba) const {
+        return lba >= first_lba && lba - first_lba < channels.size() ? channels[lba - first_lba] : kNoChannel;
+    }
 };
 
 // The host's track table: 12-byte entries, data track first.

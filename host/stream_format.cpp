@@ -34,8 +34,12 @@ std::string format_audio(const StreamInfo& info) {
 }
 
 std::string format_stream_table(const std::vector<TableRow>& rows) {
-    const std::vector<std::string> heading = {"PLUG-IN", "#",      "START", "SECTORS", "KIND",
-                                              "DURATION", "FRAMES", "PICTURE", "FPS",   "AUDIO"};
+    std::vector<std::string> heading = {"PLUG-IN", "#",      "START", "SECTORS", "KIND",
+                                        "DURATION", "FRAMES", "PICTURE", "FPS",   "AUDIO"};
+    const bool files = std::any_of(rows.begin(), rows.end(), [](const TableRow& r) { return !r.file.empty(); });
+    const bool also = std::any_of(rows.begin(), rows.end(), [](const TableRow& r) { return !r.also_found_by.empty(); });
+    if (files) heading.insert(heading.end(), {"FILE", "CH"});
+    if (also) heading.push_back("ALSO FOUND BY");
     std::vector<std::vector<std::string>> cells;
     for (const TableRow& r : rows) {
         const StreamInfo& i = r.info;
@@ -45,6 +49,8 @@ std::string format_stream_table(const std::vector<TableRow>& rows) {
                          video ? std::to_string(i.frame_count) : "-",
                          video ? std::to_string(i.width) + "x" + std::to_string(i.height) : "-",
                          video ? format_rate(i.frame_rate) : "-", format_audio(i)});
+        if (files) cells.back().insert(cells.back().end(), {r.file.empty() ? "-" : r.file, r.channel < 0 ? "-" : std::to_string(r.channel)});
+        if (also) cells.back().push_back(r.also_found_by.empty() ? "-" : r.also_found_by);
     }
     std::vector<size_t> width(heading.size());
     for (size_t c = 0; c < heading.size(); ++c) {

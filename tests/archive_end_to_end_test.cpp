@@ -50,7 +50,7 @@ TEST(ArchiveEndToEnd, BothPluginsListTheirTracksAndDecodeThem) {
     std::string error;
     ASSERT_TRUE(n.image.write(dir.file("disc.bin"), error));
     const std::string cue = dir.file("disc.cue");
-    const RunResult r = run_program(quorvex_command() + " scan --json " + cue);
+    const RunResult r = run_program(quorvex_command() + " scan --all --json " + cue);
     ASSERT_EQ(r.status, 0) << r.output;
     const auto music = json_streams_of(r.output, "nimbrel_music");
     const auto voice = json_streams_of(r.output, "nimbrel_voice");

@@ -191,7 +191,7 @@ TEST(HostFaults, OutputsNeverMixOldAndNew) {
     TempDir dir("faults-used");
     const std::string disc = sample("selvane.cue");
     const std::string out = dir.file("out");
-    const Json scanned = json_of(quorvex("scan --json " + disc));
+    const Json scanned = json_of(quorvex("scan --all --json " + disc));
     const size_t frames0 = scanned["discs"][0]["streams"][0]["frame_count"], frames1 = scanned["discs"][0]["streams"][1]["frame_count"];
     ASSERT_EQ(quorvex("extract " + disc + " --plugin selvane --stream 0 -o " + out + "/").status, 0);
     const auto first = entries(out);

@@ -47,7 +47,7 @@ TEST(Host, ScansTheSampleDiscs) {
     EXPECT_EQ(scan.status, 0) << scan.output;
     EXPECT_TRUE(contains(scan.output, "selvane.cue: 2 streams"));
     EXPECT_TRUE(contains(scan.output, "ostrand.cue:"));
-    const RunResult json = quorvex("scan --json " + build_path("samples/ostrand.bin"));
+    const RunResult json = quorvex("scan --all --json " + build_path("samples/ostrand.bin"));
     EXPECT_EQ(json.status, 0) << json.output;
     EXPECT_TRUE(contains(json.output, "\"streams\": ["));
 }

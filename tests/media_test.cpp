@@ -268,7 +268,7 @@ struct SampleStream {
 std::vector<SampleStream> sample_movies() {
     std::vector<SampleStream> out;
     for (const char* disc : {"selvane", "grivet", "tamsel", "walcite", "corvane"}) {
-        const RunResult r = quorvex("scan --json " + build_path("samples/" + std::string(disc) + ".cue"));
+        const RunResult r = quorvex("scan --all --json " + build_path("samples/" + std::string(disc) + ".cue"));
         const auto doc = nlohmann::json::parse(r.output);
         for (const auto& s : doc["discs"][0]["streams"]) {
             if (s["plugin"] == disc && s["video"] == true) out.push_back({disc, disc, s});

@@ -55,7 +55,7 @@ bool contains(const std::string& text, const std::string& part) { return text.fi
 template <class Plugin>
 void check_scan_matches(const std::string& plugin, const std::string& cue, DiscImage& image) {
     const auto expected = scan_image<Plugin>(image);
-    const RunResult r = run_program(quorvex_command() + " scan --json " + cue);
+    const RunResult r = run_program(quorvex_command() + " scan --all --json " + cue);
     ASSERT_EQ(r.status, 0) << r.output;
     std::vector<JsonObject> wanted;
     for (size_t i = 0; i < expected.size(); ++i) wanted.push_back(json_of(expected[i], static_cast<int32_t>(i), true));

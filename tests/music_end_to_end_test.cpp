@@ -47,7 +47,7 @@ void check(const std::string& plugin, MusicLayout layout, const std::vector<std:
         plugins::xa::Drumvale::max_channel = -1;  // as quorvex's freshly loaded plug-in has it
     }
     const auto expected = scan_image<Plugin>(m.image);
-    const RunResult r = run_program(quorvex_command() + " scan --json " + cue);
+    const RunResult r = run_program(quorvex_command() + " scan --all --json " + cue);
     ASSERT_EQ(r.status, 0) << r.output;
     std::vector<JsonObject> wanted;
     for (size_t i = 0; i < expected.size(); ++i) wanted.push_back(json_of(expected[i], static_cast<int32_t>(i), false));

@@ -41,7 +41,7 @@ void cut(const std::string& image, uint32_t lba, uint32_t count, const std::stri
 }
 
 Json scan_of(const std::string& cue) {
-    const RunResult r = quorvex("scan --json " + cue);
+    const RunResult r = quorvex("scan --all --json " + cue);
     EXPECT_EQ(r.status, 0) << r.output;
     return Json::parse(r.output)["discs"][0];
 }

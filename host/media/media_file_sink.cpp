@@ -269,7 +269,7 @@ private:
             video_.stream->avg_frame_rate = c->framerate;
         }
         c->gop_size = 12;
-        c->thread_count = 0;  // as many as the machine has
+        c->thread_count = options_.encoder_threads;  // 0: as many as the machine has
         if (!finish_stream(video_, &settings, error)) return false;
         scaled_.reset(av_frame_alloc());
         scaled_->format = c->pix_fmt;

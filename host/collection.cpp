@@ -1,0 +1,154 @@
+#include "collection.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <set>
+
+#include "../discwell/discwell.h"
+#include "paths.h"
+
+namespace fs = std::filesystem;
+
+namespace quorvex {
+namespace {
+
+std::string lower(std::string s) {
+    std::transform(s.begin(), s.end(), s.begin(), [](char c) { return static_cast<char>(std::tolower(static_cast<unsigned char>(c))); });
+    return s;
+}
+
+// What a file is to discwell, with the other files the image consists of.
+int32_t probe(const std::string& path, std::vector<std::string>& parts) {
+    std::vector<char> buffer(4096);
+    uint32_t needed = 0;
+    int32_t verdict = DwProbeImage(path.c_str(), buffer.data(), static_cast<uint32_t>(buffer.size()), &needed);
+    if (needed > buffer.size()) {
+        buffer.resize(needed);
+        verdict = DwProbeImage(path.c_str(), buffer.data(), static_cast<uint32_t>(buffer.size()), &needed);
+    }
+    for (const char* p = buffer.data(); p < buffer.data() + buffer.size() && *p; p += std::strlen(p) + 1) parts.push_back(p);
+    return verdict;
+}
+
+// A path's identity for comparing parts with images: its absolute, normal form.
+std::string identity(const std::string& path) {
+    std::error_code ec;
+    fs::path p = fs::weakly_canonical(native_path(path), ec);
+    if (ec) p = fs::absolute(native_path(path), ec).lexically_normal();
+    return utf8_path(p);
+}
+
+void walk_folder(const std::string& folder, std::vector<CollectionImage>& found, std::set<std::string>& parts) {
+    std::error_code ec;
+    const fs::path root = native_path(folder);
+    std::vector<CollectionImage> here;
+    for (fs::recursive_directory_iterator it(root, fs::directory_options::skip_permission_denied, ec), end; !ec && it != end;
+         it.increment(ec)) {
+        std::error_code type_ec;
+        if (!it->is_regular_file(type_ec)) continue;  // no pipes, devices or folders' links
+        const std::string path = utf8_path(it->path());
+        std::vector<std::string> image_parts;
+        if (probe(path, image_parts) == DW_PROBE_NOT_IMAGE) continue;
+        for (const std::string& part : image_parts) parts.insert(identity(part));
+        CollectionImage image;
+        image.path = path;
+        image.relative = utf8_path(it->path().lexically_relative(root));
+        std::replace(image.relative.begin(), image.relative.end(), '\\', '/');
+        image.size = it->file_size(type_ec);
+        here.push_back(std::move(image));
+    }
+    std::sort(here.begin(), here.end(), [](const CollectionImage& a, const CollectionImage& b) { return a.relative < b.relative; });
+    found.insert(found.end(), here.begin(), here.end());
+}
+
+}  // namespace
+
+bool find_images(const std::vector<std::string>& arguments, std::vector<CollectionImage>& images, std::string& error) {
+    std::vector<CollectionImage> found;
+    std::set<std::string> parts, named;
+    for (const std::string& argument : arguments) {
+        std::error_code ec;
+        const fs::path path = native_path(argument);
+        if (fs::is_directory(path, ec)) {
+            walk_folder(argument, found, parts);
+            continue;
+        }
+        if (!fs::exists(path, ec)) {
+            error = argument + ": no such file or folder";
+            return false;
+        }
+        CollectionImage image;
+        image.path = argument;
+        image.relative = utf8_path(path.filename());
+        image.size = fs::is_regular_file(path, ec) ? fs::file_size(path, ec) : 0;
+        named.insert(identity(argument));
+        found.push_back(std::move(image));
+    }
+    images.clear();
+    std::set<std::string> taken;
+    for (CollectionImage& image : found) {
+        const std::string id = identity(image.path);
+        // A file named on the command line is a disc even when another image names it as well.
+        if (parts.count(id) && !named.count(id)) continue;
+        if (!taken.insert(id).second) continue;  // named twice, or named and found
+        images.push_back(std::move(image));
+    }
+    name_discs(images);
+    return true;
+}
+
+void name_discs(std::vector<CollectionImage>& images) {
+    std::map<std::string, int> used;
+    for (CollectionImage& image : images) {
+        fs::path file = native_path(image.path).filename();
+        // "game.bin.ecm" is the disc "game".
+        if (lower(utf8_path(file.extension())) == ".ecm") file = file.stem();
+        std::string name = utf8_path(file.stem());
+        if (name.empty()) name = utf8_path(file);
+        std::string candidate = name;
+        for (int n = 2; used.count(lower(candidate)); ++n) candidate = name + "-" + std::to_string(n);
+        used[lower(candidate)] = 1;
+        image.disc_name = candidate;
+    }
+}
+
+bool parse_shard(const std::string& text, Shard& shard, std::string& error) {
+    // Two numbers of digits alone around one slash.
+    uint64_t parts[2] = {0, 0};
+    int part = 0, digits = 0;
+    bool ok = !text.empty();
+    for (const char c : text) {
+        if (c == '/' && part == 0 && digits) {
+            part = 1;
+            digits = 0;
+        } else if (c >= '0' && c <= '9' && digits < 9) {
+            parts[part] = parts[part] * 10 + static_cast<uint64_t>(c - '0');
+            ++digits;
+        } else {
+            ok = false;
+        }
+    }
+    ok = ok && part == 1 && digits && parts[0] >= 1 && parts[0] <= parts[1];
+    if (!ok) {
+        error = "--shard " + text + ": give I/N, the I-th of N shares, with 1 <= I <= N";
+        return false;
+    }
+    shard = {static_cast<uint32_t>(parts[0]), static_cast<uint32_t>(parts[1])};
+    return true;
+}
+
+bool in_shard(const CollectionImage& image, const Shard& shard) {
+    // FNV-1a of the relative path and the size: the same on every machine that sees the same tree.
+    uint64_t hash = 0xcbf29ce484222325ull;
+    const std::string key = image.relative + "\n" + std::to_string(image.size);
+    for (const unsigned char c : key) {
+        hash ^= c;
+        hash *= 0x100000001b3ull;
+    }
+    return hash % shard.count == shard.index - 1;
+}
+
+}  // namespace quorvex

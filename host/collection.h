@@ -1,0 +1,37 @@
+// A collection of discs: the images named on the command line and those found in the folders
+// named there, recognised by their content; each with the folder name its rip goes into; and the
+// disjoint shares (shards) that several machines rip one each.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace quorvex {
+
+struct CollectionImage {
+    std::string path;       // as found (UTF-8)
+    std::string relative;   // under the folder given ("USA/game.cue"), or the file name when named alone
+    uint64_t size = 0;      // bytes of the file named or found (a CUE sheet's own size)
+    std::string disc_name;  // the folder its rip goes into: the file name without extension, unique
+};
+
+// The images among `arguments`: a file named is taken as it is (opening it says what is wrong);
+// a folder is walked for every file discwell recognises as an image, leaving out the files another
+// image consists of (the BIN a CUE sheet beside it names, a CloneCD set's .img and .sub). False
+// with `error` set for an argument that is neither a file nor a folder.
+bool find_images(const std::vector<std::string>& arguments, std::vector<CollectionImage>& images, std::string& error);
+
+// Gives each image its disc name: the file name without its extension, and for a name already
+// taken (compared without regard to case) "-2", "-3"... in the order of the images.
+void name_discs(std::vector<CollectionImage>& images);
+
+struct Shard {
+    uint32_t index = 1, count = 1;  // the index-th of count shares, from 1
+};
+// "I/N" with 1 <= I <= N.
+bool parse_shard(const std::string& text, Shard& shard, std::string& error);
+// Whether an image falls in `shard`: by its relative path and its size, the same on every machine.
+bool in_shard(const CollectionImage& image, const Shard& shard);
+
+}  // namespace quorvex

@@ -1,0 +1,87 @@
+// quorvex index: one collection.json of every disc and stream that rips wrote into the folders
+// given (several machines' shards, say), read from each disc folder's rip.json.
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+
+#include "atomic_output.h"
+#include "commands.h"
+#include "json_out.h"
+#include "paths.h"
+
+namespace fs = std::filesystem;
+
+namespace quorvex {
+
+int run_index(const Options& options) {
+    struct Found {
+        std::string folder;
+        Json rip;
+    };
+    std::vector<Found> discs;
+    int status = kExitOk;
+    for (const std::string& argument : options.images) {
+        std::error_code ec;
+        const fs::path root = native_path(argument);
+        if (!fs::is_directory(root, ec)) {
+            complain(argument + ": not a folder");
+            return kExitError;
+        }
+        // DIR/<disc>/rip.json, as rip writes them.
+        for (fs::directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec)) {
+            const fs::path index = it->path() / "rip.json";
+            std::error_code type_ec;
+            if (!it->is_directory(type_ec) || !fs::is_regular_file(index, type_ec)) continue;
+            std::ifstream in(index, std::ios::binary);
+            Json rip;
+            try {
+                rip = Json::parse(in);
+            } catch (const std::exception&) {
+                complain(utf8_path(index) + ": not a rip.json of quorvex's; left out");
+                status = kExitError;
+                continue;
+            }
+            if (!rip.is_object() || !rip.contains("disc") || !rip.contains("streams")) {
+                complain(utf8_path(index) + ": not a rip.json of quorvex's; left out");
+                status = kExitError;
+                continue;
+            }
+            discs.push_back({utf8_path(it->path()), std::move(rip)});
+        }
+        if (ec) {
+            complain(argument + ": cannot read the folder: " + ec.message());
+            return kExitError;
+        }
+    }
+    std::sort(discs.begin(), discs.end(), [](const Found& a, const Found& b) { return a.folder < b.folder; });
+
+    Json doc;
+    doc["format_version"] = kJsonFormatVersion;
+    doc["discs"] = Json::array();
+    size_t streams = 0, complete = 0;
+    for (Found& d : discs) {
+        Json entry;
+        put_text(entry, "folder", d.folder);
+        entry["image"] = d.rip.value("image", Json());
+        entry["disc"] = d.rip["disc"];
+        entry["summary"] = d.rip.value("summary", Json::object());
+        entry["streams"] = d.rip["streams"];
+        streams += entry["streams"].size();
+        if (entry["summary"].value("complete", false)) ++complete;
+        doc["discs"].push_back(std::move(entry));
+    }
+    doc["disc_count"] = discs.size();
+    doc["stream_count"] = streams;
+    const fs::path output = options.output.empty() ? native_path(options.images.front()) / "collection.json"
+                                                   : native_path(options.output);
+    std::string error;
+    if (!replace_file_contents(output, dump(doc), error)) {
+        complain(error);
+        return kExitError;
+    }
+    std::printf("%s: %zu discs (%zu ripped completely), %zu streams\n", utf8_path(output).c_str(), discs.size(),
+                complete, streams);
+    return status;
+}
+
+}  // namespace quorvex
