@@ -36,7 +36,7 @@ DiscImage movie_disc(const char* volume_id, const std::vector<MovieSpec>& movies
         files.push_back({"DATA" + std::to_string(i) + ".BIN", lba, 8 * kForm1Bytes});
         lba += 8;
         const WrittenMovie movie = write_str_movie(disc, lba, movies[i], tone);
-        files.push_back({"MOVIE" + std::to_string(i) + ".STR", lba, (movie.end_lba - lba) * kForm1Bytes});
+        files.push_back({"MOVIE/MOVIE" + std::to_string(i) + ".STR", lba, (movie.end_lba - lba) * kForm1Bytes});
         lba = movie.end_lba;
     }
     put_data_file(disc, lba, 16, 99);
