@@ -13,6 +13,7 @@
 #include "discbuilder/sample_discs.h"
 #include "discwell/discwell.h"
 #include "host/disc_files.h"
+#include "host/stream_names.h"
 #include "support/media_probe.h"
 #include "support/run_program.h"
 #include "support/test_disc.h"
@@ -79,7 +80,7 @@ TEST(SampleDiscs, FFmpegReadsSelvanesMoviesAsQuorvexDoes) {
             if (s["start_sector"] >= file.first_sector && s["start_sector"] < file.first_sector + file.sector_count) stream = &s;
         }
         if (!stream) continue;
-        const std::string movie = dir.file(file.path);
+        const std::string movie = dir.file(quorvex::safe_file_name(file.path));
         cut(bin, file.first_sector, file.sector_count, movie);
         const ProbedMedia ffmpeg = probe_media(movie, "psxstr");
         ASSERT_TRUE(ffmpeg.opened) << file.path;
