@@ -303,7 +303,9 @@ private:
         context.note = found.note;
         WrittenStream written;
         const OutputSpec spec{media_ ? OutputSpec::Kind::kMediaFile : OutputSpec::Kind::kUnitFolder, utf8_path(output)};
-        const bool ok = write_stream(context, {spec}, output_options_, written, error);
+        OutputOptions output_options = output_options_;
+        output_options.replace_recorded = d.index.recorded(stream_key(found), task.file);
+        const bool ok = write_stream(context, {spec}, output_options, written, error);
         if (!ok && interrupted()) return;  // not recorded: the next run rips it
         std::string digest;
         uint64_t bytes = 0;

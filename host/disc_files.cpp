@@ -52,7 +52,12 @@ struct Walker {
             return;
         }
         const uint32_t count = (bytes + 2047) / 2048;
-        if (count == 0 || count > kMaxDirectorySectors || lba >= sectors || count > sectors - lba) {
+        if (count > kMaxDirectorySectors) {
+            out.problem = "directory " + (prefix.empty() ? std::string("/") : prefix) + " claims " + std::to_string(bytes) +
+                          " bytes, more than any disc's directory";
+            return;
+        }
+        if (count == 0 || lba >= sectors || count > sectors - lba) {
             out.problem = "directory " + (prefix.empty() ? std::string("/") : prefix) + " lies outside the disc (sector " +
                           std::to_string(lba) + ")";
             return;

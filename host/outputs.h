@@ -52,6 +52,9 @@ struct OutputOptions {
     bool force = false;     // replace an earlier output of quorvex
     bool lossless = false;  // FFV1 (H.264 at quantiser 0 in .mp4) instead of H.264
     int encoder_threads = 0;  // 0: as many as the machine has
+    // The place holds what a rip's own index records as its output there, damaged since: it is
+    // replaced whatever it holds now.
+    bool replace_recorded = false;
 };
 
 // frame_NNNNNN.mdec by frame number; XA sound appended to audio.xa; archive sound decoded to

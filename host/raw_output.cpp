@@ -55,7 +55,9 @@ public:
 
     bool begin(const std::string& directory, const OutputOptions& options, std::string& error) {
         AtomicOutput::MayReplace may_replace;
-        if (options.force) {
+        if (options.replace_recorded) {
+            may_replace = [](const fs::path&, std::string&) { return true; };
+        } else if (options.force) {
             may_replace = [](const fs::path& place, std::string& why) {
                 return folder_is_quorvex_output(place, kManifest, why);
             };

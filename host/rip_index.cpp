@@ -62,6 +62,13 @@ std::optional<Json> RipIndex::finished(const std::string& key, const fs::path& o
     return s;
 }
 
+bool RipIndex::recorded(const std::string& key, const std::string& file) const {
+    std::lock_guard lock(mutex_);
+    auto found = earlier_.find(key);
+    return found != earlier_.end() && found->second.value("file", "") == file &&
+           (found->second.value("status", "") == "done" || found->second.value("status", "") == "cut");
+}
+
 void RipIndex::carry_over(size_t order, const std::string& key) {
     std::lock_guard lock(mutex_);
     if (auto found = earlier_.find(key); found != earlier_.end()) streams_[order] = found->second;

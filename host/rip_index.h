@@ -27,6 +27,9 @@ public:
     // The earlier record of a stream, if it finished and its output is still whole.
     std::optional<Json> finished(const std::string& key, const std::filesystem::path& output) const;
 
+    // Whether the earlier rip recorded `file` as the output of `key`.
+    bool recorded(const std::string& key, const std::string& file) const;
+
     // Keeps the earlier record of `key` in place `order` until the stream is recorded anew, so that
     // a run stopped before it reached the stream loses nothing of what an earlier run did.
     void carry_over(size_t order, const std::string& key);

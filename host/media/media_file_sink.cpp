@@ -79,13 +79,19 @@ public:
             }
         }
         AtomicOutput::MayReplace may_replace;
-        if (options_.force) may_replace = [](const fs::path& place, std::string& why) { return file_carries_quorvex_comment(place, why); };
+        if (options_.replace_recorded) {
+            may_replace = [](const fs::path&, std::string&) { return true; };
+        } else if (options_.force) {
+            may_replace = [](const fs::path& place, std::string& why) { return file_carries_quorvex_comment(place, why); };
+        }
         if (!output_.begin(path_, AtomicOutput::Kind::kFile, may_replace, error)) return false;
         const AVOutputFormat* format = av_guess_format(nullptr, path_.c_str(), nullptr);
         if (!format || avformat_alloc_output_context2(&out_, format, nullptr, output_.work().c_str()) < 0) {
             error = path_ + ": libavformat cannot write this kind of file";
             return false;
         }
+        // The same stream gives the same file: no random identifiers, no dates.
+        out_->flags |= AVFMT_FLAG_BITEXACT;
         const std::string comment = av::kCommentPrefix + context_.request.plugin->stem + " stream from " +
                                     valid_utf8(fs::path(context_.request.image).filename().string());
         av_dict_set(&out_->metadata, "comment", comment.c_str(), 0);

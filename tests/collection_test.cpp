@@ -1,0 +1,273 @@
+// A shelf of discs ripped as a user with hundreds of them rips it: folders of images found by
+// content, streams named by the files they lie in and written once, several at a time, resumed
+// after damage, split into shards and indexed together again.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <set>
+
+#include "host/scan.h"
+#include "host/stream_groups.h"
+#include "support/run_program.h"
+#include "support/test_disc.h"
+
+using namespace testing_support;
+namespace fs = std::filesystem;
+using Json = nlohmann::json;
+
+namespace {
+
+RunResult run(const std::string& args) { return run_program(quorvex_command() + " " + args); }
+bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+std::string sample(const std::string& name) { return build_path("samples/" + name); }
+Json json_of(const RunResult& r) { return Json::parse(r.output.substr(r.output.find('{'))); }
+Json json_file(const std::string& path) {
+    std::ifstream in(path);
+    return Json::parse(in);
+}
+
+// A sample disc's BIN and CUE copied into `folder` as `name`.bin and `name`.cue.
+void shelve(const std::string& disc, const std::string& folder, const std::string& name) {
+    fs::create_directories(folder);
+    fs::copy_file(sample(disc + ".bin"), folder + "/" + name + ".bin", fs::copy_options::overwrite_existing);
+    write_text(folder + "/" + name + ".cue", "FILE \"" + name + ".bin\" BINARY\n  TRACK 01 MODE2/2352\n    INDEX 01 00:00:00\n");
+}
+
+std::set<std::string> names_in(const std::string& dir) {
+    std::set<std::string> out;
+    for (const auto& e : fs::directory_iterator(dir)) out.insert(e.path().filename().string());
+    return out;
+}
+
+// The disc folders a dry run lists.
+std::set<std::string> dry_run_discs(const RunResult& r, const std::string& out) {
+    std::set<std::string> discs;
+    size_t at = 0;
+    while ((at = r.output.find(out + "/", at)) != std::string::npos) {
+        at += out.size() + 1;
+        discs.insert(r.output.substr(at, r.output.find('/', at) - at));
+    }
+    return discs;
+}
+
+}  // namespace
+
+TEST(Collection, AFolderOfDiscsIsRippedByFileNamesOnceEach) {
+    TempDir dir("shelf");
+    const std::string shelf = dir.file("shelf"), out = dir.file("out");
+    shelve("ostrand", shelf + "/music", "ostrand");
+    shelve("walcite", shelf + "/movies", "walcite");
+    shelve("selvane", shelf + "/movies", "selvane");
+    shelve("nimbrel", shelf, "nimbrel");
+    write_text(shelf + "/readme.txt", "not a disc\n");
+    write_bytes(shelf + "/movies/cover.jpg", std::vector<uint8_t>(5000, 0xD8));
+
+    const RunResult r = run("rip " + shelf + " -o " + out + " -j 2");
+    ASSERT_EQ(r.status, 0) << r.output;
+    // One folder per disc: a CUE sheet's BIN is part of its disc, the rest are not discs.
+    EXPECT_EQ(names_in(out), (std::set<std::string>{"nimbrel", "ostrand", "selvane", "walcite"}));
+    EXPECT_EQ(names_in(out + "/walcite"),
+              (std::set<std::string>{"ENDING.STR-ch0.mkv", "ENDING.STR-ch1.mkv", "OPENING.STR-ch0.mkv",
+                                     "OPENING.STR-ch1.mkv", "OPENING.STR-ch2.mkv", "rip.json"}));
+    // Subdirectories flattened into the name; archive tracks by number.
+    EXPECT_TRUE(fs::exists(out + "/selvane/MOVIE_MOVIE0.STR-ch0.mkv"));
+    EXPECT_TRUE(fs::exists(out + "/nimbrel/BGM.MRG-track4.flac"));
+    EXPECT_TRUE(fs::exists(out + "/nimbrel/VOICE2.MRG-track2.flac"));
+
+    // The music disc's songs are found by three plug-ins; each is written once, by the split of
+    // the plug-in that holds most of its sectors, and the others' views are recorded.
+    const Json ostrand = json_file(out + "/ostrand/rip.json");
+    EXPECT_EQ(ostrand["disc"]["volume_id"], "OSTRAND");
+    ASSERT_EQ(ostrand["streams"].size(), 4u);
+    for (const Json& s : ostrand["streams"]) {
+        EXPECT_EQ(s["status"], "done");
+        EXPECT_EQ(s["disc_file"], "MUSIC0.XA");
+        EXPECT_TRUE(fs::exists(out + "/ostrand/" + s["file"].get<std::string>()));
+    }
+    EXPECT_EQ(ostrand["streams"][0]["file"], "MUSIC0.XA-ch0.flac");
+    EXPECT_EQ(ostrand["streams"][0]["also_found_by"][0]["plugin"], "ostrand");
+    EXPECT_TRUE(contains(r.output, "4 discs: 20 streams ripped, 0 failures")) << r.output;
+
+    // scan shows the same: each stream once with the file and channel, --all every list.
+    const Json grouped = json_of(run("scan --json " + sample("ostrand.cue")));
+    const Json all = json_of(run("scan --all --json " + sample("ostrand.cue")));
+    EXPECT_EQ(grouped["discs"][0]["streams"].size(), 4u);
+    EXPECT_EQ(all["discs"][0]["streams"].size(), 8u);
+    EXPECT_EQ(grouped["discs"][0]["streams"][2]["channel"], 2);
+    EXPECT_EQ(grouped["discs"][0]["streams"][2]["file"], "MUSIC0.XA");
+    EXPECT_EQ(grouped["discs"][0]["streams"][2]["also_found_by"], Json::array({"ostrand"}));
+    const RunResult table = run("scan " + sample("ostrand.cue"));
+    EXPECT_TRUE(contains(table.output, "4 streams (8 as the plug-ins list them")) << table.output;
+    EXPECT_TRUE(contains(table.output, "ALSO FOUND BY")) << table.output;
+}
+
+TEST(Collection, SameNamesGetTheirOwnFoldersAndBadImagesDoNotStopTheRest) {
+    TempDir dir("names");
+    const std::string shelf = dir.file("shelf"), out = dir.file("out");
+    shelve("selvane", shelf + "/x", "game");
+    shelve("tamsel", shelf + "/y", "game");
+    auto cut = read_bytes(sample("corvane.bin"));
+    cut.resize(cut.size() - 1000);
+    write_bytes(shelf + "/broken.bin", cut);
+
+    const RunResult r = run("rip " + shelf + " -o " + out);
+    EXPECT_EQ(r.status, 1) << r.output;
+    EXPECT_TRUE(contains(r.output, "failed: " + shelf + "/broken.bin")) << r.output;
+    EXPECT_TRUE(contains(r.output, "3 discs: 4 streams ripped, 1 failures")) << r.output;
+    EXPECT_EQ(names_in(out), (std::set<std::string>{"game", "game-2"}));
+    EXPECT_EQ(json_file(out + "/game/rip.json")["disc"]["volume_id"], "SELVANE");
+    EXPECT_EQ(json_file(out + "/game-2/rip.json")["disc"]["volume_id"], "TAMSEL");
+
+    // Another disc under a name whose folder holds a rip already: refused, nothing touched.
+    const std::string other = dir.file("other");
+    shelve("walcite", other, "game");
+    const auto before = names_in(out + "/game");
+    const RunResult again = run("rip " + other + "/game.cue -o " + out);
+    EXPECT_EQ(again.status, 1) << again.output;
+    EXPECT_TRUE(contains(again.output, "holds the rip of another disc")) << again.output;
+    EXPECT_EQ(names_in(out + "/game"), before);
+}
+
+TEST(Collection, ARipResumesWhatIsMissingOrDamaged) {
+    TempDir dir("resume");
+    const std::string out = dir.file("out");
+    ASSERT_EQ(run("rip " + sample("walcite.cue") + " -o " + out).status, 0);
+    const std::string folder = out + "/walcite";
+    fs::remove(folder + "/OPENING.STR-ch1.mkv");
+    fs::resize_file(folder + "/ENDING.STR-ch0.mkv", 100);
+    const Json first = json_file(folder + "/rip.json");
+
+    const RunResult r = run("rip " + sample("walcite.cue") + " -o " + out);
+    ASSERT_EQ(r.status, 0) << r.output;
+    EXPECT_TRUE(contains(r.output, "2 streams ripped to " + folder + ", 3 ripped before")) << r.output;
+    const Json second = json_file(folder + "/rip.json");
+    ASSERT_EQ(second["streams"].size(), first["streams"].size());
+    for (size_t i = 0; i < first["streams"].size(); ++i) {
+        EXPECT_EQ(second["streams"][i]["sha256"], first["streams"][i]["sha256"]) << i;  // the same stream again
+        EXPECT_EQ(fs::file_size(folder + "/" + second["streams"][i]["file"].get<std::string>()),
+                  second["streams"][i]["bytes"].get<uint64_t>());
+    }
+}
+
+TEST(Collection, ShardsSplitTheShelfAndTheIndexJoinsThem) {
+    TempDir dir("shards");
+    const std::string shelf = dir.file("shelf"), out = dir.file("out");
+    for (const char* disc : {"selvane", "grivet", "tamsel", "corvane", "walcite", "nimbrel"}) shelve(disc, shelf, disc);
+
+    std::set<std::string> seen;
+    size_t total = 0;
+    for (const char* shard : {"1/3", "2/3", "3/3"}) {
+        const RunResult r = run("rip " + shelf + " -o " + out + " --dry-run --shard " + shard);
+        ASSERT_EQ(r.status, 0) << r.output;
+        const auto discs = dry_run_discs(r, out);
+        total += discs.size();
+        seen.insert(discs.begin(), discs.end());
+    }
+    EXPECT_EQ(total, 6u);  // disjoint
+    EXPECT_EQ(seen.size(), 6u);  // and whole
+    EXPECT_FALSE(fs::exists(out));  // a dry run writes nothing
+
+    for (const char* shard : {"1/2", "2/2"}) ASSERT_EQ(run("rip " + shelf + " -o " + out + " --shard " + shard).status, 0);
+    const RunResult index = run("index " + out);
+    ASSERT_EQ(index.status, 0) << index.output;
+    const Json collection = json_file(out + "/collection.json");
+    EXPECT_EQ(collection["disc_count"], 6);
+    std::set<std::string> volumes;
+    for (const Json& d : collection["discs"]) volumes.insert(d["disc"]["volume_id"].get<std::string>());
+    EXPECT_EQ(volumes.size(), 6u);
+
+    for (const char* bad : {"0/2", "3/2", "1/0", "1", "a/b", "1/2/3"}) {
+        EXPECT_EQ(run("rip " + shelf + " -o " + out + " --dry-run --shard " + std::string(bad)).status, 2) << bad;
+    }
+}
+
+TEST(Collection, WhatToRipIsChosenByKindLengthAndPlugin) {
+    TempDir dir("choose");
+    const std::string out = dir.file("out");
+    const std::string discs = sample("walcite.cue") + " " + sample("ostrand.cue");
+    const RunResult audio = run("rip " + discs + " -o " + out + " --dry-run --kind audio");
+    EXPECT_EQ(dry_run_discs(audio, out), std::set<std::string>{"ostrand"}) << audio.output;
+    const RunResult longer = run("rip " + discs + " -o " + out + " --dry-run --min-length 3.8");
+    EXPECT_TRUE(contains(longer.output, "2 streams of 2 discs would be written")) << longer.output;  // 3.840 s songs
+    const RunResult own = run("rip " + sample("ostrand.cue") + " -o " + out + " --dry-run --plugin ostrand");
+    EXPECT_TRUE(contains(own.output, "4 streams of 1 discs")) << own.output;
+    EXPECT_TRUE(contains(own.output, "MUSIC0.XA-ch0-1.flac  ostrand 0")) << own.output;  // ostrand's split of channel 0
+    EXPECT_FALSE(fs::exists(out));
+}
+
+TEST(Collection, DirectoriesThatLoopOrPointOutsideFallBackToSectorNames) {
+    TempDir dir("loops");
+    auto bytes = read_bytes(sample("walcite.bin"));
+    // OPENING.STR's record in the root directory (sector 22).
+    uint8_t* root = &bytes[22 * 2352 + 24];
+    uint8_t* name = std::search(root, root + 2048, "OPENING.STR;1", "OPENING.STR;1" + 13);
+    ASSERT_NE(name, root + 2048);
+    uint8_t* record = name - 33;
+    const auto set_extent = [&](uint32_t lba) {
+        for (int i = 0; i < 4; ++i) record[2 + i] = record[9 - i] = static_cast<uint8_t>(lba >> (8 * i));
+        for (int i = 0; i < 4; ++i) record[10 + i] = record[17 - i] = static_cast<uint8_t>(2048u >> (8 * i));
+    };
+    struct Case {
+        const char* what;
+        uint8_t flags;
+        uint32_t extent;
+    };
+    for (const Case c : {Case{"loops back to sector 22", 0x02, 22}, Case{"lies outside the disc", 0x00, 5000000}, Case{"lies outside the disc", 0x02, 5000000}}) {
+        record[25] = c.flags;
+        set_extent(c.extent);
+        write_bytes(dir.file("walcite.bin"), bytes);
+        const RunResult r = run("scan --json " + dir.file("walcite.bin"));
+        ASSERT_EQ(r.status, 0) << r.output;
+        EXPECT_TRUE(contains(r.output, "streams are named by their sectors")) << r.output;
+        EXPECT_TRUE(contains(r.output, c.what)) << r.output;
+        const Json scan = json_of(r);
+        EXPECT_EQ(scan["discs"][0]["streams"][0]["name"], "walcite-00-lba000028");
+        EXPECT_TRUE(scan["discs"][0]["streams"][0]["file"].is_null());
+    }
+}
+
+// The rule that picks a group's split, on streams made up for it.
+TEST(Collection, AGroupIsShownByThePluginHoldingMostOfItsSectors) {
+    quorvex::PluginFile alpha, beta, gamma;
+    alpha.stem = "alpha";
+    beta.stem = "beta";
+    gamma.stem = "gamma";
+    quorvex::ScanReport report;
+    report.first_lba = 100;
+    // Channels 0 and 1 in turn over 100 sectors.
+    for (int i = 0; i < 100; ++i) report.channels.push_back(static_cast<uint8_t>(i % 2));
+    const auto stream = [&](const quorvex::PluginFile& p, int32_t index, uint32_t start, uint32_t count) {
+        quorvex::FoundStream s;
+        s.plugin = &p;
+        s.index = index;
+        s.info.start_sector = start;
+        s.info.sector_count = count;
+        report.streams.push_back(s);
+    };
+    stream(beta, 0, 100, 60);   // channel 0: 30 of its sectors
+    stream(alpha, 0, 100, 30);  // channel 0, two clips: 15 + 15 sectors
+    stream(alpha, 1, 130, 30);
+    stream(gamma, 0, 101, 99);  // channel 1 alone
+    stream(beta, 1, 170, 20);   // channel 0, after everything above on it: a group of its own
+    const auto places = quorvex::place_streams(report, quorvex::DiscDirectory{});
+    auto groups = quorvex::group_streams(report, places);
+    ASSERT_EQ(groups.size(), 3u);
+    // A tie (30 sectors each) goes to the first by name.
+    EXPECT_EQ(groups[0].chosen, &alpha);
+    EXPECT_EQ(groups[0].chosen_streams, (std::vector<size_t>{1, 2}));
+    ASSERT_EQ(groups[0].also_found.size(), 1u);
+    EXPECT_EQ(groups[0].also_found[0], &beta);
+    EXPECT_EQ(groups[1].chosen, &gamma);
+    EXPECT_EQ(groups[1].channel, 1);
+    EXPECT_EQ(groups[2].chosen, &beta);
+
+    // One more sector of channel 0 for beta: now it holds most.
+    report.streams[0].info.sector_count = 62;
+    groups = quorvex::group_streams(report, quorvex::place_streams(report, quorvex::DiscDirectory{}));
+    EXPECT_EQ(groups[0].chosen, &beta);
+    EXPECT_EQ(groups[0].chosen_streams, (std::vector<size_t>{0}));
+}
