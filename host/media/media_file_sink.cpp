@@ -239,7 +239,9 @@ private:
         if (options_.lossless && ext != ".mp4") {
             codec = avcodec_find_encoder(AV_CODEC_ID_FFV1);
         } else if ((codec = avcodec_find_encoder_by_name("libx264"))) {
-            av_dict_set(&settings, "preset", "fast", 0);
+            // veryfast: on these movies half the time of fast, a smaller file, and within half a
+            // decibel of its PSNR against the lossless pictures (README).
+            av_dict_set(&settings, "preset", "veryfast", 0);
             av_dict_set(&settings, options_.lossless ? "qp" : "crf", options_.lossless ? "0" : "18", 0);
             // No frames out of order (B-frames): MP4 times a sample by the decoding order, which
             // would leave the last picture without a duration, AVI has no presentation times at
