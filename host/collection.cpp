@@ -41,6 +41,16 @@ std::string identity(const std::string& path) {
     return utf8_path(p);
 }
 
+uint64_t parts_size(const std::vector<std::string>& parts) {
+    uint64_t total = 0;
+    for (const std::string& part : parts) {
+        std::error_code ec;
+        const uint64_t n = fs::file_size(native_path(part), ec);
+        if (!ec) total += n;
+    }
+    return total;
+}
+
 void walk_folder(const std::string& folder, std::vector<CollectionImage>& found, std::set<std::string>& parts) {
     std::error_code ec;
     const fs::path root = native_path(folder);
@@ -58,6 +68,7 @@ void walk_folder(const std::string& folder, std::vector<CollectionImage>& found,
         image.relative = utf8_path(it->path().lexically_relative(root));
         std::replace(image.relative.begin(), image.relative.end(), '\\', '/');
         image.size = it->file_size(type_ec);
+        image.bytes = image.size + parts_size(image_parts);
         here.push_back(std::move(image));
     }
     std::sort(here.begin(), here.end(), [](const CollectionImage& a, const CollectionImage& b) { return a.relative < b.relative; });
@@ -84,6 +95,9 @@ bool find_images(const std::vector<std::string>& arguments, std::vector<Collecti
         image.path = argument;
         image.relative = utf8_path(path.filename());
         image.size = fs::is_regular_file(path, ec) ? fs::file_size(path, ec) : 0;
+        std::vector<std::string> image_parts;
+        probe(argument, image_parts);
+        image.bytes = image.size + parts_size(image_parts);
         named.insert(identity(argument));
         found.push_back(std::move(image));
     }

@@ -13,6 +13,7 @@ struct CollectionImage {
     std::string path;       // as found (UTF-8)
     std::string relative;   // under the folder given ("USA/game.cue"), or the file name when named alone
     uint64_t size = 0;      // bytes of the file named or found (a CUE sheet's own size)
+    uint64_t bytes = 0;     // bytes of the whole image: the file and the files it consists of
     std::string disc_name;  // the folder its rip goes into: the file name without extension, unique
 };
 

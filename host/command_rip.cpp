@@ -4,6 +4,7 @@
 // without FFmpeg). Several streams are decoded and encoded at once, across the discs. rip.json
 // records each disc and every stream as it finishes, so that an interrupted rip resumes where it
 // stopped: a stream whose file is there with the size and checksum recorded is not ripped again.
+#include <algorithm>
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
@@ -104,9 +105,10 @@ Json stream_record(const RipDisc& d, const RipTask& task) {
 
 class RipRun {
 public:
-    RipRun(const Options& options, std::vector<const PluginFile*> plugins, std::vector<CollectionImage> images)
+    RipRun(const Options& options, std::vector<const PluginFile*> plugins, std::vector<CollectionImage> images,
+           std::function<void(size_t, size_t)> progress)
         : options_(options), plugins_(std::move(plugins)), media_(media_output_available()),
-          terminal_(stderr_is_terminal()) {
+          terminal_(stderr_is_terminal()), progress_(std::move(progress)) {
         for (CollectionImage& image : images) {
             auto d = std::make_unique<RipDisc>();
             d->folder = native_path(options.output) / native_path(image.disc_name);
@@ -222,6 +224,10 @@ private:
                 if (options_.kind == "audio" && is_video(s.info)) continue;
                 if (s.info.duration_ms < options_.min_length * 1000.0) continue;
                 std::string base = d.survey.places[i].name;
+                if (!options_.only_names.empty() &&
+                    std::find(options_.only_names.begin(), options_.only_names.end(), base) == options_.only_names.end()) {
+                    continue;
+                }
                 const auto taken = [&](const std::string& n) { return names.count(lower(n)) > 0; };
                 if (taken(base)) base += "-" + s.plugin->stem;
                 std::string name = base;
@@ -419,6 +425,7 @@ private:
         show_progress();
     }
     void show_progress() {
+        if (progress_) progress_(through_, total_);
         if (!terminal_) return;
         std::fprintf(stderr, "\r[%zu/%zu streams, %zu/%zu discs] %.40s ", through_, total_, discs_done_, discs_.size(),
                      current_.c_str());
@@ -443,6 +450,7 @@ private:
     const Options& options_;
     const std::vector<const PluginFile*> plugins_;
     const bool media_, terminal_;
+    const std::function<void(size_t, size_t)> progress_;
     unsigned jobs_ = 1;
     OutputOptions output_options_;
     std::vector<std::unique_ptr<RipDisc>> discs_;
@@ -492,7 +500,12 @@ int run_rip(const Options& options) {
         complain("no disc images in " + options.images.front() + (options.images.size() > 1 ? " and the rest" : ""));
         return kExitError;
     }
-    return RipRun(options, std::move(plugins), std::move(mine)).run();
+    return rip_collection(options, std::move(plugins), std::move(mine));
+}
+
+int rip_collection(const Options& options, std::vector<const PluginFile*> plugins, std::vector<CollectionImage> images,
+                   const std::function<void(size_t, size_t)>& progress) {
+    return RipRun(options, std::move(plugins), std::move(images), progress).run();
 }
 
 }  // namespace quorvex

@@ -2,10 +2,12 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "collection.h"
 #include "outputs.h"
 #include "plugins.h"
 #include "scan.h"
@@ -30,6 +32,7 @@ struct Options {
     double min_length = 0;         // seconds
     bool dry_run = false;
     std::string shard;  // "I/N"
+    std::vector<std::string> only_names;  // rip: only the streams of these names (without extension)
     int32_t io_mode = 0;
 };
 
@@ -69,5 +72,10 @@ int run_info(const Options& options);
 int run_extract(const Options& options);
 int run_rip(const Options& options);
 int run_index(const Options& options);
+
+// A rip of `images` as `quorvex rip` makes it; `progress` hears of each stream that is through.
+// Returns the exit status.
+int rip_collection(const Options& options, std::vector<const PluginFile*> plugins, std::vector<CollectionImage> images,
+                   const std::function<void(size_t done, size_t total)>& progress = {});
 
 }  // namespace quorvex

@@ -23,6 +23,6 @@ struct DiscSurvey {
 // Scans `disc` and names and groups its streams. A disc without a readable directory keeps the
 // sector names, said through `warn` (prefixed with `image`) when it has streams.
 bool survey_disc(uint32_t disc, const std::string& image, const std::vector<const PluginFile*>& plugins,
-                 DiscSurvey& survey, std::string& error, const Warn& warn);
+                 DiscSurvey& survey, std::string& error, const Warn& warn, const ScanProgress& progress = {});
 
 }  // namespace quorvex

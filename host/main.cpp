@@ -9,6 +9,9 @@
 
 #include "commands.h"
 #include "interrupt.h"
+#if defined(QUORVEX_HAVE_VIEWER)
+#include "viewer/viewer.h"
+#endif
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -120,6 +123,21 @@ int main(int argc, char** argv) {
     index->add_option("folders", o.images, "folders that rip wrote into (-o DIR of each shard)")->required()->type_name("DIR...");
     index->add_option("-o,--output", o.output, "where collection.json goes (default: the first folder)")->type_name("FILE");
 
+#if defined(QUORVEX_HAVE_VIEWER)
+    viewer::ServeOptions serve_options;
+    uint32_t cache_mib = 512;
+    CLI::App* serve = app.add_subcommand("serve", "a local web viewer of the discs under DIR...: browse, watch, listen, rip");
+    serve->add_option("folders", o.images, "folders of disc images (default: this one)")->type_name("DIR...");
+    serve->add_option("--port", serve_options.port, "the port (default 8077; 0 picks a free one)")->check(CLI::Range(0, 65535));
+    serve->add_option("--listen", serve_options.listen, "the address to listen on (default 127.0.0.1)")->type_name("ADDR");
+    serve->add_option("--token", serve_options.token, "the access token (default: a new random one)");
+    serve->add_option("--allow-host", serve_options.allow_hosts, "another name this server answers to")->type_name("NAME");
+    serve->add_option("--out", serve_options.out, "where rips go (default ./quorvex-rips)")->type_name("DIR");
+    serve->add_option("--cache-size", cache_mib, "MiB of previews kept (default 512)")->type_name("MIB")->check(CLI::Range(1, 1 << 20));
+#else
+    CLI::App* serve = nullptr;
+#endif
+
 #if defined(_WIN32)
     SetConsoleOutputCP(CP_UTF8);  // names are printed as UTF-8
 #endif
@@ -156,6 +174,12 @@ int main(int argc, char** argv) {
     if (extract->parsed()) status = run_extract(o);
     if (rip->parsed()) status = run_rip(o);
     if (index->parsed()) status = run_index(o);
+#if defined(QUORVEX_HAVE_VIEWER)
+    serve_options.cache_bytes = uint64_t{cache_mib} << 20;
+    if (serve->parsed()) status = viewer::run_serve(o, serve_options);
+#else
+    (void)serve;
+#endif
 
     if (interrupted()) {
         complain(interruption() + "; nothing half-written was left behind");

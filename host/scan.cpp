@@ -83,7 +83,7 @@ void judge_stream(uint32_t disc, FoundStream& s) {
 }
 
 bool scan_disc(uint32_t disc, const std::vector<const PluginFile*>& plugins, ScanReport& report, std::string& error,
-               const Warn& warn) {
+               const Warn& warn, const ScanProgress& progress) {
     report = ScanReport{};
     const auto table = track_table(disc);
     DwTrack data{};
@@ -116,6 +116,7 @@ bool scan_disc(uint32_t disc, const std::vector<const PluginFile*>& plugins, Sca
                 ok = false;
                 break;
             }
+            if (progress) progress(lba - data.first_lba, data.sector_count);
             for (uint32_t i = 0; i < n; ++i) report.channels.push_back(sector_channel(run + size_t{i} * psr::kRawSectorSize));
             for (uint32_t done = 0; done < n && any_feeding;) {
                 const uint32_t batch = std::min(kBatch, n - done);

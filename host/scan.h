@@ -62,10 +62,12 @@ bool data_track(uint32_t disc, DwTrack& track);
 void judge_stream(uint32_t disc, FoundStream& stream);
 
 using Warn = std::function<void(const std::string&)>;
+// Sectors scanned so far, of how many.
+using ScanProgress = std::function<void(uint32_t done, uint32_t total)>;
 
 // Scans `disc` with `plugins`. False with `error` set on a read error or an interruption (no
 // results then); a plug-in that cannot be loaded is reported through `warn` and left out.
 bool scan_disc(uint32_t disc, const std::vector<const PluginFile*>& plugins, ScanReport& report, std::string& error,
-               const Warn& warn = {});
+               const Warn& warn = {}, const ScanProgress& progress = {});
 
 }  // namespace quorvex
