@@ -344,7 +344,7 @@ std::shared_ptr<Job> Shelf::start_rip(const ShelfDisc& disc, const std::vector<s
     Options rip = options_;
     rip.output = utf8_path(out_);
     rip.only_names.clear();
-    rip.jobs = 1;
+    rip.jobs.reset();  // as quorvex rip runs by default, so that its files are the same
     rip.plugin.clear();
     rip.kind.clear();
     rip.min_length = 0;
