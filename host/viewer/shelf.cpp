@@ -233,10 +233,12 @@ bool Shelf::preview(const ShelfDisc& disc, size_t stream, const std::string& wha
     const std::string key = disc.id + "-" + std::to_string(stream) + "-" + what;
     content_type = what != "media" ? "image/png" : video ? "video/mp4" : "audio/flac";
     file = cache_ / (key + (what != "media" ? ".png" : video ? ".mp4" : ".flac"));
+    // One maker per stream's media, one per stream's pictures (all of them are made at once).
+    const std::string maker_key = disc.id + "-" + std::to_string(stream) + (what == "media" ? "-media" : "-pictures");
     std::shared_ptr<std::mutex> maker;
     {
         std::lock_guard lock(mutex_);
-        auto& m = making_[key];
+        auto& m = making_[maker_key];
         if (!m) m = std::make_shared<std::mutex>();
         maker = m;
     }
@@ -263,32 +265,42 @@ bool Shelf::preview(const ShelfDisc& disc, size_t stream, const std::string& wha
             failure = {422, error};
             return false;
         }
-    } else {
-        // The pictures from that point on; the first of them is the one.
-        context.request.seek_ms = static_cast<uint32_t>(s.info.duration_ms * fraction);
-        const fs::path frames = cache_ / (key + "-frames");
-        if (!write_stream(context, {{OutputSpec::Kind::kPictures, utf8_path(frames)}}, output_options, written, error)) {
-            fs::remove_all(frames, ec);
-            failure = {422, error};
-            return false;
-        }
-        fs::path first;
-        for (const auto& e : fs::directory_iterator(frames, ec)) {
-            if (e.path().extension() == ".png" && (first.empty() || e.path() < first)) first = e.path();
-        }
-        if (first.empty()) {
-            fs::remove_all(frames, ec);
-            failure = {422, "no picture of this stream can be decoded"};
-            return false;
-        }
-        fs::rename(first, file, ec);
-        fs::remove_all(frames, ec);
-        if (ec) {
-            failure = {500, "cannot keep the picture: " + ec.message()};
-            return false;
-        }
+        keep_in_cache(file);
+        return true;
     }
-    keep_in_cache(file);
+    // Every picture of the stream, of which the thumbnail (a third of the way in) and the six of
+    // the filmstrip are kept: picked by position, whatever the stream's described rate says.
+    const fs::path frames = cache_ / (disc.id + "-" + std::to_string(stream) + "-frames");
+    fs::remove_all(frames, ec);
+    if (!write_stream(context, {{OutputSpec::Kind::kPictures, utf8_path(frames)}}, output_options, written, error)) {
+        fs::remove_all(frames, ec);
+        failure = {422, error};
+        return false;
+    }
+    std::vector<fs::path> pictures;
+    for (const auto& e : fs::directory_iterator(frames, ec)) {
+        if (e.path().extension() == ".png") pictures.push_back(e.path());
+    }
+    std::sort(pictures.begin(), pictures.end());
+    if (pictures.empty()) {
+        fs::remove_all(frames, ec);
+        failure = {422, "no picture of this stream can be decoded"};
+        return false;
+    }
+    const auto keep = [&](double at, const std::string& name) {
+        const size_t n = std::min(pictures.size() - 1, static_cast<size_t>(at * static_cast<double>(pictures.size())));
+        const fs::path kept = cache_ / (disc.id + "-" + std::to_string(stream) + "-" + name + ".png");
+        fs::copy_file(pictures[n], kept, fs::copy_options::overwrite_existing, ec);
+        if (!ec) keep_in_cache(kept);
+    };
+    keep(1.0 / 3.0, "thumb");
+    for (int k = 0; k < 6; ++k) keep((k + 0.5) / 6.0, "frame" + std::to_string(k));
+    fs::remove_all(frames, ec);
+    (void)fraction;
+    if (!fs::exists(file, ec)) {
+        failure = {500, "cannot keep the pictures in the cache"};
+        return false;
+    }
     return true;
 }
 
