@@ -16,23 +16,6 @@ std::string version_text(uint16_t hundredths) {
     return text;
 }
 
-Json found_stream_json(const FoundStream& s, const StreamPlace& place) {
-    Json j;
-    j["plugin"] = s.plugin->stem;
-    j["index"] = s.index;
-    j.update(stream_info_json(s.info, s.plugin->stream_info_size() == 44));
-    j["state"] = state_name(s.state);
-    if (!s.note.empty()) j["note"] = s.note;
-    if (place.file) {
-        put_text(j, "file", place.file->path);
-    } else {
-        j["file"] = nullptr;
-    }
-    j["channel"] = place.channel < 0 ? Json(nullptr) : Json(place.channel);
-    j["name"] = place.name;
-    return j;
-}
-
 std::string plugin_list(const std::vector<const PluginFile*>& plugins) {
     std::string out;
     for (const PluginFile* p : plugins) out += (out.empty() ? "" : ",") + p->stem;

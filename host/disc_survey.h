@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "disc_files.h"
+#include "json_out.h"
 #include "scan.h"
 #include "stream_groups.h"
 #include "stream_names.h"
@@ -24,5 +25,9 @@ struct DiscSurvey {
 // sector names, said through `warn` (prefixed with `image`) when it has streams.
 bool survey_disc(uint32_t disc, const std::string& image, const std::vector<const PluginFile*>& plugins,
                  DiscSurvey& survey, std::string& error, const Warn& warn, const ScanProgress& progress = {});
+
+// A stream as scan --json shows it: the plug-in's description and its plain forms, the host's
+// judgement, and its place on the disc (file, channel, name).
+Json found_stream_json(const FoundStream& stream, const StreamPlace& place);
 
 }  // namespace quorvex

@@ -176,20 +176,8 @@ Json Shelf::streams_json(const ShelfDisc& disc, const ScannedDisc& scan, const s
         const size_t i = scan.shown[k];
         const FoundStream& s = streams[i];
         const StreamPlace& place = scan.survey.places[i];
-        Json j;
+        Json j = found_stream_json(s, place);
         j["number"] = k;
-        j["plugin"] = s.plugin->stem;
-        j["index"] = s.index;
-        j.update(stream_info_json(s.info, s.plugin->stream_info_size() == 44));
-        j["state"] = state_name(s.state);
-        if (!s.note.empty()) j["note"] = s.note;
-        if (place.file) {
-            put_text(j, "file", place.file->path);
-        } else {
-            j["file"] = nullptr;
-        }
-        j["channel"] = place.channel < 0 ? Json(nullptr) : Json(place.channel);
-        j["name"] = place.name;
         j["also_found_by"] = Json::array();
         for (const StreamGroup& g : scan.survey.groups) {
             if (std::find(g.chosen_streams.begin(), g.chosen_streams.end(), i) == g.chosen_streams.end()) continue;
