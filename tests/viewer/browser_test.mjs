@@ -44,7 +44,8 @@ children.push(serve);
 const [, port] = await printed(serve, /http:\/\/127\.0\.0\.1:(\d+)\/\?token=T/);
 const origin = `http://127.0.0.1:${port}`;
 
-const chrome = spawn('chromium', ['--headless=new', '--no-sandbox', '--disable-gpu', '--remote-debugging-port=0',
+const chrome = spawn('chromium', ['--headless=new', '--no-sandbox', '--disable-gpu', '--disable-dev-shm-usage',
+  '--no-first-run', '--no-default-browser-check', '--remote-debugging-port=0',
   `--user-data-dir=${work}/profile`, '--autoplay-policy=no-user-gesture-required', '--mute-audio',
   '--window-size=1280,900', 'about:blank']);
 children.push(chrome);
