@@ -5,6 +5,7 @@
 // earlier one is stored as a copy of it. The SHA-1 fields are left empty.
 #include <cstring>
 #include <map>
+#include <string>
 
 #include "discwell/cd_codes.h"
 #include "discwell/chd_map.h"
@@ -29,7 +30,7 @@ void set_be(uint8_t* p, uint64_t value, int bytes) {
     for (int i = 0; i < bytes; ++i) p[i] = static_cast<uint8_t>(value >> (8 * (bytes - 1 - i)));
 }
 
-bool compress(ChdCodec codec, std::span<const uint8_t> in, std::vector<uint8_t>& out) {
+bool compress([[maybe_unused]] ChdCodec codec, std::span<const uint8_t> in, std::vector<uint8_t>& out) {
     out.clear();
 #if QUORVEX_HAVE_ZSTD
     if (codec == ChdCodec::kZstd) {
@@ -144,12 +145,12 @@ bool write_chd(const RawDisc& disc, ChdCodec codec, const std::string& path, std
     }
 
     std::vector<discwell::chd::Hunk> map(hunks);
-    std::map<std::vector<uint8_t>, uint32_t> seen;
+    std::map<std::string, uint32_t> seen;  // a hunk's bytes, and the first hunk that held them
     const uint64_t first_offset = file.size();
     std::vector<uint8_t> stored;
     for (uint32_t h = 0; h < hunks; ++h) {
         const std::span<const uint8_t> hunk(&frames[size_t{h} * kHunkBytes], kHunkBytes);
-        std::vector<uint8_t> key(hunk.begin(), hunk.end());
+        std::string key(reinterpret_cast<const char*>(hunk.data()), hunk.size());
         if (auto it = seen.find(key); it != seen.end()) {
             map[h] = discwell::chd::Hunk{discwell::chd::kSelf, 0, it->second, 0};
             continue;

@@ -21,7 +21,7 @@ void set_le(std::vector<uint8_t>& v, size_t at, uint32_t value) {
 }
 
 // A PARAM.SFO of three text entries: what the console's menu shows.
-std::vector<uint8_t> param_sfo() {
+[[maybe_unused]] std::vector<uint8_t> param_sfo() {
     const std::pair<const char*, const char*> entries[] = {{"CATEGORY", "ME"}, {"DISC_ID", "SLUS00000"}, {"TITLE", "QUORVEX TEST DISC"}};
     std::vector<uint8_t> keys, data;
     std::vector<uint8_t> index;
@@ -49,7 +49,7 @@ std::vector<uint8_t> param_sfo() {
     return sfo;
 }
 
-void put_msf(uint8_t* p, uint32_t lba) {
+[[maybe_unused]] void put_msf(uint8_t* p, uint32_t lba) {
     const uint32_t absolute = lba + kLeadInFrames;
     p[0] = to_bcd(absolute / 4500);
     p[1] = to_bcd(absolute / 75 % 60);

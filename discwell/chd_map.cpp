@@ -1,5 +1,6 @@
 #include "chd_map.h"
 
+#include <algorithm>
 #include <array>
 
 namespace discwell::chd {
@@ -47,7 +48,7 @@ public:
         uint32_t v = 0;
         for (int i = 0; i < 8; ++i) {
             const uint64_t at = position_ + static_cast<uint64_t>(i);
-            v = (v << 1) | (at / 8 < bytes_.size() ? (bytes_[at / 8] >> (7 - at % 8)) & 1u : 0u);
+            v = (v << 1) | (at / 8 < bytes_.size() ? (bytes_[static_cast<size_t>(at / 8)] >> (7 - at % 8)) & 1u : 0u);
         }
         return v;
     }
@@ -63,7 +64,7 @@ private:
             overrun_ = true;
             return 0;
         }
-        const uint32_t b = (bytes_[position_ / 8] >> (7 - position_ % 8)) & 1u;
+        const uint32_t b = (bytes_[static_cast<size_t>(position_ / 8)] >> (7 - position_ % 8)) & 1u;
         ++position_;
         return b;
     }
@@ -298,7 +299,7 @@ std::vector<uint8_t> encode_map(const std::vector<Hunk>& map, uint64_t first_off
     }
     const uint16_t crc = crc16(entries);
     std::vector<uint8_t>& body = bits.bytes();
-    std::vector<uint8_t> out(16);
+    std::vector<uint8_t> out(16 + body.size());
     const auto size = static_cast<uint32_t>(body.size());
     for (int i = 0; i < 4; ++i) out[static_cast<size_t>(i)] = static_cast<uint8_t>(size >> (24 - 8 * i));
     for (int i = 0; i < 6; ++i) out[4 + static_cast<size_t>(i)] = static_cast<uint8_t>(first_offset >> (40 - 8 * i));
@@ -307,7 +308,7 @@ std::vector<uint8_t> encode_map(const std::vector<Hunk>& map, uint64_t first_off
     out[12] = static_cast<uint8_t>(length_bits);
     out[13] = static_cast<uint8_t>(self_bits);
     out[14] = 0;
-    out.insert(out.end(), body.begin(), body.end());
+    std::copy(body.begin(), body.end(), out.begin() + 16);
     return out;
 }
 

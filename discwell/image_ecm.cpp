@@ -164,7 +164,7 @@ std::shared_ptr<const SectorSource> ecm_sectors(const std::string& path, std::st
             head_n = static_cast<size_t>(std::min<uint64_t>(head.size(), size > pos ? size - pos : 0));
             if (head_n == 0 || !file->read(pos, head_n, head.data(), &reason)) return false;
         }
-        value = head[pos - head_at];
+        value = head[static_cast<size_t>(pos - head_at)];
         return true;
     };
     for (;;) {

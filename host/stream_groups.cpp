@@ -21,7 +21,7 @@ uint64_t own_sectors(const ScanReport& report, std::vector<Span> spans, int chan
     for (const Span& s : spans) {
         const uint64_t begin = std::max({s.begin, done, seen_begin}), end = std::min(s.end, seen_end);
         for (uint64_t lba = begin; lba < end; ++lba) {
-            const uint8_t c = report.channels[lba - seen_begin];
+            const uint8_t c = report.channels[static_cast<size_t>(lba - seen_begin)];
             count += channel < 0 || c == channel;
         }
         done = std::max(done, s.end);

@@ -74,10 +74,10 @@ std::vector<StreamPlace> place_streams(const ScanReport& report, const DiscDirec
         const int number = ++seen[key];
         std::string name = safe_file_name(p.file->path);
         if (streams[i].plugin->decodes_audio) {
-            name += "-track" + std::to_string(number);
+            name.append("-track").append(std::to_string(number));
         } else {
-            if (p.channel >= 0) name += "-ch" + std::to_string(p.channel);
-            if (count[key] > 1) name += "-" + std::to_string(number);
+            if (p.channel >= 0) name.append("-ch").append(std::to_string(p.channel));
+            if (count[key] > 1) name.append("-").append(std::to_string(number));
         }
         p.name = name;
     }

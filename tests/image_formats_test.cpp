@@ -230,19 +230,19 @@ TEST(ImageFormats, DamagedChdFailsCleanly) {
 
     // A map whose bits are damaged fails its own check.
     auto bad_map = good;
-    bad_map[map_at + 16 + 9] ^= 0x10;
+    bad_map[static_cast<size_t>(map_at + 16 + 9)] ^= 0x10;
     write_bytes(dir.file("map.chd"), bad_map);
     EXPECT_NE(open_and_read(dir.file("map.chd")).error.find("map"), std::string::npos);
 
     std::vector<discwell::chd::Hunk> map;
     std::string why;
-    ASSERT_TRUE(discwell::chd::decode_map(std::span<const uint8_t>(good).subspan(map_at), {hunks, 19584, 2448}, map, why)) << why;
+    ASSERT_TRUE(discwell::chd::decode_map(std::span<const uint8_t>(good).subspan(static_cast<size_t>(map_at)), {hunks, 19584, 2448}, map, why)) << why;
     size_t victim = 0;
     while (map[victim].type != discwell::chd::kCodec0) ++victim;
 
     // A damaged hunk fails the sectors it holds, by name, and leaves the others readable.
     auto bad_hunk = good;
-    bad_hunk[map[victim].offset + map[victim].length / 2] ^= 0x01;
+    bad_hunk[static_cast<size_t>(map[victim].offset + map[victim].length / 2)] ^= 0x01;
     write_bytes(dir.file("hunk.chd"), bad_hunk);
     const Opened damaged = open_and_read(dir.file("hunk.chd"));
     EXPECT_EQ(damaged.error, "");
@@ -251,8 +251,8 @@ TEST(ImageFormats, DamagedChdFailsCleanly) {
 
     // A codec that claims more compressed sectors than its hunk holds.
     auto claims = good;
-    claims[map[victim].offset + 1] = 0xFF;  // after the one-byte bitmap: the sectors' compressed size
-    claims[map[victim].offset + 2] = 0xF0;
+    claims[static_cast<size_t>(map[victim].offset + 1)] = 0xFF;  // after the one-byte bitmap: the sectors' compressed size
+    claims[static_cast<size_t>(map[victim].offset + 2)] = 0xF0;
     write_bytes(dir.file("claims.chd"), claims);
     EXPECT_NE(open_and_read(dir.file("claims.chd")).read_error.find("claims more data than the hunk holds"), std::string::npos);
 
