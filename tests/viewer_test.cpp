@@ -9,7 +9,6 @@
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
-#include <regex>
 #include <thread>
 
 #include "support/run_program.h"
@@ -39,11 +38,13 @@ class Server {
 public:
     Server(const std::string& shelf, const std::string& out) : log_(out + ".log") {
         program_ = start_program(quorvex_command() + " serve " + shelf + " --port 0 --token secret --out " + out, log_);
-        const std::regex address(R"(http://127\.0\.0\.1:(\d+)/\?token=secret)");
+        const std::string before = "http://127.0.0.1:";
         for (int i = 0; i < 200 && !port; ++i) {
-            std::smatch m;
             const std::string text = slurp(log_);
-            if (std::regex_search(text, m, address)) port = std::stoi(m[1]);
+            const size_t at = text.find(before);
+            if (at != std::string::npos && text.find("/?token=secret", at) != std::string::npos) {
+                port = std::atoi(text.c_str() + at + before.size());
+            }
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
     }
