@@ -22,7 +22,7 @@ struct Setup {
         std::string error;
         quorvex::find_plugins(std::string(QUORVEX_BUILD_DIR) + "/plugins", folder, error);
         discbuilder::DiscImage image;
-        discbuilder::MovieSpec plan = discbuilder::selvane_movie();
+        discbuilder::MoviePlan plan = discbuilder::selvane_movie();
         plan.frames = 300;
         plan.real_pictures = true;
         discbuilder::Tone tone(37800, 440, 660);
@@ -50,7 +50,7 @@ void BM_ExtractLosslessVideo(benchmark::State& state) {
         options.lossless = true;
         std::string error;
         if (!setup.stream.plugin ||
-            !quorvex::write_stream(context, {{quorvex::OutputSpec::Kind::kMediaFile, path}}, options, written, error)) {
+            !quorvex::write_stream(context, {{quorvex::OutputTarget::Kind::kMediaFile, path}}, options, written, error)) {
             state.SkipWithError(error.c_str());
             break;
         }

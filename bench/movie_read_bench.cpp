@@ -20,7 +20,7 @@ struct Movie {
     Movie() {
         discbuilder::DiscImage image;
         discbuilder::Tone tone(37800, 440, 660);
-        discbuilder::MovieSpec plan = discbuilder::selvane_movie();
+        discbuilder::MoviePlan plan = discbuilder::selvane_movie();
         plan.frames = 600;
         const auto movie = discbuilder::write_str_movie(image, 0, plan, tone);
         const auto bytes = image.bytes();

@@ -13,7 +13,7 @@ struct Discs {
     uint32_t sectors = 0;
 
     Discs() {
-        std::vector<discbuilder::MovieSpec> plans;
+        std::vector<discbuilder::MoviePlan> plans;
         for (uint8_t c = 0; c < 4; ++c) {
             plans.push_back(discbuilder::walcite_movie(c));
             plans.back().frames = 150;
@@ -22,7 +22,7 @@ struct Discs {
         discbuilder::Tone tone(37800, 440, 660);
         uint32_t lba = 0;
         while (lba < sectors) {
-            discbuilder::MovieSpec plan = discbuilder::selvane_movie();
+            discbuilder::MoviePlan plan = discbuilder::selvane_movie();
             plan.frames = 150;
             lba = discbuilder::write_str_movie(single, lba, plan, tone).end_lba;
         }

@@ -12,7 +12,7 @@ namespace {
 
 uint32_t chunks_for(size_t bytes) { return static_cast<uint32_t>((bytes + kChunkDataBytes - 1) / kChunkDataBytes); }
 
-std::vector<MovieTiming> timings_of(const std::vector<CountdownMovieSpec>& plans, uint32_t frame_sectors) {
+std::vector<MovieTiming> timings_of(const std::vector<CountdownMoviePlan>& plans, uint32_t frame_sectors) {
     std::vector<MovieTiming> timings;
     for (size_t i = 0; i < plans.size(); ++i) {
         MovieTiming t;
@@ -26,7 +26,7 @@ std::vector<MovieTiming> timings_of(const std::vector<CountdownMovieSpec>& plans
     return timings;
 }
 
-std::vector<uint8_t> frame_data(const CountdownMovieSpec& plan, uint32_t f, uint32_t chunks) {
+std::vector<uint8_t> frame_data(const CountdownMoviePlan& plan, uint32_t f, uint32_t chunks) {
     if (!plan.real_pictures) return synthetic_mdec_frame(plan.seed, f + 1, chunks * kChunkDataBytes);
     return test_picture_frame(plan.width, plan.height, f, 2, chunks * kChunkDataBytes);
 }
@@ -34,7 +34,7 @@ std::vector<uint8_t> frame_data(const CountdownMovieSpec& plan, uint32_t f, uint
 }  // namespace
 
 std::vector<WrittenCountdownMovie> write_interleaved_countdown_movies(DiscImage& disc, uint32_t lba,
-                                                                      const std::vector<CountdownMovieSpec>& plans) {
+                                                                      const std::vector<CountdownMoviePlan>& plans) {
     const size_t n = plans.size();
     // Frames paced by their data need room for their chunks, and a frame's end sector.
     uint32_t needed = 1;
@@ -62,7 +62,7 @@ std::vector<WrittenCountdownMovie> write_interleaved_countdown_movies(DiscImage&
 
     std::vector<WrittenCountdownMovie> movies(n);
     for (size_t i = 0; i < n; ++i) {
-        const CountdownMovieSpec& plan = plans[i];
+        const CountdownMoviePlan& plan = plans[i];
         WrittenCountdownMovie& movie = movies[i];
         Tone tone(37800, 250.0 + 80.0 * static_cast<double>(i), 380.0 + 90.0 * static_cast<double>(i));
         XaAdpcmEncoder stereo(true);

@@ -12,7 +12,7 @@
 
 namespace discbuilder {
 
-struct CountdownMovieSpec {
+struct CountdownMoviePlan {
     uint32_t frames = 20;
     // Each frame's data: this many chunks of filler, or at least this many for a real picture.
     uint16_t chunks_per_frame = 10;
@@ -43,6 +43,6 @@ struct WrittenCountdownMovie {
 // each opens with a sound sector. A movie that ends first leaves its turns to empty sectors of
 // the game's file, which the others' streams pass over.
 std::vector<WrittenCountdownMovie> write_interleaved_countdown_movies(DiscImage& disc, uint32_t lba,
-                                                                      const std::vector<CountdownMovieSpec>& plans);
+                                                                      const std::vector<CountdownMoviePlan>& plans);
 
 }  // namespace discbuilder

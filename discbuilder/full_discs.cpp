@@ -26,7 +26,7 @@ void movies(DiscImage& disc, uint32_t sectors) {
     Tone tone(37800, 440, 660);
     uint32_t lba = kStart, seed = 1;
     while (lba < sectors) {
-        for (MovieSpec plan : {selvane_movie(), grivet_movie(), tamsel_movie()}) {
+        for (MoviePlan plan : {selvane_movie(), grivet_movie(), tamsel_movie()}) {
             plan.frames = 300;
             plan.frame_rate = seed % 2 ? 150 : 300;
             plan.seed = seed++;
@@ -37,8 +37,8 @@ void movies(DiscImage& disc, uint32_t sectors) {
             lba = write_str_movie(disc, lba, plan, tone).end_lba;
             gap(disc, lba, 16);
         }
-        std::vector<MovieSpec> group = {walcite_movie(0), walcite_movie(1), walcite_movie(2)};
-        for (MovieSpec& plan : group) {
+        std::vector<MoviePlan> group = {walcite_movie(0), walcite_movie(1), walcite_movie(2)};
+        for (MoviePlan& plan : group) {
             plan.frames = 200;
             plan.real_pictures = true;
             plan.frame_rate = 100;
@@ -82,7 +82,7 @@ void corvane(DiscImage& disc, uint32_t sectors) {
     uint32_t lba = kStart;
     uint32_t seed = 1;
     while (lba < sectors) {
-        CountdownMovieSpec a, b;
+        CountdownMoviePlan a, b;
         a.frames = 300;
         a.seed = seed++;
         a.real_pictures = true;

@@ -26,7 +26,7 @@ void put_data_file(DiscImage& disc, uint32_t lba, uint32_t sectors, uint32_t see
 }
 
 // Movies one after another, each a file of its own with a data file between them.
-DiscImage movie_disc(const char* volume_id, const std::vector<MovieSpec>& movies) {
+DiscImage movie_disc(const char* volume_id, const std::vector<MoviePlan>& movies) {
     DiscImage disc;
     std::vector<IsoFile> files;
     Tone tone(37800, 440, 660);
@@ -47,7 +47,7 @@ DiscImage movie_disc(const char* volume_id, const std::vector<MovieSpec>& movies
 
 // A sample movie: real pictures, in MDEC version 2 or 3 by the seed, paced at `rate` tenths of a
 // frame per second.
-MovieSpec with(MovieSpec plan, uint32_t frames, uint32_t seed, uint16_t rate = 150) {
+MoviePlan with(MoviePlan plan, uint32_t frames, uint32_t seed, uint16_t rate = 150) {
     plan.frames = frames;
     plan.frame_rate = rate;
     plan.seed = seed;
@@ -62,13 +62,13 @@ MovieSpec with(MovieSpec plan, uint32_t frames, uint32_t seed, uint16_t rate = 1
 // At 15 and 30 frames a second, as the games' movies play; their lengths hold whole sound
 // sectors, so that sound and pictures end together.
 DiscImage selvane_disc() {
-    MovieSpec unmarked = with(selvane_movie(), 12, 3);
+    MoviePlan unmarked = with(selvane_movie(), 12, 3);
     unmarked.play_marker_after_frame = 0;  // never followed by a "Play" sector: not a movie of the game
     return movie_disc("SELVANE", {with(selvane_movie(), 32, 1), with(selvane_movie(), 24, 2, 300), unmarked});
 }
 
 DiscImage grivet_disc() {
-    MovieSpec wide = grivet_movie();
+    MoviePlan wide = grivet_movie();
     wide.width = 321;
     wide.height = 240;
     return movie_disc("GRIVET", {with(grivet_movie(), 32, 1), with(wide, 24, 2, 300)});
@@ -83,7 +83,7 @@ DiscImage walcite_disc() {
     DiscImage disc;
     std::vector<IsoFile> files;
     uint32_t lba = kFirstFileLba;
-    auto group = [&](std::vector<MovieSpec> plans, const std::string& name) {
+    auto group = [&](std::vector<MoviePlan> plans, const std::string& name) {
         put_data_file(disc, lba, 4, lba);
         lba += 4;
         uint32_t end = lba;
@@ -94,12 +94,12 @@ DiscImage walcite_disc() {
     // Three movies share the disc at 10 frames a second with 18900 Hz mono sound, two at 15 with
     // 18900 Hz stereo: each plays in real time within its share.
     // (A sector of 18900 Hz mono sound lasts 16/75 s: movies of 32 frames at 10 fps hold whole ones.)
-    std::vector<MovieSpec> three = {with(walcite_movie(0), 64, 1, 100), with(walcite_movie(1), 32, 2, 100),
+    std::vector<MoviePlan> three = {with(walcite_movie(0), 64, 1, 100), with(walcite_movie(1), 32, 2, 100),
                                     with(walcite_movie(2), 32, 3, 100)};
-    for (MovieSpec& m : three) m.audio_coding = 0x04;
+    for (MoviePlan& m : three) m.audio_coding = 0x04;
     group(three, "OPENING.STR");
-    std::vector<MovieSpec> two = {with(walcite_movie(0), 24, 4), with(walcite_movie(1), 16, 5)};
-    for (MovieSpec& m : two) m.audio_coding = 0x05;
+    std::vector<MoviePlan> two = {with(walcite_movie(0), 24, 4), with(walcite_movie(1), 16, 5)};
+    for (MoviePlan& m : two) m.audio_coding = 0x05;
     group(two, "ENDING.STR");
     group({with(walcite_movie(0), 20, 6)}, "SINGLE.STR");
     put_data_file(disc, lba, 8, 99);
@@ -116,7 +116,7 @@ DiscImage corvane_disc() {
     put_data_file(disc, lba, 4, 5);
     files.push_back({"SYSTEM.CNF", lba, 4 * kForm1Bytes});
     lba += 4;
-    CountdownMovieSpec alone;
+    CountdownMoviePlan alone;
     alone.frames = 32;
     alone.real_pictures = true;
     alone.chunks_per_frame = 1;
@@ -129,7 +129,7 @@ DiscImage corvane_disc() {
     lba = first[0].end_lba;
     put_data_file(disc, lba, 4, 6);
     lba += 4;
-    CountdownMovieSpec a, b;
+    CountdownMoviePlan a, b;
     a.frames = 40;
     a.real_pictures = true;
     a.chunks_per_frame = 1;

@@ -12,16 +12,16 @@ namespace discbuilder {
 using psr::store_le16;
 using psr::store_le32;
 
-MovieSpec selvane_movie() {
-    MovieSpec plan;
+MoviePlan selvane_movie() {
+    MoviePlan plan;
     plan.frame_bytes = 16500;
     plan.frame_bytes_step = 600;
     plan.play_marker_after_frame = 2;
     return plan;
 }
 
-MovieSpec grivet_movie() {
-    MovieSpec plan;
+MoviePlan grivet_movie() {
+    MoviePlan plan;
     plan.type_word = 0x8003;
     plan.height = 241;
     plan.frame_bytes = 17500;
@@ -30,8 +30,8 @@ MovieSpec grivet_movie() {
     return plan;
 }
 
-MovieSpec tamsel_movie() {
-    MovieSpec plan;
+MoviePlan tamsel_movie() {
+    MoviePlan plan;
     plan.size_in_header = false;
     plan.type_word = 0;
     plan.width = 320;
@@ -58,12 +58,12 @@ std::vector<uint8_t> synthetic_mdec_frame(uint32_t seed, uint32_t frame_number, 
 
 namespace {
 
-uint32_t frame_bytes_of(const MovieSpec& plan, uint32_t frame_index) {
+uint32_t frame_bytes_of(const MoviePlan& plan, uint32_t frame_index) {
     return plan.frame_bytes + (frame_index % 4) * plan.frame_bytes_step;
 }
 
 // The MDEC data of frame f, as a reader must deliver it; a real picture fits `budget` bytes.
-std::vector<uint8_t> frame_data(const MovieSpec& plan, uint32_t f, uint32_t budget) {
+std::vector<uint8_t> frame_data(const MoviePlan& plan, uint32_t f, uint32_t budget) {
     const uint32_t number = plan.first_frame_number + f;
     if (plan.real_pictures) {
         return test_picture_frame(plan.picture_width ? plan.picture_width : plan.width,
@@ -78,7 +78,7 @@ std::vector<uint8_t> frame_data(const MovieSpec& plan, uint32_t f, uint32_t budg
 uint32_t chunks_for(size_t bytes) { return static_cast<uint32_t>((bytes + kChunkDataBytes - 1) / kChunkDataBytes); }
 
 // The timings of movies played at once: each one's sound at its real-time spacing.
-std::vector<MovieTiming> timings_of(const std::vector<MovieSpec>& plans, const std::vector<uint32_t>& frame_sectors) {
+std::vector<MovieTiming> timings_of(const std::vector<MoviePlan>& plans, const std::vector<uint32_t>& frame_sectors) {
     std::vector<MovieTiming> timings;
     const auto n = static_cast<uint32_t>(plans.size());
     for (uint32_t i = 0; i < n; ++i) {
@@ -98,7 +98,7 @@ std::vector<MovieTiming> timings_of(const std::vector<MovieSpec>& plans, const s
 
 // Places the movies: paced by their rates, or, for plans without one, with every frame spanning
 // as few disc sectors as the largest frame's data needs.
-Schedule place_movies(const std::vector<MovieSpec>& plans, std::vector<std::vector<std::vector<uint8_t>>>& data,
+Schedule place_movies(const std::vector<MoviePlan>& plans, std::vector<std::vector<std::vector<uint8_t>>>& data,
                       uint32_t& sectors_by_data) {
     const size_t n = plans.size();
     uint32_t needed = 1;
@@ -134,7 +134,7 @@ Schedule place_movies(const std::vector<MovieSpec>& plans, std::vector<std::vect
     return schedule;
 }
 
-WrittenMovie write_placed_movie(DiscImage& disc, uint32_t lba, const MovieSpec& plan, Tone& tone,
+WrittenMovie write_placed_movie(DiscImage& disc, uint32_t lba, const MoviePlan& plan, Tone& tone,
                                 const std::vector<MovieSlot>& slots, const std::vector<std::vector<uint8_t>>& frames,
                                 const std::vector<uint32_t>& chunks, const std::vector<uint32_t>& frame_sectors) {
     WrittenMovie movie;
@@ -198,7 +198,7 @@ WrittenMovie write_placed_movie(DiscImage& disc, uint32_t lba, const MovieSpec& 
     return movie;
 }
 
-std::vector<WrittenMovie> write_movies(DiscImage& disc, uint32_t lba, const std::vector<MovieSpec>& plans,
+std::vector<WrittenMovie> write_movies(DiscImage& disc, uint32_t lba, const std::vector<MoviePlan>& plans,
                                        std::vector<Tone>& tones) {
     std::vector<std::vector<std::vector<uint8_t>>> data;
     uint32_t sectors_by_data = 0;
@@ -226,21 +226,21 @@ std::array<uint8_t, kXaSectorAudioBytes> xa_audio_payload(XaAdpcmEncoder& encode
     return payload;
 }
 
-WrittenMovie write_str_movie(DiscImage& disc, uint32_t lba, const MovieSpec& plan, Tone& tone) {
+WrittenMovie write_str_movie(DiscImage& disc, uint32_t lba, const MoviePlan& plan, Tone& tone) {
     std::vector<Tone> tones = {tone};
     WrittenMovie movie = write_movies(disc, lba, {plan}, tones).front();
     tone = tones.front();
     return movie;
 }
 
-std::vector<WrittenMovie> write_interleaved_movies(DiscImage& disc, uint32_t lba, const std::vector<MovieSpec>& plans) {
+std::vector<WrittenMovie> write_interleaved_movies(DiscImage& disc, uint32_t lba, const std::vector<MoviePlan>& plans) {
     std::vector<Tone> tones;
     for (size_t i = 0; i < plans.size(); ++i) tones.emplace_back(37800, 300.0 + 70.0 * static_cast<double>(i), 450.0 + 60.0 * static_cast<double>(i));
     return write_movies(disc, lba, plans, tones);
 }
 
-MovieSpec walcite_movie(uint8_t channel) {
-    MovieSpec plan;
+MoviePlan walcite_movie(uint8_t channel) {
+    MoviePlan plan;
     plan.channel = channel;
     plan.type_word = static_cast<uint16_t>(0x8001 | channel << 10);
     plan.frame_bytes = 16000 + 900u * channel;

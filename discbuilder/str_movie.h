@@ -14,7 +14,7 @@ namespace discbuilder {
 
 inline constexpr uint32_t kChunkDataBytes = 2016;
 
-struct MovieSpec {
+struct MoviePlan {
     uint32_t frames = 20;
     uint32_t first_frame_number = 1;
     uint16_t width = 320;
@@ -47,9 +47,9 @@ struct MovieSpec {
 };
 
 // Each game's movies.
-MovieSpec selvane_movie();  // "Play" marker sectors, 37800 Hz stereo audio
-MovieSpec grivet_movie();   // a fixed chunk type word and an odd picture height
-MovieSpec tamsel_movie();   // no picture size in the headers, 18900 Hz stereo audio ending in end-of-file
+MoviePlan selvane_movie();  // "Play" marker sectors, 37800 Hz stereo audio
+MoviePlan grivet_movie();   // a fixed chunk type word and an odd picture height
+MoviePlan tamsel_movie();   // no picture size in the headers, 18900 Hz stereo audio ending in end-of-file
 
 
 struct WrittenMovie {
@@ -70,14 +70,14 @@ std::vector<uint8_t> synthetic_mdec_frame(uint32_t seed, uint32_t frame_number, 
                                           uint16_t word3 = 2);
 
 // Writes a movie from `lba` on; `tone` supplies its audio.
-WrittenMovie write_str_movie(DiscImage& disc, uint32_t lba, const MovieSpec& plan, Tone& tone);
+WrittenMovie write_str_movie(DiscImage& disc, uint32_t lba, const MoviePlan& plan, Tone& tone);
 
 // Movies played at once from `lba` on, each on its own channel, the disc shared between them as
 // movie_pacing.h describes. Each movie's sound is its own tone.
-std::vector<WrittenMovie> write_interleaved_movies(DiscImage& disc, uint32_t lba, const std::vector<MovieSpec>& plans);
+std::vector<WrittenMovie> write_interleaved_movies(DiscImage& disc, uint32_t lba, const std::vector<MoviePlan>& plans);
 
 // walcite's movies: each on its own XA channel, which the chunk type word names too.
-MovieSpec walcite_movie(uint8_t channel);
+MoviePlan walcite_movie(uint8_t channel);
 
 // Encodes audio sectors of a tone: one XA sector's payload.
 std::array<uint8_t, kXaSectorAudioBytes> xa_audio_payload(XaAdpcmEncoder& encoder, Tone& tone, uint8_t coding);

@@ -26,7 +26,7 @@ std::string frame_list(const std::vector<uint32_t>& frames) {
 }  // namespace
 
 int run_extract(const Options& options) {
-    std::vector<OutputSpec> specs;
+    std::vector<OutputTarget> targets;
     std::string why;
     if (!options.output.empty()) {
         if (looks_like_unknown_file(options.output)) {
@@ -39,7 +39,7 @@ int run_extract(const Options& options) {
             complain(options.output + ": " + why);
             return kExitError;
         }
-        specs.push_back({is_media_file(options.output) ? OutputSpec::Kind::kMediaFile : OutputSpec::Kind::kUnitFolder,
+        targets.push_back({is_media_file(options.output) ? OutputTarget::Kind::kMediaFile : OutputTarget::Kind::kUnitFolder,
                          options.output});
     }
     if (!options.frames_directory.empty()) {
@@ -47,7 +47,7 @@ int run_extract(const Options& options) {
             complain(options.frames_directory + ": " + why);
             return kExitError;
         }
-        specs.push_back({OutputSpec::Kind::kPictures, options.frames_directory});
+        targets.push_back({OutputTarget::Kind::kPictures, options.frames_directory});
     }
 
     PluginFolder folder;
@@ -72,13 +72,13 @@ int run_extract(const Options& options) {
     output_options.force = options.force;
     output_options.lossless = options.lossless;
     WrittenStream written;
-    if (!write_stream(context, specs, output_options, written, error)) {
+    if (!write_stream(context, targets, output_options, written, error)) {
         complain(error);
         return kExitError;
     }
 
     const Timeline& t = written.timeline;
-    for (size_t i = 0; i < specs.size(); ++i) {
+    for (size_t i = 0; i < targets.size(); ++i) {
         const OutputReport& r = written.reports[i];
         std::string what;
         if (r.frames_written) what = std::to_string(r.frames_written) + " frames";
@@ -89,7 +89,7 @@ int run_extract(const Options& options) {
         if (r.frames_written && !t.frames.empty()) span = seconds_text(t.pictures_end - t.frames.front().start) + " of pictures";
         if (r.audio_units_written) span += (span.empty() ? "" : ", ") + seconds_text(t.sound) + " of sound";
         std::printf("%s: %s written to %s (%s)\n", image.c_str(), what.empty() ? "nothing" : what.c_str(),
-                    specs[i].path.c_str(), span.c_str());
+                    targets[i].path.c_str(), span.c_str());
     }
     if (!written.undecodable_frames.empty()) {
         std::string first;

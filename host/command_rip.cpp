@@ -308,10 +308,10 @@ private:
         context.state = found.state;
         context.note = found.note;
         WrittenStream written;
-        const OutputSpec spec{media_ ? OutputSpec::Kind::kMediaFile : OutputSpec::Kind::kUnitFolder, utf8_path(output)};
+        const OutputTarget target{media_ ? OutputTarget::Kind::kMediaFile : OutputTarget::Kind::kUnitFolder, utf8_path(output)};
         OutputOptions output_options = output_options_;
         output_options.replace_recorded = d.index.recorded(stream_key(found), task.file);
-        const bool ok = write_stream(context, {spec}, output_options, written, error);
+        const bool ok = write_stream(context, {target}, output_options, written, error);
         if (!ok && interrupted()) return;  // not recorded: the next run rips it
         std::string digest;
         uint64_t bytes = 0;

@@ -106,6 +106,8 @@ bool scan_disc(uint32_t disc, const std::vector<const PluginFile*>& plugins, Sca
     uint32_t lba = data.first_lba;
     report.first_lba = data.first_lba;
     if (has_data && !participants.empty()) {
+        // A byte a sector; the image's own size bounds the count.
+        report.channels.reserve(data.sector_count);
         DwScan* scan = DwScanOpen(disc, data.first_lba, data.sector_count);
         const uint8_t* run = nullptr;
         uint32_t n = 0;

@@ -8,12 +8,12 @@
 namespace quorvex {
 namespace {
 
-std::unique_ptr<UnitSink> make_sink(const StreamContext& context, const OutputSpec& spec, const OutputOptions& options,
+std::unique_ptr<UnitSink> make_sink(const StreamContext& context, const OutputTarget& target, const OutputOptions& options,
                                     std::string& error) {
-    switch (spec.kind) {
-        case OutputSpec::Kind::kUnitFolder: return make_raw_folder_sink(context, spec.path, options, error);
-        case OutputSpec::Kind::kMediaFile: return make_media_file_sink(context, spec.path, options, error);
-        case OutputSpec::Kind::kPictures: return make_picture_sink(context, spec.path, options, error);
+    switch (target.kind) {
+        case OutputTarget::Kind::kUnitFolder: return make_raw_folder_sink(context, target.path, options, error);
+        case OutputTarget::Kind::kMediaFile: return make_media_file_sink(context, target.path, options, error);
+        case OutputTarget::Kind::kPictures: return make_picture_sink(context, target.path, options, error);
     }
     return nullptr;
 }
@@ -22,11 +22,11 @@ std::string ms_text(int64_t ms) { return std::to_string(ms) + " ms"; }
 
 }  // namespace
 
-bool write_stream(StreamContext& context, const std::vector<OutputSpec>& specs, const OutputOptions& options,
+bool write_stream(StreamContext& context, const std::vector<OutputTarget>& targets, const OutputOptions& options,
                   WrittenStream& written, std::string& error) {
     PlaybackRequest& request = context.request;
     const std::string who = request.image + ": " + request.plugin->stem;
-    written.specs = specs;
+    written.targets = targets;
 
     // A seek must land inside the stream: its length is measured by a pass from the start.
     if (request.seek_ms) {
@@ -67,8 +67,8 @@ bool write_stream(StreamContext& context, const std::vector<OutputSpec>& specs, 
     }
 
     std::vector<std::unique_ptr<UnitSink>> sinks;
-    for (const OutputSpec& spec : specs) {
-        auto sink = make_sink(context, spec, options, error);
+    for (const OutputTarget& target : targets) {
+        auto sink = make_sink(context, target, options, error);
         if (!sink) return false;
         sinks.push_back(std::move(sink));
     }

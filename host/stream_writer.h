@@ -9,7 +9,7 @@
 
 namespace quorvex {
 
-struct OutputSpec {
+struct OutputTarget {
     enum class Kind { kUnitFolder, kMediaFile, kPictures } kind;
     std::string path;
 };
@@ -18,16 +18,16 @@ struct WrittenStream {
     StreamSurvey survey;
     PlaybackCounts playback;  // the second pass, which fed the outputs
     Timeline timeline;
-    std::vector<OutputSpec> specs;
-    std::vector<OutputReport> reports;  // one per output, in the order of the specs
+    std::vector<OutputTarget> targets;
+    std::vector<OutputReport> reports;  // one per output, in the order of the targets
     std::vector<uint32_t> undecodable_frames;
     bool cut = false;  // the disc holds only part of the stream
     std::string cut_note;
 };
 
-// Writes `context`'s stream to every output of `specs`. False with `error` set when nothing was
+// Writes `context`'s stream to every output of `targets`. False with `error` set when nothing was
 // put in place. `context` gets the survey and timeline (they live in `written`).
-bool write_stream(StreamContext& context, const std::vector<OutputSpec>& specs, const OutputOptions& options,
+bool write_stream(StreamContext& context, const std::vector<OutputTarget>& targets, const OutputOptions& options,
                   WrittenStream& written, std::string& error);
 
 }  // namespace quorvex

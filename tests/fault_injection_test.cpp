@@ -34,12 +34,12 @@ DiscImage movie_disc() {
     auto t = discbuilder::tamsel_movie();
     t.frames = 5;
     lba = discbuilder::write_str_movie(d, lba + 1, t, tone).end_lba;
-    std::vector<discbuilder::MovieSpec> group = {discbuilder::walcite_movie(0), discbuilder::walcite_movie(1)};
+    std::vector<discbuilder::MoviePlan> group = {discbuilder::walcite_movie(0), discbuilder::walcite_movie(1)};
     for (auto& m : group) m.frames = 5;
     for (const auto& m : discbuilder::write_interleaved_movies(d, lba + 1, group)) lba = std::max(lba, m.end_lba);
     put_data(d, lba);
     discbuilder::write_iso_volume(d, "ACE3ES_FAULTS", {});
-    discbuilder::CountdownMovieSpec c;
+    discbuilder::CountdownMoviePlan c;
     c.frames = 5;
     c.chunks_per_frame = 3;
     discbuilder::write_interleaved_countdown_movies(d, lba + 1, {c});

@@ -37,7 +37,7 @@ struct Movie {
 // A selvane movie of real pictures with a 440/660 Hz tone.
 Movie movie(uint32_t frames, uint16_t version) {
     Movie m;
-    discbuilder::MovieSpec plan = discbuilder::selvane_movie();
+    discbuilder::MoviePlan plan = discbuilder::selvane_movie();
     plan.frames = frames;
     plan.real_pictures = true;
     plan.mdec_version = version;

@@ -18,7 +18,7 @@
 
 using namespace testing_support;
 using discbuilder::DiscImage;
-using discbuilder::MovieSpec;
+using discbuilder::MoviePlan;
 using discbuilder::WrittenMovie;
 
 namespace {
@@ -28,7 +28,7 @@ struct BuiltDisc {
     std::vector<WrittenMovie> movies;
 };
 
-BuiltDisc movies_disc(std::vector<MovieSpec> plans) {
+BuiltDisc movies_disc(std::vector<MoviePlan> plans) {
     BuiltDisc built;
     discbuilder::Tone tone(37800, 440, 660);
     uint32_t lba = 30;
@@ -91,10 +91,10 @@ void check_extract(const TempDir& dir, const std::string& plugin, const std::str
 
 TEST(MovieEndToEnd, SelvaneScansAndExtractsItsMovies) {
     TempDir dir("e2e-selvane");
-    MovieSpec unmarked = discbuilder::selvane_movie();
+    MoviePlan unmarked = discbuilder::selvane_movie();
     unmarked.play_marker_after_frame = 0;
     unmarked.frames = 10;
-    MovieSpec a = discbuilder::selvane_movie(), b = discbuilder::selvane_movie();
+    MoviePlan a = discbuilder::selvane_movie(), b = discbuilder::selvane_movie();
     a.frames = 30;
     b.frames = 18;
     b.frame_bytes = 21000;
@@ -107,7 +107,7 @@ TEST(MovieEndToEnd, SelvaneScansAndExtractsItsMovies) {
 
 TEST(MovieEndToEnd, GrivetAndTamselScanAndExtractTheirMovies) {
     TempDir dir("e2e-grivet-tamsel");
-    MovieSpec g = discbuilder::grivet_movie();
+    MoviePlan g = discbuilder::grivet_movie();
     g.frames = 20;
     BuiltDisc grivet = movies_disc({g, g});
     std::string cue = write_image(dir, grivet.image);
@@ -115,7 +115,7 @@ TEST(MovieEndToEnd, GrivetAndTamselScanAndExtractTheirMovies) {
     check_extract(dir, "grivet", cue, grivet.movies[1], 1, false);
 
     TempDir dir2("e2e-tamsel");
-    MovieSpec t = discbuilder::tamsel_movie();
+    MoviePlan t = discbuilder::tamsel_movie();
     t.frames = 26;
     BuiltDisc tamsel = movies_disc({t});
     cue = write_image(dir2, tamsel.image);
@@ -125,7 +125,7 @@ TEST(MovieEndToEnd, GrivetAndTamselScanAndExtractTheirMovies) {
 
 TEST(MovieEndToEnd, SeekLandsWhereTheRuleSays) {
     TempDir dir("e2e-seek");
-    MovieSpec s = discbuilder::selvane_movie();
+    MoviePlan s = discbuilder::selvane_movie();
     s.frames = 40;
     BuiltDisc disc = movies_disc({s});
     const std::string cue = write_image(dir, disc.image);
@@ -155,7 +155,7 @@ TEST(MovieEndToEnd, SeekLandsWhereTheRuleSays) {
 TEST(MovieEndToEnd, WalciteScansAndExtractsEachInterleavedMovie) {
     TempDir dir("e2e-walcite");
     BuiltDisc built;
-    std::vector<MovieSpec> plans = {discbuilder::walcite_movie(0), discbuilder::walcite_movie(1), discbuilder::walcite_movie(2)};
+    std::vector<MoviePlan> plans = {discbuilder::walcite_movie(0), discbuilder::walcite_movie(1), discbuilder::walcite_movie(2)};
     plans[0].frames = 18;
     plans[1].frames = 15;
     plans[2].frames = 12;
@@ -173,7 +173,7 @@ TEST(MovieEndToEnd, WalciteScansAndExtractsEachInterleavedMovie) {
 TEST(MovieEndToEnd, CorvaneScansAndExtractsItsMovies) {
     TempDir dir("e2e-corvane");
     DiscImage image;
-    discbuilder::CountdownMovieSpec alone, a, b;
+    discbuilder::CountdownMoviePlan alone, a, b;
     alone.frames = 25;
     alone.chunks_per_frame = 4;
     a.frames = 20;

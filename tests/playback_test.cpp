@@ -193,7 +193,7 @@ TEST(Seeking, ASeekStaysOnTheStream) {
     // walcite and the XA readers take the channel of the first sector they read; a seek before
     // any read would play whatever channel lies there.
     DiscImage image;
-    std::vector<discbuilder::MovieSpec> plans = {discbuilder::walcite_movie(0), discbuilder::walcite_movie(1),
+    std::vector<discbuilder::MoviePlan> plans = {discbuilder::walcite_movie(0), discbuilder::walcite_movie(1),
                                                  discbuilder::walcite_movie(2)};
     for (auto& p : plans) p.frames = 40;
     const auto written = discbuilder::write_interleaved_movies(image, 30, plans);

@@ -76,7 +76,7 @@ std::vector<uint8_t> concat(const std::vector<std::vector<uint8_t>>& parts) {
 }
 
 template <class Plugin>
-void plays_built_movie(discbuilder::MovieSpec plan, int32_t buffer_setting) {
+void plays_built_movie(discbuilder::MoviePlan plan, int32_t buffer_setting) {
     DiscImage image;
     discbuilder::Tone tone(37800, 440, 660);
     plan.frames = 24;

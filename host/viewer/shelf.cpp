@@ -249,7 +249,7 @@ bool Shelf::preview(const ShelfDisc& disc, size_t stream, const std::string& wha
     OutputOptions output_options;
     output_options.encoder_threads = 1;  // the server's other requests keep their cores
     if (what == "media") {
-        if (!write_stream(context, {{OutputSpec::Kind::kMediaFile, utf8_path(file)}}, output_options, written, error)) {
+        if (!write_stream(context, {{OutputTarget::Kind::kMediaFile, utf8_path(file)}}, output_options, written, error)) {
             failure = {422, error};
             return false;
         }
@@ -260,7 +260,7 @@ bool Shelf::preview(const ShelfDisc& disc, size_t stream, const std::string& wha
     // the filmstrip are kept: picked by position, whatever the stream's described rate says.
     const fs::path frames = cache_ / (disc.id + "-" + std::to_string(stream) + "-frames");
     fs::remove_all(frames, ec);
-    if (!write_stream(context, {{OutputSpec::Kind::kPictures, utf8_path(frames)}}, output_options, written, error)) {
+    if (!write_stream(context, {{OutputTarget::Kind::kPictures, utf8_path(frames)}}, output_options, written, error)) {
         fs::remove_all(frames, ec);
         failure = {422, error};
         return false;
