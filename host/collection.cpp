@@ -15,11 +15,6 @@ namespace fs = std::filesystem;
 namespace quorvex {
 namespace {
 
-std::string lower(std::string s) {
-    std::transform(s.begin(), s.end(), s.begin(), [](char c) { return static_cast<char>(std::tolower(static_cast<unsigned char>(c))); });
-    return s;
-}
-
 // What a file is to discwell, with the other files the image consists of.
 int32_t probe(const std::string& path, std::vector<std::string>& parts) {
     std::vector<char> buffer(4096);
@@ -119,12 +114,12 @@ void name_discs(std::vector<CollectionImage>& images) {
     for (CollectionImage& image : images) {
         fs::path file = native_path(image.path).filename();
         // "game.bin.ecm" is the disc "game".
-        if (lower(utf8_path(file.extension())) == ".ecm") file = file.stem();
+        if (lower_ascii(utf8_path(file.extension())) == ".ecm") file = file.stem();
         std::string name = utf8_path(file.stem());
         if (name.empty()) name = utf8_path(file);
         std::string candidate = name;
-        for (int n = 2; used.count(lower(candidate)); ++n) candidate = name + "-" + std::to_string(n);
-        used[lower(candidate)] = 1;
+        for (int n = 2; used.count(lower_ascii(candidate)); ++n) candidate = name + "-" + std::to_string(n);
+        used[lower_ascii(candidate)] = 1;
         image.disc_name = candidate;
     }
 }

@@ -228,11 +228,11 @@ private:
                     std::find(options_.only_names.begin(), options_.only_names.end(), base) == options_.only_names.end()) {
                     continue;
                 }
-                const auto taken = [&](const std::string& n) { return names.count(lower(n)) > 0; };
+                const auto taken = [&](const std::string& n) { return names.count(lower_ascii(n)) > 0; };
                 if (taken(base)) base += "-" + s.plugin->stem;
                 std::string name = base;
                 for (int n = 2; taken(name); ++n) name = base + "-" + std::to_string(n);
-                names.insert(lower(name));
+                names.insert(lower_ascii(name));
                 const std::string extension = media_ ? (is_video(s.info) ? ".mkv" : ".flac") : "";
                 chosen.push_back({&d, chosen.size(), i, &g, name + extension});
             }
@@ -437,10 +437,6 @@ private:
         progress_shown_ = false;
     }
 
-    static std::string lower(std::string s) {
-        for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        return s;
-    }
     static std::string format_seconds(uint32_t ms) {
         char text[32];
         std::snprintf(text, sizeof text, "%u.%03u s", ms / 1000, ms % 1000);

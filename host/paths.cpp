@@ -8,6 +8,13 @@ namespace fs = std::filesystem;
 
 namespace quorvex {
 
+std::string lower_ascii(std::string text) {
+    for (char& c : text) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    return text;
+}
+
 fs::path native_path(const std::string& utf8) {
 #if defined(_WIN32)
     return fs::path(wide_path(utf8));

@@ -14,6 +14,9 @@ std::string utf8_path(const std::filesystem::path& path);
 std::wstring wide_path(const std::string& utf8);
 #endif
 
+// A name in lower case, ASCII letters only: how names of files and plug-ins are compared.
+std::string lower_ascii(std::string text);
+
 // fopen for a path of the system's own (wide on Windows).
 std::FILE* open_file(const std::filesystem::path& path, const char* mode);
 

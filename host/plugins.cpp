@@ -160,11 +160,6 @@ void give_back_slot(const std::string& path, size_t index) {
     if (is_loaded(slot.path)) slot.spoiled = true;
 }
 
-std::string lower(std::string s) {
-    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
-
 // Loads `path` to ask it who it is.
 bool query_plugin(const std::string& path, PluginFile& file, std::string& error) {
     std::string reason;
@@ -252,7 +247,7 @@ bool find_plugins(const std::string& directory, PluginFolder& folder, std::strin
     }
     std::vector<std::string> files;
     for (const auto& entry : it) {
-        const std::string ext = lower(entry.path().extension().string());
+        const std::string ext = lower_ascii(entry.path().extension().string());
         if (ext == ".psr") files.push_back(utf8_path(entry.path()));
     }
     std::sort(files.begin(), files.end());
@@ -269,12 +264,12 @@ bool find_plugins(const std::string& directory, PluginFolder& folder, std::strin
 }
 
 const PluginFile* find_plugin(const PluginFolder& folder, const std::string& name) {
-    const std::string wanted = lower(name);
+    const std::string wanted = lower_ascii(name);
     for (const PluginFile& p : folder.plugins) {
-        if (lower(p.stem) == wanted) return &p;
+        if (lower_ascii(p.stem) == wanted) return &p;
     }
     for (const PluginFile& p : folder.plugins) {
-        if (lower(p.name()) == wanted) return &p;
+        if (lower_ascii(p.name()) == wanted) return &p;
     }
     return nullptr;
 }

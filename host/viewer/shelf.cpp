@@ -31,8 +31,7 @@ std::string format_of(const std::string& path) {
     char head[16] = {};
     std::ifstream in(native_path(path), std::ios::binary);
     in.read(head, sizeof head);
-    std::string ext = native_path(path).extension().string();
-    std::transform(ext.begin(), ext.end(), ext.begin(), [](char c) { return static_cast<char>(std::tolower(static_cast<unsigned char>(c))); });
+    const std::string ext = lower_ascii(utf8_path(native_path(path).extension()));
     if (std::memcmp(head, "MComprHD", 8) == 0) return "CHD";
     if (std::memcmp(head, "ECM", 4) == 0) return "ECM";
     if (std::memcmp(head, "\0PBP", 4) == 0) return "PBP";
