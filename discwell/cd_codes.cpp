@@ -7,7 +7,9 @@ namespace cdcodes {
 namespace {
 
 struct Tables {
-    std::array<uint32_t, 256> edc{};
+    // edc[0] is the byte-at-a-time table; edc[k] advances a byte followed by k zero bytes, so
+    // that eight bytes are taken at once.
+    std::array<std::array<uint32_t, 256>, 8> edc{};
     std::array<uint8_t, 256> ecc_f{};
     std::array<uint8_t, 256> ecc_b{};
 
@@ -18,7 +20,10 @@ struct Tables {
             ecc_b[i ^ j] = static_cast<uint8_t>(i);
             uint32_t e = i;
             for (int k = 0; k < 8; ++k) e = (e >> 1) ^ ((e & 1) ? 0xD8018001u : 0);
-            edc[i] = e;
+            edc[0][i] = e;
+        }
+        for (size_t k = 1; k < 8; ++k) {
+            for (uint32_t i = 0; i < 256; ++i) edc[k][i] = (edc[k - 1][i] >> 8) ^ edc[0][edc[k - 1][i] & 0xFF];
         }
     }
 };
@@ -61,10 +66,33 @@ void parity_of(const uint8_t* sector, uint8_t* parity) {
 
 }  // namespace
 
-uint32_t edc(const uint8_t* bytes, size_t n) {
-    uint32_t e = 0;
-    for (size_t i = 0; i < n; ++i) e = (e >> 8) ^ kTables.edc[(e ^ bytes[i]) & 0xFF];
+uint32_t edc_update(uint32_t e, const uint8_t* bytes, size_t n) {
+    const auto& t = kTables.edc;
+    for (; n >= 8; n -= 8, bytes += 8) {
+        const uint32_t low = e ^ (uint32_t{bytes[0]} | uint32_t{bytes[1]} << 8 | uint32_t{bytes[2]} << 16 |
+                                  uint32_t{bytes[3]} << 24);
+        e = t[7][low & 0xFF] ^ t[6][(low >> 8) & 0xFF] ^ t[5][(low >> 16) & 0xFF] ^ t[4][low >> 24] ^
+            t[3][bytes[4]] ^ t[2][bytes[5]] ^ t[1][bytes[6]] ^ t[0][bytes[7]];
+    }
+    for (; n > 0; --n) e = (e >> 8) ^ t[0][(e ^ *bytes++) & 0xFF];
     return e;
+}
+
+uint32_t edc(const uint8_t* bytes, size_t n) { return edc_update(0, bytes, n); }
+
+bool sector_codes_match(const uint8_t* sector) {
+    const auto stored = [&](size_t at) {
+        return uint32_t{sector[at]} | uint32_t{sector[at + 1]} << 8 | uint32_t{sector[at + 2]} << 16 |
+               uint32_t{sector[at + 3]} << 24;
+    };
+    if (std::memcmp(sector, kSync, sizeof kSync) != 0) return true;  // not a data sector
+    switch (sector[15]) {
+        case 1: return edc(sector, 2064) == stored(2064) && ecc_matches(sector);
+        case 2:
+            if (sector[18] & 0x20) return stored(2348) == 0 || edc(sector + 16, 2332) == stored(2348);
+            return edc(sector + 16, 2056) == stored(2072) && ecc_matches(sector);
+        default: return true;
+    }
 }
 
 void write_edc(uint8_t* sector) {

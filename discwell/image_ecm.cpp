@@ -1,9 +1,13 @@
 // ECM files: a disc image with the sync patterns, EDC and parity that can be computed again
 // left out. The file is a run of blocks (raw bytes, or Mode 1, Mode 2 Form 1 or Form 2 sectors
 // without what is regenerable), indexed once at open so that any sector can be found, and
-// rebuilt sixteen sectors at a time by a worker per core.
+// rebuilt sixteen sectors at a time by a worker per core. The file ends with one EDC over the
+// whole decoded image: a pass that reads every sector in order from the first is checked against
+// it, and an image that fails the check fails that read and every later one. A read of part of
+// the image cannot be checked.
 #include <algorithm>
 #include <cstring>
+#include <mutex>
 #include <vector>
 
 #include "block_cache.h"
@@ -28,6 +32,7 @@ struct EcmImage {
     std::unique_ptr<ImageFile> file;
     std::vector<Block> blocks;
     uint32_t sectors = 0;
+    uint32_t whole_edc = 0;  // of every decoded byte, as the file's last four bytes give it
 };
 
 // Decodes runs of sixteen sectors: the stored bytes behind them read at once, then each block's
@@ -131,11 +136,42 @@ public:
           cache_(image_->sectors, EcmDecoder::kRunSectors, [image = image_.get()] { return std::make_unique<EcmDecoder>(*image); }) {}
     uint32_t sector_count() const override { return cache_.sector_count(); }
     ReadResult read(uint32_t first, uint32_t count, uint8_t* out, std::string* why) const override {
-        return cache_.read(first, count, out, why);
+        if (damaged()) return fail(why);
+        const ReadResult result = cache_.read(first, count, out, why);
+        if (result == ReadResult::kOk && !check(first, count, out)) return fail(why);
+        return result;
     }
 
 private:
+    bool damaged() const {
+        std::lock_guard lock(check_mutex_);
+        return damaged_;
+    }
+    static ReadResult fail(std::string* why) {
+        if (why) *why = "the ECM file is damaged: its checksum over the whole image does not match";
+        return ReadResult::kFailed;
+    }
+    // Carries the checksum on over a read that continues the pass in progress (one starting at
+    // the first sector begins a new pass); false once a pass has read every sector and the
+    // checksum differs from the file's.
+    bool check(uint32_t first, uint32_t count, const uint8_t* out) const {
+        std::lock_guard lock(check_mutex_);
+        if (first == 0) {
+            checked_ = 0;
+            edc_ = 0;
+        }
+        if (first != checked_ || count == 0) return true;
+        edc_ = cdcodes::edc_update(edc_, out, size_t{count} * kSectorBytes);
+        checked_ += count;
+        if (checked_ == image_->sectors && edc_ != image_->whole_edc) damaged_ = true;
+        return !damaged_;
+    }
+
     std::unique_ptr<EcmImage> image_;
+    mutable std::mutex check_mutex_;
+    mutable uint32_t checked_ = 0;  // sectors of the pass in progress, from the first
+    mutable uint32_t edc_ = 0;
+    mutable bool damaged_ = false;
     mutable BlockCache cache_;  // last, so that its workers stop before the image goes
 };
 
@@ -203,6 +239,11 @@ std::shared_ptr<const SectorSource> ecm_sectors(const std::string& path, std::st
             return nullptr;
         }
     }
+    uint8_t trailer[4];
+    if (size < 4 || at > size - 4 || !file->read(at, 4, trailer, &reason)) {
+        error = path + ": the ECM file ends before its checksum (truncated?)";
+        return nullptr;
+    }
     if (decoded == 0 || decoded % kSectorBytes != 0) {
         error = path + ": the ECM file decodes to " + std::to_string(decoded) + " bytes, not whole 2352-byte sectors";
         return nullptr;
@@ -211,6 +252,8 @@ std::shared_ptr<const SectorSource> ecm_sectors(const std::string& path, std::st
     image->file = std::move(file);
     image->blocks = std::move(blocks);
     image->sectors = static_cast<uint32_t>(decoded / kSectorBytes);
+    image->whole_edc = uint32_t{trailer[0]} | uint32_t{trailer[1]} << 8 | uint32_t{trailer[2]} << 16 |
+                       uint32_t{trailer[3]} << 24;
     return std::make_shared<EcmSectors>(std::move(image));
 }
 

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "block_cache.h"
+#include "cd_codes.h"
 #include "decoders.h"
 #include "image_formats.h"
 
@@ -60,9 +61,20 @@ public:
             ok = image_.file->read(b.at, b.size, stored_.data(), &why) &&
                  decoders_.inflate(std::span<const uint8_t>(stored_.data(), b.size), target, why);
         }
-        if (!ok) why = "sectors " + std::to_string(block * kBlockSectors) + " to " +
-                       std::to_string(block * kBlockSectors + sectors - 1) + ": " + why;
-        return ok;
+        if (!ok) {
+            why = "sectors " + std::to_string(block * kBlockSectors) + " to " +
+                  std::to_string(block * kBlockSectors + sectors - 1) + ": " + why;
+            return false;
+        }
+        // A PBP keeps whole sectors, so a damaged block shows in their error codes.
+        for (uint32_t i = 0; i < sectors; ++i) {
+            if (!cdcodes::sector_codes_match(out + size_t{i} * kSectorBytes)) {
+                why = "sector " + std::to_string(block * kBlockSectors + i) +
+                      " fails its EDC or parity check: the PBP file is damaged";
+                return false;
+            }
+        }
+        return true;
     }
 
 private:

@@ -331,6 +331,51 @@ TEST(ImageFormats, DamagedPbpAndCloneCdFailCleanly) {
     EXPECT_NE(open_and_read(dir.file("short.ccd")).error.find("outside"), std::string::npos);
 }
 
+// One bit flipped anywhere in an ECM file, or in a PBP block of the data track, either fails the
+// open or the read that meets it, or leaves every sector as it was: a damaged image never reads
+// as another good one. The one exception is the user data of an ECM Form 2 sector: its EDC is
+// rebuilt after it, and a block followed by its own EDC adds the same to the file's checksum
+// whatever it holds, so nothing in the file can tell.
+TEST(ImageFormats, AFlippedBitInEcmOrPbpIsNeverReadAsGood) {
+    TempDir dir("flipped");
+    const auto form2_data_only = [](const std::vector<uint8_t>& got) {
+        const auto& want = test_disc().sectors;
+        for (size_t i = 0; i < want.size(); ++i) {
+            if (got[i] == want[i]) continue;
+            const uint8_t* sector = &want[i - i % kSector];
+            if (sector[15] != 2 || !(sector[18] & 0x20) || i % kSector < 24) return false;  // its data and EDC
+        }
+        return true;
+    };
+    const auto expect_caught = [&](const std::string& name, const std::vector<uint8_t>& bytes, size_t at) {
+        auto flipped = bytes;
+        flipped[at] ^= static_cast<uint8_t>(1u << (at % 8));
+        write_bytes(dir.file(name), flipped);
+        const Opened o = open_and_read(dir.file(name));
+        if (o.error.empty() && o.read_error.empty()) {
+            const auto& want = test_disc().sectors;
+            size_t differs = 0;
+            while (differs < want.size() && differs < o.sectors.size() && want[differs] == o.sectors[differs]) ++differs;
+            EXPECT_TRUE(o.sectors == want || (name == "flipped.ecm" && form2_data_only(o.sectors))) << name << ": the bit at byte " << at << " read as good; sector "
+                                           << differs / kSector << " differs at byte " << differs % kSector;
+        }
+    };
+    ASSERT_TRUE(write_as("ecm", dir.file("good.ecm")));
+    const auto ecm = read_bytes(dir.file("good.ecm"));
+    for (size_t k = 0; k < 24; ++k) expect_caught("flipped.ecm", ecm, 4 + (ecm.size() - 5) * k / 23);
+
+    if (!write_as("pbp", dir.file("good.pbp"))) return;
+    const auto pbp = read_bytes(dir.file("good.pbp"));
+    const size_t psar = pbp[0x24] | pbp[0x25] << 8 | pbp[0x26] << 16;
+    const uint32_t data_blocks = test_disc().disc.tracks[0].sectors / 16;
+    for (uint32_t b = 0; b < data_blocks; b += std::max(1u, data_blocks / 12)) {
+        const size_t entry = psar + 0x4000 + size_t{b} * 32;
+        const size_t offset = psar + 0x100000 + (pbp[entry] | pbp[entry + 1] << 8 | pbp[entry + 2] << 16);
+        const size_t size = pbp[entry + 4] | pbp[entry + 5] << 8;
+        for (size_t at : {offset, offset + size / 3, offset + size - 1}) expect_caught("flipped.pbp", pbp, at);
+    }
+}
+
 TEST(ImageFormats, CompressedImagesReadOnManyThreadsAtOnce) {
     TempDir dir("threads");
     const char* format = write_as("chd-zstd", dir.file("disc.chd")) ? "disc.chd" : "disc.ecm";
