@@ -79,6 +79,12 @@ DISCWELL_API void CD_CALL DwScanClose(DwScan* scan);
 // only a null sector. Returns 1 with the sector and the cause, and forgets it; 0 when there is none.
 DISCWELL_API int32_t CD_CALL DwTakeReadError(uint32_t disc, uint32_t* lba, char* cause, uint32_t cause_size);
 
+// Shows the host the sectors plug-ins read of `disc` on this thread, as they are delivered: `tap`
+// is called with each sector's LBA and its 2352 bytes until a null tap takes its place. A host
+// checksums what a stream was read from this way, without a pass of its own.
+typedef void(CD_CALL* DwSectorTap)(void* context, uint32_t lba, const uint8_t* sector);
+DISCWELL_API void CD_CALL DwTapReads(uint32_t disc, DwSectorTap tap, void* context);
+
 DISCWELL_API void CD_CALL DwGetStats(uint32_t disc, DwStats* stats);
 DISCWELL_API void CD_CALL DwSetFaults(uint32_t disc, const DwFaults* faults);
 

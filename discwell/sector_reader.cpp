@@ -35,6 +35,14 @@ struct SectorReader {
 
 namespace {
 
+// The host's view of what plug-ins read on this thread (DwTapReads).
+struct Tap {
+    uint32_t disc = 0;
+    DwSectorTap call = nullptr;
+    void* context = nullptr;
+};
+thread_local Tap t_tap;
+
 // Far more than the nine buffers a plug-in may hold at once.
 constexpr size_t kMaxBuffers = 64;
 constexpr uint32_t kReadAhead = 32;
@@ -147,6 +155,7 @@ DISCWELL_API uint8_t* CD_CALL CdReadSector(SectorReader* reader, int32_t /*reser
             return nullptr;
     }
     discwell::note_read_success(reader);
+    if (t_tap.call && t_tap.disc == reader->handle) t_tap.call(t_tap.context, lba, buffer);
     set_locked(*reader, buffer, true);
     if (reader->next >= reader->released + kReleaseStep + kReleaseKeep) {
         const uint32_t upto = reader->next - kReleaseKeep;
@@ -185,6 +194,8 @@ DISCWELL_API int32_t CD_CALL CdSetReadPointer(SectorReader* reader, uint32_t off
     reader->released = std::min(reader->released, offset);
     return 0;
 }
+
+DISCWELL_API void CD_CALL DwTapReads(uint32_t disc, DwSectorTap tap, void* context) { t_tap = {disc, tap, context}; }
 
 DISCWELL_API int32_t CD_CALL CdReadClose(SectorReader* reader) {
     if (!reader) return 0;

@@ -18,57 +18,61 @@ namespace fs = std::filesystem;
 namespace quorvex {
 namespace {
 
-// The system's SHA-256: OpenSSL's libcrypto, or Windows' own BCrypt.
-class Sha256 {
-public:
+std::string to_hex(const unsigned char* d, size_t n) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string out;
+    for (size_t i = 0; i < n; ++i) {
+        out += kHex[d[i] >> 4];
+        out += kHex[d[i] & 15];
+    }
+    return out;
+}
+
+}  // namespace
+
 #if defined(_WIN32)
-    Sha256() {
-        BCryptOpenAlgorithmProvider(&algorithm_, BCRYPT_SHA256_ALGORITHM, nullptr, 0);
-        BCryptCreateHash(algorithm_, &hash_, nullptr, 0, nullptr, 0, 0);
-    }
-    ~Sha256() {
-        if (hash_) BCryptDestroyHash(hash_);
-        if (algorithm_) BCryptCloseAlgorithmProvider(algorithm_, 0);
-    }
-    void add(const void* data, size_t n) {
-        BCryptHashData(hash_, static_cast<PUCHAR>(const_cast<void*>(data)), static_cast<ULONG>(n), 0);
-    }
-    std::string hex() {
-        unsigned char digest[32];
-        BCryptFinishHash(hash_, digest, sizeof digest, 0);
-        return to_hex(digest, sizeof digest);
-    }
-
-private:
-    BCRYPT_ALG_HANDLE algorithm_ = nullptr;
-    BCRYPT_HASH_HANDLE hash_ = nullptr;
-#elif defined(QUORVEX_HAVE_LIBCRYPTO)
-    Sha256() : context_(EVP_MD_CTX_new()) { EVP_DigestInit_ex(context_, EVP_sha256(), nullptr); }
-    ~Sha256() { EVP_MD_CTX_free(context_); }
-    void add(const void* data, size_t n) { EVP_DigestUpdate(context_, data, n); }
-    std::string hex() {
-        unsigned char digest[EVP_MAX_MD_SIZE];
-        unsigned int n = 0;
-        EVP_DigestFinal_ex(context_, digest, &n);
-        return to_hex(digest, n);
-    }
-
-private:
-    EVP_MD_CTX* context_;
-#else
-    void add(const void*, size_t) {}
-    std::string hex() { return {}; }
-#endif
-    static std::string to_hex(const unsigned char* d, size_t n) {
-        static constexpr char kHex[] = "0123456789abcdef";
-        std::string out;
-        for (size_t i = 0; i < n; ++i) {
-            out += kHex[d[i] >> 4];
-            out += kHex[d[i] & 15];
-        }
-        return out;
-    }
+struct Sha256::State {
+    BCRYPT_ALG_HANDLE algorithm = nullptr;
+    BCRYPT_HASH_HANDLE hash = nullptr;
 };
+Sha256::Sha256() : state_(std::make_unique<State>()) {
+    BCryptOpenAlgorithmProvider(&state_->algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0);
+    BCryptCreateHash(state_->algorithm, &state_->hash, nullptr, 0, nullptr, 0, 0);
+}
+Sha256::~Sha256() {
+    if (state_->hash) BCryptDestroyHash(state_->hash);
+    if (state_->algorithm) BCryptCloseAlgorithmProvider(state_->algorithm, 0);
+}
+void Sha256::add(const void* data, size_t n) {
+    BCryptHashData(state_->hash, static_cast<PUCHAR>(const_cast<void*>(data)), static_cast<ULONG>(n), 0);
+}
+std::string Sha256::hex() {
+    unsigned char digest[32];
+    BCryptFinishHash(state_->hash, digest, sizeof digest, 0);
+    return to_hex(digest, sizeof digest);
+}
+#elif defined(QUORVEX_HAVE_LIBCRYPTO)
+struct Sha256::State {
+    EVP_MD_CTX* context = EVP_MD_CTX_new();
+};
+Sha256::Sha256() : state_(std::make_unique<State>()) { EVP_DigestInit_ex(state_->context, EVP_sha256(), nullptr); }
+Sha256::~Sha256() { EVP_MD_CTX_free(state_->context); }
+void Sha256::add(const void* data, size_t n) { EVP_DigestUpdate(state_->context, data, n); }
+std::string Sha256::hex() {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int n = 0;
+    EVP_DigestFinal_ex(state_->context, digest, &n);
+    return to_hex(digest, n);
+}
+#else
+struct Sha256::State {};
+Sha256::Sha256() = default;
+Sha256::~Sha256() = default;
+void Sha256::add(const void*, size_t) {}
+std::string Sha256::hex() { return {}; }
+#endif
+
+namespace {
 
 bool add_file(Sha256& sha, const fs::path& path, uint64_t& bytes, std::string& error) {
     std::FILE* f = open_file(path, "rb");

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <map>
@@ -109,6 +110,24 @@ bool find_images(const std::vector<std::string>& arguments, std::vector<Collecti
     return true;
 }
 
+uint64_t stable_hash(const std::string& text) {
+    uint64_t hash = 0xcbf29ce484222325ull;  // FNV-1a
+    for (const unsigned char c : text) {
+        hash ^= c;
+        hash *= 0x100000001b3ull;
+    }
+    return hash;
+}
+
+namespace {
+
+// A name that, made into a folder under the output, would land elsewhere or be hidden.
+bool unfit_folder_name(const std::string& name) {
+    return name.empty() || name[0] == '.' || name.find_first_of("/\\") != std::string::npos;
+}
+
+}  // namespace
+
 void name_discs(std::vector<CollectionImage>& images) {
     std::map<std::string, int> used;
     for (CollectionImage& image : images) {
@@ -116,12 +135,23 @@ void name_discs(std::vector<CollectionImage>& images) {
         // "game.bin.ecm" is the disc "game".
         if (lower_ascii(utf8_path(file.extension())) == ".ecm") file = file.stem();
         std::string name = utf8_path(file.stem());
-        if (name.empty()) name = utf8_path(file);
+        if (unfit_folder_name(name)) {
+            char hashed[16];
+            std::snprintf(hashed, sizeof hashed, "disc-%08x", static_cast<unsigned>(stable_hash(image.relative) & 0xFFFFFFFFu));
+            name = hashed;
+        }
         std::string candidate = name;
         for (int n = 2; used.count(lower_ascii(candidate)); ++n) candidate = name + "-" + std::to_string(n);
         used[lower_ascii(candidate)] = 1;
         image.disc_name = candidate;
     }
+}
+
+bool lies_under(const fs::path& folder, const fs::path& path) {
+    const fs::path relative = path.lexically_normal().lexically_relative(folder.lexically_normal());
+    if (relative.empty() || relative == ".") return false;
+    const std::string first = utf8_path(*relative.begin());
+    return first != ".." && !relative.is_absolute();
 }
 
 bool parse_shard(const std::string& text, Shard& shard, std::string& error) {
@@ -150,14 +180,8 @@ bool parse_shard(const std::string& text, Shard& shard, std::string& error) {
 }
 
 bool in_shard(const CollectionImage& image, const Shard& shard) {
-    // FNV-1a of the relative path and the size: the same on every machine that sees the same tree.
-    uint64_t hash = 0xcbf29ce484222325ull;
-    const std::string key = image.relative + "\n" + std::to_string(image.size);
-    for (const unsigned char c : key) {
-        hash ^= c;
-        hash *= 0x100000001b3ull;
-    }
-    return hash % shard.count == shard.index - 1;
+    // By the relative path and the size: the same on every machine that sees the same tree.
+    return stable_hash(image.relative + "\n" + std::to_string(image.size)) % shard.count == shard.index - 1;
 }
 
 }  // namespace quorvex

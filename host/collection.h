@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -24,8 +25,17 @@ struct CollectionImage {
 bool find_images(const std::vector<std::string>& arguments, std::vector<CollectionImage>& images, std::string& error);
 
 // Gives each image its disc name: the file name without its extension, and for a name already
-// taken (compared without regard to case) "-2", "-3"... in the order of the images.
+// taken (compared without regard to case) "-2", "-3"... in the order of the images. A name that
+// would not make a folder of its own under the output (empty, "." or "..", hidden, holding a
+// separator) becomes "disc-" and eight hex digits of a hash of the image's relative path.
 void name_discs(std::vector<CollectionImage>& images);
+
+// Whether `path` names something inside `folder` (not the folder itself), judged on the names
+// alone: the last guard before anything is written under an output folder.
+bool lies_under(const std::filesystem::path& folder, const std::filesystem::path& path);
+
+// A hash of a text that every machine computes alike (FNV-1a), for names and shares.
+uint64_t stable_hash(const std::string& text);
 
 struct Shard {
     uint32_t index = 1, count = 1;  // the index-th of count shares, from 1

@@ -23,6 +23,7 @@
 #include "media_output.h"
 #include "paths.h"
 #include "rip_index.h"
+#include "sector_digest.h"
 #include "stream_writer.h"
 #include "terminal.h"
 
@@ -63,6 +64,7 @@ struct RipDisc {
     RipIndex index;
     RipCounts counts;      // guarded by the run's mutex
     size_t pending = 0;    // streams queued and not yet through
+    bool made_folder = false;  // this run made its folder
     bool opened = false;   // its folder is locked and its index loaded
     bool finished = false;
 };
@@ -106,9 +108,9 @@ Json stream_record(const RipDisc& d, const RipTask& task) {
 class RipRun {
 public:
     RipRun(const Options& options, std::vector<const PluginFile*> plugins, std::vector<CollectionImage> images,
-           std::function<void(size_t, size_t)> progress)
+           std::function<void(size_t, size_t)> progress, std::vector<RippedStream>* results)
         : options_(options), plugins_(std::move(plugins)), media_(media_output_available()),
-          terminal_(stderr_is_terminal()), progress_(std::move(progress)) {
+          terminal_(stderr_is_terminal()), progress_(std::move(progress)), results_(results) {
         for (CollectionImage& image : images) {
             auto d = std::make_unique<RipDisc>();
             d->folder = native_path(options.output) / native_path(image.disc_name);
@@ -120,13 +122,17 @@ public:
         output_options_.force = true;  // an earlier output of quorvex's own, never another file
         output_options_.lossless = options.lossless;
         output_options_.encoder_threads = jobs_ > 1 ? 1 : 0;  // the streams share the cores
+        output_options_.digest_sectors = true;
     }
 
     int run() {
-        std::vector<std::thread> workers;
-        for (unsigned i = 1; i < jobs_; ++i) workers.emplace_back([this] { work(); });
         work();
-        for (std::thread& t : workers) t.join();
+        std::vector<std::thread> helpers;
+        {
+            std::lock_guard lock(mutex_);
+            helpers.swap(helpers_);
+        }
+        for (std::thread& t : helpers) t.join();
         clear_progress();
         // Discs an interruption left open keep what they finished.
         for (auto& d : discs_) {
@@ -168,6 +174,10 @@ private:
                 total_ += tasks.size();
                 for (RipTask& t : tasks) queue_.push_back(std::move(t));
                 if (tasks.empty()) close_disc(d, lock);
+                // A worker for each stream waiting, up to -j: never more workers than streams.
+                while (helpers_.size() + 1 < jobs_ && helpers_.size() + 1 < busy_ + queue_.size()) {
+                    helpers_.emplace_back([this] { work(); });
+                }
                 wake_.notify_all();
                 continue;
             }
@@ -216,6 +226,7 @@ private:
         }
         // The streams chosen: each group once, by its chosen plug-in's split.
         std::set<std::string> names;
+        std::set<std::string> named(options_.only_names.begin(), options_.only_names.end());
         std::vector<RipTask> chosen;
         for (const StreamGroup& g : d.survey.groups) {
             for (const size_t i : g.chosen_streams) {
@@ -224,10 +235,7 @@ private:
                 if (options_.kind == "audio" && is_video(s.info)) continue;
                 if (s.info.duration_ms < options_.min_length * 1000.0) continue;
                 std::string base = d.survey.places[i].name;
-                if (!options_.only_names.empty() &&
-                    std::find(options_.only_names.begin(), options_.only_names.end(), base) == options_.only_names.end()) {
-                    continue;
-                }
+                if (!options_.only_names.empty() && !named.erase(base)) continue;
                 const auto taken = [&](const std::string& n) { return names.count(lower_ascii(n)) > 0; };
                 if (taken(base)) base += "-" + s.plugin->stem;
                 std::string name = base;
@@ -237,22 +245,41 @@ private:
                 chosen.push_back({&d, chosen.size(), i, &g, name + extension});
             }
         }
+        // Streams asked for by name that the disc does not hold (an image changed since it was
+        // looked at): each one is a failure, never a rip that quietly did less.
+        for (const std::string& missing : named) {
+            const std::string message = d.image.path + ": no stream named " + missing + " on this disc";
+            fail_disc(message);
+            std::lock_guard lock(mutex_);
+            report({d.image.disc_name, missing, {}, "failed", 0, message});
+        }
+        // The last guard: nothing is written outside the output folder.
+        const fs::path out = native_path(options_.output);
+        for (const RipTask& t : chosen) {
+            if (!lies_under(out, d.folder) || !lies_under(d.folder, d.folder / native_path(t.file))) {
+                fail_disc(printable(utf8_path(d.folder / native_path(t.file))) + ": lies outside " +
+                          printable(options_.output) + "; nothing of " + printable(d.image.path) + " is written");
+                return tasks;
+            }
+        }
         if (options_.dry_run) {
             std::lock_guard lock(mutex_);
             clear_progress();
             for (const RipTask& t : chosen) {
                 const FoundStream& s = d.survey.report.streams[t.stream];
-                std::printf("%s  %s %d  %s %s\n", utf8_path(d.folder / t.file).c_str(), s.plugin->stem.c_str(), s.index,
-                            is_video(s.info) ? "video" : "audio", format_seconds(s.info.duration_ms).c_str());
+                std::printf("%s  %s %d  %s %s\n", printable(utf8_path(d.folder / t.file)).c_str(), s.plugin->stem.c_str(),
+                            s.index, is_video(s.info) ? "video" : "audio", format_seconds(s.info.duration_ms).c_str());
             }
             dry_run_streams_ += chosen.size();
             return tasks;
         }
+        if (chosen.empty() && !options_.only_names.empty()) return tasks;
 
         std::error_code ec;
+        d.made_folder = !fs::exists(d.folder, ec);
         fs::create_directories(d.folder, ec);
         if (!fs::is_directory(d.folder, ec)) {
-            fail_disc(utf8_path(d.folder) + ": cannot create the folder: " + ec.message());
+            fail_disc(printable(utf8_path(d.folder)) + ": cannot create the folder: " + ec.message());
             return tasks;
         }
         d.lock = std::make_unique<FolderLock>();
@@ -265,6 +292,11 @@ private:
             fail_disc(error);
             return tasks;
         }
+        if (!d.index.damage().empty()) {
+            std::lock_guard lock(mutex_);
+            clear_progress();
+            warn(d.index.damage() + "; the disc's streams are ripped again");
+        }
         d.opened = true;
         for (RipTask& t : chosen) {
             const FoundStream& s = d.survey.report.streams[t.stream];
@@ -276,6 +308,7 @@ private:
                 std::lock_guard lock(mutex_);
                 d.counts.unreadable++;
                 say_line("unreadable", d, t.file + ": " + s.note);
+                report({d.image.disc_name, d.survey.places[t.stream].name, t.file, "failed", 0, s.note});
                 continue;
             }
             tasks.push_back(std::move(t));
@@ -286,19 +319,26 @@ private:
     void rip_stream(RipTask& task) {
         RipDisc& d = *task.disc;
         const FoundStream& found = d.survey.report.streams[task.stream];
-        const fs::path output = d.folder / task.file;
+        const std::string& name = d.survey.places[task.stream].name;
+        const fs::path output = d.folder / native_path(task.file);
         Json record = stream_record(d, task);
-        std::string error;
-        if (auto earlier = d.index.finished(stream_key(found), output)) {
-            d.index.record(task.order, *earlier);
+        std::string error, why_not;
+        const auto range_digest = [&](std::string& digest, std::string& why) {
+            return digest_range(d.disc->handle, found.info.start_sector, found.info.sector_count, digest, why);
+        };
+        if (auto earlier = d.index.finished(stream_key(found), output, range_digest, why_not)) {
+            const uint64_t bytes = (*earlier)["bytes"].get<uint64_t>();
+            d.index.record(task.order, std::move(*earlier));
             std::lock_guard lock(mutex_);
             d.counts.already++;
             ++through_;
             say_line("done", d, task.file + " (ripped before)");
+            report({d.image.disc_name, name, task.file, "skipped", bytes, {}});
             return;
         }
         {
             std::lock_guard lock(mutex_);
+            if (!why_not.empty()) say_line("again", d, task.file + ": " + why_not);
             current_ = task.file;
             show_progress();
         }
@@ -322,6 +362,7 @@ private:
             if (written.cut) record["note"] = written.cut_note;
             record["bytes"] = bytes;
             record["sha256"] = digest;
+            record["sectors_sha256"] = written.sectors_sha256;
             record["frames_written"] = written.reports[0].frames_written;
             record["audio_units"] = written.reports[0].audio_units_written;
             record["measured"] = stream_manifest(context)["measured"];
@@ -343,6 +384,7 @@ private:
                 failures_.push_back(error);
                 say_line("FAILED", d, task.file);
                 complain(error);
+                report({d.image.disc_name, name, task.file, "failed", 0, error});
             } else {
                 (written.cut ? d.counts.cut : d.counts.done)++;
                 std::string text = task.file;
@@ -352,6 +394,8 @@ private:
                 }
                 if (written.cut) text += ": " + written.cut_note;
                 say_line(written.cut ? "cut" : "ok", d, text);
+                report({d.image.disc_name, name, task.file, written.cut ? "cut" : "done", bytes,
+                        written.cut ? written.cut_note : std::string()});
             }
         }
         // Recorded as finished: an interruption later keeps it.
@@ -375,8 +419,17 @@ private:
             counts = d.counts;
             d.finished = true;
         }
+        // A rip.json records what was ripped: a run that recorded nothing where nothing was
+        // recorded before leaves no index (and no folder it made) behind.
         std::string error;
-        const bool saved = d.index.save(counts, error);
+        bool saved = true;
+        if (d.index.has_records() || options_.only_names.empty()) {
+            saved = d.index.save(counts, error);
+        } else {
+            d.lock.reset();
+            std::error_code ec;
+            if (d.made_folder) fs::remove(d.folder, ec);  // only while empty
+        }
         std::lock_guard lock(mutex_);
         clear_progress();
         if (!saved) {
@@ -384,8 +437,8 @@ private:
             failures_.push_back(error);
             status_ = kExitError;
         }
-        std::printf("%s: %d streams ripped to %s", d.image.path.c_str(), counts.done + counts.cut,
-                    utf8_path(d.folder).c_str());
+        std::printf("%s: %d streams ripped to %s", printable(d.image.path).c_str(), counts.done + counts.cut,
+                    printable(utf8_path(d.folder)).c_str());
         if (counts.already) std::printf(", %d ripped before", counts.already);
         if (counts.cut) std::printf(", %d of them cut", counts.cut);
         if (counts.unreadable) std::printf(", %d unreadable", counts.unreadable);
@@ -414,6 +467,11 @@ private:
         std::printf(", %zu failures\n", failures_.size());
         for (const std::string& f : failures_) std::printf("  failed: %s\n", f.c_str());
         if (cut_ && status_ == kExitOk) status_ = kExitIncomplete;
+    }
+
+    // With the run's lock held.
+    void report(RippedStream stream) {
+        if (results_) results_->push_back(std::move(stream));
     }
 
     // With the run's lock held.
@@ -447,12 +505,14 @@ private:
     const std::vector<const PluginFile*> plugins_;
     const bool media_, terminal_;
     const std::function<void(size_t, size_t)> progress_;
+    std::vector<RippedStream>* const results_;
     unsigned jobs_ = 1;
     OutputOptions output_options_;
     std::vector<std::unique_ptr<RipDisc>> discs_;
 
     std::mutex mutex_;
     std::condition_variable wake_;
+    std::vector<std::thread> helpers_;  // workers besides the run's own thread, made as streams wait
     std::deque<RipTask> queue_;
     size_t next_disc_ = 0, open_discs_ = 0, busy_ = 0;
     bool stopping_ = false;
@@ -500,8 +560,8 @@ int run_rip(const Options& options) {
 }
 
 int rip_collection(const Options& options, std::vector<const PluginFile*> plugins, std::vector<CollectionImage> images,
-                   const std::function<void(size_t, size_t)>& progress) {
-    return RipRun(options, std::move(plugins), std::move(images), progress).run();
+                   const std::function<void(size_t, size_t)>& progress, std::vector<RippedStream>* results) {
+    return RipRun(options, std::move(plugins), std::move(images), progress, results).run();
 }
 
 }  // namespace quorvex

@@ -27,7 +27,7 @@ struct Options {
     bool lossless = false;
     bool force = false;
     // rip
-    std::optional<uint32_t> jobs;  // streams at once; 0 or none: one per core
+    std::optional<uint32_t> jobs;  // streams at once, at most kMaxJobs; 0 or none: one per core
     std::string kind;              // "video", "audio", or "" for both
     double min_length = 0;         // seconds
     bool dry_run = false;
@@ -35,6 +35,8 @@ struct Options {
     std::vector<std::string> only_names;  // rip: only the streams of these names (without extension)
     int32_t io_mode = 0;
 };
+
+inline constexpr uint32_t kMaxJobs = 256;
 
 // Exit statuses.
 inline constexpr int kExitOk = 0;
@@ -73,9 +75,20 @@ int run_extract(const Options& options);
 int run_rip(const Options& options);
 int run_index(const Options& options);
 
-// A rip of `images` as `quorvex rip` makes it; `progress` hears of each stream that is through.
-// Returns the exit status.
+// What became of one stream of a rip.
+struct RippedStream {
+    std::string disc;   // the disc's folder name
+    std::string name;   // the stream's name
+    std::string file;   // its output, in the disc's folder ("" when none was chosen)
+    std::string state;  // "done", "cut" (written, the disc holds part of it), "failed", "skipped" (ripped before)
+    uint64_t bytes = 0;
+    std::string error;  // why it failed, or how it is cut
+};
+
+// A rip of `images` as `quorvex rip` makes it; `progress` hears of each stream that is through,
+// and `results` (when given) gets each stream's outcome. Returns the exit status.
 int rip_collection(const Options& options, std::vector<const PluginFile*> plugins, std::vector<CollectionImage> images,
-                   const std::function<void(size_t done, size_t total)>& progress = {});
+                   const std::function<void(size_t done, size_t total)>& progress = {},
+                   std::vector<RippedStream>* results = nullptr);
 
 }  // namespace quorvex

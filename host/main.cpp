@@ -150,6 +150,10 @@ int main(int argc, char** argv) {
             if (!o.stream && !o.start) throw CLI::ValidationError("extract needs --stream K, or --start LBA with --count N");
             if (o.output.empty() && o.frames_directory.empty()) throw CLI::ValidationError("extract needs -o or --frames");
         }
+        if (rip->parsed() && o.jobs && *o.jobs > kMaxJobs) {
+            throw CLI::ValidationError("-j " + std::to_string(*o.jobs) + ": at most " + std::to_string(kMaxJobs) +
+                                       " streams are ripped at once");
+        }
         if ((info->parsed() || extract->parsed()) && o.count && *o.count == 0) {
             throw CLI::ValidationError("--count must be at least 1");
         }

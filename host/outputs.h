@@ -55,6 +55,8 @@ struct OutputOptions {
     // The place holds what a rip's own index records as its output there, damaged since: it is
     // replaced whatever it holds now.
     bool replace_recorded = false;
+    // Take the SHA-256 of the sectors the stream was written from (WrittenStream::sectors_sha256).
+    bool digest_sectors = false;
 };
 
 // frame_NNNNNN.mdec by frame number; XA sound appended to audio.xa; archive sound decoded to

@@ -1,5 +1,8 @@
 #include "paths.h"
 
+#include <algorithm>
+#include <cstdio>
+
 #if defined(_WIN32)
 #include <windows.h>
 #endif
@@ -13,6 +16,29 @@ std::string lower_ascii(std::string text) {
         if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
     }
     return text;
+}
+
+std::string printable(const std::string& text) {
+    const auto control = [](unsigned char c) { return c < 0x20 || c == 0x7F; };
+    if (std::none_of(text.begin(), text.end(), control) && text.find('"') == std::string::npos) return text;
+    std::string out = "\"";
+    for (const unsigned char c : text) {
+        if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (control(c)) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02x", c);
+            out += hex;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out + "\"";
 }
 
 fs::path native_path(const std::string& utf8) {

@@ -17,6 +17,10 @@ std::wstring wide_path(const std::string& utf8);
 // A name in lower case, ASCII letters only: how names of files and plug-ins are compared.
 std::string lower_ascii(std::string text);
 
+// A name as it may be printed on one line: as it is, or, when it holds control characters (a
+// newline in a file name), in double quotes with those escaped (\n, \x1b).
+std::string printable(const std::string& text);
+
 // fopen for a path of the system's own (wide on Windows).
 std::FILE* open_file(const std::filesystem::path& path, const char* mode);
 

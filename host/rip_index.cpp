@@ -12,15 +12,63 @@ namespace fs = std::filesystem;
 namespace quorvex {
 
 namespace {
+
 constexpr char kIndex[] = "rip.json";
+
+bool finished_status(const Json& s) {
+    const Json& status = s["status"];
+    return status == "done" || status == "cut";
+}
+
+}  // namespace
+
+std::string rip_record_problem(const Json& s) {
+    if (!s.is_object()) return "is not an object";
+    const auto need = [&](const char* field, bool (Json::*is)() const noexcept, const char* what) -> std::string {
+        if (!s.contains(field)) return std::string("has no \"") + field + "\"";
+        if (!(s[field].*is)()) return std::string("\"") + field + "\" is not " + what;
+        return {};
+    };
+    for (const auto& [field, is, what] : {std::tuple{"key", &Json::is_string, "a text"},
+                                          std::tuple{"status", &Json::is_string, "a text"},
+                                          std::tuple{"file", &Json::is_string, "a text"}}) {
+        if (std::string problem = need(field, is, what); !problem.empty()) return problem;
+    }
+    if (finished_status(s)) {
+        if (std::string problem = need("bytes", &Json::is_number_unsigned, "a whole number"); !problem.empty()) return problem;
+        if (std::string problem = need("sha256", &Json::is_string, "a text"); !problem.empty()) return problem;
+    }
+    if (s.contains("sectors_sha256") && !s["sectors_sha256"].is_string()) return "\"sectors_sha256\" is not a text";
+    return {};
+}
+
+std::string rip_document_problem(const Json& doc) {
+    if (!doc.is_object()) return "is not a JSON object";
+    if (!doc.contains("disc") || !doc["disc"].is_object()) return "has no \"disc\" object";
+    if (!doc.contains("streams") || !doc["streams"].is_array()) return "has no \"streams\" list";
+    if (doc.contains("summary") && !doc["summary"].is_object()) return "\"summary\" is not an object";
+    const Json& streams = doc["streams"];
+    for (size_t i = 0; i < streams.size(); ++i) {
+        if (std::string problem = rip_record_problem(streams[i]); !problem.empty()) {
+            return "stream " + std::to_string(i + 1) + " " + problem;
+        }
+    }
+    return {};
 }
 
 bool RipIndex::load(const fs::path& folder, const std::string& image, const Json& identity, std::string& error) {
     std::lock_guard lock(mutex_);
     path_ = folder / kIndex;
-    Json earlier = Json::object();
+    std::error_code ec;
+    const auto status = fs::symlink_status(path_, ec);
+    if (fs::exists(status) && !fs::is_regular_file(status)) {
+        error = utf8_path(path_) + ": not a regular file; rip into another folder";
+        return false;
+    }
     std::ifstream in(path_, std::ios::binary);
-    if (in) {
+    existed_ = static_cast<bool>(in);
+    if (existed_) {
+        Json earlier;
         try {
             earlier = Json::parse(in);
         } catch (const std::exception&) {
@@ -28,13 +76,16 @@ bool RipIndex::load(const fs::path& folder, const std::string& image, const Json
             return false;
         }
         if (!earlier.is_object() || !earlier.contains("disc") || earlier["disc"] != identity) {
+            const Json* named = earlier.is_object() && earlier.contains("image") ? &earlier["image"] : nullptr;
             error = utf8_path(folder) + ": holds the rip of another disc (" +
-                    (earlier.is_object() ? earlier.value("image", std::string("unknown")) : std::string("unknown")) +
+                    (named && named->is_string() ? named->get<std::string>() : std::string("unknown")) +
                     "); rip into another folder";
             return false;
         }
-        for (const auto& s : earlier.value("streams", Json::array())) {
-            if (s.is_object() && s.contains("key") && s["key"].is_string()) earlier_[s["key"].get<std::string>()] = s;
+        if (std::string problem = rip_document_problem(earlier); !problem.empty()) {
+            damage_ = utf8_path(path_) + ": " + problem;
+        } else {
+            for (const Json& s : earlier["streams"]) earlier_[s["key"].get<std::string>()] = s;
         }
     }
     doc_ = Json::object();
@@ -45,7 +96,8 @@ bool RipIndex::load(const fs::path& folder, const std::string& image, const Json
     return true;
 }
 
-std::optional<Json> RipIndex::finished(const std::string& key, const fs::path& output) const {
+std::optional<Json> RipIndex::finished(const std::string& key, const fs::path& output, const RangeDigest& range_digest,
+                                       std::string& why_not) const {
     Json s;
     {
         std::lock_guard lock(mutex_);
@@ -53,20 +105,29 @@ std::optional<Json> RipIndex::finished(const std::string& key, const fs::path& o
         if (found == earlier_.end()) return std::nullopt;
         s = found->second;
     }
-    if (s.value("status", "") != "done" && s.value("status", "") != "cut") return std::nullopt;
+    if (!finished_status(s)) return std::nullopt;
     std::string digest, error;
     uint64_t bytes = 0;
     std::error_code ec;
     if (!fs::exists(output, ec) || !sha256_of(output, digest, bytes, error)) return std::nullopt;
-    if (s.value("sha256", "") != digest || s.value("bytes", uint64_t{0}) != bytes) return std::nullopt;
+    if (s["sha256"] != digest || s["bytes"] != bytes) return std::nullopt;
+    std::string sectors;
+    if (!range_digest(sectors, error)) {
+        why_not = error;
+        return std::nullopt;
+    }
+    if (s.contains("sectors_sha256") && s["sectors_sha256"] != sectors) {
+        why_not = "the image holds other sectors there than those it was ripped from";
+        return std::nullopt;
+    }
+    s["sectors_sha256"] = sectors;
     return s;
 }
 
 bool RipIndex::recorded(const std::string& key, const std::string& file) const {
     std::lock_guard lock(mutex_);
     auto found = earlier_.find(key);
-    return found != earlier_.end() && found->second.value("file", "") == file &&
-           (found->second.value("status", "") == "done" || found->second.value("status", "") == "cut");
+    return found != earlier_.end() && found->second["file"] == file && finished_status(found->second);
 }
 
 void RipIndex::carry_over(size_t order, const std::string& key) {
@@ -77,6 +138,11 @@ void RipIndex::carry_over(size_t order, const std::string& key) {
 void RipIndex::record(size_t order, Json stream) {
     std::lock_guard lock(mutex_);
     streams_[order] = std::move(stream);
+}
+
+bool RipIndex::has_records() const {
+    std::lock_guard lock(mutex_);
+    return existed_ || !streams_.empty();
 }
 
 bool RipIndex::save_soon(const RipCounts& counts, std::string& error) {

@@ -1,12 +1,16 @@
 // rip.json: what a disc's rip folder holds. It records the disc's identity, so that a folder
 // holding another disc's rip is refused, and every stream as it finishes, with its output's size
-// and checksum, so that a rip that stopped resumes where it stopped.
+// and checksum and the checksum of the sectors it was ripped from, so that a rip that stopped
+// resumes where it stopped and a stream whose sectors changed since (a better dump) is ripped
+// again.
 #pragma once
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "json_out.h"
@@ -18,14 +22,25 @@ struct RipCounts {
     bool interrupted = false;
 };
 
+// What is wrong with a stream's record in a rip.json, or with a whole rip.json: a field of the
+// wrong type or missing ("stream 3: \"sha256\" is not a text"); empty when nothing is.
+std::string rip_record_problem(const Json& stream);
+std::string rip_document_problem(const Json& document);
+
 class RipIndex {
 public:
     // Reads an earlier rip.json; false with `error` set when it belongs to another disc or is not
-    // quorvex's.
+    // quorvex's. One with a damaged record is taken as holding no finished stream: `damage()`
+    // then says what was wrong, and every stream is ripped again.
     bool load(const std::filesystem::path& folder, const std::string& image, const Json& identity, std::string& error);
+    const std::string& damage() const { return damage_; }
 
-    // The earlier record of a stream, if it finished and its output is still whole.
-    std::optional<Json> finished(const std::string& key, const std::filesystem::path& output) const;
+    // The earlier record of a stream, if it finished and its output is still whole and the disc
+    // still holds the sectors it was ripped from (`range_digest` reads them now). An earlier record
+    // without that checksum gets it here. With no record kept, `why_not` may say why.
+    using RangeDigest = std::function<bool(std::string& digest, std::string& error)>;
+    std::optional<Json> finished(const std::string& key, const std::filesystem::path& output,
+                                 const RangeDigest& range_digest, std::string& why_not) const;
 
     // Whether the earlier rip recorded `file` as the output of `key`.
     bool recorded(const std::string& key, const std::string& file) const;
@@ -37,6 +52,9 @@ public:
     // Records a stream (replacing an earlier record of it); `order` places it in the file.
     void record(size_t order, Json stream);
 
+    // Whether there is anything to save: a stream recorded, or an earlier rip.json.
+    bool has_records() const;
+
     // Saves at most every two seconds while a rip goes on (a disc of thousands of streams would
     // otherwise rewrite its index thousands of times); a stream finished since the last save and
     // lost to a crash is ripped again by the next run.
@@ -47,6 +65,8 @@ private:
     mutable std::mutex mutex_;
     std::filesystem::path path_;
     Json doc_;
+    bool existed_ = false;
+    std::string damage_;
     std::map<std::string, Json> earlier_;
     std::map<size_t, Json> streams_;
     std::chrono::steady_clock::time_point saved_{};

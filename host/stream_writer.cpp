@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <memory>
+#include <optional>
 
 #include "media_output.h"
+#include "sector_digest.h"
 
 namespace quorvex {
 namespace {
@@ -93,7 +95,13 @@ bool write_stream(StreamContext& context, const std::vector<OutputTarget>& targe
         return true;
     };
     PlaybackCounts& counts = written.playback;
+    std::optional<RangeDigest> digest;
+    if (options.digest_sectors) digest.emplace(request.disc, request.info.start_sector, request.info.sector_count);
     if (!play_stream(request, feed, counts, error)) return false;
+    if (digest && !digest->finish(written.sectors_sha256, error)) {
+        error = request.image + ": " + error;
+        return false;
+    }
     if (counts.frames != written.survey.counts.frames || counts.audio_units != written.survey.counts.audio_units) {
         error = who + ": the plug-in delivered a different stream the second time (" + std::to_string(counts.frames) +
                 " frames, not " + std::to_string(written.survey.counts.frames) + ")";

@@ -23,6 +23,7 @@ struct WrittenStream {
     std::vector<uint32_t> undecodable_frames;
     bool cut = false;  // the disc holds only part of the stream
     std::string cut_note;
+    std::string sectors_sha256;  // with OutputOptions::digest_sectors
 };
 
 // Writes `context`'s stream to every output of `targets`. False with `error` set when nothing was

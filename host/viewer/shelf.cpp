@@ -17,13 +17,8 @@ namespace quorvex::viewer {
 namespace {
 
 std::string hex_id(const std::string& text) {
-    uint64_t hash = 0xcbf29ce484222325ull;
-    for (const unsigned char c : text) {
-        hash ^= c;
-        hash *= 0x100000001b3ull;
-    }
     char id[17];
-    std::snprintf(id, sizeof id, "%016llx", static_cast<unsigned long long>(hash));
+    std::snprintf(id, sizeof id, "%016llx", static_cast<unsigned long long>(stable_hash(text)));
     return std::string(id, 12);
 }
 
