@@ -8,6 +8,7 @@
 #include "commands.h"
 #include "json_out.h"
 #include "paths.h"
+#include "rip_index.h"
 
 namespace fs = std::filesystem;
 
@@ -19,6 +20,7 @@ int run_index(const Options& options) {
         Json rip;
     };
     std::vector<Found> discs;
+    Json left_out = Json::array();
     int status = kExitOk;
     for (const std::string& argument : options.images) {
         std::error_code ec;
@@ -27,23 +29,36 @@ int run_index(const Options& options) {
             complain(argument + ": not a folder");
             return kExitError;
         }
-        // DIR/<disc>/rip.json, as rip writes them.
+        // DIR/<disc>/rip.json, as rip writes them. One that cannot be read or is damaged is left
+        // out, named, with the reason in the collection's "left_out".
         for (fs::directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec)) {
             const fs::path index = it->path() / "rip.json";
             std::error_code type_ec;
-            if (!it->is_directory(type_ec) || !fs::is_regular_file(index, type_ec)) continue;
+            if (!it->is_directory(type_ec)) continue;
+            const auto type = fs::symlink_status(index, type_ec);
+            if (!fs::exists(type)) continue;
+            const auto leave_out = [&](const std::string& why) {
+                complain(printable(utf8_path(index)) + ": " + why + "; left out");
+                Json note;
+                put_text(note, "folder", utf8_path(it->path()));
+                note["reason"] = valid_utf8(why);
+                left_out.push_back(std::move(note));
+                status = kExitError;
+            };
+            if (!fs::is_regular_file(type)) {
+                leave_out("not a regular file");
+                continue;
+            }
             std::ifstream in(index, std::ios::binary);
             Json rip;
             try {
                 rip = Json::parse(in);
             } catch (const std::exception&) {
-                complain(utf8_path(index) + ": not a rip.json of quorvex's; left out");
-                status = kExitError;
+                leave_out("not a rip.json of quorvex's");
                 continue;
             }
-            if (!rip.is_object() || !rip.contains("disc") || !rip.contains("streams")) {
-                complain(utf8_path(index) + ": not a rip.json of quorvex's; left out");
-                status = kExitError;
+            if (std::string problem = rip_document_problem(rip); !problem.empty()) {
+                leave_out("damaged: " + problem);
                 continue;
             }
             discs.push_back({utf8_path(it->path()), std::move(rip)});
@@ -62,16 +77,17 @@ int run_index(const Options& options) {
     for (Found& d : discs) {
         Json entry;
         put_text(entry, "folder", d.folder);
-        entry["image"] = d.rip.value("image", Json());
+        entry["image"] = d.rip.contains("image") ? d.rip["image"] : Json();
         entry["disc"] = d.rip["disc"];
-        entry["summary"] = d.rip.value("summary", Json::object());
+        entry["summary"] = d.rip.contains("summary") ? d.rip["summary"] : Json::object();
         entry["streams"] = d.rip["streams"];
         streams += entry["streams"].size();
-        if (entry["summary"].value("complete", false)) ++complete;
+        if (entry["summary"].contains("complete") && entry["summary"]["complete"] == true) ++complete;
         doc["discs"].push_back(std::move(entry));
     }
     doc["disc_count"] = discs.size();
     doc["stream_count"] = streams;
+    doc["left_out"] = std::move(left_out);
     const fs::path output = options.output.empty() ? native_path(options.images.front()) / "collection.json"
                                                    : native_path(options.output);
     std::string error;

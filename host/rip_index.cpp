@@ -75,7 +75,9 @@ bool RipIndex::load(const fs::path& folder, const std::string& image, const Json
             error = utf8_path(path_) + ": not a rip.json of quorvex's; rip into another folder";
             return false;
         }
-        if (!earlier.is_object() || !earlier.contains("disc") || earlier["disc"] != identity) {
+        // The same identity whatever order a tool that rewrote the file left its keys in.
+        const auto unordered = [](const Json& j) { return nlohmann::json::parse(j.dump()); };
+        if (!earlier.is_object() || !earlier.contains("disc") || unordered(earlier["disc"]) != unordered(identity)) {
             const Json* named = earlier.is_object() && earlier.contains("image") ? &earlier["image"] : nullptr;
             error = utf8_path(folder) + ": holds the rip of another disc (" +
                     (named && named->is_string() ? named->get<std::string>() : std::string("unknown")) +

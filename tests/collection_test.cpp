@@ -9,6 +9,7 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <set>
+#include <sys/stat.h>
 
 #include "host/scan.h"
 #include "host/stream_groups.h"
@@ -270,4 +271,117 @@ TEST(Collection, AGroupIsShownByThePluginHoldingMostOfItsSectors) {
     groups = quorvex::group_streams(report, quorvex::place_streams(report, quorvex::DiscDirectory{}));
     EXPECT_EQ(groups[0].chosen, &beta);
     EXPECT_EQ(groups[0].chosen_streams, (std::vector<size_t>{0}));
+}
+
+// Image names that would make a disc folder outside the output, hidden, or unprintable: the
+// folder gets a stable name of its own, and nothing appears outside the folder given.
+TEST(Collection, NamesOfDotsAndControlsStayInsideTheOutput) {
+    TempDir dir("dots");
+    const std::string shelf = dir.file("shelf"), parent = dir.file("parent"), out = parent + "/out";
+    fs::create_directories(shelf);
+    fs::create_directories(parent);
+    for (const char* name : {"...bin", "..bin", ".hidden.bin", "new\nline.bin"}) fs::copy_file(sample("walcite.bin"), shelf + "/" + name);
+
+    const RunResult dry = run("rip " + shelf + " -o " + out + " --dry-run");
+    ASSERT_EQ(dry.status, 0) << dry.output;
+    EXPECT_FALSE(contains(dry.output, "/../")) << dry.output;
+    // A name with a newline is printed on one line, quoted.
+    EXPECT_TRUE(contains(dry.output, "\"" + out + "/new\\nline/OPENING.STR-ch0.mkv\"")) << dry.output;
+    EXPECT_EQ(run("rip " + shelf + " -o " + out + " --dry-run").output, dry.output);  // stable names
+
+    const RunResult r = run("rip " + shelf + " -o " + out + " -j 2");
+    ASSERT_EQ(r.status, 0) << r.output;
+    EXPECT_EQ(names_in(parent), std::set<std::string>{"out"});
+    std::set<std::string> discs = names_in(out);
+    ASSERT_EQ(discs.size(), 4u);
+    EXPECT_EQ(discs.count("new\nline"), 1u);
+    for (const std::string& d : discs) {
+        if (d == "new\nline") continue;
+        EXPECT_EQ(d.rfind("disc-", 0), 0u) << d;
+        EXPECT_EQ(d.size(), 13u) << d;
+        EXPECT_TRUE(fs::exists(out + "/" + d + "/rip.json")) << d;
+    }
+}
+
+TEST(Collection, AHugeJobCountIsACommandLineError) {
+    for (const char* jobs : {"4294967295", "20000", "257"}) {
+        const RunResult r = run("rip " + sample("walcite.cue") + " -o unused --dry-run -j " + std::string(jobs));
+        EXPECT_EQ(r.status, 2) << jobs << r.output;
+        EXPECT_TRUE(contains(r.output, "at most 256")) << r.output;
+    }
+    EXPECT_EQ(run("rip " + sample("walcite.cue") + " -o unused --dry-run -j 256").status, 0);
+}
+
+// A rip.json with fields of the wrong type: rip names the file and the field and rips the disc's
+// streams again; index leaves that folder out with a note and indexes the rest.
+TEST(Collection, DamagedRecordsAreNamedAndNeverTrusted) {
+    TempDir dir("damaged-records");
+    const std::string out = dir.file("out");
+    ASSERT_EQ(run("rip " + sample("walcite.cue") + " " + sample("corvane.cue") + " -o " + out).status, 0);
+    const std::string index = out + "/walcite/rip.json";
+    const Json good = json_file(index);
+    for (const auto& [field, value] : {std::pair{"sha256", Json(nullptr)}, {"status", Json::array()}, {"bytes", Json("x")}}) {
+        Json damaged = good;
+        damaged["streams"][1][field] = value;
+        write_text(index, damaged.dump());
+        const RunResult r = run("rip " + sample("walcite.cue") + " -o " + out);
+        EXPECT_EQ(r.status, 0) << field << r.output;
+        EXPECT_TRUE(contains(r.output, index + ": stream 2 \"" + std::string(field) + "\" is not")) << r.output;
+        EXPECT_TRUE(contains(r.output, "5 streams ripped")) << r.output;
+        EXPECT_TRUE(json_file(index)["streams"] == good["streams"]);  // the same streams, ripped again
+    }
+
+    Json damaged = good;
+    damaged["streams"][0]["key"] = 7;
+    write_text(index, damaged.dump());
+    const RunResult r = run("index " + out);
+    EXPECT_EQ(r.status, 1) << r.output;
+    EXPECT_TRUE(contains(r.output, index + ": damaged: stream 1 \"key\" is not a text; left out")) << r.output;
+    Json collection = json_file(out + "/collection.json");
+    ASSERT_EQ(collection["disc_count"], 1);
+    EXPECT_EQ(collection["discs"][0]["folder"], out + "/corvane");
+    EXPECT_EQ(collection["left_out"][0]["folder"], out + "/walcite");
+
+    // A rip.json that is not a regular file is named too.
+    fs::remove(index);
+    ASSERT_EQ(mkfifo(index.c_str(), 0644), 0);
+    const RunResult fifo = run("index " + out);
+    EXPECT_EQ(fifo.status, 1);
+    EXPECT_TRUE(contains(fifo.output, index + ": not a regular file; left out")) << fifo.output;
+}
+
+// A better dump of the same disc: the streams whose sectors changed are ripped again on resume,
+// those whose sectors are the same are kept. A rip.json from before the sectors were recorded
+// keeps its streams and gets their checksums.
+TEST(Collection, AResumeRipsAgainWhatTheImageNowHoldsOtherwise) {
+    TempDir dir("better-dump");
+    const std::string shelf = dir.file("shelf"), out = dir.file("out");
+    shelve("walcite", shelf, "walcite");
+    ASSERT_EQ(run("rip " + shelf + " -o " + out).status, 0);
+    const std::string folder = out + "/walcite";
+    const Json first = json_file(folder + "/rip.json");
+    for (const Json& s : first["streams"]) EXPECT_EQ(s["sectors_sha256"].get<std::string>().size(), 64u);
+
+    // Sector 995 lies in both of ENDING.STR's streams: its parity changes, not what it delivers.
+    auto bytes = read_bytes(shelf + "/walcite.bin");
+    bytes[995 * 2352 + 2351] ^= 0xFF;
+    write_bytes(shelf + "/walcite.bin", bytes);
+    fs::remove(folder + "/OPENING.STR-ch1.mkv");
+    const RunResult r = run("rip " + shelf + " -o " + out);
+    ASSERT_EQ(r.status, 0) << r.output;
+    EXPECT_TRUE(contains(r.output, "3 streams ripped to " + folder + ", 2 ripped before")) << r.output;
+    EXPECT_TRUE(contains(r.output, "ENDING.STR-ch0.mkv: the image holds other sectors there")) << r.output;
+    const Json second = json_file(folder + "/rip.json");
+    for (size_t i = 0; i < first["streams"].size(); ++i) {
+        const bool ending = contains(first["streams"][i]["file"].get<std::string>(), "ENDING");
+        EXPECT_EQ(second["streams"][i]["sectors_sha256"] != first["streams"][i]["sectors_sha256"], ending) << i;
+        EXPECT_EQ(second["streams"][i]["sha256"], first["streams"][i]["sha256"]) << i;
+    }
+
+    Json older = second;
+    for (Json& s : older["streams"]) s.erase("sectors_sha256");
+    write_text(folder + "/rip.json", older.dump());
+    const RunResult again = run("rip " + shelf + " -o " + out);
+    EXPECT_TRUE(contains(again.output, "0 streams ripped to " + folder + ", 5 ripped before")) << again.output;
+    EXPECT_TRUE(json_file(folder + "/rip.json")["streams"] == second["streams"]);
 }

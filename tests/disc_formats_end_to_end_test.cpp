@@ -126,24 +126,32 @@ TEST(DiscFormats, ExtractsAndRipsEqualTheBins) {
     EXPECT_TRUE(from_bin == from_chd);
 }
 
-TEST(DiscFormats, DamagedChdNamesTheSectorAndWritesNothing) {
+// A damaged compressed image fails the scan and every extract, naming the image, and nothing is
+// written: CHD hunks and PBP blocks by their checksums, ECM by the checksum of its whole image.
+TEST(DiscFormats, DamagedImagesAreNamedAndWriteNothing) {
     TempDir dir("damaged");
-    const std::string chd = dir.file("selvane.chd");
-    ASSERT_EQ(run_program(build_path("bin/discbuilder") + " convert " + quoted(build_path("samples/selvane.bin")) +
-                          " chd-zstd " + quoted(chd)).status, 0);
-    // Damage the middle of the hunks: somewhere inside the first movie.
-    auto bytes = read_bytes(chd);
-    const size_t at = bytes.size() * 2 / 5;
-    for (size_t i = 0; i < 8; ++i) bytes[at + i] ^= 0x5A;
-    write_bytes(chd, bytes);
+    for (const auto& [format, name] : {std::pair{"chd-zstd", "selvane.chd"}, {"ecm", "selvane.ecm"}, {"pbp", "selvane.pbp"}}) {
+        const std::string image = dir.file(name);
+        ASSERT_EQ(run_program(build_path("bin/discbuilder") + " convert " + quoted(build_path("samples/selvane.bin")) + " " +
+                              format + " " + quoted(image)).status, 0);
+        // Damage spread over the middle of the data (a PBP's lie after its first mebibyte).
+        auto bytes = read_bytes(image);
+        const size_t psar = bytes[0x24] | bytes[0x25] << 8 | bytes[0x26] << 16;
+        const size_t data = std::string(format) == "pbp" ? psar + 0x100000 : 0;
+        for (size_t k = 0; k < 16; ++k) bytes[data + (bytes.size() - data) * (30 + k) / 100] ^= 0x5A;
+        write_bytes(image, bytes);
 
-    const RunResult scan = quorvex("scan " + quoted(chd));
-    EXPECT_EQ(scan.status, 1);
-    EXPECT_NE(scan.output.find(chd), std::string::npos) << scan.output;
-    EXPECT_NE(scan.output.find("cannot read sector"), std::string::npos) << scan.output;
+        const RunResult scan = quorvex("scan " + quoted(image));
+        EXPECT_EQ(scan.status, 1) << scan.output;
+        EXPECT_NE(scan.output.find(image), std::string::npos) << scan.output;
 
-    const RunResult extract = quorvex("extract " + quoted(chd) + " --plugin selvane --start 32 --count 320 -o " + quoted(dir.file("out/")));
-    EXPECT_EQ(extract.status, 1) << extract.output;
-    EXPECT_NE(extract.output.find("sector"), std::string::npos) << extract.output;
-    EXPECT_FALSE(fs::exists(dir.file("out")));
+        const std::string out = dir.file(std::string(format) + "-out/");
+        const RunResult extract = quorvex("extract " + quoted(image) + " --plugin selvane --start 32 --count 320 -o " + quoted(out));
+        EXPECT_EQ(extract.status, 1) << extract.output;
+        EXPECT_NE(extract.output.find(image), std::string::npos) << extract.output;
+        EXPECT_FALSE(fs::exists(out));
+        const RunResult rip = quorvex("rip " + quoted(image) + " -o " + quoted(dir.file("rips")));
+        EXPECT_EQ(rip.status, 1) << rip.output;
+        EXPECT_FALSE(fs::exists(dir.file("rips/selvane"))) << format;
+    }
 }
