@@ -45,7 +45,8 @@ struct DwFaults {
 
 // Whether a file is a disc image, judged by its content as DwOpenImage judges it, without opening
 // the image: DW_PROBE_IMAGE; DW_PROBE_UNREADABLE for an image of a kind discwell refuses (a cooked
-// 2048-byte image, a compressed image of an unknown kind); DW_PROBE_NOT_IMAGE for anything else
+// 2048-byte image, a compressed image of an unknown kind) or one whose files are not all there (a
+// CUE sheet naming a missing BIN); DW_PROBE_NOT_IMAGE for anything else
 // (text, pictures, archives, a file that cannot be opened). `parts` receives the other files the
 // image consists of (the track files a CUE sheet names, the .img and .sub of a CloneCD set), each
 // ending in NUL, the list ending in an empty name; `parts_needed` the bytes the whole list takes.

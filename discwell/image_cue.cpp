@@ -145,20 +145,24 @@ bool open_cue_image(const std::string& path, bool map, Disc& disc, std::string& 
     return true;
 }
 
-std::vector<std::string> cue_track_files(const std::string& path) {
+std::vector<std::string> cue_track_files(const std::string& path, bool* all_there) {
     std::vector<std::string> files;
     CueSheet sheet;
     std::string error;
+    if (all_there) *all_there = false;
     if (!read_sheet(path, sheet, error)) return files;
+    size_t found = 0;
     for (const CueFile& file : sheet.files) {
         for (const std::string& candidate : track_file_paths(directory_of(path), file.name)) {
             std::string ignored;
             if (ImageFile::open(candidate, false, ignored)) {
                 files.push_back(candidate);
+                ++found;
                 break;
             }
         }
     }
+    if (all_there) *all_there = found == sheet.files.size();
     return files;
 }
 

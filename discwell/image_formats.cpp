@@ -127,17 +127,23 @@ ImageProbe probe_image(const std::string& path) {
             probe.verdict = DW_PROBE_IMAGE;
             for (const char* ext : {".img", ".sub"}) {
                 const std::string part = without_extension(path) + ext;
-                if (exists(part)) probe.parts.push_back(part);
+                if (exists(part)) {
+                    probe.parts.push_back(part);
+                } else if (std::string(ext) == ".img") {
+                    probe.verdict = DW_PROBE_UNREADABLE;  // its sectors are missing
+                }
             }
             break;
         case Kind::kRefused:
             // Archives may hold anything; only compressed disc images are discs refused.
             probe.verdict = std::strncmp(refusal, "a compressed image", 18) == 0 ? DW_PROBE_UNREADABLE : DW_PROBE_NOT_IMAGE;
             break;
-        case Kind::kCue:
-            probe.verdict = DW_PROBE_IMAGE;
-            probe.parts = cue_track_files(path);
+        case Kind::kCue: {
+            bool all_there = false;
+            probe.parts = cue_track_files(path, &all_there);
+            probe.verdict = all_there ? DW_PROBE_IMAGE : DW_PROBE_UNREADABLE;  // a track file is missing
             break;
+        }
         case Kind::kRaw: {
             std::string reason;
             auto file = ImageFile::open(path, false, reason);

@@ -18,8 +18,9 @@ struct ImageProbe {
 };
 ImageProbe probe_image(const std::string& path);  // image_formats.cpp
 
-// The track files a CUE sheet names, as paths that exist (image_cue.cpp).
-std::vector<std::string> cue_track_files(const std::string& path);
+// The track files a CUE sheet names, as paths that exist; `all_there` says whether every one does
+// (image_cue.cpp).
+std::vector<std::string> cue_track_files(const std::string& path, bool* all_there = nullptr);
 
 // Each driver fills `disc` with its tracks and sectors, or says what is wrong in `error` (a line
 // that names the file).

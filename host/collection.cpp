@@ -14,10 +14,8 @@
 namespace fs = std::filesystem;
 
 namespace quorvex {
-namespace {
 
-// What a file is to discwell, with the other files the image consists of.
-int32_t probe(const std::string& path, std::vector<std::string>& parts) {
+int32_t probe_image(const std::string& path, std::vector<std::string>& parts) {
     std::vector<char> buffer(4096);
     uint32_t needed = 0;
     int32_t verdict = DwProbeImage(path.c_str(), buffer.data(), static_cast<uint32_t>(buffer.size()), &needed);
@@ -28,6 +26,8 @@ int32_t probe(const std::string& path, std::vector<std::string>& parts) {
     for (const char* p = buffer.data(); p < buffer.data() + buffer.size() && *p; p += std::strlen(p) + 1) parts.push_back(p);
     return verdict;
 }
+
+namespace {
 
 // A path's identity for comparing parts with images: its absolute, normal form.
 std::string identity(const std::string& path) {
@@ -57,7 +57,7 @@ void walk_folder(const std::string& folder, std::vector<CollectionImage>& found,
         if (!it->is_regular_file(type_ec)) continue;  // no pipes, devices or folders' links
         const std::string path = utf8_path(it->path());
         std::vector<std::string> image_parts;
-        if (probe(path, image_parts) == DW_PROBE_NOT_IMAGE) continue;
+        if (probe_image(path, image_parts) == DW_PROBE_NOT_IMAGE) continue;
         for (const std::string& part : image_parts) parts.insert(identity(part));
         CollectionImage image;
         image.path = path;
@@ -92,7 +92,7 @@ bool find_images(const std::vector<std::string>& arguments, std::vector<Collecti
         image.relative = utf8_path(path.filename());
         image.size = fs::is_regular_file(path, ec) ? fs::file_size(path, ec) : 0;
         std::vector<std::string> image_parts;
-        probe(argument, image_parts);
+        probe_image(argument, image_parts);
         image.bytes = image.size + parts_size(image_parts);
         named.insert(identity(argument));
         found.push_back(std::move(image));

@@ -18,6 +18,9 @@ struct CollectionImage {
     std::string disc_name;  // the folder its rip goes into: the file name without extension, unique
 };
 
+// What a file is to discwell (DwProbeImage's verdict), with the other files the image consists of.
+int32_t probe_image(const std::string& path, std::vector<std::string>& parts);
+
 // The images among `arguments`: a file named is taken as it is (opening it says what is wrong);
 // a folder is walked for every file discwell recognises as an image, leaving out the files another
 // image consists of (the BIN a CUE sheet beside it names, a CloneCD set's .img and .sub). False

@@ -57,6 +57,9 @@ struct OutputOptions {
     bool replace_recorded = false;
     // Take the SHA-256 of the sectors the stream was written from (WrittenStream::sectors_sha256).
     bool digest_sectors = false;
+    // Pictures: only the frames at these places among those delivered (fractions from 0 to 1),
+    // each listed in frames.json with the places it stands for; none given: every frame.
+    std::vector<double> picture_positions;
 };
 
 // frame_NNNNNN.mdec by frame number; XA sound appended to audio.xa; archive sound decoded to

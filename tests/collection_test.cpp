@@ -11,6 +11,7 @@
 #include <set>
 #include <sys/stat.h>
 
+#include "host/commands.h"
 #include "host/scan.h"
 #include "host/stream_groups.h"
 #include "support/run_program.h"
@@ -384,4 +385,34 @@ TEST(Collection, AResumeRipsAgainWhatTheImageNowHoldsOtherwise) {
     const RunResult again = run("rip " + shelf + " -o " + out);
     EXPECT_TRUE(contains(again.output, "0 streams ripped to " + folder + ", 5 ripped before")) << again.output;
     EXPECT_TRUE(json_file(folder + "/rip.json")["streams"] == second["streams"]);
+}
+
+// A rip of streams named from an earlier look at a disc (as the viewer asks for them): a name the
+// disc no longer holds is a failure, never a rip that quietly did less, and a rip that wrote
+// nothing leaves no rip.json (nor a folder) behind.
+TEST(Collection, ARipOfNamesTheDiscDoesNotHoldFails) {
+    TempDir dir("named");
+    quorvex::Options options;
+    options.plugin_directory = build_path("plugins");
+    options.output = dir.file("out");
+    quorvex::PluginFolder folder;
+    ASSERT_TRUE(quorvex::load_plugin_folder(options, folder));
+    std::vector<quorvex::CollectionImage> images;
+    std::string error;
+    ASSERT_TRUE(quorvex::find_images({sample("walcite.cue")}, images, error));
+
+    options.only_names = {"NOPE.STR-ch0"};
+    std::vector<quorvex::RippedStream> results;
+    EXPECT_EQ(quorvex::rip_collection(options, quorvex::all_plugins(folder), images, {}, &results), 1);
+    ASSERT_EQ(results.size(), 1u);
+    EXPECT_EQ(results[0].state, "failed");
+    EXPECT_TRUE(contains(results[0].error, "no stream named NOPE.STR-ch0")) << results[0].error;
+    EXPECT_FALSE(fs::exists(dir.file("out/walcite")));
+
+    options.only_names = {"NOPE.STR-ch0", "ENDING.STR-ch1"};
+    results.clear();
+    EXPECT_EQ(quorvex::rip_collection(options, quorvex::all_plugins(folder), images, {}, &results), 1);
+    ASSERT_EQ(results.size(), 2u);
+    EXPECT_EQ(results[1].state, "done");
+    EXPECT_EQ(json_file(dir.file("out/walcite/rip.json"))["streams"].size(), 1u);
 }

@@ -4,8 +4,16 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <csignal>
+#include <future>
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -33,11 +41,14 @@ std::string slurp(const std::string& path) {
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-// A server on a free port, stopped with SIGTERM at the end.
+// A server on a free port, stopped with SIGTERM at the end; its previews under `out`.cache.
 class Server {
 public:
-    Server(const std::string& shelf, const std::string& out) : log_(out + ".log") {
-        program_ = start_program(quorvex_command() + " serve " + shelf + " --port 0 --token secret --out " + out, log_);
+    Server(const std::string& shelf, const std::string& out, const std::string& more = "") : log_(out + ".log") {
+        fs::create_directories(out + ".cache");
+        program_ = start_program("env TMPDIR=" + out + ".cache " + quorvex_command() + " serve " + shelf +
+                                     " --port 0 --token secret --out " + out + " " + more,
+                                 log_);
         const std::string before = "http://127.0.0.1:";
         for (int i = 0; i < 200 && !port; ++i) {
             const std::string text = slurp(log_);
@@ -57,11 +68,57 @@ public:
         c.set_read_timeout(120, 0);
         return c;
     }
+    // The server's resident memory, in KiB.
+    long rss_kib() const {
+        std::ifstream status("/proc/" + std::to_string(program_.pid) + "/status");
+        for (std::string line; std::getline(status, line);) {
+            if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
+        }
+        return -1;
+    }
+    std::string log() const { return slurp(log_); }
     int port = 0;
 
 private:
     std::string log_;
     Started program_;
+};
+
+// A client speaking raw HTTP over its own socket, as a careless or hostile one would.
+class RawClient {
+public:
+    explicit RawClient(int port) : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<uint16_t>(port));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    }
+    ~RawClient() { ::close(fd_); }
+    bool connected() const { return connected_; }
+    bool send(const std::string& bytes) { return ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size()); }
+    // What arrives within `ms`, until the server closes the connection.
+    std::string receive(int ms) {
+        std::string got;
+        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        while (std::chrono::steady_clock::now() < until) {
+            pollfd p{fd_, POLLIN, 0};
+            if (::poll(&p, 1, 50) <= 0) continue;
+            char buffer[4096];
+            const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
+            if (n <= 0) {
+                closed_ = true;
+                break;
+            }
+            got.append(buffer, static_cast<size_t>(n));
+        }
+        return got;
+    }
+    bool closed() const { return closed_; }
+
+private:
+    int fd_;
+    bool connected_ = false, closed_ = false;
 };
 
 std::string id_of(httplib::Client& c, const std::string& name) {
@@ -160,4 +217,206 @@ TEST(Viewer, RipsThroughTheApiWhatQuorvexRipWrites) {
         const std::string name = file;
         EXPECT_EQ(slurp(dir.file("out/" + name)), slurp(dir.file("cli/" + name))) << name;
     }
+}
+
+// What a request may cost is bounded before the work: a huge body is refused by its declared
+// length, with or without the token, and its connection closed without reading it; the server's
+// memory stays where it was.
+TEST(Viewer, HugeBodiesAreRefusedUnread) {
+    std::signal(SIGPIPE, SIG_IGN);  // the server closes while the client still sends
+    TempDir dir("viewer-bodies");
+    shelve("walcite", dir.file("shelf"));
+    Server server(dir.file("shelf"), dir.file("out"));
+    ASSERT_GT(server.port, 0) << server.log();
+    const long before = server.rss_kib();
+    const std::string host = "Host: 127.0.0.1:" + std::to_string(server.port) + "\r\n";
+    const std::string chunk(64 << 10, 'x');
+    for (const auto& [path, status] : {std::pair{std::string("/api/jobs"), std::string("401")},
+                                       {std::string("/api/jobs?token=secret"), std::string("413")}}) {
+        RawClient c(server.port);
+        ASSERT_TRUE(c.connected());
+        c.send("POST " + path + " HTTP/1.1\r\n" + host + "Content-Type: application/json\r\nContent-Length: 629145600\r\n\r\n");
+        for (int i = 0; i < 16 && c.send(chunk); ++i) {
+        }
+        const std::string answer = c.receive(3000);
+        EXPECT_EQ(answer.substr(0, 12), "HTTP/1.1 " + status) << answer;
+        EXPECT_TRUE(c.closed()) << path;
+    }
+    // Over 1 MiB: refused; under it, read and judged.
+    RawClient over(server.port);
+    over.send("POST /api/jobs?token=secret HTTP/1.1\r\n" + host + "Content-Length: 1048577\r\n\r\n");
+    EXPECT_EQ(over.receive(3000).substr(0, 12), "HTTP/1.1 413");
+    auto http = server.client();
+    EXPECT_EQ(http.Post("/api/jobs?token=secret", std::string(1 << 19, ' '), "application/json")->status, 400);
+    EXPECT_LT(server.rss_kib() - before, 16 * 1024) << before;
+}
+
+// Slow clients, each sending a header line every two seconds, neither block others nor hold
+// their connections past the few seconds a request may take.
+TEST(Viewer, SlowClientsKeepNobodyWaiting) {
+    TempDir dir("viewer-slow");
+    shelve("walcite", dir.file("shelf"));
+    Server server(dir.file("shelf"), dir.file("out"));
+    ASSERT_GT(server.port, 0) << server.log();
+    std::vector<std::unique_ptr<RawClient>> slow;
+    for (int i = 0; i < 20; ++i) {
+        slow.push_back(std::make_unique<RawClient>(server.port));
+        slow.back()->send("GET /api/discs HTTP/1.1\r\n");
+    }
+    const auto started = std::chrono::steady_clock::now();
+    bool all_cut = true;
+    for (int round = 0; round < 4; ++round) {
+        for (auto& c : slow) c->send("X-Slow: " + std::to_string(round) + "\r\n");
+        auto http = server.client();
+        const auto asked = std::chrono::steady_clock::now();
+        auto r = http.Get("/api/discs");
+        ASSERT_TRUE(r);
+        EXPECT_EQ(r->status, 200);
+        EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(1)) << round;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1900));
+    }
+    for (auto& c : slow) {
+        c->receive(2000);
+        all_cut = all_cut && c->closed();
+    }
+    EXPECT_TRUE(all_cut);  // none was let to take more than a few seconds
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(15));
+}
+
+// Ranges are answered by the rules: an end past the file is clamped, a range with no byte in the
+// file is 416 with the file's size, several ranges get the whole file.
+TEST(Viewer, RangesPastTheEndAreClampedOrRefused) {
+    TempDir dir("viewer-ranges");
+    shelve("walcite", dir.file("shelf"));
+    Server server(dir.file("shelf"), dir.file("out"));
+    ASSERT_GT(server.port, 0) << server.log();
+    auto c = server.client();
+    const std::string thumb = "/api/discs/" + id_of(c, "walcite") + "/streams/0/thumb.png?token=secret";
+    auto whole = c.Get(thumb);
+    ASSERT_EQ(whole->status, 200);
+    const size_t n = whole->body.size();
+    const std::string size = std::to_string(n);
+    EXPECT_EQ(whole->get_header_value("Referrer-Policy"), "no-referrer");
+    const auto get = [&](const std::string& range) { return c.Get(thumb, {{"Range", "bytes=" + range}}); };
+    for (const std::string& range : {size + "-", std::string("-0"), std::to_string(n + 5) + "-" + std::to_string(n + 10)}) {
+        auto r = get(range);
+        EXPECT_EQ(r->status, 416) << range;
+        EXPECT_EQ(r->get_header_value("Content-Range"), "bytes */" + size) << range;
+    }
+    auto clamped = get("0-99999999999");
+    EXPECT_EQ(clamped->status, 206);
+    EXPECT_EQ(clamped->get_header_value("Content-Range"), "bytes 0-" + std::to_string(n - 1) + "/" + size);
+    EXPECT_EQ(clamped->body, whole->body);
+    auto tail = get("-10");
+    EXPECT_EQ(tail->status, 206);
+    EXPECT_EQ(tail->body, whole->body.substr(n - 10));
+    auto several = get("0-1,5-6");
+    EXPECT_EQ(several->status, 200);
+    EXPECT_EQ(several->body, whole->body);
+    // A POST from another site is refused, token or not.
+    auto cross = c.Post("/api/jobs?token=secret", {{"Origin", "http://evil.example"}}, "{}", "application/json");
+    EXPECT_EQ(cross->status, 403);
+}
+
+// An image replaced under the running server is another disc: its size, streams and previews
+// are those of what is there now, a stream number it does not hold makes no job, and a disc that
+// reaches outside the served folders is never served.
+TEST(Viewer, AChangedImageIsScannedAgain) {
+    TempDir dir("viewer-changed");
+    const std::string shelf = dir.file("shelf");
+    shelve("walcite", shelf);
+    fs::copy_file(sample("selvane.bin"), dir.file("outside.bin"));
+    write_text(shelf + "/escape.cue", "FILE \"../outside.bin\" BINARY\n  TRACK 01 MODE2/2352\n    INDEX 01 00:00:00\n");
+    Server server(shelf, dir.file("out"));
+    ASSERT_GT(server.port, 0) << server.log();
+    EXPECT_NE(server.log().find("outside the folders served"), std::string::npos) << server.log();
+    auto c = server.client();
+    ASSERT_EQ(Json::parse(c.Get("/api/discs")->body).size(), 1u);
+    const std::string id = id_of(c, "walcite");
+    const std::string streams = "/api/discs/" + id + "/streams?token=secret";
+    ASSERT_EQ(Json::parse(c.Get(streams)->body)["streams"].size(), 5u);
+
+    fs::copy_file(sample("selvane.bin"), shelf + "/walcite.bin", fs::copy_options::overwrite_existing);
+    const Json discs = Json::parse(c.Get("/api/discs")->body);
+    EXPECT_EQ(discs[0]["size"], fs::file_size(shelf + "/walcite.bin") + fs::file_size(shelf + "/walcite.cue"));
+    EXPECT_EQ(discs[0]["scanned"], false);
+    const Json now = Json::parse(c.Get(streams)->body);
+    ASSERT_EQ(now["streams"].size(), 2u);
+    EXPECT_EQ(now["streams"][0]["plugin"], "selvane");
+    auto rip = c.Post("/api/jobs?token=secret", R"({"disc": ")" + id + R"(", "streams": [0, 3]})", "application/json");
+    EXPECT_EQ(rip->status, 404);
+    EXPECT_EQ(Json::parse(c.Get("/api/jobs?token=secret")->body).size(), 0u);  // no job for a refused request
+    EXPECT_FALSE(fs::exists(dir.file("out")));
+
+    fs::remove(shelf + "/walcite.bin");
+    EXPECT_EQ(Json::parse(c.Get("/api/discs")->body)[0]["present"], false);
+    EXPECT_EQ(c.Get(streams)->status, 410);
+}
+
+// Rips asked for while one of the same disc runs wait for it, then skip what it wrote; a stream
+// named twice is ripped once.
+TEST(Viewer, RipsOfOneDiscAreQueued) {
+    TempDir dir("viewer-queue");
+    shelve("walcite", dir.file("shelf"));
+    Server server(dir.file("shelf"), dir.file("out"));
+    ASSERT_GT(server.port, 0) << server.log();
+    auto c = server.client();
+    const std::string id = id_of(c, "walcite");
+    const auto start = [&](const std::string& streams) {
+        auto r = c.Post("/api/jobs?token=secret", R"({"disc": ")" + id + R"(", "streams": )" + streams + "}", "application/json");
+        EXPECT_EQ(r->status, 202) << r->body;
+        return Json::parse(r->body);
+    };
+    const Json first = start("[0, 1, 2, 3, 4]");
+    const Json second = start("[1, 1, 1, 4]");
+    EXPECT_EQ(second["state"], "queued");
+    EXPECT_EQ(second["total"], 2);
+    Json a, b;
+    for (int i = 0; i < 600; ++i) {
+        a = Json::parse(c.Get("/api/jobs/" + first["id"].get<std::string>() + "?token=secret")->body);
+        b = Json::parse(c.Get("/api/jobs/" + second["id"].get<std::string>() + "?token=secret")->body);
+        if (b["state"] != "queued" && b["state"] != "running") break;
+        if (a["state"] == "running") {
+            EXPECT_EQ(b["state"], "queued");
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_EQ(a["state"], "done") << a.dump();
+    ASSERT_EQ(b["state"], "done") << b.dump();
+    ASSERT_EQ(b["streams"].size(), 2u);
+    for (const Json& s : b["streams"]) EXPECT_EQ(s["state"], "skipped") << s.dump();
+}
+
+// A cache far smaller than the previews asked for at once: every request is answered with the
+// preview (or asked to come back), none fails for load, and once nobody reads, the cache keeps to
+// its limit. The cache is its owner's alone.
+TEST(Viewer, ASmallCacheServesEveryPreview) {
+    TempDir dir("viewer-cache");
+    shelve("walcite", dir.file("shelf"));
+    Server server(dir.file("shelf"), dir.file("out"), "--cache-size 1");
+    ASSERT_GT(server.port, 0) << server.log();
+    auto c = server.client();
+    const std::string base = "/api/discs/" + id_of(c, "walcite") + "/streams/";
+    std::vector<std::future<int>> answers;
+    for (int i = 0; i < 60; ++i) {
+        const std::string path = base + std::to_string(i % 5) + (i % 3 == 0 ? "/media" : "/frame" + std::to_string(i % 6) + ".png");
+        answers.push_back(std::async(std::launch::async, [&, path] {
+            httplib::Client one("127.0.0.1", server.port);
+            one.set_read_timeout(120, 0);
+            auto r = one.Get(path + "?token=secret");
+            if (!r) return -1;
+            if (r->status == 200 && r->body.empty()) return -2;
+            return r->status == 503 && !r->get_header_value("Retry-After").empty() ? 200 : r->status;
+        }));
+    }
+    for (auto& a : answers) EXPECT_EQ(a.get(), 200);
+    uint64_t kept = 0;
+    fs::path folder;
+    for (const auto& e : fs::directory_iterator(dir.file("out.cache"))) folder = e.path();
+    ASSERT_FALSE(folder.empty());
+    EXPECT_EQ(fs::status(folder).permissions() & fs::perms::all, fs::perms::owner_all);
+    for (const auto& e : fs::recursive_directory_iterator(folder)) {
+        if (e.is_regular_file()) kept += e.file_size();
+    }
+    EXPECT_LE(kept, 1u << 20);
 }

@@ -2,6 +2,7 @@
 // naming each picture, its time on the stream's timeline, and the frames that cannot be decoded.
 // Frames are decoded in order; converting, compressing and writing the pictures, most of the
 // work, is shared among a writer per core.
+#include <algorithm>
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
@@ -166,6 +167,13 @@ public:
         : context_(context), options_(options), manifest_(stream_manifest(context)), writers_(static_cast<unsigned>(options.encoder_threads)) {
         manifest_["pictures"] = Json::array();
         report_.decodes_pictures = true;
+        // The frame each place asks for, in order; an undecodable one gives way to the next.
+        const uint32_t frames = context.survey ? context.survey->counts.frames : 0;
+        for (size_t k = 0; k < options.picture_positions.size(); ++k) {
+            const double at = std::clamp(options.picture_positions[k], 0.0, 1.0) * frames;
+            wanted_.push_back({std::min<uint32_t>(static_cast<uint32_t>(at), frames ? frames - 1 : 0), k});
+        }
+        std::sort(wanted_.begin(), wanted_.end());
     }
 
     bool begin(const std::string& directory, std::string& error) {
@@ -178,6 +186,9 @@ public:
 
     bool take(const Unit& unit, const FrameTime* time, std::string& error) override {
         if (!unit.video) return true;
+        const uint32_t ordinal = ordinal_++;
+        const bool chosen = !options_.picture_positions.empty();
+        if (chosen && (next_wanted_ >= wanted_.size() || ordinal < wanted_[next_wanted_].first)) return true;
         std::string why;
         AVFrame* picture = decoder_.decode(unit.frame, why);
         if (!picture) {
@@ -199,6 +210,12 @@ public:
         entry["file"] = name;
         entry["frame_number"] = unit.frame.frame_number;
         if (time) entry["time_seconds"] = time->start.seconds();
+        if (chosen) {
+            entry["positions"] = Json::array();
+            for (; next_wanted_ < wanted_.size() && wanted_[next_wanted_].first <= ordinal; ++next_wanted_) {
+                entry["positions"].push_back(wanted_[next_wanted_].second);
+            }
+        }
         manifest_["pictures"].push_back(std::move(entry));
         ++report_.frames_written;
         return true;
@@ -236,6 +253,9 @@ private:
     OutputReport report_;
     MdecDecoder decoder_;
     std::map<uint32_t, uint32_t> seen_;
+    std::vector<std::pair<uint32_t, size_t>> wanted_;  // (frame ordinal, place) of chosen pictures
+    size_t next_wanted_ = 0;
+    uint32_t ordinal_ = 0;
     PngWriters writers_;
 };
 

@@ -1,9 +1,10 @@
 // quorvex serve: the viewer's HTTP server. It answers on loopback unless told otherwise, only to
 // requests addressed to itself by name (which defeats DNS rebinding), and does work only for
 // requests that carry its token, so that a page of another site cannot drive it through the
-// user's browser. State changes are POST only; every bad request gets a 4xx with one line.
-#include <httplib.h>
-
+// user's browser; a POST from another origin is refused as well. State changes are POST only.
+// What a request may cost is bounded before any work: its headers and body in time and size (a
+// body of at most 1 MiB), and a refused request's connection is closed without reading its body.
+// Every bad request gets a 4xx with one line.
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -13,6 +14,7 @@
 
 #include "../interrupt.h"
 #include "../paths.h"
+#include "bounded_server.h"
 #include "pages.h"
 #include "shelf.h"
 #include "viewer.h"
@@ -21,6 +23,8 @@ namespace fs = std::filesystem;
 
 namespace quorvex::viewer {
 namespace {
+
+constexpr uint64_t kMostBody = 1 << 20;
 
 std::string random_token() {
     std::random_device random;
@@ -39,29 +43,87 @@ void fail(httplib::Response& res, int status, const std::string& reason) {
     res.status = status;
     res.set_content(reason + "\n", "text/plain; charset=utf-8");
 }
-void fail(httplib::Response& res, const Failure& f) { fail(res, f.status, f.reason); }
+void fail(httplib::Response& res, const Failure& f) {
+    fail(res, f.status, f.reason);
+    if (f.status == 503) res.set_header("Retry-After", "2");
+}
+// A refusal that ends the connection: whatever else the client sends is never read.
+void refuse(httplib::Response& res, int status, const std::string& reason) {
+    fail(res, status, reason);
+    res.set_header("Connection", "close");
+    BoundedServer::close_after_response();
+}
 
 void send_json(httplib::Response& res, const Json& doc) { res.set_content(dump(doc), "application/json"); }
 
-// A file served in pieces, so that a player can ask for any range of it.
-void send_file(httplib::Response& res, const fs::path& file, const std::string& type) {
+// The byte range a Range header asks of a file of `size` bytes: a single range, its end clamped
+// to the last byte. False when no byte of it is there (416); `whole` when the header is absent,
+// not understood, or asks for several ranges (then the whole file is sent, as a server may).
+bool range_of(const std::string& header, uint64_t size, uint64_t& first, uint64_t& last, bool& whole) {
+    whole = true;
+    first = 0;
+    last = size ? size - 1 : 0;
+    if (header.rfind("bytes=", 0) != 0 || header.find(',') != std::string::npos) return true;
+    const std::string spec = header.substr(6);
+    const size_t dash = spec.find('-');
+    if (dash == std::string::npos) return true;
+    const auto number = [](const std::string& text, uint64_t& value) {
+        if (text.empty() || text.size() > 19 || text.find_first_not_of("0123456789") != std::string::npos) return false;
+        value = std::stoull(text);
+        return true;
+    };
+    const std::string a = spec.substr(0, dash), b = spec.substr(dash + 1);
+    uint64_t from = 0, to = 0;
+    if (a.empty()) {  // the last `to` bytes
+        if (!number(b, to)) return true;
+        whole = false;
+        if (to == 0 || size == 0) return false;
+        first = size - std::min(to, size);
+        return true;
+    }
+    if (!number(a, from) || (!b.empty() && (!number(b, to) || to < from))) return true;
+    whole = false;
+    if (from >= size) return false;
+    first = from;
+    last = b.empty() ? size - 1 : std::min(to, size - 1);
+    return true;
+}
+
+// A preview, in the pieces a player asks for; the cache keeps it while it is sent.
+void send_preview(httplib::Response& res, const std::string& range, Preview preview, const BoundedServer& server) {
     std::error_code ec;
-    const uint64_t size = fs::file_size(file, ec);
-    if (ec) {
-        fail(res, 410, "the preview was dropped from the cache; ask again");
+    const uint64_t size = fs::file_size(preview.file, ec);
+    auto in = std::make_shared<std::ifstream>(preview.file, std::ios::binary);
+    if (ec || !*in) {
+        fail(res, 503, "the preview is being made again; ask again");
+        res.set_header("Retry-After", "1");
         return;
     }
-    auto in = std::make_shared<std::ifstream>(file, std::ios::binary);
+    uint64_t first = 0, last = 0;
+    bool whole = true;
+    if (!range_of(range, size, first, last, whole)) {
+        fail(res, 416, "no byte of that range lies in the file, which has " + std::to_string(size));
+        res.set_header("Content-Range", "bytes */" + std::to_string(size));
+        return;
+    }
+    res.set_header("Accept-Ranges", "bytes");
     res.set_header("Cache-Control", "private, max-age=3600");
-    res.set_content_provider(static_cast<size_t>(size), type, [in](size_t offset, size_t length, httplib::DataSink& sink) {
-        std::vector<char> buffer(std::min<size_t>(length, 1 << 16));
-        in->clear();
-        in->seekg(static_cast<std::streamoff>(offset));
-        in->read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
-        const auto got = in->gcount();
-        if (got <= 0) return false;
-        return sink.write(buffer.data(), static_cast<size_t>(got));
-    });
+    if (!whole) {
+        res.status = 206;
+        res.set_header("Content-Range", "bytes " + std::to_string(first) + "-" + std::to_string(last) + "/" + std::to_string(size));
+    }
+    const uint64_t length = size ? last - first + 1 : 0;
+    res.set_content_provider(
+        static_cast<size_t>(length), preview.content_type,
+        [in, first, pin = preview.pin, &server](size_t offset, size_t want, httplib::DataSink& sink) {
+            if (server.stopping()) return false;
+            std::vector<char> buffer(std::min<size_t>(want, 1 << 16));
+            in->clear();
+            in->seekg(static_cast<std::streamoff>(first + offset));
+            in->read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+            const auto got = in->gcount();
+            return got > 0 && sink.write(buffer.data(), static_cast<size_t>(got));
+        });
 }
 
 }  // namespace
@@ -81,93 +143,130 @@ int run_serve(const Options& options, const ServeOptions& serve) {
     std::string error;
     if (!shelf.load_plugins(error)) return kExitError;
 
-    httplib::Server server;
-    server.new_task_queue = [] { return new httplib::ThreadPool(16); };
-    int port = 0;
-    std::vector<std::string> hosts;
+    BoundedServer server{Bounds{}};
+    std::vector<std::string> hosts, origins;
+    server.set_default_headers({{"Referrer-Policy", "no-referrer"}, {"X-Content-Type-Options", "nosniff"}});
 
-    server.set_pre_routing_handler([&](const httplib::Request& req, httplib::Response& res) {
+    // What every request must show before any work is done for it, its body included.
+    const auto admit = [&](const httplib::Request& req, httplib::Response& res) {
         const std::string host = req.get_header_value("Host");
         if (std::find(hosts.begin(), hosts.end(), host) == hosts.end()) {
-            fail(res, 403, "this server answers to its own address only, not to Host \"" + host + "\"");
-            return httplib::Server::HandlerResponse::Handled;
+            refuse(res, 403, "this server answers to its own address only, not to Host \"" + host + "\"");
+            return false;
+        }
+        const std::string origin = req.get_header_value("Origin");
+        if (req.method != "GET" && req.method != "HEAD" && !origin.empty() &&
+            std::find(origins.begin(), origins.end(), origin) == origins.end()) {
+            refuse(res, 403, "requests from another site (" + origin + ") are refused");
+            return false;
         }
         const bool open = req.path == "/" || req.path == "/app.js" || req.path == "/style.css" ||
                           (req.path == "/api/discs" && req.method == "GET");
         const std::string given = req.has_param("token") ? req.get_param_value("token") : req.get_header_value("X-Quorvex-Token");
         if (!open && given != token) {
-            fail(res, 401, given.empty() ? "this needs the server's token (?token= or X-Quorvex-Token)" : "wrong token");
-            return httplib::Server::HandlerResponse::Handled;
+            refuse(res, 401, given.empty() ? "this needs the server's token (?token= or X-Quorvex-Token)" : "wrong token");
+            return false;
         }
-        return httplib::Server::HandlerResponse::Unhandled;
+        const std::string length = req.get_header_value("Content-Length");
+        if (!length.empty() && length.find_first_not_of("0123456789") != std::string::npos) {
+            refuse(res, 400, "Content-Length is not a number");
+            return false;
+        }
+        if (!length.empty() && (length.size() > 19 || std::stoull(length) > kMostBody)) {
+            refuse(res, 413, "a request body may hold at most 1 MiB");
+            return false;
+        }
+        return true;
+    };
+    server.set_pre_routing_handler([&](const httplib::Request& req, httplib::Response& res) {
+        return admit(req, res) ? httplib::Server::HandlerResponse::Unhandled : httplib::Server::HandlerResponse::Handled;
+    });
+    server.set_expect_100_continue_handler([&](const httplib::Request& req, httplib::Response& res) {
+        return admit(req, res) ? 100 : res.status;
     });
 
-    server.Get("/", [](const httplib::Request&, httplib::Response& res) { res.set_content(kIndexHtml, "text/html; charset=utf-8"); });
-    server.Get("/style.css", [](const httplib::Request&, httplib::Response& res) { res.set_content(kStyleCss, "text/css"); });
-    server.Get("/app.js", [](const httplib::Request&, httplib::Response& res) { res.set_content(kAppJs, "text/javascript"); });
-    server.Get("/api/discs", [&](const httplib::Request&, httplib::Response& res) { send_json(res, shelf.discs_json()); });
-
-    server.Get(R"(/api/discs/([0-9a-f]+)/streams)", [&](const httplib::Request& req, httplib::Response& res) {
+    using Handler = std::function<void(const httplib::Request&, httplib::Response&)>;
+    struct Route {
+        const char* method;
+        const char* pattern;
+        Handler answer;
+    };
+    const auto disc_of = [&](const httplib::Request& req, httplib::Response& res) -> const ShelfDisc* {
         Failure f{};
         const ShelfDisc* d = shelf.disc(req.matches[1], f);
-        auto scan = d ? shelf.scan(*d, f) : nullptr;
-        if (!scan) return fail(res, f);
-        Json doc;
-        doc["disc"] = {{"id", d->id}, {"name", valid_utf8(d->image.disc_name)}, {"format", d->format}};
-        doc["streams"] = shelf.streams_json(*d, *scan, token);
-        send_json(res, doc);
-    });
-    server.Post(R"(/api/discs/([0-9a-f]+)/scan)", [&](const httplib::Request& req, httplib::Response& res) {
-        Failure f{};
-        const ShelfDisc* d = shelf.disc(req.matches[1], f);
-        if (!d) return fail(res, f);
-        res.status = 202;
-        send_json(res, shelf.start_scan(*d)->json());
-    });
-    server.Get(R"(/api/discs/([0-9a-f]+)/streams/(\d{1,9})/(media|thumb\.png|frame[0-5]\.png))",
-               [&](const httplib::Request& req, httplib::Response& res) {
-                   Failure f{};
-                   const ShelfDisc* d = shelf.disc(req.matches[1], f);
-                   if (!d) return fail(res, f);
-                   std::string what = req.matches[3];
-                   if (what.size() > 4 && what.compare(what.size() - 4, 4, ".png") == 0) what.resize(what.size() - 4);
-                   fs::path file;
-                   std::string type;
-                   if (!shelf.preview(*d, std::stoul(req.matches[2]), what, file, type, f)) return fail(res, f);
-                   send_file(res, file, type);
-               });
-    server.Get("/api/jobs", [&](const httplib::Request&, httplib::Response& res) { send_json(res, shelf.jobs_json()); });
-    server.Get(R"(/api/jobs/([a-z]+-\d+))", [&](const httplib::Request& req, httplib::Response& res) {
-        auto job = shelf.job(req.matches[1]);
-        if (!job) return fail(res, 404, "no job " + std::string(req.matches[1]));
-        send_json(res, job->json());
-    });
-    server.Post("/api/jobs", [&](const httplib::Request& req, httplib::Response& res) {
-        Json body;
-        try {
-            body = Json::parse(req.body);
-        } catch (const std::exception&) {
-            return fail(res, 400, "the body is not JSON");
-        }
-        if (!body.is_object() || !body.contains("disc") || !body["disc"].is_string() || !body.contains("streams") ||
-            !body["streams"].is_array()) {
-            return fail(res, 400, "give {\"disc\": ID, \"streams\": [numbers]}");
-        }
-        std::vector<size_t> streams;
-        for (const Json& n : body["streams"]) {
-            if (!n.is_number_unsigned()) return fail(res, 400, "stream numbers are whole numbers from 0");
-            streams.push_back(n.get<size_t>());
-        }
-        Failure f{};
-        const ShelfDisc* d = shelf.disc(body["disc"].get<std::string>(), f);
-        auto job = d ? shelf.start_rip(*d, streams, f) : nullptr;
-        if (!job) return fail(res, f);
-        res.status = 202;
-        send_json(res, job->json());
-    });
-    // State changes are POST only.
-    for (const char* path : {R"(/api/discs/([0-9a-f]+)/scan)"}) {
-        server.Get(path, [](const httplib::Request&, httplib::Response& res) { fail(res, 405, "use POST to start a scan"); });
+        if (!d) fail(res, f);
+        return d;
+    };
+    const Route routes[] = {
+        {"GET", "/", [](const httplib::Request&, httplib::Response& res) { res.set_content(kIndexHtml, "text/html; charset=utf-8"); }},
+        {"GET", "/style.css", [](const httplib::Request&, httplib::Response& res) { res.set_content(kStyleCss, "text/css"); }},
+        {"GET", "/app.js", [](const httplib::Request&, httplib::Response& res) { res.set_content(kAppJs, "text/javascript"); }},
+        {"GET", "/api/discs", [&](const httplib::Request&, httplib::Response& res) { send_json(res, shelf.discs_json()); }},
+        {"GET", R"(/api/discs/([0-9a-f]{1,32})/streams)",
+         [&](const httplib::Request& req, httplib::Response& res) {
+             const ShelfDisc* d = disc_of(req, res);
+             if (!d) return;
+             Failure f{};
+             auto scan = shelf.scan(*d, f);
+             if (!scan) return fail(res, f);
+             Json doc;
+             doc["disc"] = {{"id", d->id}, {"name", valid_utf8(d->image.disc_name)}, {"format", d->format}};
+             doc["streams"] = shelf.streams_json(*d, *scan, token);
+             send_json(res, doc);
+         }},
+        {"POST", R"(/api/discs/([0-9a-f]{1,32})/scan)",
+         [&](const httplib::Request& req, httplib::Response& res) {
+             const ShelfDisc* d = disc_of(req, res);
+             if (!d) return;
+             res.status = 202;
+             send_json(res, shelf.start_scan(*d)->json());
+         }},
+        {"GET", R"(/api/discs/([0-9a-f]{1,32})/scan)",
+         [](const httplib::Request&, httplib::Response& res) { fail(res, 405, "use POST to start a scan"); }},
+        {"GET", R"(/api/discs/([0-9a-f]{1,32})/streams/(\d{1,9})/(media|thumb\.png|frame[0-5]\.png))",
+         [&](const httplib::Request& req, httplib::Response& res) {
+             const ShelfDisc* d = disc_of(req, res);
+             if (!d) return;
+             std::string what = req.matches[3];
+             if (what.size() > 4 && what.compare(what.size() - 4, 4, ".png") == 0) what.resize(what.size() - 4);
+             Preview preview;
+             Failure f{};
+             if (!shelf.preview(*d, std::stoul(req.matches[2]), what, preview, f)) return fail(res, f);
+             send_preview(res, req.get_header_value("Range"), std::move(preview), server);
+         }},
+        {"GET", "/api/jobs", [&](const httplib::Request&, httplib::Response& res) { send_json(res, shelf.jobs_json()); }},
+        {"GET", R"(/api/jobs/([a-z]+-\d{1,9}))",
+         [&](const httplib::Request& req, httplib::Response& res) {
+             auto job = shelf.job(req.matches[1]);
+             if (!job) return fail(res, 404, "no job " + std::string(req.matches[1]));
+             send_json(res, job->json());
+         }},
+        {"POST", "/api/jobs",
+         [&](const httplib::Request& req, httplib::Response& res) {
+             const Json body = Json::parse(req.body, nullptr, false);
+             if (body.is_discarded()) return fail(res, 400, "the body is not JSON");
+             if (!body.is_object() || !body.contains("disc") || !body["disc"].is_string() || !body.contains("streams") ||
+                 !body["streams"].is_array()) {
+                 return fail(res, 400, "give {\"disc\": ID, \"streams\": [numbers]}");
+             }
+             std::vector<size_t> streams;
+             for (const Json& n : body["streams"]) {
+                 if (!n.is_number_unsigned() || n.get<uint64_t>() > 999999999) {
+                     return fail(res, 400, "stream numbers are whole numbers from 0");
+                 }
+                 streams.push_back(n.get<size_t>());
+             }
+             Failure f{};
+             const ShelfDisc* d = shelf.disc(body["disc"].get<std::string>(), f);
+             auto job = d ? shelf.start_rip(*d, std::move(streams), f) : nullptr;
+             if (!job) return fail(res, f);
+             res.status = 202;
+             send_json(res, job->json());
+         }},
+    };
+    for (const Route& route : routes) {
+        if (std::string(route.method) == "GET") server.Get(route.pattern, route.answer);
+        if (std::string(route.method) == "POST") server.Post(route.pattern, route.answer);
     }
     server.set_error_handler([](const httplib::Request& req, httplib::Response& res) {
         if (res.body.empty()) fail(res, res.status, res.status == 404 ? "no such page: " + req.path : "bad request");
@@ -179,25 +278,28 @@ int run_serve(const Options& options, const ServeOptions& serve) {
     if (!is_loopback(serve.listen)) {
         warn("listening on " + serve.listen + ": anyone who can reach this address and has the token can use the server");
     }
-    port = serve.port == 0 ? server.bind_to_any_port(serve.listen) : (server.bind_to_port(serve.listen, serve.port) ? serve.port : -1);
+    const int port = server.bind(serve.listen, static_cast<int>(serve.port));
     if (port <= 0) {
-        complain(serve.listen + ":" + std::to_string(serve.port) + ": cannot listen there (in use, or not this machine's address)");
+        complain(serve.port ? "port " + std::to_string(serve.port) + " is in use (or " + serve.listen +
+                                  " is not this machine's address)"
+                            : serve.listen + ": cannot listen there (not this machine's address?)");
         return kExitError;
     }
     const std::string p = ":" + std::to_string(port);
     hosts = {"127.0.0.1" + p, "localhost" + p, "[::1]" + p};
     if (!is_loopback(serve.listen)) hosts.push_back((serve.listen.find(':') != std::string::npos ? "[" + serve.listen + "]" : serve.listen) + p);
     for (const std::string& h : serve.allow_hosts) hosts.push_back(h + p);
+    for (const std::string& h : hosts) origins.push_back("http://" + h);
     const std::string shown = is_loopback(serve.listen) ? "127.0.0.1" : serve.listen;
-    std::printf("quorvex serve: %zu discs; open http://%s%s/?token=%s\n", shelf.discs_json().size(), shown.c_str(), p.c_str(),
-                token.c_str());
+    std::printf("quorvex serve: %zu discs; open http://%s%s/?token=%s\n", shelf.size(), shown.c_str(), p.c_str(), token.c_str());
     std::fflush(stdout);
 
-    // Ends on SIGINT or SIGTERM, once the requests in progress are answered.
+    // Ends on SIGINT or SIGTERM: connections close as soon as their requests are answered, and
+    // work in progress stops at the interruption and removes what it was writing.
     std::atomic<bool> done{false};
     std::thread watcher([&] {
-        while (!interrupted() && !done) std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        server.stop();
+        while (!interrupted() && !done) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        server.shut_down();
     });
     server.listen_after_bind();
     done = true;

@@ -1,20 +1,32 @@
 #include "shelf.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <set>
 
+#include "../../discwell/discwell.h"
 #include "../interrupt.h"
 #include "../media_output.h"
 #include "../paths.h"
-#include "../stream_format.h"
 #include "../stream_writer.h"
 
 namespace fs = std::filesystem;
 
 namespace quorvex::viewer {
 namespace {
+
+// Preview makers at once; more requests wait for one, and beyond this many waiting they are
+// asked to come back.
+const unsigned kMakers = std::max(1u, std::thread::hardware_concurrency());
+constexpr unsigned kMostWaiting = 64;
+
+// The thumbnail, then the six pictures of the filmstrip: where each lies among the frames.
+constexpr double kPicturePlaces[] = {1.0 / 3.0, 0.5 / 6, 1.5 / 6, 2.5 / 6, 3.5 / 6, 4.5 / 6, 5.5 / 6};
+const char* const kPictureNames[] = {"thumb", "frame0", "frame1", "frame2", "frame3", "frame4", "frame5"};
 
 std::string hex_id(const std::string& text) {
     char id[17];
@@ -37,6 +49,25 @@ std::string format_of(const std::string& path) {
 
 bool is_video(const StreamInfo& info) { return (info.kind & 0x01) != 0; }
 
+const char* state_text(Job::State s) {
+    switch (s) {
+        case Job::State::kQueued: return "queued";
+        case Job::State::kRunning: return "running";
+        case Job::State::kDone: return "done";
+        case Job::State::kCut: return "cut";
+        case Job::State::kFailed: return "failed";
+    }
+    return "failed";
+}
+
+// Whether `path`, made absolute and free of links, lies under one of `roots`.
+bool under_roots(const std::vector<fs::path>& roots, const std::string& path) {
+    std::error_code ec;
+    const fs::path real = fs::weakly_canonical(native_path(path), ec);
+    if (ec) return false;
+    return std::any_of(roots.begin(), roots.end(), [&](const fs::path& root) { return lies_under(root, real); });
+}
+
 }  // namespace
 
 Json Job::json() {
@@ -46,18 +77,33 @@ Json Job::json() {
     j["disc"] = disc;
     j["done"] = done.load();
     j["total"] = total.load();
-    const int s = state.load();
-    j["state"] = s == 0 ? "running" : s == 1 ? "done" : "failed";
+    j["state"] = state_text(state.load());
     std::lock_guard lock(mutex);
     j["message"] = valid_utf8(message);
     j["files"] = Json::array();
     for (const std::string& f : files) j["files"].push_back(valid_utf8(f));
+    if (kind == "rip") {
+        j["streams"] = Json::array();
+        for (const RippedStream& s : streams) {
+            Json e;
+            put_text(e, "name", s.name);
+            if (auto n = numbers.find(s.name); n != numbers.end()) e["number"] = n->second;
+            e["state"] = s.state;
+            e["bytes"] = s.bytes;
+            e["error"] = s.error.empty() ? Json(nullptr) : Json(valid_utf8(s.error));
+            j["streams"].push_back(std::move(e));
+        }
+    }
     return j;
 }
 
 Shelf::Shelf(const Options& options, const std::vector<std::string>& folders, fs::path out, fs::path cache,
              uint64_t cache_bytes)
-    : options_(options), out_(std::move(out)), cache_(std::move(cache)), cache_bytes_(cache_bytes) {
+    : options_(options), out_(std::move(out)), cache_(std::move(cache), cache_bytes) {
+    for (const std::string& folder : folders) {
+        std::error_code ec;
+        roots_.push_back(fs::weakly_canonical(native_path(folder), ec));
+    }
     std::vector<CollectionImage> images;
     std::string error;
     if (!find_images(folders, images, error)) warn(error);
@@ -66,10 +112,14 @@ Shelf::Shelf(const Options& options, const std::vector<std::string>& folders, fs
         d.id = hex_id(image.relative + "\n" + std::to_string(image.size) + "\n" + image.disc_name);
         d.format = format_of(image.path);
         d.image = std::move(image);
+        const ImageStamp stamp = stamp_of(d.image);
+        if (!stamp.outside.empty()) {
+            warn(printable(d.image.path) + ": names " + printable(stamp.outside) + ", outside the folders served; left out");
+            continue;
+        }
+        state_[d.id].stamp = stamp;
         discs_.push_back(std::move(d));
     }
-    std::error_code ec;
-    fs::create_directories(cache_, ec);
 }
 
 Shelf::~Shelf() {
@@ -79,8 +129,6 @@ Shelf::~Shelf() {
         workers.swap(workers_);
     }
     for (std::thread& t : workers) t.join();
-    std::error_code ec;
-    fs::remove_all(cache_, ec);
 }
 
 bool Shelf::load_plugins(std::string& error) {
@@ -92,32 +140,63 @@ bool Shelf::load_plugins(std::string& error) {
     return true;
 }
 
+ImageStamp Shelf::stamp_of(const CollectionImage& image) const {
+    ImageStamp stamp;
+    std::vector<std::string> files{image.path};
+    if (probe_image(image.path, files) != DW_PROBE_IMAGE) return ImageStamp{};  // a file of it is missing
+    for (const std::string& file : files) {
+        struct stat st {};
+        if (::stat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return ImageStamp{};
+        if (stamp.outside.empty() && !under_roots(roots_, file)) stamp.outside = file;
+        stamp.bytes += static_cast<uint64_t>(st.st_size);
+        stamp.files.push_back({st.st_size, st.st_mtim.tv_sec * 1000000000ll + st.st_mtim.tv_nsec,
+                               static_cast<int64_t>(st.st_dev), static_cast<int64_t>(st.st_ino)});
+    }
+    stamp.present = true;
+    return stamp;
+}
+
 Json Shelf::discs_json() {
     Json list = Json::array();
     for (const ShelfDisc& d : discs_) {
+        const ImageStamp now = stamp_of(d.image);
         Json j;
         j["id"] = d.id;
         put_text(j, "name", d.image.disc_name);
         put_text(j, "file", d.image.relative);
-        j["size"] = d.image.bytes;
+        j["size"] = now.bytes;
         j["format"] = d.format;
-        std::error_code ec;
-        j["present"] = fs::exists(native_path(d.image.path), ec);
-        auto scan = scanned(d.id);
-        j["scanned"] = scan != nullptr;
-        if (scan) j["streams"] = scan->shown.size();
+        j["present"] = now.present;
+        std::lock_guard lock(mutex_);
+        const DiscState& state = state_[d.id];
+        const bool scanned = state.scan && state.stamp == now;
+        j["scanned"] = scanned;
+        if (scanned) j["streams"] = state.scan->shown.size();
         list.push_back(std::move(j));
     }
     return list;
 }
 
-const ShelfDisc* Shelf::disc(const std::string& id, Failure& failure) const {
+const ShelfDisc* Shelf::disc(const std::string& id, Failure& failure) {
     for (const ShelfDisc& d : discs_) {
         if (d.id != id) continue;
-        std::error_code ec;
-        if (!fs::is_regular_file(native_path(d.image.path), ec)) {
+        const ImageStamp now = stamp_of(d.image);
+        if (!now.present) {
             failure = {410, "the image " + d.image.relative + " is no longer there"};
             return nullptr;
+        }
+        if (!now.outside.empty()) {
+            failure = {403, "the image " + d.image.relative + " names a file outside the folders this server serves"};
+            return nullptr;
+        }
+        std::lock_guard lock(mutex_);
+        DiscState& state = state_[d.id];
+        if (!(state.stamp == now)) {
+            // Another image under the same name: what was known of the old one goes.
+            state.stamp = now;
+            state.scan.reset();
+            cache_.drop(d.id + "-" + std::to_string(state.generation) + "-");
+            ++state.generation;
         }
         return &d;
     }
@@ -125,23 +204,22 @@ const ShelfDisc* Shelf::disc(const std::string& id, Failure& failure) const {
     return nullptr;
 }
 
-std::shared_ptr<const ScannedDisc> Shelf::scanned(const std::string& id) {
-    std::lock_guard lock(mutex_);
-    auto found = scans_.find(id);
-    return found == scans_.end() ? nullptr : found->second;
-}
-
 std::shared_ptr<const ScannedDisc> Shelf::scan(const ShelfDisc& disc, Failure& failure, Job* job) {
     std::shared_ptr<std::mutex> maker;
+    uint64_t generation = 0;
     {
         std::lock_guard lock(mutex_);
-        if (auto found = scans_.find(disc.id); found != scans_.end()) return found->second;
-        auto& m = making_["scan/" + disc.id];
-        if (!m) m = std::make_shared<std::mutex>();
-        maker = m;
+        DiscState& state = state_[disc.id];
+        if (state.scan) return state.scan;
+        maker = state.making_scan;
+        generation = state.generation;
     }
     std::lock_guard making(*maker);
-    if (auto done = scanned(disc.id)) return done;
+    {
+        std::lock_guard lock(mutex_);
+        if (const auto& done = state_[disc.id].scan) return done;
+    }
+    if (job) job->state = Job::State::kRunning;
     OpenDisc open;
     std::string error;
     auto result = std::make_shared<ScannedDisc>();
@@ -159,7 +237,8 @@ std::shared_ptr<const ScannedDisc> Shelf::scan(const ShelfDisc& disc, Failure& f
         for (const size_t i : g.chosen_streams) result->shown.push_back(i);
     }
     std::lock_guard lock(mutex_);
-    scans_[disc.id] = result;
+    DiscState& state = state_[disc.id];
+    if (state.generation == generation) state.scan = result;  // else the image changed meanwhile
     return result;
 }
 
@@ -191,8 +270,7 @@ Json Shelf::streams_json(const ShelfDisc& disc, const ScannedDisc& scan, const s
     return list;
 }
 
-bool Shelf::preview(const ShelfDisc& disc, size_t stream, const std::string& what, fs::path& file,
-                    std::string& content_type, Failure& failure) {
+bool Shelf::preview(const ShelfDisc& disc, size_t stream, const std::string& what, Preview& out, Failure& failure) {
     auto scan = this->scan(disc, failure);
     if (!scan) return false;
     if (stream >= scan->shown.size()) {
@@ -201,10 +279,8 @@ bool Shelf::preview(const ShelfDisc& disc, size_t stream, const std::string& wha
     }
     const FoundStream& s = scan->survey.report.streams[scan->shown[stream]];
     const bool video = is_video(s.info);
-    double fraction = -1;
-    if (what == "thumb") fraction = 1.0 / 3.0;
-    if (what.size() == 6 && what.rfind("frame", 0) == 0 && what[5] >= '0' && what[5] <= '5') fraction = (what[5] - '0' + 0.5) / 6.0;
-    if (what != "media" && (fraction < 0 || !video)) {
+    const bool picture = std::find(std::begin(kPictureNames), std::end(kPictureNames), what) != std::end(kPictureNames);
+    if (what != "media" && (!picture || !video)) {
         failure = {404, "no " + what + " for this stream"};
         return false;
     }
@@ -212,28 +288,57 @@ bool Shelf::preview(const ShelfDisc& disc, size_t stream, const std::string& wha
         failure = {501, "this build of quorvex writes no media files"};
         return false;
     }
-    const std::string key = disc.id + "-" + std::to_string(stream) + "-" + what;
-    content_type = what != "media" ? "image/png" : video ? "video/mp4" : "audio/flac";
-    file = cache_ / (key + (what != "media" ? ".png" : video ? ".mp4" : ".flac"));
-    // One maker per stream's media, one per stream's pictures (all of them are made at once).
-    const std::string maker_key = disc.id + "-" + std::to_string(stream) + (what == "media" ? "-media" : "-pictures");
-    std::shared_ptr<std::mutex> maker;
+    std::string prefix;
     {
         std::lock_guard lock(mutex_);
-        auto& m = making_[maker_key];
+        prefix = disc.id + "-" + std::to_string(state_[disc.id].generation) + "-" + std::to_string(stream) + "-";
+    }
+    const std::string name = prefix + what + (picture ? ".png" : video ? ".mp4" : ".flac");
+    out.content_type = picture ? "image/png" : video ? "video/mp4" : "audio/flac";
+    out.file = cache_.path(name);
+    if ((out.pin = cache_.find(name))) return true;
+
+    // One maker per stream's media, one per its pictures (all of them are made at once), and
+    // no more makers at once than cores.
+    std::shared_ptr<std::mutex> maker;
+    {
+        std::unique_lock lock(mutex_);
+        auto& m = making_[prefix + (picture ? "pictures" : "media")];
         if (!m) m = std::make_shared<std::mutex>();
         maker = m;
     }
     std::lock_guard making(*maker);
-    std::error_code ec;
-    if (fs::exists(file, ec)) return true;
-
-    OpenDisc open;
+    if ((out.pin = cache_.find(name))) return true;
+    {
+        std::unique_lock lock(mutex_);
+        if (waiting_makers_ >= kMostWaiting) {
+            failure = {503, "busy making other previews; ask again in a moment"};
+            return false;
+        }
+        ++waiting_makers_;
+        maker_free_.wait(lock, [&] { return makers_ < kMakers; });
+        --waiting_makers_;
+        ++makers_;
+    }
     std::string error;
-    if (!open_image(disc.image.path, options_.io_mode, open, error)) {
-        failure = {410, error};
+    const bool made = make_previews(disc, s, prefix, !picture, error);
+    {
+        std::lock_guard lock(mutex_);
+        --makers_;
+    }
+    maker_free_.notify_one();
+    if (!made) {
+        failure = {interrupted() ? 503 : 422, error};
         return false;
     }
+    out.pin = cache_.keep(name, true);
+    return true;
+}
+
+bool Shelf::make_previews(const ShelfDisc& disc, const FoundStream& s, const std::string& prefix, bool media,
+                          std::string& error) {
+    OpenDisc open;
+    if (!open_image(disc.image.path, options_.io_mode, open, error)) return false;
     StreamContext context;
     context.request = PlaybackRequest{disc.image.path, s.plugin, open.handle, s.info, std::nullopt};
     context.index = s.index;
@@ -242,62 +347,41 @@ bool Shelf::preview(const ShelfDisc& disc, size_t stream, const std::string& wha
     WrittenStream written;
     OutputOptions output_options;
     output_options.encoder_threads = 1;  // the server's other requests keep their cores
-    if (what == "media") {
-        if (!write_stream(context, {{OutputTarget::Kind::kMediaFile, utf8_path(file)}}, output_options, written, error)) {
-            failure = {422, error};
+    if (media) {
+        const std::string name = prefix + "media" + (is_video(s.info) ? ".mp4" : ".flac");
+        if (!write_stream(context, {{OutputTarget::Kind::kMediaFile, utf8_path(cache_.path(name))}}, output_options,
+                          written, error)) {
             return false;
         }
-        keep_in_cache(file);
+        cache_.keep(name, false);
         return true;
     }
-    // Every picture of the stream, of which the thumbnail (a third of the way in) and the six of
-    // the filmstrip are kept: picked by position, whatever the stream's described rate says.
-    const fs::path frames = cache_ / (disc.id + "-" + std::to_string(stream) + "-frames");
+    // The thumbnail and the filmstrip, picked by their place among the stream's pictures,
+    // whatever the stream's described rate says; the rest of its frames are not decoded.
+    output_options.picture_positions.assign(std::begin(kPicturePlaces), std::end(kPicturePlaces));
+    const fs::path frames = cache_.path(prefix + "frames");
+    std::error_code ec;
     fs::remove_all(frames, ec);
     if (!write_stream(context, {{OutputTarget::Kind::kPictures, utf8_path(frames)}}, output_options, written, error)) {
-        fs::remove_all(frames, ec);
-        failure = {422, error};
         return false;
     }
-    std::vector<fs::path> pictures;
-    for (const auto& e : fs::directory_iterator(frames, ec)) {
-        if (e.path().extension() == ".png") pictures.push_back(e.path());
+    Json manifest;
+    try {
+        std::ifstream in(frames / "frames.json", std::ios::binary);
+        manifest = Json::parse(in);
+        for (const Json& picture : manifest["pictures"]) {
+            for (const Json& place : picture["positions"]) {
+                const std::string name = prefix + kPictureNames[place.get<size_t>()] + ".png";
+                fs::copy_file(frames / picture["file"].get<std::string>(), cache_.path(name),
+                              fs::copy_options::overwrite_existing, ec);
+                if (!ec) cache_.keep(name, false);
+            }
+        }
+    } catch (const std::exception&) {
+        error = "the pictures of this stream cannot be read back";
     }
-    std::sort(pictures.begin(), pictures.end());
-    if (pictures.empty()) {
-        fs::remove_all(frames, ec);
-        failure = {422, "no picture of this stream can be decoded"};
-        return false;
-    }
-    const auto keep = [&](double at, const std::string& name) {
-        const size_t n = std::min(pictures.size() - 1, static_cast<size_t>(at * static_cast<double>(pictures.size())));
-        const fs::path kept = cache_ / (disc.id + "-" + std::to_string(stream) + "-" + name + ".png");
-        fs::copy_file(pictures[n], kept, fs::copy_options::overwrite_existing, ec);
-        if (!ec) keep_in_cache(kept);
-    };
-    keep(1.0 / 3.0, "thumb");
-    for (int k = 0; k < 6; ++k) keep((k + 0.5) / 6.0, "frame" + std::to_string(k));
     fs::remove_all(frames, ec);
-    (void)fraction;
-    if (!fs::exists(file, ec)) {
-        failure = {500, "cannot keep the pictures in the cache"};
-        return false;
-    }
-    return true;
-}
-
-void Shelf::keep_in_cache(const fs::path& file) {
-    std::error_code ec;
-    const uint64_t bytes = fs::file_size(file, ec);
-    std::lock_guard lock(mutex_);
-    cached_.push_back({file, ec ? 0 : bytes});
-    cached_bytes_ += ec ? 0 : bytes;
-    // Oldest out first, never the one just made.
-    while (cached_bytes_ > cache_bytes_ && cached_.size() > 1) {
-        fs::remove(cached_.front().first, ec);
-        cached_bytes_ -= cached_.front().second;
-        cached_.erase(cached_.begin());
-    }
+    return error.empty();
 }
 
 std::shared_ptr<Job> Shelf::new_job(const std::string& kind, const std::string& disc) {
@@ -323,17 +407,26 @@ std::shared_ptr<Job> Shelf::start_scan(const ShelfDisc& disc) {
         std::lock_guard lock(job->mutex);
         if (ok) job->done = job->total.load();
         job->message = ok ? "scanned" : failure.reason;
-        job->state = ok ? 1 : 2;
+        job->state = ok ? Job::State::kDone : Job::State::kFailed;
     });
     return job;
 }
 
-std::shared_ptr<Job> Shelf::start_rip(const ShelfDisc& disc, const std::vector<size_t>& streams, Failure& failure) {
+std::shared_ptr<Job> Shelf::start_rip(const ShelfDisc& disc, std::vector<size_t> streams, Failure& failure) {
     auto scan = this->scan(disc, failure);
     if (!scan) return nullptr;
+    // A stream named twice is ripped once; a request naming one that is not there makes no job.
+    std::sort(streams.begin(), streams.end());
+    streams.erase(std::unique(streams.begin(), streams.end()), streams.end());
     if (streams.empty()) {
         failure = {400, "no streams chosen"};
         return nullptr;
+    }
+    for (const size_t k : streams) {
+        if (k >= scan->shown.size()) {
+            failure = {404, "no stream " + std::to_string(k) + " on this disc"};
+            return nullptr;
+        }
     }
     Options rip = options_;
     rip.output = utf8_path(out_);
@@ -346,23 +439,37 @@ std::shared_ptr<Job> Shelf::start_rip(const ShelfDisc& disc, const std::vector<s
     auto job = new_job("rip", disc.id);
     const bool media = media_output_available();
     for (const size_t k : streams) {
-        if (k >= scan->shown.size()) {
-            failure = {404, "no stream " + std::to_string(k) + " on this disc"};
-            return nullptr;
-        }
         const size_t i = scan->shown[k];
         const std::string& name = scan->survey.places[i].name;
         rip.only_names.push_back(name);
         const bool video = is_video(scan->survey.report.streams[i].info);
         job->files.push_back(disc.image.disc_name + "/" + name + (media ? (video ? ".mkv" : ".flac") : ""));
+        job->numbers[name] = k;
     }
     job->total = streams.size();
-    run_in_background([this, job, rip, &disc] {
-        const int status = rip_collection(rip, plugins_, {disc.image}, [job](size_t done, size_t) { job->done = done; });
+    std::shared_ptr<std::mutex> ripping;
+    {
+        std::lock_guard lock(mutex_);
+        ripping = state_[disc.id].ripping;
+    }
+    run_in_background([this, job, rip, ripping, &disc] {
+        // One rip of a disc at a time: a later one waits, and skips what the earlier one wrote.
+        std::lock_guard one_at_a_time(*ripping);
+        job->state = Job::State::kRunning;
+        std::vector<RippedStream> results;
+        const int status = rip_collection(rip, plugins_, {disc.image}, [job](size_t done, size_t) { job->done = done; },
+                                          &results);
         std::lock_guard lock(job->mutex);
-        job->state = status == kExitOk ? 1 : 2;
-        job->message = status == kExitOk ? "ripped into " + utf8_path(out_ / disc.image.disc_name)
-                                         : "the rip failed (exit status " + std::to_string(status) + "); the server's log says why";
+        job->streams = results;
+        const auto count = [&](const char* state) {
+            return std::count_if(results.begin(), results.end(), [&](const RippedStream& s) { return s.state == state; });
+        };
+        const auto failed = count("failed"), cut = count("cut");
+        const bool whole = status != kExitError && failed == 0 && results.size() >= job->files.size();
+        job->state = !whole ? Job::State::kFailed : cut ? Job::State::kCut : Job::State::kDone;
+        job->message = whole ? "ripped into " + utf8_path(out_ / native_path(disc.image.disc_name))
+                             : std::to_string(failed ? failed : static_cast<long>(job->files.size() - results.size())) +
+                                   " of " + std::to_string(job->files.size()) + " streams failed";
     });
     return job;
 }

@@ -1,9 +1,12 @@
 // What the viewer serves: the discs found under its folders, known by ids (never by paths), their
-// scans, the previews made of their streams (kept in a cache of bounded size, oldest out first),
-// and the scans and rips running in the background.
+// scans, the previews made of their streams, and the scans and rips running in the background.
+// An image is looked at again whenever it is asked for: one that is gone answers 410, one that
+// reaches outside the served folders (a CUE sheet naming a BIN elsewhere) is refused, and one that
+// changed is scanned again, its previews made anew.
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -15,6 +18,7 @@
 #include "../commands.h"
 #include "../disc_survey.h"
 #include "../json_out.h"
+#include "preview_cache.h"
 
 namespace quorvex::viewer {
 
@@ -24,27 +28,46 @@ struct Failure {
     std::string reason;
 };
 
+// The files of an image as they are now: whether they are there, under the served folders, and
+// their sizes, times and identities (a changed one is another image).
+struct ImageStamp {
+    bool present = false;
+    std::string outside;  // a file of the image outside the served folders, if any
+    uint64_t bytes = 0;
+    std::vector<std::array<int64_t, 4>> files;  // size, modification time, device, inode
+    bool operator==(const ImageStamp&) const = default;
+};
+
 struct ShelfDisc {
     std::string id;
     CollectionImage image;
     std::string format;  // "CUE sheet", "CHD", ...
 };
 
-// A scan of one disc, kept while the server runs.
+// A scan of one disc, kept while the image stays as it was.
 struct ScannedDisc {
     DiscSurvey survey;
     std::vector<size_t> shown;  // the streams listed: each group once, by its chosen split
-    Json streams;               // their descriptions, in the order of `shown`
 };
 
 struct Job {
+    enum class State { kQueued, kRunning, kDone, kCut, kFailed };
     std::string id, kind, disc;  // kind: "scan" or "rip"
     std::atomic<uint64_t> done{0}, total{0};
-    std::atomic<int> state{0};  // 0 running, 1 done, 2 failed
+    std::atomic<State> state{State::kQueued};
     std::mutex mutex;
     std::string message;
-    std::vector<std::string> files;
+    std::vector<std::string> files;       // a rip's, under the output folder
+    std::map<std::string, size_t> numbers;  // a rip's streams by name: their places in the disc's list
+    std::vector<RippedStream> streams;    // what became of each, once through
     Json json();
+};
+
+// A preview ready to be served: its file, held in the cache while the pin lives.
+struct Preview {
+    std::filesystem::path file;
+    std::string content_type;
+    PreviewCache::Pin pin;
 };
 
 class Shelf {
@@ -54,43 +77,53 @@ public:
     ~Shelf();
 
     bool load_plugins(std::string& error);
+    size_t size() const { return discs_.size(); }
     Json discs_json();
-    // The disc of `id`, still there; or a failure.
-    const ShelfDisc* disc(const std::string& id, Failure& failure) const;
+    // The disc of `id`, still there and as it was (or scanned again when it changed); or a failure.
+    const ShelfDisc* disc(const std::string& id, Failure& failure);
 
     // The disc's scan, made now (with `job` hearing its progress) when there is none yet.
     std::shared_ptr<const ScannedDisc> scan(const ShelfDisc& disc, Failure& failure, Job* job = nullptr);
-    std::shared_ptr<const ScannedDisc> scanned(const std::string& id);
     Json streams_json(const ShelfDisc& disc, const ScannedDisc& scan, const std::string& token);
 
-    // A stream's preview file: "media" (MP4 for movies, FLAC for sound), "thumb" (the picture a
-    // third of the way in) or "frameK" (K from 0 to 5: a filmstrip), made on first request.
-    bool preview(const ShelfDisc& disc, size_t stream, const std::string& what, std::filesystem::path& file,
-                 std::string& content_type, Failure& failure);
+    // A stream's preview: "media" (MP4 for movies, FLAC for sound), "thumb" (the picture a third
+    // of the way in) or "frameK" (K from 0 to 5: a filmstrip), made on first request.
+    bool preview(const ShelfDisc& disc, size_t stream, const std::string& what, Preview& preview, Failure& failure);
 
-    // Background work: a scan, or a rip of some of a disc's streams into the output folder.
+    // Background work: a scan, or a rip of some of a disc's streams into the output folder. Rips
+    // of one disc run one after the other, the later ones queued.
     std::shared_ptr<Job> start_scan(const ShelfDisc& disc);
-    std::shared_ptr<Job> start_rip(const ShelfDisc& disc, const std::vector<size_t>& streams, Failure& failure);
+    std::shared_ptr<Job> start_rip(const ShelfDisc& disc, std::vector<size_t> streams, Failure& failure);
     std::shared_ptr<Job> job(const std::string& id);
     Json jobs_json();
 
 private:
+    struct DiscState {
+        ImageStamp stamp;
+        uint64_t generation = 0;  // previews are named by it: a changed image gets new ones
+        std::shared_ptr<const ScannedDisc> scan;
+        std::shared_ptr<std::mutex> making_scan = std::make_shared<std::mutex>();
+        std::shared_ptr<std::mutex> ripping = std::make_shared<std::mutex>();
+    };
+    ImageStamp stamp_of(const CollectionImage& image) const;
     std::shared_ptr<Job> new_job(const std::string& kind, const std::string& disc);
     void run_in_background(std::function<void()> work);
-    void keep_in_cache(const std::filesystem::path& file);
+    bool make_previews(const ShelfDisc& disc, const FoundStream& stream, const std::string& prefix, bool media,
+                       std::string& error);
 
     const Options& options_;
     PluginFolder plugin_folder_;
     std::vector<const PluginFile*> plugins_;
+    std::vector<std::filesystem::path> roots_;  // the served folders, as the system names them
     std::vector<ShelfDisc> discs_;
-    std::filesystem::path out_, cache_;
-    uint64_t cache_bytes_;
+    std::filesystem::path out_;
+    PreviewCache cache_;
 
     std::mutex mutex_;
-    std::map<std::string, std::shared_ptr<const ScannedDisc>> scans_;
-    std::map<std::string, std::shared_ptr<std::mutex>> making_;  // one maker per disc or preview
-    std::vector<std::pair<std::filesystem::path, uint64_t>> cached_;  // oldest first
-    uint64_t cached_bytes_ = 0;
+    std::map<std::string, DiscState> state_;
+    std::map<std::string, std::shared_ptr<std::mutex>> making_;  // one maker per stream's previews
+    std::condition_variable maker_free_;
+    unsigned makers_ = 0, waiting_makers_ = 0;
     std::map<std::string, std::shared_ptr<Job>> jobs_;
     uint64_t next_job_ = 1;
     std::vector<std::thread> workers_;

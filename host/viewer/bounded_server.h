@@ -1,0 +1,45 @@
+// An HTTP server whose every request is bounded: its headers and body must arrive within a few
+// seconds and a mebibyte, a kept-alive connection waits a few seconds for its next request, and
+// a connection is served by a thread of its own (more are made as connections come, up to a
+// limit), so that slow or idle clients never keep others waiting. A request a route refuses can
+// close its connection at once, leaving its body unread. Ranges are left to the routes.
+#pragma once
+
+#include <httplib.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+
+namespace quorvex::viewer {
+
+struct Bounds {
+    std::chrono::milliseconds request_time{5000};    // the request line, headers and body
+    std::chrono::milliseconds idle_time{5000};       // waiting for a kept-alive connection's next request
+    size_t request_bytes = (size_t{1} << 20) + (size_t{64} << 10);  // a body of 1 MiB and its headers
+    size_t max_connections = 128;                    // served at once; more wait their turn
+};
+
+class BoundedServer : public httplib::Server {
+public:
+    explicit BoundedServer(const Bounds& bounds);
+
+    // Binds to `address`:`port` (0: a free port) without sharing the port with another server.
+    // The port, or -1.
+    int bind(const std::string& address, int port);
+
+    // Called by a route: the connection closes once this response is written.
+    static void close_after_response();
+
+    // Stops listening; connections end as soon as the requests in progress are answered.
+    void shut_down();
+    bool stopping() const { return stopping_; }
+
+private:
+    bool process_and_close_socket(socket_t sock) override;
+
+    Bounds bounds_;
+    std::atomic<bool> stopping_{false};
+};
+
+}  // namespace quorvex::viewer
