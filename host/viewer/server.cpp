@@ -218,8 +218,11 @@ int run_serve(const Options& options, const ServeOptions& serve) {
          [&](const httplib::Request& req, httplib::Response& res) {
              const ShelfDisc* d = disc_of(req, res);
              if (!d) return;
+             Failure f{};
+             auto job = shelf.start_scan(*d, f);
+             if (!job) return fail(res, f);
              res.status = 202;
-             send_json(res, shelf.start_scan(*d)->json());
+             send_json(res, job->json());
          }},
         {"GET", R"(/api/discs/([0-9a-f]{1,32})/scan)",
          [](const httplib::Request&, httplib::Response& res) { fail(res, 405, "use POST to start a scan"); }},

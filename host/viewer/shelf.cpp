@@ -23,6 +23,8 @@ namespace {
 // asked to come back.
 const unsigned kMakers = std::max(1u, std::thread::hardware_concurrency());
 constexpr unsigned kMostWaiting = 64;
+// Scans and rips begun and not yet through (a rip waiting for another of its disc counts).
+constexpr size_t kMostJobs = 32;
 
 // The thumbnail, then the six pictures of the filmstrip: where each lies among the frames.
 constexpr double kPicturePlaces[] = {1.0 / 3.0, 0.5 / 6, 1.5 / 6, 2.5 / 6, 3.5 / 6, 4.5 / 6, 5.5 / 6};
@@ -123,12 +125,12 @@ Shelf::Shelf(const Options& options, const std::vector<std::string>& folders, fs
 }
 
 Shelf::~Shelf() {
-    std::vector<std::thread> workers;
+    std::vector<Worker> workers;
     {
         std::lock_guard lock(mutex_);
         workers.swap(workers_);
     }
-    for (std::thread& t : workers) t.join();
+    for (Worker& w : workers) w.thread.join();
 }
 
 bool Shelf::load_plugins(std::string& error) {
@@ -384,32 +386,43 @@ bool Shelf::make_previews(const ShelfDisc& disc, const FoundStream& s, const std
     return error.empty();
 }
 
-std::shared_ptr<Job> Shelf::new_job(const std::string& kind, const std::string& disc) {
-    auto job = std::make_shared<Job>();
+std::shared_ptr<Job> Shelf::launch(const std::string& kind, const std::string& disc, std::function<void(Job&)> work,
+                                  Failure& failure, const std::function<void(Job&)>& prepare) {
     std::lock_guard lock(mutex_);
+    // Threads of finished jobs are joined; while many are unfinished, new work waits outside.
+    std::erase_if(workers_, [](Worker& w) {
+        if (!*w.finished) return false;
+        w.thread.join();
+        return true;
+    });
+    if (workers_.size() >= kMostJobs) {
+        failure = {503, "busy with " + std::to_string(workers_.size()) + " scans and rips; ask again when some are through"};
+        return nullptr;
+    }
+    auto job = std::make_shared<Job>();
     job->id = kind + "-" + std::to_string(next_job_++);
     job->kind = kind;
     job->disc = disc;
+    if (prepare) prepare(*job);
     jobs_[job->id] = job;
+    auto finished = std::make_shared<std::atomic<bool>>(false);
+    workers_.push_back({std::thread([job, finished, work = std::move(work)] {
+                            work(*job);
+                            *finished = true;
+                        }),
+                        finished});
     return job;
 }
 
-void Shelf::run_in_background(std::function<void()> work) {
-    std::lock_guard lock(mutex_);
-    workers_.emplace_back(std::move(work));
-}
-
-std::shared_ptr<Job> Shelf::start_scan(const ShelfDisc& disc) {
-    auto job = new_job("scan", disc.id);
-    run_in_background([this, job, &disc] {
-        Failure failure{};
-        const bool ok = scan(disc, failure, job.get()) != nullptr;
-        std::lock_guard lock(job->mutex);
-        if (ok) job->done = job->total.load();
-        job->message = ok ? "scanned" : failure.reason;
-        job->state = ok ? Job::State::kDone : Job::State::kFailed;
-    });
-    return job;
+std::shared_ptr<Job> Shelf::start_scan(const ShelfDisc& disc, Failure& failure) {
+    return launch("scan", disc.id, [this, &disc](Job& job) {
+        Failure failed{};
+        const bool ok = scan(disc, failed, &job) != nullptr;
+        std::lock_guard lock(job.mutex);
+        if (ok) job.done = job.total.load();
+        job.message = ok ? "scanned" : failed.reason;
+        job.state = ok ? Job::State::kDone : Job::State::kFailed;
+    }, failure);
 }
 
 std::shared_ptr<Job> Shelf::start_rip(const ShelfDisc& disc, std::vector<size_t> streams, Failure& failure) {
@@ -436,42 +449,46 @@ std::shared_ptr<Job> Shelf::start_rip(const ShelfDisc& disc, std::vector<size_t>
     rip.kind.clear();
     rip.min_length = 0;
     rip.dry_run = false;
-    auto job = new_job("rip", disc.id);
     const bool media = media_output_available();
+    std::vector<std::string> files;
+    std::map<std::string, size_t> numbers;
     for (const size_t k : streams) {
         const size_t i = scan->shown[k];
         const std::string& name = scan->survey.places[i].name;
         rip.only_names.push_back(name);
         const bool video = is_video(scan->survey.report.streams[i].info);
-        job->files.push_back(disc.image.disc_name + "/" + name + (media ? (video ? ".mkv" : ".flac") : ""));
-        job->numbers[name] = k;
+        files.push_back(disc.image.disc_name + "/" + name + (media ? (video ? ".mkv" : ".flac") : ""));
+        numbers[name] = k;
     }
-    job->total = streams.size();
+    const auto prepare = [&](Job& job) {
+        job.files = files;
+        job.numbers = numbers;
+        job.total = streams.size();
+    };
     std::shared_ptr<std::mutex> ripping;
     {
         std::lock_guard lock(mutex_);
         ripping = state_[disc.id].ripping;
     }
-    run_in_background([this, job, rip, ripping, &disc] {
+    return launch("rip", disc.id, [this, rip, ripping, &disc](Job& job) {
         // One rip of a disc at a time: a later one waits, and skips what the earlier one wrote.
         std::lock_guard one_at_a_time(*ripping);
-        job->state = Job::State::kRunning;
+        job.state = Job::State::kRunning;
         std::vector<RippedStream> results;
-        const int status = rip_collection(rip, plugins_, {disc.image}, [job](size_t done, size_t) { job->done = done; },
+        const int status = rip_collection(rip, plugins_, {disc.image}, [&job](size_t done, size_t) { job.done = done; },
                                           &results);
-        std::lock_guard lock(job->mutex);
-        job->streams = results;
+        std::lock_guard lock(job.mutex);
+        job.streams = results;
         const auto count = [&](const char* state) {
             return std::count_if(results.begin(), results.end(), [&](const RippedStream& s) { return s.state == state; });
         };
         const auto failed = count("failed"), cut = count("cut");
-        const bool whole = status != kExitError && failed == 0 && results.size() >= job->files.size();
-        job->state = !whole ? Job::State::kFailed : cut ? Job::State::kCut : Job::State::kDone;
-        job->message = whole ? "ripped into " + utf8_path(out_ / native_path(disc.image.disc_name))
-                             : std::to_string(failed ? failed : static_cast<long>(job->files.size() - results.size())) +
-                                   " of " + std::to_string(job->files.size()) + " streams failed";
-    });
-    return job;
+        const bool whole = status != kExitError && failed == 0 && results.size() >= job.files.size();
+        job.state = !whole ? Job::State::kFailed : cut ? Job::State::kCut : Job::State::kDone;
+        job.message = whole ? "ripped into " + utf8_path(out_ / native_path(disc.image.disc_name))
+                            : std::to_string(failed ? failed : static_cast<long>(job.files.size() - results.size())) +
+                                  " of " + std::to_string(job.files.size()) + " streams failed";
+    }, failure, prepare);
 }
 
 std::shared_ptr<Job> Shelf::job(const std::string& id) {

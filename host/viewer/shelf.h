@@ -92,7 +92,7 @@ public:
 
     // Background work: a scan, or a rip of some of a disc's streams into the output folder. Rips
     // of one disc run one after the other, the later ones queued.
-    std::shared_ptr<Job> start_scan(const ShelfDisc& disc);
+    std::shared_ptr<Job> start_scan(const ShelfDisc& disc, Failure& failure);
     std::shared_ptr<Job> start_rip(const ShelfDisc& disc, std::vector<size_t> streams, Failure& failure);
     std::shared_ptr<Job> job(const std::string& id);
     Json jobs_json();
@@ -106,8 +106,9 @@ private:
         std::shared_ptr<std::mutex> ripping = std::make_shared<std::mutex>();
     };
     ImageStamp stamp_of(const CollectionImage& image) const;
-    std::shared_ptr<Job> new_job(const std::string& kind, const std::string& disc);
-    void run_in_background(std::function<void()> work);
+    // A job doing `work` on a thread of its own; refused (503) while too many are unfinished.
+    std::shared_ptr<Job> launch(const std::string& kind, const std::string& disc, std::function<void(Job&)> work,
+                                Failure& failure, const std::function<void(Job&)>& prepare = {});
     bool make_previews(const ShelfDisc& disc, const FoundStream& stream, const std::string& prefix, bool media,
                        std::string& error);
 
@@ -126,7 +127,11 @@ private:
     unsigned makers_ = 0, waiting_makers_ = 0;
     std::map<std::string, std::shared_ptr<Job>> jobs_;
     uint64_t next_job_ = 1;
-    std::vector<std::thread> workers_;
+    struct Worker {
+        std::thread thread;
+        std::shared_ptr<std::atomic<bool>> finished;
+    };
+    std::vector<Worker> workers_;
 };
 
 }  // namespace quorvex::viewer
