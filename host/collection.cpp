@@ -47,7 +47,8 @@ uint64_t parts_size(const std::vector<std::string>& parts) {
     return total;
 }
 
-void walk_folder(const std::string& folder, std::vector<CollectionImage>& found, std::set<std::string>& parts) {
+void walk_folder(const std::string& folder, std::vector<CollectionImage>& found, std::set<std::string>& parts,
+                 std::vector<std::string>& not_images) {
     std::error_code ec;
     const fs::path root = native_path(folder);
     std::vector<CollectionImage> here;
@@ -57,7 +58,10 @@ void walk_folder(const std::string& folder, std::vector<CollectionImage>& found,
         if (!it->is_regular_file(type_ec)) continue;  // no pipes, devices or folders' links
         const std::string path = utf8_path(it->path());
         std::vector<std::string> image_parts;
-        if (probe_image(path, image_parts) == DW_PROBE_NOT_IMAGE) continue;
+        if (probe_image(path, image_parts) == DW_PROBE_NOT_IMAGE) {
+            not_images.push_back(path);
+            continue;
+        }
         for (const std::string& part : image_parts) parts.insert(identity(part));
         CollectionImage image;
         image.path = path;
@@ -73,14 +77,16 @@ void walk_folder(const std::string& folder, std::vector<CollectionImage>& found,
 
 }  // namespace
 
-bool find_images(const std::vector<std::string>& arguments, std::vector<CollectionImage>& images, std::string& error) {
+bool find_images(const std::vector<std::string>& arguments, std::vector<CollectionImage>& images, std::string& error,
+                 std::vector<std::string>* not_images) {
     std::vector<CollectionImage> found;
     std::set<std::string> parts, named;
+    std::vector<std::string> others;
     for (const std::string& argument : arguments) {
         std::error_code ec;
         const fs::path path = native_path(argument);
         if (fs::is_directory(path, ec)) {
-            walk_folder(argument, found, parts);
+            walk_folder(argument, found, parts, others);
             continue;
         }
         if (!fs::exists(path, ec)) {
@@ -96,6 +102,12 @@ bool find_images(const std::vector<std::string>& arguments, std::vector<Collecti
         image.bytes = image.size + parts_size(image_parts);
         named.insert(identity(argument));
         found.push_back(std::move(image));
+    }
+    if (not_images) {
+        // A CloneCD set's .sub is no image of its own, but part of one.
+        std::erase_if(others, [&](const std::string& f) { return parts.count(identity(f)) > 0; });
+        std::sort(others.begin(), others.end());
+        *not_images = std::move(others);
     }
     images.clear();
     std::set<std::string> taken;
@@ -127,6 +139,14 @@ bool unfit_folder_name(const std::string& name) {
 }
 
 }  // namespace
+
+std::string not_images_line(const std::vector<std::string>& files) {
+    if (files.empty()) return {};
+    std::string line = files.size() == 1 ? "1 file is not a disc image: " : std::to_string(files.size()) + " files are not disc images: ";
+    for (size_t i = 0; i < files.size() && i < 5; ++i) line += (i ? ", " : "") + printable(files[i]);
+    if (files.size() > 5) line += " and " + std::to_string(files.size() - 5) + " more";
+    return line;
+}
 
 void name_discs(std::vector<CollectionImage>& images) {
     std::map<std::string, int> used;

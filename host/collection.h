@@ -23,9 +23,15 @@ int32_t probe_image(const std::string& path, std::vector<std::string>& parts);
 
 // The images among `arguments`: a file named is taken as it is (opening it says what is wrong);
 // a folder is walked for every file discwell recognises as an image, leaving out the files another
-// image consists of (the BIN a CUE sheet beside it names, a CloneCD set's .img and .sub). False
-// with `error` set for an argument that is neither a file nor a folder.
-bool find_images(const std::vector<std::string>& arguments, std::vector<CollectionImage>& images, std::string& error);
+// image consists of (the BIN a CUE sheet beside it names, a CloneCD set's .img and .sub). The
+// files found in folders that are no images go to `not_images` when given. False with `error` set
+// for an argument that is neither a file nor a folder.
+bool find_images(const std::vector<std::string>& arguments, std::vector<CollectionImage>& images, std::string& error,
+                 std::vector<std::string>* not_images = nullptr);
+
+// One line naming the files a search of folders found that are no images ("3 files are not disc
+// images: a.txt, b.jpg, c.pdf"); empty for none.
+std::string not_images_line(const std::vector<std::string>& files);
 
 // Gives each image its disc name: the file name without its extension, and for a name already
 // taken (compared without regard to case) "-2", "-3"... in the order of the images. A name that

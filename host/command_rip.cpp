@@ -25,7 +25,8 @@
 #include "rip_index.h"
 #include "sector_digest.h"
 #include "stream_writer.h"
-#include "terminal.h"
+#include "progress.h"
+#include "words.h"
 
 namespace fs = std::filesystem;
 
@@ -73,7 +74,6 @@ struct RipTask {
     RipDisc* disc;
     size_t order;   // its place in the disc's rip.json
     size_t stream;  // in the disc's scan
-    const StreamGroup* group;
     std::string file;
 };
 
@@ -82,6 +82,8 @@ Json stream_record(const RipDisc& d, const RipTask& task) {
     const StreamPlace& place = d.survey.places[task.stream];
     Json j;
     j["key"] = stream_key(s);
+    j["number"] = d.survey.numbers[task.stream] ? Json(d.survey.numbers[task.stream]) : Json(nullptr);
+    j["name"] = d.survey.names[task.stream];
     j["plugin"] = s.plugin->stem;
     j["plugin_name"] = s.plugin->name();
     j["index"] = s.index;
@@ -93,7 +95,10 @@ Json stream_record(const RipDisc& d, const RipTask& task) {
     if (!s.note.empty()) j["note"] = s.note;
     // How the other plug-ins that found the same stream split it.
     Json others = Json::array();
-    for (const size_t m : task.group->members) {
+    const auto group = std::find_if(d.survey.groups.begin(), d.survey.groups.end(), [&](const StreamGroup& g) {
+        return std::find(g.members.begin(), g.members.end(), task.stream) != g.members.end();
+    });
+    for (const size_t m : group == d.survey.groups.end() ? std::vector<size_t>{} : group->members) {
         const FoundStream& o = d.survey.report.streams[m];
         if (o.plugin == s.plugin) continue;
         others.push_back({{"plugin", o.plugin->stem},
@@ -107,10 +112,11 @@ Json stream_record(const RipDisc& d, const RipTask& task) {
 
 class RipRun {
 public:
-    RipRun(const Options& options, std::vector<const PluginFile*> plugins, std::vector<CollectionImage> images,
-           std::function<void(size_t, size_t)> progress, std::vector<RippedStream>* results)
-        : options_(options), plugins_(std::move(plugins)), media_(media_output_available()),
-          terminal_(stderr_is_terminal()), progress_(std::move(progress)), results_(results) {
+    RipRun(const Options& options, std::vector<const PluginFile*> plugins, const PluginFile* only,
+           std::vector<CollectionImage> images, std::function<void(size_t, size_t)> progress,
+           std::vector<RippedStream>* results)
+        : options_(options), plugins_(std::move(plugins)), only_(only), media_(media_output_available()),
+          meter_(progress_mode(options.progress)), progress_(std::move(progress)), results_(results) {
         for (CollectionImage& image : images) {
             auto d = std::make_unique<RipDisc>();
             d->folder = native_path(options.output) / native_path(image.disc_name);
@@ -133,7 +139,7 @@ public:
             helpers.swap(helpers_);
         }
         for (std::thread& t : helpers) t.join();
-        clear_progress();
+        meter_.clear();
         // Discs an interruption left open keep what they finished.
         for (auto& d : discs_) {
             if (d->opened && !d->finished) {
@@ -158,6 +164,7 @@ private:
                 rip_stream(task);
                 lock.lock();
                 --busy_;
+                if (interrupted()) stopping_ = true;  // a stream cut short by it leaves its disc open
                 if (--task.disc->pending == 0 && !stopping_) close_disc(*task.disc, lock);
                 wake_.notify_all();
                 continue;
@@ -172,6 +179,7 @@ private:
                 --busy_;
                 d.pending = tasks.size();
                 total_ += tasks.size();
+                for (const RipTask& t : tasks) sectors_total_ += d.survey.report.streams[t.stream].info.sector_count;
                 for (RipTask& t : tasks) queue_.push_back(std::move(t));
                 if (tasks.empty()) close_disc(d, lock);
                 // A worker for each stream waiting, up to -j: never more workers than streams.
@@ -200,7 +208,6 @@ private:
 
     void fail_disc(const std::string& message) {
         std::lock_guard lock(mutex_);
-        clear_progress();
         complain(message);
         failures_.push_back(message);
         status_ = kExitError;
@@ -217,33 +224,24 @@ private:
         }
         auto say = [this](const std::string& message) {
             std::lock_guard lock(mutex_);
-            clear_progress();
             warn(message);
         };
-        if (!survey_disc(d.disc->handle, d.image.path, plugins_, d.survey, error, say)) {
+        const auto scanned = [this, &d](uint32_t done, uint32_t total) {
+            meter_.line(printable(d.image.disc_name) + ": scanning, " + std::to_string(total ? uint64_t{done} * 100 / total : 100) + "%");
+        };
+        if (!survey_disc(d.disc->handle, d.image.path, plugins_, d.survey, error, say, scanned)) {
             if (!interrupted()) fail_disc(d.image.path + ": " + error);
             return tasks;
         }
-        // The streams chosen: each group once, by its chosen plug-in's split.
-        std::set<std::string> names;
+        // The streams chosen: the disc's listing (or a plug-in's own split), as filtered, each
+        // under its name on the disc.
         std::set<std::string> named(options_.only_names.begin(), options_.only_names.end());
         std::vector<RipTask> chosen;
-        for (const StreamGroup& g : d.survey.groups) {
-            for (const size_t i : g.chosen_streams) {
-                const FoundStream& s = d.survey.report.streams[i];
-                if (options_.kind == "video" && !is_video(s.info)) continue;
-                if (options_.kind == "audio" && is_video(s.info)) continue;
-                if (s.info.duration_ms < options_.min_length * 1000.0) continue;
-                std::string base = d.survey.places[i].name;
-                if (!options_.only_names.empty() && !named.erase(base)) continue;
-                const auto taken = [&](const std::string& n) { return names.count(lower_ascii(n)) > 0; };
-                if (taken(base)) base += "-" + s.plugin->stem;
-                std::string name = base;
-                for (int n = 2; taken(name); ++n) name = base + "-" + std::to_string(n);
-                names.insert(lower_ascii(name));
-                const std::string extension = media_ ? (is_video(s.info) ? ".mkv" : ".flac") : "";
-                chosen.push_back({&d, chosen.size(), i, &g, name + extension});
-            }
+        for (const size_t i : selected_streams(d.survey, options_, only_)) {
+            const std::string& name = d.survey.names[i];
+            if (!options_.only_names.empty() && !named.erase(name)) continue;
+            const std::string extension = media_ ? (is_video(d.survey.report.streams[i].info) ? ".mkv" : ".flac") : "";
+            chosen.push_back({&d, chosen.size(), i, name + extension});
         }
         // Streams asked for by name that the disc does not hold (an image changed since it was
         // looked at): each one is a failure, never a rip that quietly did less.
@@ -264,7 +262,7 @@ private:
         }
         if (options_.dry_run) {
             std::lock_guard lock(mutex_);
-            clear_progress();
+            meter_.clear();
             for (const RipTask& t : chosen) {
                 const FoundStream& s = d.survey.report.streams[t.stream];
                 std::printf("%s  %s %d  %s %s\n", printable(utf8_path(d.folder / t.file)).c_str(), s.plugin->stem.c_str(),
@@ -292,11 +290,9 @@ private:
             fail_disc(error);
             return tasks;
         }
-        if (!d.index.damage().empty()) {
-            std::lock_guard lock(mutex_);
-            clear_progress();
-            warn(d.index.damage() + "; the disc's streams are ripped again");
-        }
+        if (!d.index.damage().empty()) warn(d.index.damage() + "; the disc's streams are ripped again");
+        meter_.step({{"step", "disc"}, {"image", valid_utf8(d.image.path)}, {"folder", valid_utf8(utf8_path(d.folder))},
+                     {"streams", chosen.size()}});
         d.opened = true;
         for (RipTask& t : chosen) {
             const FoundStream& s = d.survey.report.streams[t.stream];
@@ -308,7 +304,7 @@ private:
                 std::lock_guard lock(mutex_);
                 d.counts.unreadable++;
                 say_line("unreadable", d, t.file + ": " + s.note);
-                report({d.image.disc_name, d.survey.places[t.stream].name, t.file, "failed", 0, s.note});
+                report({d.image.disc_name, d.survey.names[t.stream], t.file, "failed", 0, s.note});
                 continue;
             }
             tasks.push_back(std::move(t));
@@ -332,16 +328,20 @@ private:
             std::lock_guard lock(mutex_);
             d.counts.already++;
             ++through_;
+            sectors_done_ += found.info.sector_count;
             say_line("done", d, task.file + " (ripped before)");
             report({d.image.disc_name, name, task.file, "skipped", bytes, {}});
             return;
         }
+        const uint64_t sectors = found.info.sector_count;
         {
             std::lock_guard lock(mutex_);
             if (!why_not.empty()) say_line("again", d, task.file + ": " + why_not);
-            current_ = task.file;
+            in_hand_ = {task.file, 0, 0, found.info.kind & 0x01 ? "frames" : "sound units"};
             show_progress();
         }
+        meter_.step({{"step", "stream"}, {"disc", valid_utf8(d.image.disc_name)}, {"name", name}, {"file", task.file},
+                     {"state", "started"}});
         StreamContext context;
         context.request = PlaybackRequest{d.image.path, found.plugin, d.disc->handle, found.info, std::nullopt};
         context.index = found.index;
@@ -351,6 +351,15 @@ private:
         const OutputTarget target{media_ ? OutputTarget::Kind::kMediaFile : OutputTarget::Kind::kUnitFolder, utf8_path(output)};
         OutputOptions output_options = output_options_;
         output_options.replace_recorded = d.index.recorded(stream_key(found), task.file);
+        output_options.progress = [&](uint64_t done, uint64_t total) {
+            std::lock_guard lock(mutex_);
+            if (in_hand_.file == task.file) {
+                in_hand_.done = done;
+                in_hand_.total = total;
+            }
+            sectors_in_hand_[task.file] = total ? sectors * done / total : 0;
+            show_progress();
+        };
         const bool ok = write_stream(context, {target}, output_options, written, error);
         if (!ok && interrupted()) return;  // not recorded: the next run rips it
         std::string digest;
@@ -378,6 +387,8 @@ private:
         {
             std::lock_guard lock(mutex_);
             ++through_;
+            sectors_in_hand_.erase(task.file);
+            sectors_done_ += sectors;
             if (!ok || !checksum_error.empty()) {
                 d.counts.failed++;
                 status_ = kExitError;
@@ -431,13 +442,14 @@ private:
             if (d.made_folder) fs::remove(d.folder, ec);  // only while empty
         }
         std::lock_guard lock(mutex_);
-        clear_progress();
+        meter_.clear();
         if (!saved) {
             complain(error);
             failures_.push_back(error);
             status_ = kExitError;
         }
-        std::printf("%s: %d streams ripped to %s", printable(d.image.path).c_str(), counts.done + counts.cut,
+        std::printf("%s: %s ripped to %s", printable(d.image.path).c_str(),
+                    count_text(static_cast<size_t>(counts.done + counts.cut), "stream").c_str(),
                     printable(utf8_path(d.folder)).c_str());
         if (counts.already) std::printf(", %d ripped before", counts.already);
         if (counts.cut) std::printf(", %d of them cut", counts.cut);
@@ -454,45 +466,60 @@ private:
 
     void summarise() {
         if (options_.dry_run) {
-            std::printf("%zu streams of %zu discs would be written\n", dry_run_streams_, discs_.size());
+            std::printf("%s of %s would be written\n", count_text(dry_run_streams_, "stream").c_str(),
+                        count_text(discs_.size(), "disc").c_str());
             return;
         }
+        meter_.step({{"step", "end"}, {"discs", discs_.size()}, {"ripped", ripped_}, {"ripped_before", before_},
+                     {"cut", cut_}, {"failures", failures_.size()}});
         if (discs_.size() < 2 && failures_.empty()) {
             if (cut_ && status_ == kExitOk) status_ = kExitIncomplete;
             return;
         }
-        std::printf("%zu discs: %zu streams ripped", discs_.size(), ripped_);
+        std::printf("%s: %s ripped", count_text(discs_.size(), "disc").c_str(), count_text(ripped_, "stream").c_str());
         if (before_) std::printf(", %zu ripped before", before_);
         if (cut_) std::printf(", %zu of them cut", cut_);
-        std::printf(", %zu failures\n", failures_.size());
+        std::printf(", %s\n", count_text(failures_.size(), "failure").c_str());
         for (const std::string& f : failures_) std::printf("  failed: %s\n", f.c_str());
         if (cut_ && status_ == kExitOk) status_ = kExitIncomplete;
     }
 
     // With the run's lock held.
     void report(RippedStream stream) {
+        Json step{{"step", "stream"}, {"disc", valid_utf8(stream.disc)}, {"name", stream.name}, {"file", stream.file},
+                  {"state", stream.state}, {"bytes", stream.bytes}};
+        if (!stream.error.empty()) step["error"] = valid_utf8(stream.error);
+        meter_.step(std::move(step));
         if (results_) results_->push_back(std::move(stream));
     }
 
     // With the run's lock held.
     void say_line(const char* what, const RipDisc& d, const std::string& text) {
-        clear_progress();
+        meter_.clear();
         const std::string where = discs_.size() > 1 ? d.image.disc_name + "/" : std::string();
-        std::printf("%-11s %s%s\n", what, where.c_str(), text.c_str());
+        std::printf("%-11s %s\n", what, printable(where + text).c_str());
         std::fflush(stdout);
         show_progress();
     }
+    // With the run's lock held: discs and streams through, the stream in hand, the time taken and
+    // an estimate of what is left, from the sectors ripped so far.
     void show_progress() {
         if (progress_) progress_(through_, total_);
-        if (!terminal_) return;
-        std::fprintf(stderr, "\r[%zu/%zu streams, %zu/%zu discs] %.40s ", through_, total_, discs_done_, discs_.size(),
-                     current_.c_str());
-        progress_shown_ = true;
-    }
-    void clear_progress() {
-        if (!terminal_ || !progress_shown_) return;
-        std::fprintf(stderr, "\r%*s\r", 79, "");
-        progress_shown_ = false;
+        if (meter_.mode() != ProgressMode::kTerminal) return;
+        uint64_t done = sectors_done_;
+        for (const auto& [file, sectors] : sectors_in_hand_) done += sectors;
+        const double elapsed = meter_.elapsed();
+        std::string text = "[" + std::to_string(discs_done_) + "/" + std::to_string(discs_.size()) + " discs, " +
+                           std::to_string(through_) + "/" + std::to_string(total_) + " streams] ";
+        if (!in_hand_.file.empty()) {
+            text += in_hand_.file + " " + std::to_string(in_hand_.done) + "/" + std::to_string(in_hand_.total) + " " +
+                    in_hand_.unit + " ";
+        }
+        text += clock_text(elapsed);
+        if (done > 0 && sectors_total_ > done && elapsed > 2) {
+            text += ", about " + clock_text(elapsed * static_cast<double>(sectors_total_ - done) / static_cast<double>(done)) + " left";
+        }
+        meter_.line(text);
     }
 
     static std::string format_seconds(uint32_t ms) {
@@ -503,7 +530,9 @@ private:
 
     const Options& options_;
     const std::vector<const PluginFile*> plugins_;
-    const bool media_, terminal_;
+    const PluginFile* const only_;  // --plugin
+    const bool media_;
+    Progress meter_;
     const std::function<void(size_t, size_t)> progress_;
     std::vector<RippedStream>* const results_;
     unsigned jobs_ = 1;
@@ -517,8 +546,13 @@ private:
     size_t next_disc_ = 0, open_discs_ = 0, busy_ = 0;
     bool stopping_ = false;
     size_t total_ = 0, through_ = 0, discs_done_ = 0, ripped_ = 0, before_ = 0, cut_ = 0, dry_run_streams_ = 0;
-    std::string current_;
-    bool progress_shown_ = false;
+    struct InHand {
+        std::string file;
+        uint64_t done = 0, total = 0;
+        const char* unit = "";
+    } in_hand_;  // the stream begun last
+    uint64_t sectors_total_ = 0, sectors_done_ = 0;  // of the streams queued, and of those through
+    std::map<std::string, uint64_t> sectors_in_hand_;  // of the streams being ripped, by their share done
     std::vector<std::string> failures_;
     int status_ = kExitOk;
 };
@@ -528,14 +562,8 @@ private:
 int run_rip(const Options& options) {
     PluginFolder folder;
     if (!load_plugin_folder(options, folder)) return kExitError;
-    std::vector<const PluginFile*> plugins;
-    if (!options.plugin.empty()) {
-        const PluginFile* plugin = named_plugin(options, folder);
-        if (!plugin) return kExitError;
-        plugins.push_back(plugin);
-    } else {
-        plugins = all_plugins(folder);
-    }
+    const PluginFile* only = nullptr;
+    if (!options.plugin.empty() && !(only = named_plugin(options, folder))) return kExitError;
     Shard shard;
     std::string error;
     if (!options.shard.empty() && !parse_shard(options.shard, shard, error)) {
@@ -543,10 +571,12 @@ int run_rip(const Options& options) {
         return kExitUsage;
     }
     std::vector<CollectionImage> images;
-    if (!find_images(options.images, images, error)) {
+    std::vector<std::string> not_images;
+    if (!find_images(options.images, images, error, &not_images)) {
         complain(error);
         return kExitError;
     }
+    if (!not_images.empty()) warn(not_images_line(not_images));
     // Disc names come from the whole collection, so that every shard names a disc alike.
     std::vector<CollectionImage> mine;
     for (CollectionImage& image : images) {
@@ -556,12 +586,12 @@ int run_rip(const Options& options) {
         complain("no disc images in " + options.images.front() + (options.images.size() > 1 ? " and the rest" : ""));
         return kExitError;
     }
-    return rip_collection(options, std::move(plugins), std::move(mine));
+    return RipRun(options, all_plugins(folder), only, std::move(mine), {}, nullptr).run();
 }
 
 int rip_collection(const Options& options, std::vector<const PluginFile*> plugins, std::vector<CollectionImage> images,
                    const std::function<void(size_t, size_t)>& progress, std::vector<RippedStream>* results) {
-    return RipRun(options, std::move(plugins), std::move(images), progress, results).run();
+    return RipRun(options, std::move(plugins), nullptr, std::move(images), progress, results).run();
 }
 
 }  // namespace quorvex

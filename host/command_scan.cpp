@@ -1,11 +1,15 @@
-// quorvex plugins, scan and info: what is installed, what a disc holds, what a range holds.
+// quorvex plugins, scan and info: what is installed, what a disc holds, what one stream is.
 #include <cstdio>
 
 #include "../discwell/discwell.h"
 #include "commands.h"
 #include "disc_survey.h"
+#include "interrupt.h"
 #include "json_out.h"
+#include "paths.h"
+#include "progress.h"
 #include "stream_format.h"
+#include "words.h"
 
 namespace quorvex {
 namespace {
@@ -22,10 +26,14 @@ std::string plugin_list(const std::vector<const PluginFile*>& plugins) {
     return out;
 }
 
+const StreamGroup* group_shown(const DiscSurvey& survey, size_t i) {
+    return survey.shown_for[i] < 0 ? nullptr : &survey.groups[static_cast<size_t>(survey.shown_for[i])];
+}
+
 TableRow table_row(const DiscSurvey& survey, size_t i) {
     const FoundStream& s = survey.report.streams[i];
-    const StreamPlace& p = survey.places[i];
-    return {s.plugin->stem, s.index, s.info, p.file ? p.file->path : std::string(), p.channel, {}};
+    const StreamGroup* group = group_shown(survey, i);
+    return {survey.numbers[i], survey.names[i], s.plugin->stem, s.index, s.info, group ? plugin_list(group->also_found) : ""};
 }
 
 Json disc_json(uint32_t disc) {
@@ -46,10 +54,11 @@ Json disc_json(uint32_t disc) {
     return j;
 }
 
-void print_notes(const std::vector<FoundStream>& streams) {
-    for (const FoundStream& s : streams) {
+void print_notes(const DiscSurvey& survey, const std::vector<size_t>& shown) {
+    for (const size_t i : shown) {
+        const FoundStream& s = survey.report.streams[i];
         if (s.state == StreamState::kWhole) continue;
-        std::printf("  %s %d is %s: %s\n", s.plugin->stem.c_str(), s.index, state_name(s.state), s.note.c_str());
+        std::printf("  %s is %s: %s\n", survey.names[i].c_str(), state_name(s.state), s.note.c_str());
     }
 }
 
@@ -57,13 +66,7 @@ void print_notes(const std::vector<FoundStream>& streams) {
 
 int run_plugins(const Options& options) {
     PluginFolder folder;
-    const std::string directory = options.plugin_directory.empty() ? default_plugin_directory() : options.plugin_directory;
-    std::string error;
-    if (!find_plugins(directory, folder, error)) {
-        complain(error);
-        return kExitError;
-    }
-    for (const std::string& problem : folder.problems) complain(problem);
+    if (!load_plugin_folder(options, folder)) return kExitError;
     if (options.json) {
         Json doc;
         doc["format_version"] = kJsonFormatVersion;
@@ -89,52 +92,79 @@ int run_plugins(const Options& options) {
                         p.decodes_audio ? "  decodes audio" : "");
         }
     }
-    return folder.problems.empty() ? kExitOk : kExitError;
+    return kExitOk;
 }
 
 int run_scan(const Options& options) {
     PluginFolder folder;
     if (!load_plugin_folder(options, folder)) return kExitError;
-    const auto plugins = all_plugins(folder);
+    const PluginFile* only = nullptr;
+    if (!options.plugin.empty() && !(only = named_plugin(options, folder))) return kExitError;
+    // The images in the order given: a folder's found in it, a file taken as it is (opening it
+    // says what is wrong with it).
+    std::vector<CollectionImage> images;
+    std::vector<std::string> not_images;
+    std::string error;
+    for (const std::string& argument : options.images) {
+        std::error_code ec;
+        if (!std::filesystem::is_directory(native_path(argument), ec)) {
+            images.push_back({argument, argument, 0, 0, {}});
+            continue;
+        }
+        std::vector<CollectionImage> found;
+        std::vector<std::string> others;
+        find_images({argument}, found, error, &others);
+        if (found.empty()) complain(printable(argument) + ": no disc images in this folder");
+        images.insert(images.end(), found.begin(), found.end());
+        not_images.insert(not_images.end(), others.begin(), others.end());
+    }
+    if (!not_images.empty()) warn(not_images_line(not_images));
     Json doc;
     doc["format_version"] = kJsonFormatVersion;
     doc["discs"] = Json::array();
+    if (!not_images.empty()) {
+        doc["not_images"] = Json::array();
+        for (const std::string& f : not_images) doc["not_images"].push_back(valid_utf8(f));
+    }
     int status = kExitOk;
     bool first = true;
+    Progress meter(progress_mode(options.progress));
     // One image at a time: opened, scanned and closed before the next.
-    for (const std::string& image : options.images) {
+    for (const CollectionImage& found : images) {
+        const std::string& image = found.path;
         Json entry;
         put_text(entry, "image", image);
         OpenDisc disc;
-        std::string error;
         DiscSurvey survey;
+        int percent = -1;
+        const auto progress = [&](uint32_t done, uint32_t total) {
+            const int now = total ? static_cast<int>(uint64_t{done} * 100 / total) : 100;
+            if (now == percent) return;
+            percent = now;
+            meter.line(printable(image) + ": scanning, " + std::to_string(now) + "% of " + count_text(total, "sector"));
+            Json step{{"step", "scan"}, {"image", valid_utf8(image)}, {"sectors_done", done}, {"sectors", total}};
+            meter.step(std::move(step));
+        };
         if (!open_image(image, options.io_mode, disc, error) ||
-            !survey_disc(disc.handle, image, plugins, survey, error, warn)) {
+            !survey_disc(disc.handle, image, all_plugins(folder), survey, error, warn, progress)) {
             if (error.rfind(image, 0) != 0) error = image + ": " + error;
+            if (only_interrupted(error)) return kExitError;  // said once, as the run ends
             complain(error);
             status = kExitError;
             entry["error"] = valid_utf8(error);
             doc["discs"].push_back(entry);
             continue;
         }
-        const auto& streams = survey.report.streams;
-        // Every plug-in's own list (--all), or each group once by its chosen plug-in's split.
-        std::vector<std::pair<size_t, const StreamGroup*>> shown;
-        if (options.all) {
-            for (size_t i = 0; i < streams.size(); ++i) shown.push_back({i, nullptr});
-        } else {
-            for (const StreamGroup& g : survey.groups) {
-                for (const size_t i : g.chosen_streams) shown.push_back({i, &g});
-            }
-        }
+        meter.clear();
+        const std::vector<size_t> listed = selected_streams(survey, options, only);
         if (options.json) {
             entry["disc"] = disc_json(disc.handle);
             put_text(entry["disc"], "volume_id", survey.directory.volume_id);
             put_text(entry["disc"], "boot_file", survey.boot_file);
             entry["streams"] = Json::array();
-            for (const auto& [i, group] : shown) {
-                Json j = found_stream_json(streams[i], survey.places[i]);
-                if (group) {
+            for (const size_t i : listed) {
+                Json j = found_stream_json(survey, i);
+                if (const StreamGroup* group = group_shown(survey, i); group && !options.all) {
                     j["also_found_by"] = Json::array();
                     for (const PluginFile* p : group->also_found) j["also_found_by"].push_back(p->stem);
                 }
@@ -145,22 +175,24 @@ int run_scan(const Options& options) {
         }
         if (!first) std::printf("\n");
         first = false;
-        std::printf("%s: %zu stream%s", image.c_str(), shown.size(), shown.size() == 1 ? "" : "s");
-        if (shown.size() != streams.size()) {
-            std::printf(" (%zu as the plug-ins list them: --all shows every list)", streams.size());
+        const size_t all = survey.report.streams.size();
+        std::printf("%s: %s", printable(image).c_str(), count_text(listed.size(), "stream").c_str());
+        if (!options.all && !only && options.kind.empty() && options.min_length <= 0 && listed.size() != all) {
+            std::printf(" (%zu as the plug-ins list them: --all shows every list)", all);
+        } else if (listed.size() != survey.listing.size() && !options.all) {
+            std::printf(" of %zu listed", survey.listing.size());
         }
         std::printf("\n");
-        if (shown.empty()) continue;
+        if (listed.empty()) continue;
         std::vector<TableRow> rows;
-        std::vector<FoundStream> listed;
-        for (const auto& [i, group] : shown) {
+        for (const size_t i : listed) {
             rows.push_back(table_row(survey, i));
-            if (group) rows.back().also_found_by = plugin_list(group->also_found);
-            listed.push_back(streams[i]);
+            if (options.all) rows.back().also_found_by.clear();
         }
         std::printf("%s", format_stream_table(rows).c_str());
-        print_notes(listed);
+        print_notes(survey, listed);
     }
+    if (images.empty()) status = kExitError;
     if (options.json) std::fputs(dump(doc).c_str(), stdout);
     return status;
 }
@@ -168,8 +200,6 @@ int run_scan(const Options& options) {
 int run_info(const Options& options) {
     PluginFolder folder;
     if (!load_plugin_folder(options, folder)) return kExitError;
-    const PluginFile* plugin = named_plugin(options, folder);
-    if (!plugin) return kExitError;
     OpenDisc disc;
     std::string error;
     if (!open_image(options.images[0], options.io_mode, disc, error)) {
@@ -177,27 +207,35 @@ int run_info(const Options& options) {
         return kExitError;
     }
     StreamContext context;
-    if (const int status = choose_stream(options, *plugin, disc.handle, context); status != kExitOk) return status;
+    if (const int status = choose_stream(options, folder, disc.handle, context); status != kExitOk) return status;
     const StreamInfo& info = context.request.info;
+    const PluginFile& plugin = *context.request.plugin;
     if (options.json) {
         Json doc;
         doc["format_version"] = kJsonFormatVersion;
         put_text(doc, "image", options.images[0]);
-        doc["plugin"] = plugin->stem;
+        if (!context.name.empty()) {
+            doc["number"] = context.number ? Json(*context.number) : Json(nullptr);
+            doc["name"] = context.name;
+        }
+        doc["plugin"] = plugin.stem;
         if (context.index) doc["index"] = *context.index;
-        doc.update(stream_info_json(info, plugin->stream_info_size() == 44));
+        doc.update(stream_info_json(info, plugin.stream_info_size() == 44));
         doc["described_by"] = context.described_by_scan ? "scan" : "estimate";
         doc["state"] = state_name(context.state);
         if (!context.note.empty()) doc["note"] = context.note;
         std::fputs(dump(doc).c_str(), stdout);
         return kExitOk;
     }
-    std::printf("%s", format_stream_table({{plugin->stem, context.index.value_or(0), info, {}, -1, {}}}).c_str());
+    std::printf("%s", format_stream_table({{context.number.value_or(0), context.name.empty() ? "-" : context.name, plugin.stem,
+                                            context.index.value_or(0), info, {}}})
+                          .c_str());
     if (context.described_by_scan) {
-        std::printf("described by the scan: this is stream %d of %s\n", context.index.value_or(0), plugin->stem.c_str());
+        std::printf("described by the scan: %s is stream %d of %s\n", context.name.c_str(), context.index.value_or(0),
+                    plugin.stem.c_str());
     } else {
         std::printf("an estimate by %s from the first sectors of the range (no scanned stream has exactly this range)\n",
-                    plugin->stem.c_str());
+                    plugin.stem.c_str());
     }
     if (context.state != StreamState::kWhole) std::printf("%s: %s\n", state_name(context.state), context.note.c_str());
     return kExitOk;

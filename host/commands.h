@@ -19,8 +19,10 @@ struct Options {
     std::vector<std::string> images;
     std::string plugin_directory;
     std::string plugin;
-    std::optional<uint32_t> start, count, stream, seek_ms;
+    std::string stream;  // a stream's name or number; with --plugin, the plug-in's own index
+    std::optional<uint32_t> start, count, seek_ms;
     std::string output;
+    std::string format;  // the container of -o - ("mkv", "flac", "wav")
     std::string frames_directory;
     bool json = false;
     bool all = false;  // scan: every plug-in's own list
@@ -34,6 +36,7 @@ struct Options {
     std::string shard;  // "I/N"
     std::vector<std::string> only_names;  // rip: only the streams of these names (without extension)
     int32_t io_mode = 0;
+    std::string progress = "auto";  // how long work shows its progress: auto, json or none
 };
 
 inline constexpr uint32_t kMaxJobs = 256;
@@ -63,10 +66,17 @@ struct OpenDisc {
 };
 bool open_image(const std::string& path, int32_t io_mode, OpenDisc& disc, std::string& error);
 
-// The stream the options name: by its number in the scan (--stream), or by its range
-// (--start/--count), described by the scan when it found exactly that range, else by the plug-in
-// from the range's first sectors. Returns an exit status: kExitOk with `context` filled.
-int choose_stream(const Options& options, const PluginFile& plugin, uint32_t disc, StreamContext& context);
+// The stream the options name, after a scan of the disc with every plug-in: by its name or its
+// number in the disc's listing (--stream), by a plug-in's own index (--plugin P --stream K), or
+// by a range (--plugin P --start/--count), described by the scan when P found exactly that range,
+// else by P from the range's first sectors. Returns an exit status: kExitOk with `context` filled.
+int choose_stream(const Options& options, const PluginFolder& folder, uint32_t disc, StreamContext& context);
+
+struct DiscSurvey;
+// The streams a listing or a rip takes of a survey: the disc's listing; with `plugin`, that
+// plug-in's own split; with --all, every plug-in's list; then those --kind and --min-length
+// leave. Indexes into the survey's streams.
+std::vector<size_t> selected_streams(const DiscSurvey& survey, const Options& options, const PluginFile* plugin);
 
 int run_plugins(const Options& options);
 int run_scan(const Options& options);

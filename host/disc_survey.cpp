@@ -1,6 +1,9 @@
 #include "disc_survey.h"
 
+#include <set>
+
 #include "json_out.h"
+#include "paths.h"
 
 namespace quorvex {
 
@@ -14,11 +17,59 @@ bool survey_disc(uint32_t disc, const std::string& image, const std::vector<cons
     survey.boot_file = boot_file(disc, survey.directory);
     survey.places = place_streams(survey.report, survey.directory);
     survey.groups = group_streams(survey.report, survey.places);
+    identify_streams(survey);
     return true;
 }
 
-Json found_stream_json(const FoundStream& s, const StreamPlace& place) {
+void identify_streams(DiscSurvey& survey) {
+    const auto& streams = survey.report.streams;
+    survey.listing.clear();
+    survey.numbers.assign(streams.size(), 0);
+    survey.names.assign(streams.size(), {});
+    survey.shown_for.assign(streams.size(), -1);
+    for (size_t g = 0; g < survey.groups.size(); ++g) {
+        for (const size_t i : survey.groups[g].chosen_streams) {
+            survey.listing.push_back(i);
+            survey.numbers[i] = static_cast<uint32_t>(survey.listing.size());
+            survey.shown_for[i] = static_cast<int>(g);
+        }
+    }
+    // Names compared without regard to case, as file systems compare them.
+    std::set<std::string> taken;
+    const auto name = [&](size_t i, std::string base) {
+        if (taken.count(lower_ascii(base))) base += "-" + streams[i].plugin->stem;
+        std::string unique = base;
+        for (int n = 2; taken.count(lower_ascii(unique)); ++n) unique = base + "-" + std::to_string(n);
+        taken.insert(lower_ascii(unique));
+        survey.names[i] = unique;
+    };
+    for (const size_t i : survey.listing) name(i, survey.places[i].name);
+    for (size_t i = 0; i < streams.size(); ++i) {
+        if (!survey.numbers[i]) name(i, streams[i].plugin->stem + "-" + std::to_string(streams[i].index));
+    }
+}
+
+std::optional<size_t> DiscSurvey::find(const std::string& given) const {
+    if (!given.empty() && given.size() <= 9 && given.find_first_not_of("0123456789") == std::string::npos) {
+        const unsigned long number = std::stoul(given);
+        if (number >= 1 && number <= listing.size()) return listing[number - 1];
+        return std::nullopt;
+    }
+    for (size_t i = 0; i < names.size(); ++i) {
+        if (names[i] == given) return i;
+    }
+    for (size_t i = 0; i < names.size(); ++i) {
+        if (lower_ascii(names[i]) == lower_ascii(given)) return i;
+    }
+    return std::nullopt;
+}
+
+Json found_stream_json(const DiscSurvey& survey, size_t i) {
+    const FoundStream& s = survey.report.streams[i];
+    const StreamPlace& place = survey.places[i];
     Json j;
+    j["number"] = survey.numbers[i] ? Json(survey.numbers[i]) : Json(nullptr);
+    j["name"] = survey.names[i];
     j["plugin"] = s.plugin->stem;
     j["index"] = s.index;
     j.update(stream_info_json(s.info, s.plugin->stream_info_size() == 44));
@@ -30,7 +81,6 @@ Json found_stream_json(const FoundStream& s, const StreamPlace& place) {
         j["file"] = nullptr;
     }
     j["channel"] = place.channel < 0 ? Json(nullptr) : Json(place.channel);
-    j["name"] = place.name;
     return j;
 }
 

@@ -109,6 +109,7 @@ Json stream_info_json(const StreamInfo& i, bool with_payload_bytes) {
     j["audio"] = i.has_audio != 0;
     j["varying_frame_rate"] = (i.kind & 0x10) != 0;
     j["frames_per_second"] = i.frame_rate / 10.0;
+    j["playing_frames_per_second"] = (i.kind & 0x01) ? Json(playing_frames_per_second(i)) : Json(nullptr);
     j["duration_seconds"] = i.duration_ms / 1000.0;
     return j;
 }

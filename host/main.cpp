@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 #include <cerrno>
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -19,6 +20,8 @@
 #endif
 
 namespace {
+
+constexpr char kVersion[] = QUORVEX_VERSION;
 
 // The command line as UTF-8: on Windows from the wide command line, so that any file name works.
 std::vector<std::string> arguments(int argc, char** argv) {
@@ -59,6 +62,58 @@ CLI::Option* number(CLI::App* app, const std::string& name, std::optional<uint32
         ->type_name("N");
 }
 
+// How far apart two words are: the letters to change, add or take away.
+size_t distance(const std::string& a, const std::string& b) {
+    std::vector<size_t> row(b.size() + 1);
+    for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
+    for (size_t i = 1; i <= a.size(); ++i) {
+        size_t diagonal = row[0];
+        row[0] = i;
+        for (size_t j = 1; j <= b.size(); ++j) {
+            const size_t above = row[j];
+            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+            diagonal = above;
+        }
+    }
+    return row[b.size()];
+}
+
+// The filters a listing or a rip takes.
+void add_filters(CLI::App* command, quorvex::Options& o, const char* plugin_help) {
+    command->add_option("--plugin", o.plugin, plugin_help);
+    command->add_option("--kind", o.kind, "only video or only audio streams")->check(CLI::IsMember({"video", "audio"}));
+    command->add_option("--min-length", o.min_length, "only streams at least this long")
+        ->type_name("SECONDS")
+        ->check(CLI::Range(0.0, 1e6));
+}
+
+// How a stream is named: --stream NAME|NUMBER, or --plugin P with --stream K or --start/--count.
+void add_stream_choice(CLI::App* command, quorvex::Options& o) {
+    command->add_option("--stream", o.stream,
+                        "the stream's name or number, as scan lists it (with --plugin: the plug-in's own index)")
+        ->type_name("NAME|NUMBER");
+    command->add_option("--plugin", o.plugin, "a plug-in, by file name or display name (with --stream K or --start)");
+    CLI::Option* start = number(command, "--start", o.start, "first sector (LBA) of a range (with --plugin)");
+    CLI::Option* count = number(command, "--count", o.count, "number of sectors of the range");
+    start->needs(count);
+    count->needs(start);
+}
+
+// What --stream, --plugin, --start and --count say together, or a command-line error.
+void check_stream_choice(const quorvex::Options& o) {
+    if (o.count && *o.count == 0) throw CLI::ValidationError("--count must be at least 1");
+    if (o.plugin.empty()) {
+        if (o.start) throw CLI::ValidationError("--start and --count name a range of a plug-in: give --plugin");
+        if (o.stream.empty()) throw CLI::ValidationError("name the stream: --stream NAME|NUMBER, or --plugin P with --stream K or --start and --count");
+        return;
+    }
+    if (!o.stream.empty() && o.start) throw CLI::ValidationError("--stream and --start name a stream two ways: give one");
+    if (o.stream.empty() && !o.start) throw CLI::ValidationError("with --plugin, give --stream K (its own index) or --start and --count");
+    if (!o.stream.empty() && (o.stream.size() > 9 || o.stream.find_first_not_of("0123456789") != std::string::npos)) {
+        throw CLI::ValidationError("with --plugin, --stream is the plug-in's own index, a number ('" + o.stream + "' is not)");
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -68,39 +123,39 @@ int main(int argc, char** argv) {
                  "IMAGE is a disc image: a .cue sheet, a CHD, an ECM, PBP or CloneCD file, or raw sectors (2352 or 2448 bytes each).",
                  "quorvex"};
     app.set_help_all_flag("--help-all", "every command's options");
+    app.set_version_flag("--version", std::string("quorvex ") + kVersion);
     app.require_subcommand(1);
     app.allow_windows_style_options(false);  // "/path" is a file, not an option
     app.fallthrough();
-    app.add_option("--plugins", o.plugin_directory, "the plug-in folder (default: ../plugins beside quorvex)")->type_name("DIR");
+    app.add_option("--plugins", o.plugin_directory, "the plug-in folder (default: ../plugins beside quorvex, then ../lib/quorvex/plugins)")
+        ->type_name("DIR");
     std::string io = "read";
     app.add_option("--io", io, "how image files are read: read (default) or mmap")->check(CLI::IsMember({"mmap", "read"}));
+    app.add_option("--progress", o.progress, "how long work shows how far it has got: auto (a line on a terminal), json or none")
+        ->check(CLI::IsMember({"auto", "json", "none"}));
 
     CLI::App* plugins = app.add_subcommand("plugins", "one line per plug-in: file, name, versions, interface");
     plugins->add_flag("--json", o.json, "as JSON");
 
-    CLI::App* scan = app.add_subcommand("scan", "the streams every plug-in finds on each image");
-    scan->add_option("images", o.images, "disc images")->required()->type_name("IMAGE...");
+    CLI::App* scan = app.add_subcommand("scan", "the streams on each image, and on every image in the folders given");
+    scan->add_option("images", o.images, "disc images, and folders to look for them in")->required()->type_name("IMAGE_OR_DIR...");
     scan->add_flag("--json", o.json, "as JSON");
     scan->add_flag("--all", o.all, "every plug-in's own list (by default a stream several plug-ins find is shown once)");
+    add_filters(scan, o, "only this plug-in's streams, by its own split");
 
-    CLI::App* info = app.add_subcommand("info", "what a plug-in finds at a sector range, or the scan's stream there");
+    CLI::App* info = app.add_subcommand("info", "one stream: by its name or number, a plug-in's index, or a sector range");
     info->add_option("image", o.images, "a disc image")->required()->expected(1)->type_name("IMAGE");
-    info->add_option("--plugin", o.plugin, "a plug-in, by file name or display name")->required();
-    number(info, "--start", o.start, "first sector (LBA)")->required();
-    number(info, "--count", o.count, "number of sectors")->required();
+    add_stream_choice(info, o);
     info->add_flag("--json", o.json, "as JSON");
 
     CLI::App* extract = app.add_subcommand("extract", "one stream to a media file, pictures, or a folder of units");
     extract->add_option("image", o.images, "a disc image")->required()->expected(1)->type_name("IMAGE");
-    extract->add_option("--plugin", o.plugin, "a plug-in, by file name or display name")->required();
-    CLI::Option* by_number = number(extract, "--stream", o.stream, "the stream's number in the plug-in's scan");
-    CLI::Option* start = number(extract, "--start", o.start, "first sector (LBA) of a range");
-    CLI::Option* count = number(extract, "--count", o.count, "number of sectors of the range");
-    by_number->excludes(start)->excludes(count);
-    start->needs(count);
-    count->needs(start);
+    add_stream_choice(extract, o);
     number(extract, "--seek", o.seek_ms, "start this many milliseconds into the stream")->type_name("MS");
-    extract->add_option("-o,--output", o.output, "FILE.mkv|.mp4|.avi|.wav|.flac, or DIR/ for the units as delivered");
+    extract->add_option("-o,--output", o.output,
+                        "FILE.mkv|.mp4|.avi|.wav|.flac, DIR/ for the units as delivered, or - for standard output");
+    extract->add_option("--format", o.format, "the container written to standard output (-o -)")
+        ->check(CLI::IsMember({"mkv", "flac", "wav"}));
     extract->add_option("--frames", o.frames_directory, "every frame as a PNG picture into DIR")->type_name("DIR");
     extract->add_flag("--lossless", o.lossless, "FFV1 video (H.264 at quantiser 0 in .mp4)");
     extract->add_flag("--force", o.force, "replace an earlier output of quorvex (never another file)");
@@ -110,12 +165,8 @@ int main(int argc, char** argv) {
     rip->add_option("images", o.images, "disc images, and folders to look for them in")->required()->type_name("IMAGE_OR_DIR...");
     rip->add_option("-o,--output", o.output, "the folder the discs' folders go into")->required()->type_name("DIR");
     rip->add_flag("--lossless", o.lossless, "FFV1 video");
-    number(rip, "-j,--jobs", o.jobs, "streams ripped at once (default: one per core)");
-    rip->add_option("--plugin", o.plugin, "only this plug-in's streams, by its own split");
-    rip->add_option("--kind", o.kind, "only video or only audio streams")->check(CLI::IsMember({"video", "audio"}));
-    rip->add_option("--min-length", o.min_length, "only streams at least this long")
-        ->type_name("SECONDS")
-        ->check(CLI::Range(0.0, 1e6));
+    number(rip, "-j,--jobs", o.jobs, "streams ripped at once (default: one per core; at most 256)");
+    add_filters(rip, o, "only this plug-in's streams, by its own split");
     rip->add_flag("--dry-run", o.dry_run, "list what would be written, write nothing");
     rip->add_option("--shard", o.shard, "only the I-th of N disjoint shares of the images (from 1)")->type_name("I/N");
 
@@ -132,7 +183,7 @@ int main(int argc, char** argv) {
     serve->add_option("--listen", serve_options.listen, "the address to listen on (default 127.0.0.1)")->type_name("ADDR");
     serve->add_option("--token", serve_options.token, "the access token (default: a new random one)");
     serve->add_option("--allow-host", serve_options.allow_hosts, "another name this server answers to")->type_name("NAME");
-    serve->add_option("--out", serve_options.out, "where rips go (default ./quorvex-rips)")->type_name("DIR");
+    serve->add_option("-o,--out", serve_options.out, "where rips go (default ./quorvex-rips)")->type_name("DIR");
     serve->add_option("--cache-size", cache_mib, "MiB of previews kept (default 512)")->type_name("MIB")->check(CLI::Range(1, 1 << 20));
 #else
     CLI::App* serve = nullptr;
@@ -146,16 +197,13 @@ int main(int argc, char** argv) {
     for (const std::string& a : args) pointers.push_back(a.c_str());
     try {
         app.parse(static_cast<int>(pointers.size()), pointers.data());
-        if (extract->parsed()) {
-            if (!o.stream && !o.start) throw CLI::ValidationError("extract needs --stream K, or --start LBA with --count N");
-            if (o.output.empty() && o.frames_directory.empty()) throw CLI::ValidationError("extract needs -o or --frames");
+        if (info->parsed() || extract->parsed()) check_stream_choice(o);
+        if (extract->parsed() && o.output.empty() && o.frames_directory.empty()) {
+            throw CLI::ValidationError("extract needs -o or --frames");
         }
         if (rip->parsed() && o.jobs && *o.jobs > kMaxJobs) {
             throw CLI::ValidationError("-j " + std::to_string(*o.jobs) + ": at most " + std::to_string(kMaxJobs) +
                                        " streams are ripped at once");
-        }
-        if ((info->parsed() || extract->parsed()) && o.count && *o.count == 0) {
-            throw CLI::ValidationError("--count must be at least 1");
         }
     } catch (const CLI::CallForHelp&) {
         std::fputs(app.help().c_str(), stdout);
@@ -163,9 +211,28 @@ int main(int argc, char** argv) {
     } catch (const CLI::CallForAllHelp&) {
         std::fputs(app.help("", CLI::AppFormatMode::All).c_str(), stdout);
         return kExitOk;
+    } catch (const CLI::CallForVersion&) {
+        std::printf("quorvex %s\n", kVersion);
+        return kExitOk;
     } catch (const CLI::ParseError& e) {
-        std::fprintf(stderr, "quorvex: %s\n(quorvex --help lists the commands; quorvex COMMAND --help their options)\n",
-                     e.what());
+        // A misspelt command: the closest one.
+        std::string suggestion;
+        if (app.get_subcommands().empty() && args.size() > 1 && args[1].rfind("-", 0) != 0) {
+            size_t best = 3;
+            for (const CLI::App* command : app.get_subcommands({})) {
+                const size_t d = distance(args[1], command->get_name());
+                if (d < best) {
+                    best = d;
+                    suggestion = command->get_name();
+                }
+            }
+        }
+        if (!suggestion.empty()) {
+            std::fprintf(stderr, "quorvex: there is no command '%s'; did you mean '%s'?\n", args[1].c_str(), suggestion.c_str());
+        } else {
+            std::fprintf(stderr, "quorvex: %s\n(quorvex --help lists the commands; quorvex COMMAND --help their options)\n",
+                         e.what());
+        }
         return kExitUsage;
     }
     o.io_mode = io == "read" ? 2 : 1;

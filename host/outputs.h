@@ -2,6 +2,7 @@
 // pictures. Each output is built aside and put in place only when the whole stream is in it.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -17,7 +18,10 @@ namespace quorvex {
 // Everything an output knows about the stream it writes.
 struct StreamContext {
     PlaybackRequest request;
-    std::optional<int32_t> index;  // the stream's number in its plug-in's scan, when named so
+    std::optional<int32_t> index;    // the stream's index in its plug-in's scan, when it has one
+    std::string name;                // its name on the disc, when the scan found it
+    std::optional<uint32_t> number;  // its number in the disc's listing, when listed
+    std::string album;               // the disc's name for tags: its volume id, else the image's name
     bool described_by_scan = true;  // false: the plug-in's description of a range (an estimate)
     StreamState state = StreamState::kWhole;
     std::string note;
@@ -57,6 +61,11 @@ struct OutputOptions {
     bool replace_recorded = false;
     // Take the SHA-256 of the sectors the stream was written from (WrittenStream::sectors_sha256).
     bool digest_sectors = false;
+    // A media file's container by its name in the output table ("mkv"), for a path without an
+    // extension: "-", standard output.
+    std::string format;
+    // Hears how many of the stream's units (frames and sound) are written, of how many.
+    std::function<void(uint64_t done, uint64_t total)> progress;
     // Pictures: only the frames at these places among those delivered (fractions from 0 to 1),
     // each listed in frames.json with the places it stands for; none given: every frame.
     std::vector<double> picture_positions;

@@ -162,7 +162,12 @@ Json stream_manifest(const StreamContext& c) {
     put_text(m, "image", c.request.image);
     m["plugin"] = c.request.plugin->stem;
     m["plugin_name"] = c.request.plugin->name();
-    Json stream = stream_info_json(info, c.request.plugin->stream_info_size() == 44);
+    Json stream;
+    if (!c.name.empty()) {
+        stream["number"] = c.number ? Json(*c.number) : Json(nullptr);
+        stream["name"] = c.name;
+    }
+    stream.update(stream_info_json(info, c.request.plugin->stream_info_size() == 44));
     if (c.index) stream["index"] = *c.index;
     stream["described_by"] = c.described_by_scan ? "scan" : "estimate";
     stream["state"] = state_name(c.state);

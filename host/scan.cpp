@@ -46,6 +46,15 @@ uint8_t sector_channel(const uint8_t* sector) {
     return sector[17];
 }
 
+bool sector_has_sound(const uint8_t* sector) {
+    constexpr uint8_t kAudio = 0x04, kForm2 = 0x20;
+    if (sector[15] != 2 || (sector[18] & (kAudio | kForm2)) != (kAudio | kForm2)) return false;
+    for (size_t i = 24; i < 24 + 32; ++i) {
+        if (sector[i]) return true;
+    }
+    return false;
+}
+
 std::vector<TrackEntry> track_table(uint32_t disc) {
     std::vector<TrackEntry> table;
     for (const DwTrack& t : tracks_data_first(disc)) table.push_back(entry_for(t));
@@ -108,6 +117,7 @@ bool scan_disc(uint32_t disc, const std::vector<const PluginFile*>& plugins, Sca
     if (has_data && !participants.empty()) {
         // A byte a sector; the image's own size bounds the count.
         report.channels.reserve(data.sector_count);
+        report.sound.reserve(data.sector_count);
         DwScan* scan = DwScanOpen(disc, data.first_lba, data.sector_count);
         const uint8_t* run = nullptr;
         uint32_t n = 0;
@@ -119,7 +129,11 @@ bool scan_disc(uint32_t disc, const std::vector<const PluginFile*>& plugins, Sca
                 break;
             }
             if (progress) progress(lba - data.first_lba, data.sector_count);
-            for (uint32_t i = 0; i < n; ++i) report.channels.push_back(sector_channel(run + size_t{i} * psr::kRawSectorSize));
+            for (uint32_t i = 0; i < n; ++i) {
+                const uint8_t* sector = run + size_t{i} * psr::kRawSectorSize;
+                report.channels.push_back(sector_channel(sector));
+                report.sound.push_back(sector_has_sound(sector));
+            }
             for (uint32_t done = 0; done < n && any_feeding;) {
                 const uint32_t batch = std::min(kBatch, n - done);
                 const uint8_t* first = run + static_cast<size_t>(done) * psr::kRawSectorSize;

@@ -38,19 +38,24 @@ struct FoundStream {
 // real-time data; kNoChannel for any other sector.
 inline constexpr uint8_t kNoChannel = 0xFF;
 uint8_t sector_channel(const uint8_t* sector);
+bool sector_has_sound(const uint8_t* sector);
 
 struct ScanReport {
     std::vector<FoundStream> streams;
     std::vector<const PluginFile*> took_part;
     uint32_t sectors_fed = 0;
-    // The channel of every sector fed, from the data track's first sector on.
+    // The channel of every sector fed, from the data track's first sector on, and whether it
+    // carries sound: an XA audio sector that is not blank (its first 32 bytes of sound all zero,
+    // as the music layouts end a song).
     uint32_t first_lba = 0;
     std::vector<uint8_t> channels;
+    std::vector<bool> sound;
 
     // The channel of `lba`, kNoChannel beyond what was fed.
     uint8_t channel_at(uint32_t lba) const {
         return lba >= first_lba && lba - first_lba < channels.size() ? channels[lba - first_lba] : kNoChannel;
     }
+    bool sound_at(uint32_t lba) const { return lba >= first_lba && lba - first_lba < sound.size() && sound[lba - first_lba]; }
 };
 
 // The host's track table: 12-byte entries, data track first.

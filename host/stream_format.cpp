@@ -1,6 +1,7 @@
 #include "stream_format.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 
 namespace quorvex {
@@ -25,6 +26,14 @@ std::string format_rate(uint16_t tenths) {
     return text;
 }
 
+double playing_frames_per_second(const StreamInfo& info) {
+    const double described = info.frame_rate / 10.0;
+    if (info.duration_ms == 0 || info.frame_count == 0) return described;
+    const double measured = std::round(info.frame_count * 1000000.0 / info.duration_ms) / 1000.0;
+    const bool varies = (info.kind & 0x10) != 0;
+    return varies || std::lround(measured * 10) != info.frame_rate ? measured : described;
+}
+
 std::string format_audio(const StreamInfo& info) {
     if (!info.has_audio) return "-";
     char text[64];
@@ -34,22 +43,21 @@ std::string format_audio(const StreamInfo& info) {
 }
 
 std::string format_stream_table(const std::vector<TableRow>& rows) {
-    std::vector<std::string> heading = {"PLUG-IN", "#",      "START", "SECTORS", "KIND",
-                                        "DURATION", "FRAMES", "PICTURE", "FPS",   "AUDIO"};
-    const bool files = std::any_of(rows.begin(), rows.end(), [](const TableRow& r) { return !r.file.empty(); });
+    std::vector<std::string> heading = {"#",     "NAME",     "PLUG-IN", "P#",      "START", "SECTORS",
+                                        "KIND", "DURATION", "FRAMES",  "PICTURE", "FPS",   "AUDIO"};
     const bool also = std::any_of(rows.begin(), rows.end(), [](const TableRow& r) { return !r.also_found_by.empty(); });
-    if (files) heading.insert(heading.end(), {"FILE", "CH"});
     if (also) heading.push_back("ALSO FOUND BY");
     std::vector<std::vector<std::string>> cells;
     for (const TableRow& r : rows) {
         const StreamInfo& i = r.info;
         const bool video = (i.kind & 0x01) != 0;
-        cells.push_back({r.plugin, std::to_string(r.index), std::to_string(i.start_sector),
-                         std::to_string(i.sector_count), format_kind(i.kind), format_duration(i.duration_ms),
-                         video ? std::to_string(i.frame_count) : "-",
-                         video ? std::to_string(i.width) + "x" + std::to_string(i.height) : "-",
-                         video ? format_rate(i.frame_rate) : "-", format_audio(i)});
-        if (files) cells.back().insert(cells.back().end(), {r.file.empty() ? "-" : r.file, r.channel < 0 ? "-" : std::to_string(r.channel)});
+        char fps[32];
+        std::snprintf(fps, sizeof fps, "%.1f", playing_frames_per_second(i));
+        cells.push_back({r.number ? std::to_string(r.number) : "-", r.name, r.plugin, std::to_string(r.index),
+                         std::to_string(i.start_sector), std::to_string(i.sector_count), format_kind(i.kind),
+                         format_duration(i.duration_ms), video ? std::to_string(i.frame_count) : "-",
+                         video ? std::to_string(i.width) + "x" + std::to_string(i.height) : "-", video ? fps : "-",
+                         format_audio(i)});
         if (also) cells.back().push_back(r.also_found_by.empty() ? "-" : r.also_found_by);
     }
     std::vector<size_t> width(heading.size());

@@ -29,6 +29,35 @@ uint64_t own_sectors(const ScanReport& report, std::vector<Span> spans, int chan
     return count;
 }
 
+// The sound sectors on `channel` that `spans` (merged) hold.
+uint64_t sound_sectors(const ScanReport& report, std::vector<Span> spans, int channel) {
+    std::sort(spans.begin(), spans.end(), [](const Span& a, const Span& b) { return a.begin < b.begin; });
+    uint64_t count = 0, done = 0;
+    for (const Span& s : spans) {
+        for (uint64_t lba = std::max(s.begin, done); lba < s.end && lba <= UINT32_MAX; ++lba) {
+            count += report.channel_at(static_cast<uint32_t>(lba)) == channel && report.sound_at(static_cast<uint32_t>(lba));
+        }
+        done = std::max(done, s.end);
+    }
+    return count;
+}
+
+// Whether a stream joins songs: between its first and last sound sectors on its channel lies a
+// sector of that channel without sound (a blank sector, a marker).
+bool joins_songs(const ScanReport& report, const Span& span, int channel) {
+    bool sound_seen = false, gap = false;
+    for (uint64_t lba = span.begin; lba < span.end && lba <= UINT32_MAX; ++lba) {
+        if (report.channel_at(static_cast<uint32_t>(lba)) != channel) continue;
+        if (report.sound_at(static_cast<uint32_t>(lba))) {
+            if (gap) return true;
+            sound_seen = true;
+        } else if (sound_seen) {
+            gap = true;
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
 std::vector<StreamGroup> group_streams(const ScanReport& report, const std::vector<StreamPlace>& places) {
@@ -63,15 +92,38 @@ std::vector<StreamGroup> group_streams(const ScanReport& report, const std::vect
             all.push_back(span_of(streams[i]));
         }
         g.own_sectors = own_sectors(report, all, g.channel);
-        uint64_t best = 0;
+        // Each plug-in's split, judged: the sound it holds, whether it joins songs, the sectors it holds.
+        struct Judged {
+            uint64_t sound = 0;
+            bool joins = false;
+            uint64_t held = 0;
+        };
+        std::map<std::string, Judged> judged;
+        uint64_t most_sound = 0;
         for (const auto& [stem, members] : by_plugin) {
             std::vector<Span> spans;
             for (const size_t i : members) spans.push_back(span_of(streams[i]));
-            const uint64_t held = own_sectors(report, spans, g.channel);
-            if (!g.chosen || held > best) {
+            Judged& j = judged[stem];
+            j.held = own_sectors(report, spans, g.channel);
+            if (g.channel >= 0) {
+                j.sound = sound_sectors(report, spans, g.channel);
+                for (const Span& s : spans) j.joins = j.joins || joins_songs(report, s, g.channel);
+            }
+            most_sound = std::max(most_sound, j.sound);
+        }
+        const auto better = [&](const Judged& a, const Judged& b) {
+            const bool a_whole = a.sound == most_sound, b_whole = b.sound == most_sound;
+            if (a_whole != b_whole) return a_whole;
+            if (a.joins != b.joins) return !a.joins;
+            return a.held > b.held;
+        };
+        const Judged* best = nullptr;
+        for (const auto& [stem, members] : by_plugin) {
+            const Judged& j = judged[stem];
+            if (!g.chosen || better(j, *best)) {
                 g.chosen = streams[members.front()].plugin;
                 g.chosen_streams = members;
-                best = held;
+                best = &j;
             }
         }
         std::sort(g.chosen_streams.begin(), g.chosen_streams.end(),

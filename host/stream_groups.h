@@ -1,7 +1,9 @@
 // One copy of each stream: streams that several plug-ins report on the same channel over
-// overlapping sectors are one group, shown and ripped once, by the split of one plug-in: the one
-// whose streams hold most of the group's own sectors (those on its channel), then the first by
-// name.
+// overlapping sectors are one group, shown and ripped once, by the split of one plug-in. The split
+// people expect wins: of the splits that hold all the group's sound, one that separates the songs
+// at their gaps (no stream with sectors of its channel without sound between its sound) over one
+// that joins them; then the one whose streams hold most of the group's own sectors (those on its
+// channel); then the first by name.
 #pragma once
 
 #include <string>

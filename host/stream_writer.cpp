@@ -77,6 +77,8 @@ bool write_stream(StreamContext& context, const std::vector<OutputTarget>& targe
 
     SectorFormats formats(written.survey);
     size_t frame_index = 0;
+    uint64_t fed = 0;
+    const uint64_t units = written.survey.units.size();
     const auto& times = written.timeline.frames;
     auto feed = [&](const Unit& delivered, std::string& why) {
         const Unit unit{delivered.frame, delivered.video, delivered.pcm,
@@ -92,6 +94,7 @@ bool write_stream(StreamContext& context, const std::vector<OutputTarget>& targe
         for (auto& sink : sinks) {
             if (!sink->take(unit, time, why)) return false;
         }
+        if (options.progress) options.progress(++fed, units);
         return true;
     };
     PlaybackCounts& counts = written.playback;

@@ -19,4 +19,12 @@ inline bool stderr_is_terminal() {
 #endif
 }
 
+inline bool stdout_is_terminal() {
+#if defined(_WIN32)
+    return _isatty(_fileno(stdout)) != 0;
+#else
+    return isatty(fileno(stdout)) != 0;
+#endif
+}
+
 }  // namespace quorvex

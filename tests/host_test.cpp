@@ -89,10 +89,15 @@ TEST(Host, PluginFolderProblems) {
 
     fs::remove(dir.file("broken.PSR"));
     fs::copy_file(build_path("lib/libdiscwell.so"), dir.file("library.PSR"));
+    // plugins as every other command: a bad file is a warning, an empty folder an error.
     r = quorvex("plugins --plugins " + dir.path());
-    EXPECT_EQ(r.status, 1);
-    EXPECT_TRUE(contains(r.output, "library.PSR: not a plug-in: the entry point PsrQueryPlugin is missing")) << r.output;
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(contains(r.output, "warning: " + dir.file("library.PSR") + ": not a plug-in: the entry point PsrQueryPlugin is missing")) << r.output;
     EXPECT_TRUE(contains(r.output, "Selvane STR"));
+    fs::create_directories(dir.file("empty"));
+    r = quorvex("plugins --plugins " + dir.file("empty"));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(contains(r.output, "no usable .PSR plug-ins")) << r.output;
 
     r = quorvex("info " + build_path("samples/selvane.cue") + " --plugins " + dir.path() +
                 " --plugin nosuch --start 0 --count 10");

@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <map>
 
-#include "../media_paths.h"
+#include "../output_formats.h"
 #include "../paths.h"
 #include "media_sinks.h"
 #include "mdec_decoder.h"
@@ -33,7 +33,9 @@ AVRational to_av(Rational r) {
 class MediaFileSink : public UnitSink {
 public:
     MediaFileSink(const StreamContext& context, std::string path, const OutputOptions& options)
-        : context_(context), path_(std::move(path)), options_(options) {
+        : context_(context), path_(std::move(path)), options_(options),
+          format_(options.format.empty() ? output_format_of(path_) : output_format_named(options.format)),
+          piped_(path_ == "-") {
         report_.decodes_pictures = true;
     }
 
@@ -42,8 +44,11 @@ public:
     bool open(std::string& error) {
         const StreamSurvey& survey = *context_.survey;
         const StreamInfo& info = context_.request.info;
-        const std::string ext = extension_of(path_);
-        container_ = is_video_file(path_);
+        if (!format_ || (piped_ && !format_->streams)) {
+            error = path_ + ": quorvex writes no such media file here";
+            return false;
+        }
+        container_ = format_->pictures;
         want_video_ = container_ && survey.counts.frames > 0;
         // Sound delivered is sound written, whatever the description said.
         want_audio_ = survey.has_audio();
@@ -69,7 +74,7 @@ public:
                 return false;
             }
             // AAC takes the common rates only: 37800 and 18900 Hz go to 48000.
-            const bool aac = ext == ".mp4";
+            const bool aac = format_->sound_codec == "aac";
             out_rate_ = aac ? 48000 : in_rate_;
             out_format_ = aac ? AV_SAMPLE_FMT_FLTP : AV_SAMPLE_FMT_S16;
             fifo_.reset(av_audio_fifo_alloc(out_format_, in_channels_, 4096));
@@ -84,9 +89,10 @@ public:
         } else if (options_.force) {
             may_replace = [](const fs::path& place, std::string& why) { return file_carries_quorvex_comment(place, why); };
         }
-        if (!output_.begin(path_, AtomicOutput::Kind::kFile, may_replace, error)) return false;
-        const AVOutputFormat* format = av_guess_format(nullptr, path_.c_str(), nullptr);
-        if (!format || avformat_alloc_output_context2(&out_, format, nullptr, output_.work().c_str()) < 0) {
+        // A pipe cannot be staged: what is written there is gone.
+        if (!piped_ && !output_.begin(path_, AtomicOutput::Kind::kFile, may_replace, error)) return false;
+        const AVOutputFormat* format = av_guess_format(std::string(format_->muxer).c_str(), nullptr, nullptr);
+        if (!format || avformat_alloc_output_context2(&out_, format, nullptr, destination().c_str()) < 0) {
             error = path_ + ": libavformat cannot write this kind of file";
             return false;
         }
@@ -137,12 +143,17 @@ public:
         return true;
     }
 
-    bool commit(std::string& error) override { return output_.commit(error); }
-    void undo_commit() override { output_.undo_commit(); }
+    bool commit(std::string& error) override { return piped_ || output_.commit(error); }
+    void undo_commit() override {
+        if (!piped_) output_.undo_commit();
+    }
     const OutputReport& report() const override { return report_; }
     std::string where() const override { return path_; }
 
 private:
+    // Where libavformat writes: the staged file, or standard output.
+    std::string destination() const { return piped_ ? "pipe:1" : utf8_path(output_.work()); }
+
     void close_output() {
         if (!out_) return;
         if (out_->pb) avio_closep(&out_->pb);
@@ -173,7 +184,7 @@ private:
         if (want_video_ && !add_video(error)) return false;
         if (want_audio_ && !add_audio(error)) return false;
         if (!(out_->oformat->flags & AVFMT_NOFILE)) {
-            if (const int r = avio_open(&out_->pb, output_.work().c_str(), AVIO_FLAG_WRITE); r < 0) {
+            if (const int r = avio_open(&out_->pb, destination().c_str(), AVIO_FLAG_WRITE); r < 0) {
                 error = path_ + ": cannot write: " + av::error_text(r);
                 return false;
             }
@@ -181,7 +192,7 @@ private:
         // MP4's edit lists count in the movie's time scale: 1/90000 s keeps a first picture that
         // waits for sound before it at its exact time.
         AVDictionary* settings = nullptr;
-        if (extension_of(path_) == ".mp4") av_dict_set(&settings, "movie_timescale", "90000", 0);
+        if (format_->time_base == 90000) av_dict_set(&settings, "movie_timescale", "90000", 0);
         const int written = avformat_write_header(out_, &settings);
         av_dict_free(&settings);
         if (const int r = written; r < 0) {
@@ -210,7 +221,7 @@ private:
         return true;
     }
 
-    bool constant_rate() const { return extension_of(path_) == ".avi"; }
+    bool constant_rate() const { return format_->constant_rate; }
 
     // AVI holds a constant rate from time 0: the frames before the first picture (whole ticks
     // of lead-in) and the pictures share the time up to the pictures' end, the measured average.
@@ -225,18 +236,15 @@ private:
 
     // The video time base: milliseconds (Matroska), 1/90000 s (MP4), one average frame (AVI).
     AVRational video_time_base() const {
-        const std::string ext = extension_of(path_);
-        if (ext == ".mp4") return AVRational{1, 90000};
-        if (ext == ".avi") return avi_frame_;
-        return AVRational{1, 1000};
+        return format_->time_base ? AVRational{1, format_->time_base} : avi_frame_;
     }
 
     bool add_video(std::string& error) {
-        const std::string ext = extension_of(path_);
+        const bool mp4 = format_->name == "mp4";
         if (constant_rate()) plan_constant_rate();
         const AVCodec* codec = nullptr;
         AVDictionary* settings = nullptr;
-        if (options_.lossless && ext != ".mp4") {
+        if (options_.lossless && !mp4) {
             codec = avcodec_find_encoder(AV_CODEC_ID_FFV1);
         } else if ((codec = avcodec_find_encoder_by_name("libx264"))) {
             // veryfast: on these movies half the time of fast, a smaller file, and within half a
@@ -291,11 +299,7 @@ private:
     }
 
     bool add_audio(std::string& error) {
-        const std::string ext = extension_of(path_);
-        AVCodecID id = AV_CODEC_ID_FLAC;
-        if (ext == ".wav" || ext == ".avi") id = AV_CODEC_ID_PCM_S16LE;
-        if (ext == ".mp4") id = AV_CODEC_ID_AAC;
-        const AVCodec* codec = avcodec_find_encoder(id);
+        const AVCodec* codec = avcodec_find_encoder_by_name(std::string(format_->sound_codec).c_str());
         if (!codec) {
             error = path_ + ": no suitable audio encoder in this FFmpeg";
             return false;
@@ -305,7 +309,7 @@ private:
         c->sample_rate = out_rate_;
         c->sample_fmt = out_format_;
         c->time_base = AVRational{1, c->sample_rate};
-        if (id == AV_CODEC_ID_AAC) c->bit_rate = 192000;
+        if (codec->id == AV_CODEC_ID_AAC) c->bit_rate = 192000;
         AVDictionary* settings = nullptr;
         if (!finish_stream(audio_, &settings, error)) return false;
         return true;
@@ -394,6 +398,8 @@ private:
     const StreamContext& context_;
     std::string path_;
     OutputOptions options_;
+    const OutputFormat* format_;
+    const bool piped_;  // standard output: written as it comes, nothing staged
     AtomicOutput output_;
     OutputReport report_;
     AVFormatContext* out_ = nullptr;

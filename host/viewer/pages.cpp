@@ -123,7 +123,7 @@ async function rip(id, streams) {
 
 async function stream(id, number) {
   const d = await api('/api/discs/' + id + '/streams');
-  const s = d.streams[number];
+  const s = d.streams.find(x => x.number === number);
   if (!s) throw new Error('no stream ' + number);
   where.textContent = '/ ' + d.disc.name + ' / ' + s.name;
   const player = s.video

@@ -72,6 +72,12 @@ bool under_roots(const std::vector<fs::path>& roots, const std::string& path) {
 
 }  // namespace
 
+const FoundStream* ScannedDisc::numbered(size_t number, size_t* index) const {
+    if (number < 1 || number > survey.listing.size()) return nullptr;
+    if (index) *index = survey.listing[number - 1];
+    return &survey.report.streams[survey.listing[number - 1]];
+}
+
 Json Job::json() {
     Json j;
     j["id"] = id;
@@ -173,7 +179,7 @@ Json Shelf::discs_json() {
         const DiscState& state = state_[d.id];
         const bool scanned = state.scan && state.stamp == now;
         j["scanned"] = scanned;
-        if (scanned) j["streams"] = state.scan->shown.size();
+        if (scanned) j["streams"] = state.scan->survey.listing.size();
         list.push_back(std::move(j));
     }
     return list;
@@ -235,9 +241,6 @@ std::shared_ptr<const ScannedDisc> Shelf::scan(const ShelfDisc& disc, Failure& f
         failure = {422, error.rfind(disc.image.path, 0) == 0 ? error : disc.image.path + ": " + error};
         return nullptr;
     }
-    for (const StreamGroup& g : result->survey.groups) {
-        for (const size_t i : g.chosen_streams) result->shown.push_back(i);
-    }
     std::lock_guard lock(mutex_);
     DiscState& state = state_[disc.id];
     if (state.generation == generation) state.scan = result;  // else the image changed meanwhile
@@ -246,19 +249,15 @@ std::shared_ptr<const ScannedDisc> Shelf::scan(const ShelfDisc& disc, Failure& f
 
 Json Shelf::streams_json(const ShelfDisc& disc, const ScannedDisc& scan, const std::string& token) {
     Json list = Json::array();
-    const auto& streams = scan.survey.report.streams;
-    for (size_t k = 0; k < scan.shown.size(); ++k) {
-        const size_t i = scan.shown[k];
-        const FoundStream& s = streams[i];
-        const StreamPlace& place = scan.survey.places[i];
-        Json j = found_stream_json(s, place);
-        j["number"] = k;
+    const DiscSurvey& survey = scan.survey;
+    for (const size_t i : survey.listing) {
+        const FoundStream& s = survey.report.streams[i];
+        Json j = found_stream_json(survey, i);
         j["also_found_by"] = Json::array();
-        for (const StreamGroup& g : scan.survey.groups) {
-            if (std::find(g.chosen_streams.begin(), g.chosen_streams.end(), i) == g.chosen_streams.end()) continue;
-            for (const PluginFile* p : g.also_found) j["also_found_by"].push_back(p->stem);
+        for (const PluginFile* p : survey.groups[static_cast<size_t>(survey.shown_for[i])].also_found) {
+            j["also_found_by"].push_back(p->stem);
         }
-        const std::string base = "/api/discs/" + disc.id + "/streams/" + std::to_string(k) + "/";
+        const std::string base = "/api/discs/" + disc.id + "/streams/" + std::to_string(survey.numbers[i]) + "/";
         const std::string query = "?token=" + token;
         j["media_url"] = base + "media" + query;
         j["media_type"] = is_video(s.info) ? "video/mp4" : "audio/flac";
@@ -275,11 +274,12 @@ Json Shelf::streams_json(const ShelfDisc& disc, const ScannedDisc& scan, const s
 bool Shelf::preview(const ShelfDisc& disc, size_t stream, const std::string& what, Preview& out, Failure& failure) {
     auto scan = this->scan(disc, failure);
     if (!scan) return false;
-    if (stream >= scan->shown.size()) {
+    const FoundStream* numbered = scan->numbered(stream);
+    if (!numbered) {
         failure = {404, "no stream " + std::to_string(stream) + " on this disc"};
         return false;
     }
-    const FoundStream& s = scan->survey.report.streams[scan->shown[stream]];
+    const FoundStream& s = *numbered;
     const bool video = is_video(s.info);
     const bool picture = std::find(std::begin(kPictureNames), std::end(kPictureNames), what) != std::end(kPictureNames);
     if (what != "media" && (!picture || !video)) {
@@ -436,7 +436,7 @@ std::shared_ptr<Job> Shelf::start_rip(const ShelfDisc& disc, std::vector<size_t>
         return nullptr;
     }
     for (const size_t k : streams) {
-        if (k >= scan->shown.size()) {
+        if (!scan->numbered(k)) {
             failure = {404, "no stream " + std::to_string(k) + " on this disc"};
             return nullptr;
         }
@@ -449,12 +449,14 @@ std::shared_ptr<Job> Shelf::start_rip(const ShelfDisc& disc, std::vector<size_t>
     rip.kind.clear();
     rip.min_length = 0;
     rip.dry_run = false;
+    rip.progress = "none";  // the job says how far it has got
     const bool media = media_output_available();
     std::vector<std::string> files;
     std::map<std::string, size_t> numbers;
     for (const size_t k : streams) {
-        const size_t i = scan->shown[k];
-        const std::string& name = scan->survey.places[i].name;
+        size_t i = 0;
+        scan->numbered(k, &i);
+        const std::string& name = scan->survey.names[i];
         rip.only_names.push_back(name);
         const bool video = is_video(scan->survey.report.streams[i].info);
         files.push_back(disc.image.disc_name + "/" + name + (media ? (video ? ".mkv" : ".flac") : ""));

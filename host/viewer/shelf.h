@@ -44,10 +44,12 @@ struct ShelfDisc {
     std::string format;  // "CUE sheet", "CHD", ...
 };
 
-// A scan of one disc, kept while the image stays as it was.
+// A scan of one disc, kept while the image stays as it was. Its streams are listed and numbered
+// as quorvex scan lists them.
 struct ScannedDisc {
     DiscSurvey survey;
-    std::vector<size_t> shown;  // the streams listed: each group once, by its chosen split
+    // The stream numbered `number` in the listing, or null.
+    const FoundStream* numbered(size_t number, size_t* index = nullptr) const;
 };
 
 struct Job {
@@ -86,12 +88,13 @@ public:
     std::shared_ptr<const ScannedDisc> scan(const ShelfDisc& disc, Failure& failure, Job* job = nullptr);
     Json streams_json(const ShelfDisc& disc, const ScannedDisc& scan, const std::string& token);
 
-    // A stream's preview: "media" (MP4 for movies, FLAC for sound), "thumb" (the picture a third
-    // of the way in) or "frameK" (K from 0 to 5: a filmstrip), made on first request.
-    bool preview(const ShelfDisc& disc, size_t stream, const std::string& what, Preview& preview, Failure& failure);
+    // The preview of the stream numbered `number`: "media" (MP4 for movies, FLAC for sound),
+    // "thumb" (the picture a third of the way in) or "frameK" (K from 0 to 5: a filmstrip), made
+    // on first request.
+    bool preview(const ShelfDisc& disc, size_t number, const std::string& what, Preview& preview, Failure& failure);
 
-    // Background work: a scan, or a rip of some of a disc's streams into the output folder. Rips
-    // of one disc run one after the other, the later ones queued.
+    // Background work: a scan, or a rip of some of a disc's streams (by their numbers) into the
+    // output folder. Rips of one disc run one after the other, the later ones queued.
     std::shared_ptr<Job> start_scan(const ShelfDisc& disc, Failure& failure);
     std::shared_ptr<Job> start_rip(const ShelfDisc& disc, std::vector<size_t> streams, Failure& failure);
     std::shared_ptr<Job> job(const std::string& id);

@@ -112,11 +112,11 @@ try {
               'every thumbnail', 120000);
   check(true, 'five thumbnails of 320x240 load');
   await evaluate(`document.querySelector('th[data-key="duration_ms"]').click(), true`);
-  await until(`document.querySelector('#streams tr[data-number]')?.dataset.number === '4'`, 'sorting by length');
+  await until(`document.querySelector('#streams tr[data-number]')?.dataset.number === '5'`, 'sorting by length');
   check(true, 'sorting by length puts the shortest movie first');
 
   // Rip two picked streams.
-  await evaluate(`for (const n of ['0', '3']) document.querySelector('#streams tr[data-number="' + n + '"] .pick').checked = true;
+  await evaluate(`for (const n of ['1', '4']) document.querySelector('#streams tr[data-number="' + n + '"] .pick').checked = true;
                   document.getElementById('rip-selected').click(), true`);
   await until(`document.getElementById('job-state').dataset.state === 'done'`, 'the rip of two streams', 180000);
   const jobs = await (await fetch(`${origin}/api/jobs?token=T`)).json();
@@ -124,7 +124,7 @@ try {
   check(ripped.length === 2, 'the rip wrote two files');
 
   // A movie plays: its clock advances, at the movie's size.
-  await evaluate(`location.hash = '#disc/${id('walcite')}/0', true`);
+  await evaluate(`location.hash = '#disc/${id('walcite')}/1', true`);
   await until(`document.getElementById('player')?.readyState >= 2`, 'the movie to load', 120000);
   await evaluate(`document.getElementById('player').play().then(() => true)`);
   await until(`document.getElementById('player').currentTime > 1`, 'the movie to play for a second', 30000);
@@ -137,7 +137,7 @@ try {
   writeFileSync(screenshot, Buffer.from(shot.data, 'base64'));
 
   // A song plays.
-  await evaluate(`location.hash = '#disc/${id('ostrand')}/0', true`);
+  await evaluate(`location.hash = '#disc/${id('ostrand')}/1', true`);
   await until(`document.getElementById('player')?.tagName === 'AUDIO' && document.getElementById('player').readyState >= 2`,
               'the song to load', 120000);
   await evaluate(`document.getElementById('player').play().then(() => true)`);

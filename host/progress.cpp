@@ -1,0 +1,76 @@
+#include "progress.h"
+
+#include "terminal.h"
+
+namespace quorvex {
+namespace {
+std::mutex g_active_mutex;
+Progress* g_active = nullptr;  // the terminal line shown now
+}  // namespace
+
+Progress::Progress(ProgressMode mode) : mode_(mode), started_(Clock::now()) {
+    if (mode_ != ProgressMode::kTerminal) return;
+    std::lock_guard lock(g_active_mutex);
+    g_active = this;
+}
+
+Progress::~Progress() {
+    clear();
+    std::lock_guard lock(g_active_mutex);
+    if (g_active == this) g_active = nullptr;
+}
+
+void clear_progress_line() {
+    std::lock_guard lock(g_active_mutex);
+    if (g_active) g_active->clear();
+}
+
+ProgressMode progress_mode(const std::string& option) {
+    if (option == "json") return ProgressMode::kJson;
+    if (option == "none") return ProgressMode::kNone;
+    return stderr_is_terminal() ? ProgressMode::kTerminal : ProgressMode::kNone;
+}
+
+void Progress::line(const std::string& text, bool now) {
+    if (mode_ != ProgressMode::kTerminal) return;
+    std::lock_guard lock(mutex_);
+    const auto t = Clock::now();
+    if (!now && shown_ && t - drawn_ < std::chrono::milliseconds(100)) return;
+    drawn_ = t;
+    // At most one terminal line wide: the end of a long name is what tells it apart.
+    constexpr size_t kWidth = 78;
+    const std::string shown = text.size() > kWidth ? "..." + text.substr(text.size() - kWidth + 3) : text;
+    std::fprintf(stderr, "\r%s\x1b[K", shown.c_str());
+    std::fflush(stderr);
+    shown_ = true;
+}
+
+void Progress::step(Json event) {
+    if (mode_ != ProgressMode::kJson) return;
+    std::lock_guard lock(mutex_);
+    event["elapsed_seconds"] = elapsed();
+    std::fprintf(stderr, "%s\n", event.dump(-1, ' ', false, Json::error_handler_t::replace).c_str());
+    std::fflush(stderr);
+}
+
+void Progress::clear() {
+    if (mode_ != ProgressMode::kTerminal) return;
+    std::lock_guard lock(mutex_);
+    if (!shown_) return;
+    std::fprintf(stderr, "\r\x1b[K");
+    std::fflush(stderr);
+    shown_ = false;
+}
+
+std::string clock_text(double seconds) {
+    const long s = seconds > 0 ? static_cast<long>(seconds + 0.5) : 0;
+    char text[32];
+    if (s >= 3600) {
+        std::snprintf(text, sizeof text, "%ld:%02ld:%02ld", s / 3600, s / 60 % 60, s % 60);
+    } else {
+        std::snprintf(text, sizeof text, "%ld:%02ld", s / 60, s % 60);
+    }
+    return text;
+}
+
+}  // namespace quorvex
