@@ -113,7 +113,8 @@ void describe_found(const DiscSurvey& survey, size_t i, const std::string& image
 
 int choose_stream(const Options& options, const PluginFolder& folder, uint32_t disc, StreamContext& c) {
     const std::string& image = options.images[0];
-    c.request = PlaybackRequest{image, nullptr, disc, StreamInfo{}, options.seek_ms};
+    c.request = PlaybackRequest{image, nullptr, disc, StreamInfo{}, std::nullopt};
+    c.seek_ms = options.seek_ms;
     const PluginFile* plugin = nullptr;
     if (!options.plugin.empty() && !(plugin = named_plugin(options, folder))) return kExitError;
     DiscSurvey survey;

@@ -22,6 +22,7 @@ struct StreamContext {
     std::string name;                // its name on the disc, when the scan found it
     std::optional<uint32_t> number;  // its number in the disc's listing, when listed
     std::string album;               // the disc's name for tags: its volume id, else the image's name
+    std::optional<uint32_t> seek_ms;  // where the output starts, on the host's timeline
     bool described_by_scan = true;  // false: the plug-in's description of a range (an estimate)
     StreamState state = StreamState::kWhole;
     std::string note;

@@ -74,6 +74,7 @@ bool play_stream(const PlaybackRequest& request, const UnitHandler& handle, Play
     }
 
     std::vector<int16_t> pcm;
+    uint32_t to_skip = request.seek_ms ? request.skip_units : 0;
     // A stream cannot deliver more units than it has sectors, held audio aside.
     const uint64_t limit = uint64_t{request.info.sector_count} * 2 + 16;
     uint64_t units = 0;
@@ -102,6 +103,10 @@ bool play_stream(const PlaybackRequest& request, const UnitHandler& handle, Play
             error = who + " reported " + std::to_string(frame->payload_size) +
                     " payload bytes, more than the frame buffer holds";
             return false;
+        }
+        if (to_skip > 0) {
+            --to_skip;
+            continue;
         }
         const bool video = is_video(*frame);
         std::span<const int16_t> decoded;
@@ -213,6 +218,18 @@ private:
 
 }  // namespace
 
+uint64_t payload_print(const FrameBuffer& frame) {
+    uint64_t h = 0x9E3779B97F4A7C15ull ^ frame.payload_size;
+    const size_t n = std::min<size_t>(frame.payload_size, kFrameBufferCapacity);
+    for (size_t i = 0; i + 8 <= n; i += 8) {
+        uint64_t word;
+        std::memcpy(&word, frame.payload + i, 8);
+        h = (h ^ word) * 0xFF51AFD7ED558CCDull;
+        h ^= h >> 29;
+    }
+    return h;
+}
+
 bool survey_stream(const PlaybackRequest& request, StreamSurvey& survey, std::string& error) {
     survey = StreamSurvey{};
     std::unique_ptr<FormatMatcher> matcher;
@@ -221,6 +238,7 @@ bool survey_stream(const PlaybackRequest& request, StreamSurvey& survey, std::st
         SurveyUnit u;
         u.video = unit.video;
         u.payload_size = unit.frame.payload_size;
+        u.print = payload_print(unit.frame);
         if (unit.video) {
             u.frame_number = unit.frame.frame_number;
             u.frame_rate = unit.frame.frame_rate;

@@ -19,7 +19,8 @@ struct PlaybackRequest {
     const PluginFile* plugin = nullptr;
     uint32_t disc = 0;
     StreamInfo info{};
-    std::optional<uint32_t> seek_ms;
+    std::optional<uint32_t> seek_ms;  // the plug-in's own clock (see seek.h for the host's)
+    uint32_t skip_units = 0;          // units dropped after the seek, before any is handed over
 };
 
 // The format of XA sound as a sector's coding byte gives it.
@@ -54,7 +55,7 @@ struct PlaybackCounts {
 
 // Plays `request` once through a fresh instance of its plug-in. Before a seek it reads one unit
 // and drops it (the interleaved readers take the channel of the first sector they read, and a
-// seek must stay on the stream). It reads until the plug-in has nothing left to hand over: a
+// seek must stay on the stream); after it, it drops `skip_units` units. It reads until the plug-in has nothing left to hand over: a
 // reader may hold sound met while gathering a frame and deliver it after a first empty answer.
 // False with `error` set on a read error, an interruption, or an answer no plug-in may give.
 bool play_stream(const PlaybackRequest& request, const UnitHandler& handle, PlaybackCounts& counts, std::string& error);
@@ -68,6 +69,7 @@ struct SurveyUnit {
     uint32_t pcm_samples = 0;  // per channel, archive audio
     uint32_t first_sector = 0;  // XA audio: index of its first sector in `sector_formats`
     uint32_t sector_count = 0;  // XA audio sectors in the unit
+    uint64_t print = 0;         // a fingerprint of its payload: which unit a seek landed on
 };
 struct StreamSurvey {
     std::vector<SurveyUnit> units;
@@ -80,6 +82,9 @@ struct StreamSurvey {
 // read from the sectors' own subheaders on the disc (a description may lack it, and a coding
 // change mid-stream changes a sector's duration).
 bool survey_stream(const PlaybackRequest& request, StreamSurvey& survey, std::string& error);
+
+// A fingerprint of a unit's payload (its bytes alone: readers may number frames afresh).
+uint64_t payload_print(const FrameBuffer& frame);
 
 // The same formats for a second pass, unit by unit, in the order the survey met them.
 class SectorFormats {

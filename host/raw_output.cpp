@@ -173,7 +173,7 @@ Json stream_manifest(const StreamContext& c) {
     stream["state"] = state_name(c.state);
     if (!c.note.empty()) stream["note"] = c.note;
     m["stream"] = std::move(stream);
-    if (c.request.seek_ms) m["seek_ms"] = *c.request.seek_ms;
+    if (c.seek_ms) m["seek_ms"] = *c.seek_ms;
     if (c.timeline && c.survey) {
         const Timeline& t = *c.timeline;
         Json measured;

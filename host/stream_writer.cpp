@@ -6,6 +6,7 @@
 
 #include "media_output.h"
 #include "sector_digest.h"
+#include "seek.h"
 
 namespace quorvex {
 namespace {
@@ -30,23 +31,32 @@ bool write_stream(StreamContext& context, const std::vector<OutputTarget>& targe
     const std::string who = request.image + ": " + request.plugin->stem;
     written.targets = targets;
 
-    // A seek must land inside the stream: its length is measured by a pass from the start.
-    if (request.seek_ms) {
+    // A seek is a time on the host's timeline: a pass from the start measures it, then the plug-in
+    // is asked for the position that lands on the unit that time falls in.
+    request.seek_ms.reset();
+    request.skip_units = 0;
+    if (context.seek_ms) {
         PlaybackRequest whole = request;
-        whole.seek_ms.reset();
         StreamSurvey full;
         if (!survey_stream(whole, full, error)) return false;
-        const int64_t length = build_timeline(full, request.info).duration().milliseconds();
-        if (*request.seek_ms >= length) {
-            error = who + ": --seek " + ms_text(*request.seek_ms) + " lies past the end of the stream, which lasts " +
+        const Timeline timeline = build_timeline(full, request.info);
+        const int64_t length = timeline.duration().milliseconds();
+        if (*context.seek_ms >= length) {
+            error = who + ": --seek " + ms_text(*context.seek_ms) + " lies past the end of the stream, which lasts " +
                     ms_text(length);
             return false;
+        }
+        SeekPlan plan;
+        if (!plan_seek(request, full, timeline, *context.seek_ms, plan, error)) return false;
+        if (plan.unit > 0) {  // else the start itself
+            request.seek_ms = plan.plugin_ms;
+            request.skip_units = plan.skip_units;
         }
     }
     if (!survey_stream(request, written.survey, error)) return false;
     if (written.survey.units.empty()) {
         error = who + ": the stream delivers nothing" +
-                (request.seek_ms ? " from " + ms_text(*request.seek_ms) + " on" : std::string());
+                (context.seek_ms ? " from " + ms_text(*context.seek_ms) + " on" : std::string());
         return false;
     }
     written.timeline = build_timeline(written.survey, request.info);
@@ -57,7 +67,7 @@ bool write_stream(StreamContext& context, const std::vector<OutputTarget>& targe
     written.cut = context.state == StreamState::kCut;
     written.cut_note = context.note;
     const uint32_t frames = written.survey.counts.frames, counted = request.info.frame_count;
-    if (context.described_by_scan && !request.seek_ms && counted && frames < counted) {
+    if (context.described_by_scan && !context.seek_ms && counted && frames < counted) {
         written.cut = true;
         const std::string delivered = "it delivers " + std::to_string(frames) + " of the " + std::to_string(counted) +
                                       " frames its scan counted";

@@ -90,8 +90,9 @@ TEST(MusicEndToEnd, SeekLandsOnTheRulesSector) {
     Music m = music(MusicLayout::kDrumvale, {{{200}, {200}, {200}, {200}}});
     std::string error;
     ASSERT_TRUE(m.image.write(dir.file("disc.bin"), error));
-    // drumvale: ((2000 / 10) x 378) / 2016 x 4 = 148 sectors in, where channel 0's audio sector
-    // of position 148 lies (148 is a multiple of the four channels).
+    // 2000 ms on the host's clock: the 38th sector of the song (each lasts 4/75 s), where
+    // drumvale's own clock also lands: ((2000 / 10) x 378) / 2016 x 4 = 148 sectors in, channel 0's
+    // audio sector of position 148.
     const RunResult x = run_program(quorvex_command() + " extract " + dir.file("disc.cue") +
                                     " --plugin drumvale --stream 0 --seek 2000 -o " + dir.file("out"));
     ASSERT_EQ(x.status, 0) << x.output;

@@ -32,4 +32,9 @@ std::vector<uint8_t> read_bytes(const std::string& path) {
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
+std::string read_text(const std::string& path) {
+    const auto bytes = read_bytes(path);
+    return std::string(bytes.begin(), bytes.end());
+}
+
 }  // namespace testing_support

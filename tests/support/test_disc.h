@@ -52,5 +52,6 @@ private:
 void write_text(const std::string& path, const std::string& text);
 void write_bytes(const std::string& path, const std::vector<uint8_t>& bytes);
 std::vector<uint8_t> read_bytes(const std::string& path);
+std::string read_text(const std::string& path);
 
 }  // namespace testing_support
