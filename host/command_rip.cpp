@@ -345,6 +345,9 @@ private:
         StreamContext context;
         context.request = PlaybackRequest{d.image.path, found.plugin, d.disc->handle, found.info, std::nullopt};
         context.index = found.index;
+        context.name = name;
+        context.number = d.survey.numbers[task.stream] ? std::optional<uint32_t>(d.survey.numbers[task.stream]) : std::nullopt;
+        context.album = disc_title(d.survey, d.image.path);
         context.state = found.state;
         context.note = found.note;
         WrittenStream written;

@@ -91,13 +91,6 @@ std::vector<size_t> selected_streams(const DiscSurvey& survey, const Options& op
     return chosen;
 }
 
-std::string album_of(const DiscSurvey& survey, const std::string& image) {
-    if (!survey.directory.volume_id.empty()) return survey.directory.volume_id;
-    std::filesystem::path file = native_path(image).filename();
-    if (lower_ascii(utf8_path(file.extension())) == ".ecm") file = file.stem();
-    return utf8_path(file.stem());
-}
-
 void describe_found(const DiscSurvey& survey, size_t i, const std::string& image, StreamContext& c) {
     const FoundStream& s = survey.report.streams[i];
     c.request.plugin = s.plugin;
@@ -105,7 +98,7 @@ void describe_found(const DiscSurvey& survey, size_t i, const std::string& image
     c.index = s.index;
     c.name = survey.names[i];
     c.number = survey.numbers[i] ? std::optional<uint32_t>(survey.numbers[i]) : std::nullopt;
-    c.album = album_of(survey, image);
+    c.album = disc_title(survey, image);
     c.described_by_scan = true;
     c.state = s.state;
     c.note = s.note;
@@ -180,7 +173,7 @@ int choose_stream(const Options& options, const PluginFolder& folder, uint32_t d
     judge_stream(disc, described);
     c.request.plugin = plugin;
     c.request.info = described.info;
-    c.album = album_of(survey, image);
+    c.album = disc_title(survey, image);
     c.described_by_scan = false;
     c.state = described.state;
     c.note = described.note;

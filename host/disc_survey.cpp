@@ -1,5 +1,6 @@
 #include "disc_survey.h"
 
+#include <filesystem>
 #include <set>
 
 #include "json_out.h"
@@ -19,6 +20,13 @@ bool survey_disc(uint32_t disc, const std::string& image, const std::vector<cons
     survey.groups = group_streams(survey.report, survey.places);
     identify_streams(survey);
     return true;
+}
+
+std::string disc_title(const DiscSurvey& survey, const std::string& image) {
+    if (!survey.directory.volume_id.empty()) return survey.directory.volume_id;
+    std::filesystem::path file = native_path(image).filename();
+    if (lower_ascii(utf8_path(file.extension())) == ".ecm") file = file.stem();
+    return utf8_path(file.stem());
 }
 
 void identify_streams(DiscSurvey& survey) {

@@ -27,6 +27,7 @@ namespace fs = std::filesystem;
 namespace {
 
 RunResult quorvex(const std::string& args) { return run_program(quorvex_command() + " " + args); }
+std::string sample(const std::string& name) { return build_path("samples/" + name); }
 
 struct Movie {
     DiscImage image;
@@ -225,6 +226,72 @@ TEST(Media, MusicAndArchiveAudio) {
     EXPECT_EQ(bgm.channels, 2);
     EXPECT_EQ(bgm.samples.size(), archive.signals[0].size());
     EXPECT_NEAR(dominant_frequency(bgm.samples, 2, 0, 22050), dominant_frequency(archive.signals[0], 2, 0, 22050), 1.0);
+}
+
+// Files say what they hold, in the tags players read: the stream's name, the disc, the stream's
+// number, quorvex's comment naming the plug-in; BT.601 full-range pictures with centred chroma;
+// the tracks marked default. No path and no time: the same stream gives the same bytes.
+TEST(Media, FilesSayWhatTheyHold) {
+    TempDir dir("media-tags");
+    const std::string selvane = sample("selvane.cue"), ostrand = sample("ostrand.cue");
+    for (const char* file : {"movie.mkv", "movie.mp4", "again.mkv"}) {
+        ASSERT_EQ(quorvex("extract " + selvane + " --stream MOVIE_MOVIE0.STR-ch0 -o " + dir.file(file)).status, 0);
+    }
+    for (const char* file : {"song.flac", "song.wav"}) {
+        ASSERT_EQ(quorvex("extract " + ostrand + " --stream 2 -o " + dir.file(file)).status, 0);
+    }
+    for (const char* file : {"movie.mkv", "movie.mp4"}) {
+        const ProbedMedia m = probe_media(dir.file(file));
+        EXPECT_EQ(m.tags.at("title"), "MOVIE_MOVIE0.STR-ch0") << file;
+        EXPECT_EQ(m.tags.at("album"), "SELVANE") << file;
+        EXPECT_EQ(m.tags.at("track"), "1") << file;
+        EXPECT_EQ(m.tags.at("comment").rfind("quorvex: selvane stream from selvane.cue, read by the Selvane STR plug-in", 0), 0u) << file;
+        EXPECT_EQ(m.color_space, "smpte170m") << file;
+        EXPECT_EQ(m.chroma_location, "center") << file;
+        EXPECT_EQ(m.color_range, "pc") << file;
+        EXPECT_TRUE(m.video_default && m.audio_default) << file;
+    }
+    for (const char* file : {"song.flac", "song.wav"}) {
+        const ProbedMedia m = probe_media(dir.file(file));
+        EXPECT_EQ(m.tags.at("title"), "MUSIC0.XA-ch0-2") << file;
+        EXPECT_EQ(m.tags.at("album"), "OSTRAND") << file;
+        EXPECT_EQ(m.tags.at("track"), "2") << file;
+        EXPECT_NE(m.tags.at("comment").find("read by the Ostrand plug-in"), std::string::npos) << file;
+    }
+    EXPECT_TRUE(read_bytes(dir.file("movie.mkv")) == read_bytes(dir.file("again.mkv")));
+}
+
+// A stream written to standard output plays as it comes, read by FFmpeg's own tools: a whole
+// movie through a pipe, the same pictures and sound as the file the stream makes; a cut stream
+// writes what the disc holds and says so.
+TEST(Media, AStreamDownAPipe) {
+    TempDir dir("media-pipe");
+    const std::string selvane = sample("selvane.cue");
+    const auto frames_in = [](const std::string& source) {
+        const RunResult r = run_program(source + " | ffprobe -v error -count_frames -select_streams v "
+                                                 "-show_entries stream=nb_read_frames -of csv=p=0 -");
+        return r.output.substr(0, r.output.find_first_not_of("0123456789"));
+    };
+    const auto sound_of = [](const std::string& file) {
+        return run_program("ffmpeg -v error -i " + file + " -f s16le - | sha256sum").output;
+    };
+    EXPECT_EQ(frames_in(quorvex_command() + " extract " + selvane + " --stream MOVIE_MOVIE0.STR-ch0 -o - --format mkv"), "32");
+    for (const char* format : {"mkv", "flac", "wav"}) {
+        const std::string piped = dir.file(std::string("piped.") + format), file = dir.file(std::string("file.") + format);
+        const RunResult r = run_program("{ " + quorvex_command() + " extract " + selvane + " --stream 1 -o - --format " + format + " > " + piped + "; }");
+        ASSERT_EQ(r.status, 0) << format << r.output;
+        ASSERT_EQ(quorvex("extract " + selvane + " --stream 1 -o " + file).status, 0);
+        EXPECT_EQ(sound_of(piped), sound_of(file)) << format;
+    }
+    EXPECT_EQ(quorvex("extract " + selvane + " --stream 1 -o - > /dev/null").status, 2);  // no --format
+    EXPECT_EQ(quorvex("extract " + selvane + " --stream 1 -o - --format mp4 > /dev/null").status, 2);  // cannot stream
+    auto cut = read_bytes(sample("selvane.bin"));
+    cut.resize(200 * 2352);
+    write_bytes(dir.file("cut.bin"), cut);
+    const RunResult r = run_program("{ " + quorvex_command() + " extract " + dir.file("cut.bin") + " --stream 1 -o - --format mkv > " +
+                                    dir.file("cut.mkv") + "; }");
+    EXPECT_EQ(r.status, 3) << r.output;
+    EXPECT_EQ(frames_in("cat " + dir.file("cut.mkv")), "16");
 }
 
 TEST(Media, EverySampleDiscRipsToFilesThatPlay) {

@@ -98,9 +98,17 @@ public:
         }
         // The same stream gives the same file: no random identifiers, no dates.
         out_->flags |= AVFMT_FLAG_BITEXACT;
-        const std::string comment = av::kCommentPrefix + context_.request.plugin->stem + " stream from " +
-                                    valid_utf8(fs::path(context_.request.image).filename().string());
+        // What it holds, in the tags players show: the stream's name, the disc, its number there,
+        // and in the comment (which marks the file as quorvex's) the plug-in that read it. No path
+        // and no time of day: the same stream gives the same bytes.
+        const PluginFile& plugin = *context_.request.plugin;
+        const std::string comment = av::kCommentPrefix + plugin.stem + " stream from " +
+                                    valid_utf8(fs::path(context_.request.image).filename().string()) + ", read by the " +
+                                    valid_utf8(plugin.name()) + " plug-in";
         av_dict_set(&out_->metadata, "comment", comment.c_str(), 0);
+        if (!context_.name.empty()) av_dict_set(&out_->metadata, "title", context_.name.c_str(), 0);
+        if (!context_.album.empty()) av_dict_set(&out_->metadata, "album", valid_utf8(context_.album).c_str(), 0);
+        if (context_.number) av_dict_set(&out_->metadata, "track", std::to_string(*context_.number).c_str(), 0);
         if (!want_video_) return start(error);  // no picture size to wait for
         return true;
     }
@@ -218,6 +226,7 @@ private:
             return false;
         }
         s.stream->time_base = s.encoder->time_base;
+        s.stream->disposition |= AV_DISPOSITION_DEFAULT;  // the one video and the one sound track
         return true;
     }
 
@@ -268,7 +277,10 @@ private:
         c->width = width_;
         c->height = height_;
         c->pix_fmt = AV_PIX_FMT_YUV420P;
-        c->color_range = AVCOL_RANGE_JPEG;  // MDEC pictures are full range
+        // MDEC pictures are full range, BT.601, their chroma sited between the luma samples.
+        c->color_range = AVCOL_RANGE_JPEG;
+        c->colorspace = AVCOL_SPC_SMPTE170M;
+        c->chroma_sample_location = AVCHROMA_LOC_CENTER;
         if (const enum AVPixelFormat* formats = codec->pix_fmts) {
             for (; *formats != AV_PIX_FMT_NONE; ++formats) {
                 if (*formats == AV_PIX_FMT_YUVJ420P) c->pix_fmt = AV_PIX_FMT_YUVJ420P;
@@ -341,6 +353,8 @@ private:
         video_.durations[pts] = end - pts;
         scaled_->pts = pts;
         scaled_->color_range = AVCOL_RANGE_JPEG;
+        scaled_->colorspace = AVCOL_SPC_SMPTE170M;
+        scaled_->chroma_location = AVCHROMA_LOC_CENTER;
         if (const int r = avcodec_send_frame(video_.encoder.get(), scaled_.get()); r < 0) {
             error = path_ + ": video encoder: " + av::error_text(r);
             return false;

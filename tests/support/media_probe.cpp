@@ -1,11 +1,13 @@
 #include "media_probe.h"
 
+#include <cctype>
 #include <string>
 
 
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
+#include <libavutil/pixdesc.h>
 #include <libswresample/swresample.h>
 }
 
@@ -17,6 +19,11 @@ ProbedMedia probe_media(const std::string& path, const char* format_name) {
     const AVInputFormat* forced = format_name ? av_find_input_format(format_name) : nullptr;
     if (avformat_open_input(&format, path.c_str(), forced, nullptr) < 0) return out;
     avformat_find_stream_info(format, nullptr);
+    for (const AVDictionaryEntry* tag = nullptr; (tag = av_dict_get(format->metadata, "", tag, AV_DICT_IGNORE_SUFFIX));) {
+        std::string key = tag->key;
+        for (char& c : key) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        out.tags[key] = tag->value;
+    }
     AVCodecContext* decoders[16] = {};
     SwrContext* swr = nullptr;
     for (unsigned i = 0; i < format->nb_streams && i < 16; ++i) {
@@ -29,6 +36,10 @@ ProbedMedia probe_media(const std::string& path, const char* format_name) {
         if (p->codec_type == AVMEDIA_TYPE_VIDEO) {
             out.video_codec = codec->name;
             const AVStream* stream = format->streams[i];
+            out.color_space = av_color_space_name(p->color_space) ? av_color_space_name(p->color_space) : "";
+            out.chroma_location = av_chroma_location_name(p->chroma_location) ? av_chroma_location_name(p->chroma_location) : "";
+            out.color_range = av_color_range_name(p->color_range) ? av_color_range_name(p->color_range) : "";
+            out.video_default = (stream->disposition & AV_DISPOSITION_DEFAULT) != 0;
             out.frame_rate = av_q2d(stream->avg_frame_rate);
             // MP4 states a stream's end through its edit list; its last packet's own duration may
             // be cut by the demuxer where the list begins with an empty edit.
@@ -37,6 +48,7 @@ ProbedMedia probe_media(const std::string& path, const char* format_name) {
             }
         } else if (p->codec_type == AVMEDIA_TYPE_AUDIO) {
             out.audio_codec = codec->name;
+            out.audio_default = (format->streams[i]->disposition & AV_DISPOSITION_DEFAULT) != 0;
             out.sample_rate = p->sample_rate;
             out.channels = p->ch_layout.nb_channels;
         }

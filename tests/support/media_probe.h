@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,11 @@ struct ProbedMedia {
     int sample_rate = 0, channels = 0;
     double audio_start = 0;  // the first sound packet's time
     std::vector<int16_t> samples;  // interleaved
+    // What the file says it holds: its tags (names in lower case), the pictures' colour tags, and
+    // which tracks are the default ones.
+    std::map<std::string, std::string> tags;
+    std::string color_space, chroma_location, color_range;
+    bool video_default = false, audio_default = false;
 };
 
 // `format` names a demuxer ("psxstr") where the file's content should not be left to probing.
