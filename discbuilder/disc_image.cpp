@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <memory>
 
+#include "image_writers.h"
+
 namespace discbuilder {
 
 void DiscImage::resize(uint32_t sector_count) {
@@ -14,6 +16,10 @@ void DiscImage::put(uint32_t lba, Subheader subheader, std::span<const uint8_t> 
     if (lba >= sector_count()) resize(lba + 1);
     encode_sector(raw(lba), lba, subheader, data);
     written_[lba] = true;
+    if (progress_ && lba >= reported_ + 4096) {
+        reported_ = lba;
+        progress_(lba);
+    }
 }
 
 std::span<const uint8_t> DiscImage::bytes() {
@@ -32,25 +38,12 @@ std::string cue_path_for(const std::string& bin_path) {
 
 bool DiscImage::write(const std::string& bin_path, std::string& error) {
     const auto image = bytes();
-    struct Closer {
-        void operator()(std::FILE* f) const { std::fclose(f); }
-    };
-    std::unique_ptr<std::FILE, Closer> bin(std::fopen(bin_path.c_str(), "wb"));
-    if (!bin || std::fwrite(image.data(), 1, image.size(), bin.get()) != image.size() || std::fflush(bin.get()) != 0) {
-        error = bin_path + ": cannot write";
-        return false;
-    }
     const size_t slash = bin_path.find_last_of("/\\");
     const std::string bin_name = slash == std::string::npos ? bin_path : bin_path.substr(slash + 1);
-    const std::string cue_path = cue_path_for(bin_path);
-    std::unique_ptr<std::FILE, Closer> cue(std::fopen(cue_path.c_str(), "wb"));
-    if (!cue || std::fprintf(cue.get(), "FILE \"%s\" BINARY\n  TRACK 01 MODE2/2352\n    INDEX 01 00:00:00\n",
-                             bin_name.c_str()) < 0 ||
-        std::fflush(cue.get()) != 0) {
-        error = cue_path + ": cannot write";
-        return false;
-    }
-    return true;
+    const std::string cue = "FILE \"" + bin_name + "\" BINARY\n  TRACK 01 MODE2/2352\n    INDEX 01 00:00:00\n";
+    // Each file appears whole or not at all: written beside its place, then renamed into it.
+    return write_file(bin_path, image, error) &&
+           write_file(cue_path_for(bin_path), std::span(reinterpret_cast<const uint8_t*>(cue.data()), cue.size()), error);
 }
 
 }  // namespace discbuilder

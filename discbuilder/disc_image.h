@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 #include <vector>
@@ -37,9 +38,14 @@ public:
     bool write(const std::string& bin_path, std::string& error);
 
     void record_movie(MovieRecord movie) { movies_.push_back(std::move(movie)); }
+
+    // Hears, every few thousand sectors, how far the image has grown, for long builds.
+    void on_growth(std::function<void(uint32_t sectors)> progress) { progress_ = std::move(progress); }
     const std::vector<MovieRecord>& movies() const { return movies_; }
 
 private:
+    std::function<void(uint32_t)> progress_;
+    uint32_t reported_ = 0;
     std::vector<MovieRecord> movies_;
     std::vector<uint8_t> data_;
     std::vector<bool> written_;

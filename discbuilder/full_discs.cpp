@@ -117,8 +117,9 @@ bool full_disc_named(const std::string& name, FullDisc& kind) {
     return true;
 }
 
-DiscImage build_full_disc(FullDisc kind, uint32_t sectors) {
+DiscImage build_full_disc(FullDisc kind, uint32_t sectors, std::function<void(uint32_t)> progress) {
     DiscImage disc;
+    disc.on_growth(std::move(progress));
     switch (kind) {
         case FullDisc::kMovies: movies(disc, sectors); break;
         case FullDisc::kMusic: music(disc, sectors); break;

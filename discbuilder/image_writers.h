@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 #include <vector>
@@ -22,6 +23,11 @@ struct TrackSpan {
 struct RawDisc {
     std::span<const uint8_t> sectors;
     std::vector<TrackSpan> tracks;
+    // Hears how far a writer has got, in sectors, for long conversions.
+    std::function<void(uint32_t done, uint32_t total)> progress;
+    void report(uint32_t done) const {
+        if (progress) progress(done, sector_count());
+    }
 
     uint32_t sector_count() const { return static_cast<uint32_t>(sectors.size() / 2352); }
     const uint8_t* sector(uint32_t lba) const { return sectors.data() + size_t{lba} * 2352; }

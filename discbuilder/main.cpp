@@ -1,4 +1,5 @@
 // discbuilder: writes valid raw disc images (.bin + .cue) for tests, demos and measurements.
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -7,6 +8,8 @@
 #include <iterator>
 #include <string>
 #include <vector>
+
+#include <unistd.h>
 
 #include "image_writers.h"
 #include "sample_discs.h"
@@ -26,8 +29,47 @@ const char kUsage[] =
     "                                   chd-zstd, chd-deflate, chd-none, ecm, pbp, clonecd (OUT.ccd\n"
     "                                   with .img and .sub) or raw2448 (sectors with subchannel)\n";
 
+// Whether a file can be written at `path`: its folder exists and takes a new file. Checked before
+// minutes of work, not after.
+bool can_write(const std::string& path) {
+    const std::filesystem::path place(path);
+    const std::filesystem::path folder = place.has_parent_path() ? place.parent_path() : std::filesystem::path(".");
+    const std::string probe = (folder / ".discbuilder-probe").string();
+    std::FILE* f = std::fopen(probe.c_str(), "wb");
+    if (!f) {
+        std::fprintf(stderr, "discbuilder: %s: cannot write there: %s\n", path.c_str(), std::strerror(errno));
+        return false;
+    }
+    std::fclose(f);
+    std::remove(probe.c_str());
+    return true;
+}
+
+// How far a long job has got, on a terminal only: one line, redrawn.
+class Meter {
+public:
+    explicit Meter(std::string what) : what_(std::move(what)), shown_(isatty(fileno(stderr)) != 0) {}
+    ~Meter() {
+        if (drawn_) std::fprintf(stderr, "\r\x1b[K");
+    }
+    void operator()(uint32_t done, uint32_t total) {
+        const int percent = total ? static_cast<int>(uint64_t{done} * 100 / total) : 100;
+        if (!shown_ || percent == percent_) return;
+        percent_ = percent;
+        drawn_ = true;
+        std::fprintf(stderr, "\r%s: %d%% (%u of %u sectors)\x1b[K", what_.c_str(), percent, done, total);
+        std::fflush(stderr);
+    }
+
+private:
+    std::string what_;
+    bool shown_, drawn_ = false;
+    int percent_ = -1;
+};
+
 int convert(const std::string& in, const std::string& format, const std::string& out) {
     using namespace discbuilder;
+    if (!can_write(out)) return 1;
     std::ifstream file(in, std::ios::binary);
     const std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
     if (!file.good() && !file.eof()) {
@@ -38,7 +80,9 @@ int convert(const std::string& in, const std::string& format, const std::string&
         std::fprintf(stderr, "discbuilder: %s: not an image of raw 2352-byte sectors\n", in.c_str());
         return 1;
     }
-    const RawDisc disc = RawDisc::single_track(bytes);
+    RawDisc disc = RawDisc::single_track(bytes);
+    Meter meter("writing " + out);
+    disc.progress = std::ref(meter);
     std::string error;
     bool ok;
     if (format == "chd-zstd" || format == "chd-deflate" || format == "chd-none") {
@@ -87,6 +131,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (command == "sample" && argc == 4) {
+        if (!can_write(argv[3])) return 1;
         for (const SampleDisc& s : sample_discs()) {
             if (s.name == std::string(argv[2])) return write(s.build(), argv[3]) ? 0 : 1;
         }
@@ -104,7 +149,12 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "discbuilder: SECTORS must be from 64 to 400000\n");
             return 2;
         }
-        return write(build_full_disc(kind, static_cast<uint32_t>(sectors)), argv[3]) ? 0 : 1;
+        if (!can_write(argv[3])) return 1;
+        Meter meter(std::string("building a full ") + argv[2] + " disc");
+        const auto total = static_cast<uint32_t>(sectors);
+        DiscImage disc = build_full_disc(kind, total, [&](uint32_t done) { meter(done, total); });
+        meter(total, total);
+        return write(std::move(disc), argv[3]) ? 0 : 1;
     }
     if (command == "convert" && argc == 5) return convert(argv[2], argv[3], argv[4]);
     std::fputs(kUsage, stderr);

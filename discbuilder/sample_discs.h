@@ -2,6 +2,7 @@
 // full-length disc for whole-disc measurements.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -27,6 +28,8 @@ enum class FullDisc : uint8_t {
 inline constexpr uint32_t kFullDiscSectors = 333000;  // 74 minutes
 
 bool full_disc_named(const std::string& name, FullDisc& kind);
-DiscImage build_full_disc(FullDisc kind, uint32_t sectors = kFullDiscSectors);
+// `progress` hears how many sectors are built, every few thousand.
+DiscImage build_full_disc(FullDisc kind, uint32_t sectors = kFullDiscSectors,
+                          std::function<void(uint32_t sectors)> progress = {});
 
 }  // namespace discbuilder

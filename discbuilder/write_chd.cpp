@@ -149,6 +149,7 @@ bool write_chd(const RawDisc& disc, ChdCodec codec, const std::string& path, std
     const uint64_t first_offset = file.size();
     std::vector<uint8_t> stored;
     for (uint32_t h = 0; h < hunks; ++h) {
+        disc.report(h * kHunkFrames);
         const std::span<const uint8_t> hunk(&frames[size_t{h} * kHunkBytes], kHunkBytes);
         std::string key(reinterpret_cast<const char*>(hunk.data()), hunk.size());
         if (auto it = seen.find(key); it != seen.end()) {

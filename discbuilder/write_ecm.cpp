@@ -76,6 +76,7 @@ private:
 bool write_ecm(const RawDisc& disc, const std::string& path, std::string& error) {
     EcmWriter ecm;
     for (uint32_t lba = 0; lba < disc.sector_count(); ++lba) {
+        if (lba % 4096 == 0) disc.report(lba);
         const uint8_t* s = disc.sector(lba);
         if (is_mode1(s)) {
             uint8_t stored[3 + 2048];

@@ -100,6 +100,7 @@ bool write_pbp(const RawDisc& disc, const std::string& path, std::string& error)
     }
     std::vector<uint8_t> data, block(kBlockBytes), packed(compressBound(kBlockBytes));
     for (uint32_t b = 0; b < blocks; ++b) {
+        disc.report(b * 16);
         const size_t from = size_t{b} * kBlockBytes;
         const size_t n = std::min<size_t>(kBlockBytes, disc.sectors.size() - from);
         std::fill(block.begin(), block.end(), uint8_t{0});

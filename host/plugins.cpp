@@ -274,6 +274,14 @@ const PluginFile* find_plugin(const PluginFolder& folder, const std::string& nam
     return nullptr;
 }
 
-std::string default_plugin_directory() { return utf8_path(program_directory().parent_path() / "plugins"); }
+std::string default_plugin_directory() {
+    // Beside the program as a build lays them out, else where an installation puts them.
+    const fs::path prefix = program_directory().parent_path();
+    for (const fs::path& folder : {prefix / "plugins", prefix / "lib" / "quorvex" / "plugins"}) {
+        std::error_code ec;
+        if (fs::is_directory(folder, ec)) return utf8_path(folder);
+    }
+    return utf8_path(prefix / "plugins");
+}
 
 }  // namespace quorvex

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <set>
+#include <sstream>
 #include <sys/stat.h>
 
 #include "host/commands.h"
@@ -420,4 +421,27 @@ TEST(Collection, ARipOfNamesTheDiscDoesNotHoldFails) {
     ASSERT_EQ(results.size(), 2u);
     EXPECT_EQ(results[1].state, "done");
     EXPECT_EQ(json_file(dir.file("out/walcite/rip.json"))["streams"].size(), 1u);
+}
+
+// Long work shows how far it has got: a line on a terminal, JSON steps when asked, nothing when
+// nobody watches.
+TEST(Collection, WorkShowsHowFarItHasGot) {
+    TempDir dir("progress");
+    const std::string disc = sample("walcite.cue");
+    RunResult r = run("--progress json rip " + disc + " -o " + dir.file("json"));
+    ASSERT_EQ(r.status, 0) << r.output;
+    size_t steps = 0, done = 0;
+    std::istringstream lines(r.output);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.empty() || line[0] != '{') continue;
+        const Json step = Json::parse(line);
+        ++steps;
+        if (step["step"] == "stream" && step["state"] == "done") ++done;
+    }
+    EXPECT_EQ(done, 5u) << r.output;
+    EXPECT_GT(steps, 10u);
+    r = run("rip " + disc + " -o " + dir.file("quiet"));
+    EXPECT_FALSE(contains(r.output, "\r")) << r.output;
+    r = run_program("script -qec '" + quorvex_command() + " rip " + disc + " -o " + dir.file("terminal") + "' /dev/null");
+    EXPECT_TRUE(contains(r.output, "5 streams]")) << r.output;
 }

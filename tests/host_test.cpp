@@ -3,6 +3,7 @@
 
 #include <cstring>
 #include <filesystem>
+#include <nlohmann/json.hpp>
 
 #include "discbuilder/disc_image.h"
 #include "support/run_program.h"
@@ -136,4 +137,101 @@ TEST(Host, RangesAndStreamIndexesOutOfRange) {
     EXPECT_TRUE(contains(r.output, "--count must be at least 1")) << r.output;
     r = quorvex("info " + disc + " --plugin selvane --start -1 --count 3");
     EXPECT_EQ(r.status, 2);
+}
+
+// One identity per stream: the name and number scan shows are what extract and info take, the
+// same everywhere; a plug-in's own index still works with --plugin; filters keep the numbers;
+// what only --all lists has no number and is named by its plug-in and index.
+TEST(Host, AStreamIsNamedOneWayEverywhere) {
+    TempDir dir("host-names");
+    const std::string disc = build_path("samples/ostrand.cue");
+    const auto listing = nlohmann::json::parse(quorvex("scan --json " + disc).output);
+    const auto& streams = listing["discs"][0]["streams"];
+    ASSERT_EQ(streams.size(), 5u);
+    for (size_t i = 0; i < streams.size(); ++i) EXPECT_EQ(streams[i]["number"], i + 1);
+    EXPECT_EQ(streams[1]["name"], "MUSIC0.XA-ch0-2");
+    EXPECT_EQ(streams[1]["plugin"], "ostrand");
+    EXPECT_EQ(streams[1]["index"], 3);
+
+    // The same stream three ways: the same units.
+    for (const std::string& named : {std::string("--stream MUSIC0.XA-ch0-2"), std::string("--stream 2"),
+                                     std::string("--plugin ostrand --stream 3")}) {
+        const std::string out = dir.file("by" + std::to_string(named.size()) + "/");
+        ASSERT_EQ(quorvex("extract " + disc + " " + named + " -o " + out).status, 0) << named;
+        EXPECT_TRUE(read_bytes(out + "audio.xa") == read_bytes(dir.file("by24/audio.xa"))) << named;
+        const auto manifest = nlohmann::json::parse(read_text(out + "extract.json"));
+        EXPECT_EQ(manifest["stream"]["name"], "MUSIC0.XA-ch0-2") << named;
+        EXPECT_EQ(manifest["stream"]["number"], 2) << named;
+    }
+    const auto info = nlohmann::json::parse(quorvex("info --json " + disc + " --stream MUSIC0.XA-ch0-2").output);
+    EXPECT_EQ(info["number"], 2);
+    EXPECT_EQ(info["index"], 3);
+    EXPECT_EQ(info["described_by"], "scan");
+
+    // Filters keep the numbers; --all lists the rest without one, by plug-in and index.
+    const auto filtered = nlohmann::json::parse(quorvex("scan --json --plugin ostrand " + disc).output)["discs"][0]["streams"];
+    ASSERT_EQ(filtered.size(), 4u);
+    EXPECT_EQ(filtered[0]["number"], 1);
+    EXPECT_TRUE(filtered[1]["number"].is_null());
+    EXPECT_EQ(filtered[1]["name"], "ostrand-1");
+    EXPECT_EQ(filtered[3]["number"], 2);
+    const auto longest = nlohmann::json::parse(quorvex("scan --json --min-length 3 " + disc).output)["discs"][0]["streams"];
+    ASSERT_EQ(longest.size(), 3u);
+    EXPECT_EQ(longest[0]["number"], 3);
+    const auto all = nlohmann::json::parse(quorvex("scan --json --all " + disc).output)["discs"][0]["streams"];
+    EXPECT_EQ(all.size(), 8u);
+    EXPECT_EQ(std::count_if(all.begin(), all.end(), [](const auto& s) { return s["number"].is_null(); }), 3);
+    EXPECT_EQ(quorvex("extract " + disc + " --stream velocet-0 -o " + dir.file("all/")).status, 0);
+
+    // The text listing shows the same number and name, and the plug-in's own index as P#.
+    const RunResult table = quorvex("scan " + disc);
+    EXPECT_TRUE(contains(table.output, "#  NAME             PLUG-IN  P#")) << table.output;
+    EXPECT_TRUE(contains(table.output, "2  MUSIC0.XA-ch0-2  ostrand  3")) << table.output;
+    const RunResult unknown = quorvex("extract " + disc + " --stream NOPE -o " + dir.file("x/"));
+    EXPECT_EQ(unknown.status, 1);
+    EXPECT_TRUE(contains(unknown.output, "no stream named or numbered NOPE")) << unknown.output;
+    EXPECT_EQ(quorvex("extract " + disc + " --plugin ostrand --stream MUSIC0.XA-ch0-2 -o " + dir.file("y/")).status, 2);
+}
+
+// What a movie plays at is what is listed: walcite describes 30 fps for movies that play at 10.
+TEST(Host, TheRateShownIsTheRateItPlaysAt) {
+    const auto listing = nlohmann::json::parse(quorvex("scan --json " + build_path("samples/walcite.cue")).output);
+    const auto& opening = listing["discs"][0]["streams"][0];
+    EXPECT_EQ(opening["frames_per_second"], 30.0);
+    EXPECT_EQ(opening["playing_frames_per_second"], 10.0);
+    EXPECT_TRUE(contains(quorvex("scan " + build_path("samples/walcite.cue")).output, "320x240  10.0"));
+    const auto selvane = nlohmann::json::parse(quorvex("scan --json " + build_path("samples/selvane.cue")).output);
+    EXPECT_EQ(selvane["discs"][0]["streams"][0]["playing_frames_per_second"], 15.0);
+}
+
+// A tool: its version, the command a misspelling meant, folders scanned as rip takes them with
+// the files that are no images named once, plain words, and media never sent to a terminal.
+TEST(Host, ATool) {
+    TempDir dir("host-tool");
+    EXPECT_TRUE(contains(quorvex("--version").output, "quorvex 1."));
+    RunResult r = quorvex("scna " + build_path("samples/selvane.cue"));
+    EXPECT_EQ(r.status, 2);
+    EXPECT_TRUE(contains(r.output, "there is no command 'scna'; did you mean 'scan'?")) << r.output;
+
+    fs::create_directories(dir.file("shelf/sub"));
+    fs::copy_file(build_path("samples/selvane.bin"), dir.file("shelf/selvane.bin"));
+    fs::copy_file(build_path("samples/ostrand.bin"), dir.file("shelf/sub/ostrand.bin"));
+    write_text(dir.file("shelf/notes.txt"), "not a disc\n");
+    write_text(dir.file("shelf/sub/cover.jpg"), "not a disc either\n");
+    r = quorvex("scan " + dir.file("shelf"));
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_TRUE(contains(r.output, "selvane.bin: 2 streams")) << r.output;
+    EXPECT_TRUE(contains(r.output, "ostrand.bin: 5 streams")) << r.output;
+    EXPECT_TRUE(contains(r.output, "2 files are not disc images: " + dir.file("shelf/notes.txt") + ", " +
+                                       dir.file("shelf/sub/cover.jpg"))) << r.output;
+
+    r = quorvex("rip " + dir.file("shelf/selvane.bin") + " -o " + dir.file("out") + " --dry-run");
+    EXPECT_TRUE(contains(r.output, "2 streams of 1 disc would be written")) << r.output;
+    r = quorvex("extract " + build_path("samples/selvane.cue") + " --stream 2 -o " + dir.file("one/"));
+    EXPECT_TRUE(contains(r.output, "24 frames and 15 audio units written")) << r.output;
+
+    // A terminal gets no media: script(1) gives quorvex one for its output.
+    r = run_program("script -qec '" + quorvex_command() + " extract " + build_path("samples/selvane.cue") +
+                    " --stream 1 -o - --format mkv' /dev/null");
+    EXPECT_TRUE(contains(r.output, "would write mkv data to the terminal")) << r.output;
 }

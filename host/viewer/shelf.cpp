@@ -203,6 +203,7 @@ const ShelfDisc* Shelf::disc(const std::string& id, Failure& failure) {
             // Another image under the same name: what was known of the old one goes.
             state.stamp = now;
             state.scan.reset();
+            state.measured.clear();
             cache_.drop(d.id + "-" + std::to_string(state.generation) + "-");
             ++state.generation;
         }
@@ -250,6 +251,11 @@ std::shared_ptr<const ScannedDisc> Shelf::scan(const ShelfDisc& disc, Failure& f
 Json Shelf::streams_json(const ShelfDisc& disc, const ScannedDisc& scan, const std::string& token) {
     Json list = Json::array();
     const DiscSurvey& survey = scan.survey;
+    std::map<size_t, double> measured;
+    {
+        std::lock_guard lock(mutex_);
+        measured = state_[disc.id].measured;
+    }
     for (const size_t i : survey.listing) {
         const FoundStream& s = survey.report.streams[i];
         Json j = found_stream_json(survey, i);
@@ -257,6 +263,10 @@ Json Shelf::streams_json(const ShelfDisc& disc, const ScannedDisc& scan, const s
         for (const PluginFile* p : survey.groups[static_cast<size_t>(survey.shown_for[i])].also_found) {
             j["also_found_by"].push_back(p->stem);
         }
+        // The length the files play for, once a preview has measured it; the plug-in's estimate
+        // counts sectors that hold no sound.
+        const auto known = measured.find(survey.numbers[i]);
+        j["measured_duration_seconds"] = known == measured.end() ? Json(nullptr) : Json(known->second);
         const std::string base = "/api/discs/" + disc.id + "/streams/" + std::to_string(survey.numbers[i]) + "/";
         const std::string query = "?token=" + token;
         j["media_url"] = base + "media" + query;
@@ -323,10 +333,12 @@ bool Shelf::preview(const ShelfDisc& disc, size_t stream, const std::string& wha
         ++makers_;
     }
     std::string error;
-    const bool made = make_previews(disc, s, prefix, !picture, error);
+    double measured = 0;
+    const bool made = make_previews(disc, s, prefix, !picture, measured, error);
     {
         std::lock_guard lock(mutex_);
         --makers_;
+        if (made && measured > 0) state_[disc.id].measured[stream] = measured;
     }
     maker_free_.notify_one();
     if (!made) {
@@ -338,7 +350,7 @@ bool Shelf::preview(const ShelfDisc& disc, size_t stream, const std::string& wha
 }
 
 bool Shelf::make_previews(const ShelfDisc& disc, const FoundStream& s, const std::string& prefix, bool media,
-                          std::string& error) {
+                          double& measured, std::string& error) {
     OpenDisc open;
     if (!open_image(disc.image.path, options_.io_mode, open, error)) return false;
     StreamContext context;
@@ -355,6 +367,7 @@ bool Shelf::make_previews(const ShelfDisc& disc, const FoundStream& s, const std
                           written, error)) {
             return false;
         }
+        measured = written.timeline.duration().seconds();
         cache_.keep(name, false);
         return true;
     }
@@ -367,6 +380,7 @@ bool Shelf::make_previews(const ShelfDisc& disc, const FoundStream& s, const std
     if (!write_stream(context, {{OutputTarget::Kind::kPictures, utf8_path(frames)}}, output_options, written, error)) {
         return false;
     }
+    measured = written.timeline.duration().seconds();
     Json manifest;
     try {
         std::ifstream in(frames / "frames.json", std::ios::binary);

@@ -105,6 +105,7 @@ private:
         ImageStamp stamp;
         uint64_t generation = 0;  // previews are named by it: a changed image gets new ones
         std::shared_ptr<const ScannedDisc> scan;
+        std::map<size_t, double> measured;  // seconds, by stream number, once a preview has played it through
         std::shared_ptr<std::mutex> making_scan = std::make_shared<std::mutex>();
         std::shared_ptr<std::mutex> ripping = std::make_shared<std::mutex>();
     };
@@ -112,8 +113,10 @@ private:
     // A job doing `work` on a thread of its own; refused (503) while too many are unfinished.
     std::shared_ptr<Job> launch(const std::string& kind, const std::string& disc, std::function<void(Job&)> work,
                                 Failure& failure, const std::function<void(Job&)>& prepare = {});
+    // Makes a stream's media or pictures into the cache; `measured` gets the stream's length as
+    // its files play.
     bool make_previews(const ShelfDisc& disc, const FoundStream& stream, const std::string& prefix, bool media,
-                       std::string& error);
+                       double& measured, std::string& error);
 
     const Options& options_;
     PluginFolder plugin_folder_;
