@@ -294,6 +294,13 @@ private:
         meter_.step({{"step", "disc"}, {"image", valid_utf8(d.image.path)}, {"folder", valid_utf8(utf8_path(d.folder))},
                      {"streams", chosen.size()}});
         d.opened = true;
+        // The streams a rip of this disc takes, whatever this run's filters leave out.
+        Options unfiltered = options_;
+        unfiltered.kind.clear();
+        unfiltered.min_length = 0;
+        std::set<std::string> keys;
+        for (const size_t i : selected_streams(d.survey, unfiltered, only_)) keys.insert(stream_key(d.survey.report.streams[i]));
+        d.index.set_streams_on_disc(std::move(keys));
         for (RipTask& t : chosen) {
             const FoundStream& s = d.survey.report.streams[t.stream];
             d.index.carry_over(t.order, stream_key(s));

@@ -47,6 +47,7 @@ std::string rip_document_problem(const Json& doc) {
     if (!doc.contains("disc") || !doc["disc"].is_object()) return "has no \"disc\" object";
     if (!doc.contains("streams") || !doc["streams"].is_array()) return "has no \"streams\" list";
     if (doc.contains("summary") && !doc["summary"].is_object()) return "\"summary\" is not an object";
+    if (doc.contains("superseded") && !doc["superseded"].is_array()) return "\"superseded\" is not a list";
     const Json& streams = doc["streams"];
     for (size_t i = 0; i < streams.size(); ++i) {
         if (std::string problem = rip_record_problem(streams[i]); !problem.empty()) {
@@ -88,6 +89,7 @@ bool RipIndex::load(const fs::path& folder, const std::string& image, const Json
             damage_ = utf8_path(path_) + ": " + problem;
         } else {
             for (const Json& s : earlier["streams"]) earlier_[s["key"].get<std::string>()] = s;
+            if (earlier.contains("superseded")) earlier_superseded_ = earlier["superseded"];
         }
     }
     doc_ = Json::object();
@@ -142,6 +144,11 @@ void RipIndex::record(size_t order, Json stream) {
     streams_[order] = std::move(stream);
 }
 
+void RipIndex::set_streams_on_disc(std::set<std::string> keys) {
+    std::lock_guard lock(mutex_);
+    on_disc_ = std::move(keys);
+}
+
 bool RipIndex::has_records() const {
     std::lock_guard lock(mutex_);
     return existed_ || !streams_.empty();
@@ -167,7 +174,26 @@ bool RipIndex::save(const RipCounts& counts, std::string& error) {
     summary["complete"] = !counts.interrupted;
     doc_["summary"] = summary;
     doc_["streams"] = Json::array();
-    for (const auto& [order, stream] : streams_) doc_["streams"].push_back(stream);
+    std::set<std::string> recorded;
+    for (const auto& [order, stream] : streams_) {
+        doc_["streams"].push_back(stream);
+        recorded.insert(stream["key"].get<std::string>());
+    }
+    // What an earlier run recorded and this one did not touch: kept, or kept aside.
+    Json superseded = earlier_superseded_;
+    for (const auto& [key, stream] : earlier_) {
+        if (recorded.count(key)) continue;
+        if (on_disc_.count(key)) {
+            doc_["streams"].push_back(stream);
+        } else if (finished_status(stream)) {
+            superseded.push_back(stream);
+        }
+    }
+    if (superseded.empty()) {
+        doc_.erase("superseded");
+    } else {
+        doc_["superseded"] = std::move(superseded);
+    }
     return replace_file_contents(path_, dump(doc_), error);
 }
 

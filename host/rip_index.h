@@ -11,6 +11,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 
 #include "json_out.h"
@@ -52,6 +53,12 @@ public:
     // Records a stream (replacing an earlier record of it); `order` places it in the file.
     void record(size_t order, Json stream);
 
+    // The streams a rip of the disc takes now (their keys), whatever one run's filters leave out:
+    // an earlier record of one of them that this run does not touch stays as it was; one of a
+    // stream no longer taken (the split chosen has changed) is kept under "superseded", its file
+    // left in place.
+    void set_streams_on_disc(std::set<std::string> keys);
+
     // Whether there is anything to save: a stream recorded, or an earlier rip.json.
     bool has_records() const;
 
@@ -68,6 +75,8 @@ private:
     bool existed_ = false;
     std::string damage_;
     std::map<std::string, Json> earlier_;
+    Json earlier_superseded_ = Json::array();
+    std::set<std::string> on_disc_;
     std::map<size_t, Json> streams_;
     std::chrono::steady_clock::time_point saved_{};
 };

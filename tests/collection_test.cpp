@@ -445,3 +445,30 @@ TEST(Collection, WorkShowsHowFarItHasGot) {
     r = run_program("script -qec '" + quorvex_command() + " rip " + disc + " -o " + dir.file("terminal") + "' /dev/null");
     EXPECT_TRUE(contains(r.output, "5 streams]")) << r.output;
 }
+
+// A folder ripped under another split: the streams chosen now are ripped, and the files recorded
+// for streams no longer chosen as such stay, listed as superseded. A rip of some of a disc's
+// streams keeps the records of the others.
+TEST(Collection, AnEarlierSplitIsSupersededNeverDeleted) {
+    TempDir dir("superseded");
+    const std::string out = dir.file("out"), folder = out + "/ostrand";
+    ASSERT_EQ(run("rip " + sample("ostrand.cue") + " -o " + out).status, 0);
+    Json earlier = json_file(folder + "/rip.json");
+    // As a rip before the split people expect would have left channel 0: velocet's one stream.
+    Json old = earlier["streams"][0];
+    old["key"] = "velocet:0:28:285";
+    old["file"] = "MUSIC0.XA-ch0.flac";
+    earlier["streams"].push_back(old);
+    write_text(folder + "/rip.json", earlier.dump());
+    fs::copy_file(folder + "/MUSIC0.XA-ch0-1.flac", folder + "/MUSIC0.XA-ch0.flac");
+    const RunResult r = run("rip " + sample("ostrand.cue") + " -o " + out);
+    ASSERT_EQ(r.status, 0) << r.output;
+    const Json now = json_file(folder + "/rip.json");
+    ASSERT_EQ(now["superseded"].size(), 1u);
+    EXPECT_EQ(now["superseded"][0]["file"], "MUSIC0.XA-ch0.flac");
+    EXPECT_EQ(now["streams"].size(), 5u);
+    EXPECT_TRUE(fs::exists(folder + "/MUSIC0.XA-ch0.flac"));
+
+    ASSERT_EQ(run("rip " + sample("ostrand.cue") + " -o " + out + " --min-length 3.7").status, 0);
+    EXPECT_EQ(json_file(folder + "/rip.json")["streams"].size(), 5u);
+}
