@@ -9,6 +9,7 @@
 #include "json_out.h"
 #include "paths.h"
 #include "rip_index.h"
+#include "words.h"
 
 namespace fs = std::filesystem;
 
@@ -95,8 +96,8 @@ int run_index(const Options& options) {
         complain(error);
         return kExitError;
     }
-    std::printf("%s: %zu discs (%zu ripped completely), %zu streams\n", utf8_path(output).c_str(), discs.size(),
-                complete, streams);
+    std::printf("%s: %s (%zu ripped completely), %s\n", printable(utf8_path(output)).c_str(),
+                count_text(discs.size(), "disc").c_str(), complete, count_text(streams, "stream").c_str());
     return status;
 }
 

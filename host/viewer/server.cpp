@@ -14,6 +14,7 @@
 
 #include "../interrupt.h"
 #include "../paths.h"
+#include "../words.h"
 #include "bounded_server.h"
 #include "pages.h"
 #include "shelf.h"
@@ -294,7 +295,8 @@ int run_serve(const Options& options, const ServeOptions& serve) {
     for (const std::string& h : serve.allow_hosts) hosts.push_back(h + p);
     for (const std::string& h : hosts) origins.push_back("http://" + h);
     const std::string shown = is_loopback(serve.listen) ? "127.0.0.1" : serve.listen;
-    std::printf("quorvex serve: %zu discs; open http://%s%s/?token=%s\n", shelf.size(), shown.c_str(), p.c_str(), token.c_str());
+    std::printf("quorvex serve: %s; open http://%s%s/?token=%s\n", count_text(shelf.size(), "disc").c_str(), shown.c_str(),
+                p.c_str(), token.c_str());
     std::fflush(stdout);
 
     // Ends on SIGINT or SIGTERM: connections close as soon as their requests are answered, and
