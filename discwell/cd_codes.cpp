@@ -33,34 +33,58 @@ void store_le32(uint8_t* p, uint32_t v) {
     for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
 }
 
-// One parity pass of the product code: P uses 86 vectors of 24 bytes, Q 52 diagonals of 43.
-void ecc_pass(const uint8_t* source, uint32_t major_count, uint32_t minor_count, uint32_t major_mult,
-              uint32_t minor_inc, uint8_t* dest) {
-    const uint32_t size = major_count * minor_count;
-    for (uint32_t major = 0; major < major_count; ++major) {
-        uint32_t index = (major >> 1) * major_mult + (major & 1);
-        uint8_t a = 0, b = 0;
-        for (uint32_t minor = 0; minor < minor_count; ++minor) {
-            const uint8_t t = source[index];
-            index += minor_inc;
-            if (index >= size) index -= size;
-            a ^= t;
-            b ^= t;
-            a = kTables.ecc_f[a];
+// Multiplies each byte of `x` by 2 in the field of the parity code (polynomial 0x11D).
+inline uint64_t times2(uint64_t x) {
+    const uint64_t high = (x >> 7) & 0x0101010101010101ull;
+    return ((x & 0x7F7F7F7F7F7F7F7Full) << 1) ^ (high * 0x1D);
+}
+
+// One parity pass of the product code over the 2236 bytes from `source`: `majors` codewords of
+// `minors` bytes each; `gather(minor, lanes)` puts minor byte `minor` of every codeword into
+// `lanes`. The codewords are worked on eight at a time, a byte of a 64-bit word each.
+template <size_t Majors, typename Gather>
+void ecc_pass(uint32_t minors, Gather gather, uint8_t* dest) {
+    constexpr size_t kWords = (Majors + 7) / 8;
+    uint64_t a[kWords] = {}, b[kWords] = {}, lanes[kWords] = {};
+    for (uint32_t minor = 0; minor < minors; ++minor) {
+        gather(minor, reinterpret_cast<uint8_t*>(lanes));
+        for (size_t w = 0; w < kWords; ++w) {
+            a[w] = times2(a[w] ^ lanes[w]);
+            b[w] ^= lanes[w];
         }
-        a = kTables.ecc_b[kTables.ecc_f[a] ^ b];
-        dest[major] = a;
-        dest[major + major_count] = a ^ b;
+    }
+    uint8_t aa[kWords * 8], bb[kWords * 8];
+    std::memcpy(aa, a, sizeof aa);
+    std::memcpy(bb, b, sizeof bb);
+    for (size_t major = 0; major < Majors; ++major) {
+        const uint8_t value = kTables.ecc_b[kTables.ecc_f[aa[major]] ^ bb[major]];
+        dest[major] = value;
+        dest[major + Majors] = value ^ bb[major];
     }
 }
 
-// The parity of `sector` into `parity` (276 bytes: P then Q), the address zeroed for Mode 2.
+// Where each diagonal of Q starts its pairs of bytes: minor byte n of codewords 2k and 2k + 1.
+struct QOffsets {
+    std::array<std::array<uint16_t, 26>, 43> at{};
+    constexpr QOffsets() {
+        for (uint32_t n = 0; n < 43; ++n) {
+            for (uint32_t k = 0; k < 26; ++k) at[n][k] = static_cast<uint16_t>((k * 86 + n * 88) % 2236);
+        }
+    }
+};
+constexpr QOffsets kQ;
+
+// The parity of `sector` into `parity` (276 bytes: P then Q), the address zeroed for Mode 2. P
+// runs down 86 columns of 24 bytes, Q along 52 diagonals of 43, over the header, the data and P.
 void parity_of(const uint8_t* sector, uint8_t* parity) {
     uint8_t copy[2352];
     std::memcpy(copy, sector, sizeof copy);
     if (copy[15] == 2) std::memset(copy + 12, 0, 4);
-    ecc_pass(copy + 12, 86, 24, 2, 86, copy + 2076);
-    ecc_pass(copy + 12, 52, 43, 86, 88, copy + 2248);
+    const uint8_t* source = copy + 12;
+    ecc_pass<86>(24, [&](uint32_t row, uint8_t* lanes) { std::memcpy(lanes, source + row * 86, 86); }, copy + 2076);
+    ecc_pass<52>(43, [&](uint32_t diagonal, uint8_t* lanes) {
+        for (uint32_t k = 0; k < 26; ++k) std::memcpy(lanes + 2 * k, source + kQ.at[diagonal][k], 2);
+    }, copy + 2248);
     std::memcpy(parity, copy + 2076, 276);
 }
 
