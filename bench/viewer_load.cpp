@@ -1,7 +1,7 @@
 // Load on quorvex serve: N clients on loopback, each fetching a disc's stream list and a movie's
 // thumbnail in turn for a while; requests a second, latency percentiles, and the server's peak
 // memory (from /proc). The server is started by the caller.
-//   viewer_load PORT TOKEN DISC_ID [CLIENTS=50] [SECONDS=30] [SERVER_PID]
+//   viewer_load PORT TOKEN DISC_ID [CLIENTS=50] [SECONDS=30] [SERVER_PID] [STREAM=1]
 #include <httplib.h>
 
 #include <algorithm>
@@ -16,15 +16,16 @@
 
 int main(int argc, char** argv) {
     if (argc < 4) {
-        std::fprintf(stderr, "usage: viewer_load PORT TOKEN DISC_ID [CLIENTS] [SECONDS] [SERVER_PID]\n");
+        std::fprintf(stderr, "usage: viewer_load PORT TOKEN DISC_ID [CLIENTS] [SECONDS] [SERVER_PID] [STREAM]\n");
         return 2;
     }
     const int port = std::atoi(argv[1]);
     const std::string token = argv[2], disc = argv[3];
     const int clients = argc > 4 ? std::atoi(argv[4]) : 50;
     const int seconds = argc > 5 ? std::atoi(argv[5]) : 30;
+    const std::string stream = argc > 7 ? argv[7] : "1";
     const std::string paths[] = {"/api/discs/" + disc + "/streams?token=" + token,
-                                 "/api/discs/" + disc + "/streams/0/thumb.png?token=" + token};
+                                 "/api/discs/" + disc + "/streams/" + stream + "/thumb.png?token=" + token};
     using Clock = std::chrono::steady_clock;
     const auto end = Clock::now() + std::chrono::seconds(seconds);
     std::mutex mutex;
