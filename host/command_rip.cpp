@@ -49,11 +49,6 @@ Json disc_identity(uint32_t disc, const DiscSurvey& survey) {
     return id;
 }
 
-std::string stream_key(const FoundStream& s) {
-    return s.plugin->stem + ":" + std::to_string(s.index) + ":" + std::to_string(s.info.start_sector) + ":" +
-           std::to_string(s.info.sector_count);
-}
-
 bool is_video(const StreamInfo& info) { return (info.kind & 0x01) != 0; }
 
 struct RipDisc {

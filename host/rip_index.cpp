@@ -6,6 +6,7 @@
 #include "checksum.h"
 #include "media_output.h"
 #include "paths.h"
+#include "scan.h"
 
 namespace fs = std::filesystem;
 
@@ -21,6 +22,32 @@ bool finished_status(const Json& s) {
 }
 
 }  // namespace
+
+std::string stream_key(const FoundStream& s) {
+    return s.plugin->stem + ":" + std::to_string(s.index) + ":" + std::to_string(s.info.start_sector) + ":" +
+           std::to_string(s.info.sector_count);
+}
+
+std::optional<fs::path> ripped_file(const fs::path& folder, const std::string& key, Json* record) {
+    std::error_code ec;
+    const fs::path index = folder / kIndex;
+    if (!fs::is_regular_file(index, ec) || fs::file_size(index, ec) > (64u << 20)) return std::nullopt;
+    std::ifstream in(index, std::ios::binary);
+    const Json doc = Json::parse(in, nullptr, false);
+    if (doc.is_discarded() || !rip_document_problem(doc).empty()) return std::nullopt;
+    for (const Json& s : doc["streams"]) {
+        if (s["key"] != key || !finished_status(s)) continue;
+        const std::string name = s["file"].get<std::string>();
+        // A name of the folder's own, never a path that leads elsewhere.
+        if (name.empty() || name[0] == '.' || name.find_first_of("/\\") != std::string::npos) return std::nullopt;
+        const fs::path file = folder / native_path(name);
+        const auto status = fs::symlink_status(file, ec);
+        if (!fs::is_regular_file(status) || fs::file_size(file, ec) != s["bytes"].get<uint64_t>()) return std::nullopt;
+        if (record) *record = s;
+        return file;
+    }
+    return std::nullopt;
+}
 
 std::string rip_record_problem(const Json& s) {
     if (!s.is_object()) return "is not an object";

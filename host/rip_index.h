@@ -18,6 +18,16 @@
 
 namespace quorvex {
 
+struct FoundStream;
+
+// How rip.json knows a stream: its plug-in, index and range ("selvane:0:32:320").
+std::string stream_key(const FoundStream& stream);
+
+// The file a rip folder's rip.json records as the finished output of the stream `key`, when the
+// record is sound and the file is there with the size recorded: a plain name in `folder`.
+std::optional<std::filesystem::path> ripped_file(const std::filesystem::path& folder, const std::string& key,
+                                                 Json* record = nullptr);
+
 struct RipCounts {
     int done = 0, already = 0, failed = 0, cut = 0, unreadable = 0;
     bool interrupted = false;

@@ -426,3 +426,37 @@ TEST(Viewer, ASmallCacheServesEveryPreview) {
     }
     EXPECT_LE(kept, 1u << 20);
 }
+
+// Ctrl-C ends the server within a second, with a browser's connection kept open and a preview
+// half made, and what it was making goes with it.
+TEST(Viewer, StopsAtOnceLeavingNothing) {
+    TempDir dir("viewer-stop");
+    shelve("walcite", dir.file("shelf"));
+    fs::create_directories(dir.file("out.cache"));
+    const Started server = start_program("env TMPDIR=" + dir.file("out.cache") + " " + quorvex_command() + " serve " +
+                                             dir.file("shelf") + " --port 0 --token secret -o " + dir.file("out"),
+                                         dir.file("out.log"));
+    int port = 0;
+    for (int i = 0; i < 200 && !port; ++i) {
+        const std::string text = slurp(dir.file("out.log"));
+        if (const size_t at = text.find("http://127.0.0.1:"); at != std::string::npos) port = std::atoi(text.c_str() + at + 17);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    ASSERT_GT(port, 0);
+    httplib::Client c("127.0.0.1", port);
+    const std::string id = id_of(c, "walcite");
+    // A browser's kept-alive connection, idle.
+    RawClient browser(port);
+    browser.send("GET /api/discs HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) + "\r\nConnection: keep-alive\r\n\r\n");
+    browser.receive(500);
+    // A movie's preview being made.
+    RawClient player(port);
+    player.send("GET /api/discs/" + id + "/streams/1/media?token=secret HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) + "\r\n\r\n");
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const auto stopped = std::chrono::steady_clock::now();
+    signal_program(server, SIGINT);
+    const int status = wait_program(server);
+    EXPECT_LT(std::chrono::steady_clock::now() - stopped, std::chrono::seconds(1));
+    EXPECT_EQ(status, 130);
+    EXPECT_TRUE(fs::is_empty(dir.file("out.cache")));  // its previews' folder, half-made preview and all
+}

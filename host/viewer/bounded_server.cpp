@@ -1,12 +1,15 @@
 #include "bounded_server.h"
 
 #include <arpa/inet.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <condition_variable>
+#include <cstring>
 #include <deque>
 #include <mutex>
 #include <thread>
@@ -168,9 +171,25 @@ BoundedServer::BoundedServer(const Bounds& bounds) : bounds_(bounds) {
     set_keep_alive_max_count(100);
 }
 
-int BoundedServer::bind(const std::string& address, int port) {
-    if (port == 0) return bind_to_any_port(address);
-    return bind_to_port(address, port) ? port : -1;
+int BoundedServer::bind(const std::string& address, int port, std::string& why) {
+    const int bound = port == 0 ? bind_to_any_port(address) : bind_to_port(address, port) ? port : -1;
+    if (bound > 0) return bound;
+    // Why not: the port taken, or an address that is not this machine's.
+    addrinfo hints{}, *found = nullptr;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE;
+    int code = EADDRNOTAVAIL;
+    if (getaddrinfo(address.c_str(), std::to_string(port).c_str(), &hints, &found) == 0 && found) {
+        const int probe = ::socket(found->ai_family, found->ai_socktype, found->ai_protocol);
+        int yes = 1;
+        setsockopt(probe, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+        code = probe >= 0 && ::bind(probe, found->ai_addr, found->ai_addrlen) != 0 ? errno : EADDRNOTAVAIL;
+        if (probe >= 0) ::close(probe);
+        freeaddrinfo(found);
+    }
+    why = code == EADDRINUSE || code == EACCES ? "port " + std::to_string(port) + " is in use"
+                                              : address + ": cannot listen there (" + std::strerror(code) + ")";
+    return -1;
 }
 
 void BoundedServer::close_after_response() { t_close_after_response = true; }

@@ -25,8 +25,8 @@ public:
     explicit BoundedServer(const Bounds& bounds);
 
     // Binds to `address`:`port` (0: a free port) without sharing the port with another server.
-    // The port, or -1.
-    int bind(const std::string& address, int port);
+    // The port, or -1 with `why` set ("port 8077 is in use").
+    int bind(const std::string& address, int port, std::string& why);
 
     // Called by a route: the connection closes once this response is written.
     static void close_after_response();

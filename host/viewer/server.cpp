@@ -96,14 +96,14 @@ void send_preview(httplib::Response& res, const std::string& range, Preview prev
     const uint64_t size = fs::file_size(preview.file, ec);
     auto in = std::make_shared<std::ifstream>(preview.file, std::ios::binary);
     if (ec || !*in) {
-        fail(res, 503, "the preview is being made again; ask again");
+        fail(res, 503, "The preview is being made again; ask again in a moment.");
         res.set_header("Retry-After", "1");
         return;
     }
     uint64_t first = 0, last = 0;
     bool whole = true;
     if (!range_of(range, size, first, last, whole)) {
-        fail(res, 416, "no byte of that range lies in the file, which has " + std::to_string(size));
+        fail(res, 416, "No byte of that range lies in the file, which has " + std::to_string(size) + ".");
         res.set_header("Content-Range", "bytes */" + std::to_string(size));
         return;
     }
@@ -152,29 +152,30 @@ int run_serve(const Options& options, const ServeOptions& serve) {
     const auto admit = [&](const httplib::Request& req, httplib::Response& res) {
         const std::string host = req.get_header_value("Host");
         if (std::find(hosts.begin(), hosts.end(), host) == hosts.end()) {
-            refuse(res, 403, "this server answers to its own address only, not to Host \"" + host + "\"");
+            refuse(res, 403, "This server answers to its own address only, not to Host \"" + host + "\".");
             return false;
         }
         const std::string origin = req.get_header_value("Origin");
         if (req.method != "GET" && req.method != "HEAD" && !origin.empty() &&
             std::find(origins.begin(), origins.end(), origin) == origins.end()) {
-            refuse(res, 403, "requests from another site (" + origin + ") are refused");
+            refuse(res, 403, "Requests from another site (" + origin + ") are refused.");
             return false;
         }
-        const bool open = req.path == "/" || req.path == "/app.js" || req.path == "/style.css" ||
-                          (req.path == "/api/discs" && req.method == "GET");
+        // The page's own files and the bare list of discs need no token; everything else does.
+        bool open = req.path == "/api/discs" && req.method == "GET";
+        for (size_t i = 0; i < kPageFileCount; ++i) open = open || req.path == kPageFiles[i].path;
         const std::string given = req.has_param("token") ? req.get_param_value("token") : req.get_header_value("X-Quorvex-Token");
         if (!open && given != token) {
-            refuse(res, 401, given.empty() ? "this needs the server's token (?token= or X-Quorvex-Token)" : "wrong token");
+            refuse(res, 401, given.empty() ? "This needs the server's token (?token= or X-Quorvex-Token)." : "That is not the server's token.");
             return false;
         }
         const std::string length = req.get_header_value("Content-Length");
         if (!length.empty() && length.find_first_not_of("0123456789") != std::string::npos) {
-            refuse(res, 400, "Content-Length is not a number");
+            refuse(res, 400, "Content-Length is not a number.");
             return false;
         }
         if (!length.empty() && (length.size() > 19 || std::stoull(length) > kMostBody)) {
-            refuse(res, 413, "a request body may hold at most 1 MiB");
+            refuse(res, 413, "A request body may hold at most 1 MiB.");
             return false;
         }
         return true;
@@ -199,9 +200,6 @@ int run_serve(const Options& options, const ServeOptions& serve) {
         return d;
     };
     const Route routes[] = {
-        {"GET", "/", [](const httplib::Request&, httplib::Response& res) { res.set_content(kIndexHtml, "text/html; charset=utf-8"); }},
-        {"GET", "/style.css", [](const httplib::Request&, httplib::Response& res) { res.set_content(kStyleCss, "text/css"); }},
-        {"GET", "/app.js", [](const httplib::Request&, httplib::Response& res) { res.set_content(kAppJs, "text/javascript"); }},
         {"GET", "/api/discs", [&](const httplib::Request&, httplib::Response& res) { send_json(res, shelf.discs_json()); }},
         {"GET", R"(/api/discs/([0-9a-f]{1,32})/streams)",
          [&](const httplib::Request& req, httplib::Response& res) {
@@ -223,10 +221,10 @@ int run_serve(const Options& options, const ServeOptions& serve) {
              auto job = shelf.start_scan(*d, f);
              if (!job) return fail(res, f);
              res.status = 202;
-             send_json(res, job->json());
+             send_json(res, job->json(token));
          }},
         {"GET", R"(/api/discs/([0-9a-f]{1,32})/scan)",
-         [](const httplib::Request&, httplib::Response& res) { fail(res, 405, "use POST to start a scan"); }},
+         [](const httplib::Request&, httplib::Response& res) { fail(res, 405, "Use POST to start a scan."); }},
         {"GET", R"(/api/discs/([0-9a-f]{1,32})/streams/(\d{1,9})/(media|thumb\.png|frame[0-5]\.png))",
          [&](const httplib::Request& req, httplib::Response& res) {
              const ShelfDisc* d = disc_of(req, res);
@@ -238,25 +236,35 @@ int run_serve(const Options& options, const ServeOptions& serve) {
              if (!shelf.preview(*d, std::stoul(req.matches[2]), what, preview, f)) return fail(res, f);
              send_preview(res, req.get_header_value("Range"), std::move(preview), server);
          }},
-        {"GET", "/api/jobs", [&](const httplib::Request&, httplib::Response& res) { send_json(res, shelf.jobs_json()); }},
+        {"GET", R"(/api/discs/([0-9a-f]{1,32})/files/(\d{1,9}))",
+         [&](const httplib::Request& req, httplib::Response& res) {
+             const ShelfDisc* d = disc_of(req, res);
+             if (!d) return;
+             Preview file;
+             Failure f{};
+             if (!shelf.ripped(*d, std::stoul(req.matches[2]), file, f)) return fail(res, f);
+             res.set_header("Content-Disposition", "attachment; filename=\"" + file.file.filename().string() + "\"");
+             send_preview(res, req.get_header_value("Range"), std::move(file), server);
+         }},
+        {"GET", "/api/jobs", [&](const httplib::Request&, httplib::Response& res) { send_json(res, shelf.jobs_json(token)); }},
         {"GET", R"(/api/jobs/([a-z]+-\d{1,9}))",
          [&](const httplib::Request& req, httplib::Response& res) {
              auto job = shelf.job(req.matches[1]);
-             if (!job) return fail(res, 404, "no job " + std::string(req.matches[1]));
-             send_json(res, job->json());
+             if (!job) return fail(res, 404, "No job " + std::string(req.matches[1]) + ": the server may have been restarted since.");
+             send_json(res, job->json(token));
          }},
         {"POST", "/api/jobs",
          [&](const httplib::Request& req, httplib::Response& res) {
              const Json body = Json::parse(req.body, nullptr, false);
-             if (body.is_discarded()) return fail(res, 400, "the body is not JSON");
+             if (body.is_discarded()) return fail(res, 400, "The body is not JSON.");
              if (!body.is_object() || !body.contains("disc") || !body["disc"].is_string() || !body.contains("streams") ||
                  !body["streams"].is_array()) {
-                 return fail(res, 400, "give {\"disc\": ID, \"streams\": [numbers]}");
+                 return fail(res, 400, "Give {\"disc\": ID, \"streams\": [numbers]}.");
              }
              std::vector<size_t> streams;
              for (const Json& n : body["streams"]) {
                  if (!n.is_number_unsigned() || n.get<uint64_t>() > 999999999) {
-                     return fail(res, 400, "stream numbers are whole numbers from 0");
+                     return fail(res, 400, "Stream numbers are whole numbers from 1.");
                  }
                  streams.push_back(n.get<size_t>());
              }
@@ -265,28 +273,31 @@ int run_serve(const Options& options, const ServeOptions& serve) {
              auto job = d ? shelf.start_rip(*d, std::move(streams), f) : nullptr;
              if (!job) return fail(res, f);
              res.status = 202;
-             send_json(res, job->json());
+             send_json(res, job->json(token));
          }},
     };
     for (const Route& route : routes) {
         if (std::string(route.method) == "GET") server.Get(route.pattern, route.answer);
         if (std::string(route.method) == "POST") server.Post(route.pattern, route.answer);
     }
+    for (size_t i = 0; i < kPageFileCount; ++i) {
+        const PageFile& page = kPageFiles[i];
+        server.Get(page.path, [&page](const httplib::Request&, httplib::Response& res) { res.set_content(page.text, page.type); });
+    }
     server.set_error_handler([](const httplib::Request& req, httplib::Response& res) {
-        if (res.body.empty()) fail(res, res.status, res.status == 404 ? "no such page: " + req.path : "bad request");
+        if (res.body.empty()) fail(res, res.status, res.status == 404 ? "There is no page " + req.path + " here." : "The server cannot make sense of this request.");
     });
     server.set_exception_handler([](const httplib::Request&, httplib::Response& res, std::exception_ptr) {
-        fail(res, 500, "the server could not answer this request");
+        fail(res, 500, "The server could not answer this request.");
     });
 
     if (!is_loopback(serve.listen)) {
         warn("listening on " + serve.listen + ": anyone who can reach this address and has the token can use the server");
     }
-    const int port = server.bind(serve.listen, static_cast<int>(serve.port));
+    std::string why;
+    const int port = server.bind(serve.listen, static_cast<int>(serve.port), why);
     if (port <= 0) {
-        complain(serve.port ? "port " + std::to_string(serve.port) + " is in use (or " + serve.listen +
-                                  " is not this machine's address)"
-                            : serve.listen + ": cannot listen there (not this machine's address?)");
+        complain(why);
         return kExitError;
     }
     const std::string p = ":" + std::to_string(port);

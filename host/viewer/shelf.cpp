@@ -11,6 +11,8 @@
 #include "../../discwell/discwell.h"
 #include "../interrupt.h"
 #include "../media_output.h"
+#include "../output_formats.h"
+#include "../rip_index.h"
 #include "../paths.h"
 #include "../stream_writer.h"
 
@@ -72,13 +74,17 @@ bool under_roots(const std::vector<fs::path>& roots, const std::string& path) {
 
 }  // namespace
 
+static std::string file_url(const std::string& disc, size_t number, const std::string& token) {
+    return "/api/discs/" + disc + "/files/" + std::to_string(number) + "?token=" + token;
+}
+
 const FoundStream* ScannedDisc::numbered(size_t number, size_t* index) const {
     if (number < 1 || number > survey.listing.size()) return nullptr;
     if (index) *index = survey.listing[number - 1];
     return &survey.report.streams[survey.listing[number - 1]];
 }
 
-Json Job::json() {
+Json Job::json(const std::string& token) {
     Json j;
     j["id"] = id;
     j["kind"] = kind;
@@ -91,14 +97,18 @@ Json Job::json() {
     j["files"] = Json::array();
     for (const std::string& f : files) j["files"].push_back(valid_utf8(f));
     if (kind == "rip") {
+        put_text(j, "folder", folder);
         j["streams"] = Json::array();
         for (const RippedStream& s : streams) {
             Json e;
             put_text(e, "name", s.name);
-            if (auto n = numbers.find(s.name); n != numbers.end()) e["number"] = n->second;
+            const auto n = numbers.find(s.name);
+            e["number"] = n == numbers.end() ? Json(nullptr) : Json(n->second);
             e["state"] = s.state;
             e["bytes"] = s.bytes;
             e["error"] = s.error.empty() ? Json(nullptr) : Json(valid_utf8(s.error));
+            const bool written = s.state != "failed" && n != numbers.end();
+            e["file_url"] = written ? Json(file_url(disc, n->second, token)) : Json(nullptr);
             j["streams"].push_back(std::move(e));
         }
     }
@@ -107,7 +117,7 @@ Json Job::json() {
 
 Shelf::Shelf(const Options& options, const std::vector<std::string>& folders, fs::path out, fs::path cache,
              uint64_t cache_bytes)
-    : options_(options), out_(std::move(out)), cache_(std::move(cache), cache_bytes) {
+    : options_(options), out_(fs::absolute(out)), cache_(std::move(cache), cache_bytes) {
     for (const std::string& folder : folders) {
         std::error_code ec;
         roots_.push_back(fs::weakly_canonical(native_path(folder), ec));
@@ -190,11 +200,11 @@ const ShelfDisc* Shelf::disc(const std::string& id, Failure& failure) {
         if (d.id != id) continue;
         const ImageStamp now = stamp_of(d.image);
         if (!now.present) {
-            failure = {410, "the image " + d.image.relative + " is no longer there"};
+            failure = {410, "The image " + d.image.relative + " is no longer there: it may have been moved or removed."};
             return nullptr;
         }
         if (!now.outside.empty()) {
-            failure = {403, "the image " + d.image.relative + " names a file outside the folders this server serves"};
+            failure = {403, "The image " + d.image.relative + " names a file outside the folders this server serves."};
             return nullptr;
         }
         std::lock_guard lock(mutex_);
@@ -204,12 +214,13 @@ const ShelfDisc* Shelf::disc(const std::string& id, Failure& failure) {
             state.stamp = now;
             state.scan.reset();
             state.measured.clear();
+            state.filmstrip.clear();
             cache_.drop(d.id + "-" + std::to_string(state.generation) + "-");
             ++state.generation;
         }
         return &d;
     }
-    failure = {404, "no disc " + id};
+    failure = {404, "No disc with this id (" + id + "): it may have been removed, or the server restarted."};
     return nullptr;
 }
 
@@ -252,10 +263,13 @@ Json Shelf::streams_json(const ShelfDisc& disc, const ScannedDisc& scan, const s
     Json list = Json::array();
     const DiscSurvey& survey = scan.survey;
     std::map<size_t, double> measured;
+    std::map<size_t, std::vector<double>> filmstrip;
     {
         std::lock_guard lock(mutex_);
         measured = state_[disc.id].measured;
+        filmstrip = state_[disc.id].filmstrip;
     }
+    const fs::path folder = out_ / native_path(disc.image.disc_name);
     for (const size_t i : survey.listing) {
         const FoundStream& s = survey.report.streams[i];
         Json j = found_stream_json(survey, i);
@@ -265,8 +279,17 @@ Json Shelf::streams_json(const ShelfDisc& disc, const ScannedDisc& scan, const s
         }
         // The length the files play for, once a preview has measured it; the plug-in's estimate
         // counts sectors that hold no sound.
-        const auto known = measured.find(survey.numbers[i]);
+        const size_t number = survey.numbers[i];
+        const auto known = measured.find(number);
         j["measured_duration_seconds"] = known == measured.end() ? Json(nullptr) : Json(known->second);
+        // Ripped into the output folder already: what rip.json says of it.
+        Json record;
+        if (ripped_file(folder, stream_key(s), &record)) {
+            j["ripped"] = {{"state", record["status"]}, {"bytes", record["bytes"]}, {"file", record["file"]},
+                           {"file_url", file_url(disc.id, number, token)}};
+        } else {
+            j["ripped"] = nullptr;
+        }
         const std::string base = "/api/discs/" + disc.id + "/streams/" + std::to_string(survey.numbers[i]) + "/";
         const std::string query = "?token=" + token;
         j["media_url"] = base + "media" + query;
@@ -275,6 +298,8 @@ Json Shelf::streams_json(const ShelfDisc& disc, const ScannedDisc& scan, const s
             j["thumbnail_url"] = base + "thumb.png" + query;
             j["filmstrip_urls"] = Json::array();
             for (int f = 0; f < 6; ++f) j["filmstrip_urls"].push_back(base + "frame" + std::to_string(f) + ".png" + query);
+            const auto times = filmstrip.find(number);
+            j["filmstrip_seconds"] = times == filmstrip.end() ? Json(nullptr) : Json(times->second);
         }
         list.push_back(std::move(j));
     }
@@ -286,18 +311,18 @@ bool Shelf::preview(const ShelfDisc& disc, size_t stream, const std::string& wha
     if (!scan) return false;
     const FoundStream* numbered = scan->numbered(stream);
     if (!numbered) {
-        failure = {404, "no stream " + std::to_string(stream) + " on this disc"};
+        failure = {404, "This disc has no stream " + std::to_string(stream) + "."};
         return false;
     }
     const FoundStream& s = *numbered;
     const bool video = is_video(s.info);
     const bool picture = std::find(std::begin(kPictureNames), std::end(kPictureNames), what) != std::end(kPictureNames);
     if (what != "media" && (!picture || !video)) {
-        failure = {404, "no " + what + " for this stream"};
+        failure = {404, "This stream has no " + what + "."};
         return false;
     }
     if (!media_output_available()) {
-        failure = {501, "this build of quorvex writes no media files"};
+        failure = {501, "This build of quorvex writes no media files."};
         return false;
     }
     std::string prefix;
@@ -324,7 +349,7 @@ bool Shelf::preview(const ShelfDisc& disc, size_t stream, const std::string& wha
     {
         std::unique_lock lock(mutex_);
         if (waiting_makers_ >= kMostWaiting) {
-            failure = {503, "busy making other previews; ask again in a moment"};
+            failure = {503, "The server is busy making other previews; ask again in a moment."};
             return false;
         }
         ++waiting_makers_;
@@ -334,11 +359,13 @@ bool Shelf::preview(const ShelfDisc& disc, size_t stream, const std::string& wha
     }
     std::string error;
     double measured = 0;
-    const bool made = make_previews(disc, s, prefix, !picture, measured, error);
+    std::vector<double> times;
+    const bool made = make_previews(disc, s, prefix, !picture, measured, times, error);
     {
         std::lock_guard lock(mutex_);
         --makers_;
         if (made && measured > 0) state_[disc.id].measured[stream] = measured;
+        if (made && times.size() == 6) state_[disc.id].filmstrip[stream] = times;
     }
     maker_free_.notify_one();
     if (!made) {
@@ -350,7 +377,7 @@ bool Shelf::preview(const ShelfDisc& disc, size_t stream, const std::string& wha
 }
 
 bool Shelf::make_previews(const ShelfDisc& disc, const FoundStream& s, const std::string& prefix, bool media,
-                          double& measured, std::string& error) {
+                          double& measured, std::vector<double>& filmstrip, std::string& error) {
     OpenDisc open;
     if (!open_image(disc.image.path, options_.io_mode, open, error)) return false;
     StreamContext context;
@@ -385,9 +412,12 @@ bool Shelf::make_previews(const ShelfDisc& disc, const FoundStream& s, const std
     try {
         std::ifstream in(frames / "frames.json", std::ios::binary);
         manifest = Json::parse(in);
+        filmstrip.assign(6, 0.0);
         for (const Json& picture : manifest["pictures"]) {
             for (const Json& place : picture["positions"]) {
-                const std::string name = prefix + kPictureNames[place.get<size_t>()] + ".png";
+                const size_t k = place.get<size_t>();
+                if (k >= 1 && k <= 6 && picture.contains("time_seconds")) filmstrip[k - 1] = picture["time_seconds"].get<double>();
+                const std::string name = prefix + kPictureNames[k] + ".png";
                 fs::copy_file(frames / picture["file"].get<std::string>(), cache_.path(name),
                               fs::copy_options::overwrite_existing, ec);
                 if (!ec) cache_.keep(name, false);
@@ -400,6 +430,21 @@ bool Shelf::make_previews(const ShelfDisc& disc, const FoundStream& s, const std
     return error.empty();
 }
 
+bool Shelf::ripped(const ShelfDisc& disc, size_t number, Preview& file, Failure& failure) {
+    auto scan = this->scan(disc, failure);
+    if (!scan) return false;
+    const FoundStream* s = scan->numbered(number);
+    const auto path = s ? ripped_file(out_ / native_path(disc.image.disc_name), stream_key(*s)) : std::nullopt;
+    if (!path) {
+        failure = {404, "Stream " + std::to_string(number) + " of this disc has not been ripped (or its file has changed since)."};
+        return false;
+    }
+    const OutputFormat* format = output_format_of(utf8_path(*path));
+    file.file = *path;
+    file.content_type = format ? std::string(format->mime) : "application/octet-stream";
+    return true;
+}
+
 std::shared_ptr<Job> Shelf::launch(const std::string& kind, const std::string& disc, std::function<void(Job&)> work,
                                   Failure& failure, const std::function<void(Job&)>& prepare) {
     std::lock_guard lock(mutex_);
@@ -410,13 +455,18 @@ std::shared_ptr<Job> Shelf::launch(const std::string& kind, const std::string& d
         return true;
     });
     if (workers_.size() >= kMostJobs) {
-        failure = {503, "busy with " + std::to_string(workers_.size()) + " scans and rips; ask again when some are through"};
+        failure = {503, "The server is busy with " + std::to_string(workers_.size()) + " scans and rips; ask again when some are through."};
         return nullptr;
     }
     auto job = std::make_shared<Job>();
     job->id = kind + "-" + std::to_string(next_job_++);
     job->kind = kind;
     job->disc = disc;
+    if (kind == "rip") {
+        for (const ShelfDisc& d : discs_) {
+            if (d.id == disc) job->folder = utf8_path(out_ / native_path(d.image.disc_name));
+        }
+    }
     if (prepare) prepare(*job);
     jobs_[job->id] = job;
     auto finished = std::make_shared<std::atomic<bool>>(false);
@@ -446,12 +496,12 @@ std::shared_ptr<Job> Shelf::start_rip(const ShelfDisc& disc, std::vector<size_t>
     std::sort(streams.begin(), streams.end());
     streams.erase(std::unique(streams.begin(), streams.end()), streams.end());
     if (streams.empty()) {
-        failure = {400, "no streams chosen"};
+        failure = {400, "No streams were chosen."};
         return nullptr;
     }
     for (const size_t k : streams) {
         if (!scan->numbered(k)) {
-            failure = {404, "no stream " + std::to_string(k) + " on this disc"};
+            failure = {404, "This disc has no stream " + std::to_string(k) + "."};
             return nullptr;
         }
     }
@@ -513,14 +563,14 @@ std::shared_ptr<Job> Shelf::job(const std::string& id) {
     return found == jobs_.end() ? nullptr : found->second;
 }
 
-Json Shelf::jobs_json() {
+Json Shelf::jobs_json(const std::string& token) {
     std::vector<std::shared_ptr<Job>> all;
     {
         std::lock_guard lock(mutex_);
         for (auto& [id, j] : jobs_) all.push_back(j);
     }
     Json list = Json::array();
-    for (auto& j : all) list.push_back(j->json());
+    for (auto& j : all) list.push_back(j->json(token));
     return list;
 }
 

@@ -62,7 +62,9 @@ struct Job {
     std::vector<std::string> files;       // a rip's, under the output folder
     std::map<std::string, size_t> numbers;  // a rip's streams by name: their places in the disc's list
     std::vector<RippedStream> streams;    // what became of each, once through
-    Json json();
+    std::string folder;                   // where a rip's files are, on the server
+    // Its state; a rip's streams link their files with `token`.
+    Json json(const std::string& token = {});
 };
 
 // A preview ready to be served: its file, held in the cache while the pin lives.
@@ -93,12 +95,16 @@ public:
     // on first request.
     bool preview(const ShelfDisc& disc, size_t number, const std::string& what, Preview& preview, Failure& failure);
 
+    // The file a rip wrote for the stream numbered `number`, as its rip.json records it under the
+    // output folder; or a failure.
+    bool ripped(const ShelfDisc& disc, size_t number, Preview& file, Failure& failure);
+
     // Background work: a scan, or a rip of some of a disc's streams (by their numbers) into the
     // output folder. Rips of one disc run one after the other, the later ones queued.
     std::shared_ptr<Job> start_scan(const ShelfDisc& disc, Failure& failure);
     std::shared_ptr<Job> start_rip(const ShelfDisc& disc, std::vector<size_t> streams, Failure& failure);
     std::shared_ptr<Job> job(const std::string& id);
-    Json jobs_json();
+    Json jobs_json(const std::string& token);
 
 private:
     struct DiscState {
@@ -106,6 +112,7 @@ private:
         uint64_t generation = 0;  // previews are named by it: a changed image gets new ones
         std::shared_ptr<const ScannedDisc> scan;
         std::map<size_t, double> measured;  // seconds, by stream number, once a preview has played it through
+        std::map<size_t, std::vector<double>> filmstrip;  // the times of a movie's filmstrip pictures, by number
         std::shared_ptr<std::mutex> making_scan = std::make_shared<std::mutex>();
         std::shared_ptr<std::mutex> ripping = std::make_shared<std::mutex>();
     };
@@ -116,7 +123,7 @@ private:
     // Makes a stream's media or pictures into the cache; `measured` gets the stream's length as
     // its files play.
     bool make_previews(const ShelfDisc& disc, const FoundStream& stream, const std::string& prefix, bool media,
-                       double& measured, std::string& error);
+                       double& measured, std::vector<double>& filmstrip, std::string& error);
 
     const Options& options_;
     PluginFolder plugin_folder_;

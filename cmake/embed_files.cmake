@@ -1,0 +1,27 @@
+# Writes OUT, a C++ source that holds each of FILES (found in DIR) as a string, in a table of
+# {path, content type, text} that the viewer serves: the page, its style and its script are files
+# of their own in the tree, built into the binary.
+#   cmake -DDIR=... -DFILES="a;b" -DOUT=... -P embed_files.cmake
+set(body "// Made at build time from the files in host/viewer/page/; edit those.\n#include \"pages.h\"\n\nnamespace quorvex::viewer {\n\nconst PageFile kPageFiles[] = {\n")
+foreach(name ${FILES})
+  file(READ "${DIR}/${name}" text)
+  string(FIND "${text}" ")page\"" clash)
+  if(NOT clash EQUAL -1)
+    message(FATAL_ERROR "${name} holds the text )page\", which ends the string it is embedded in")
+  endif()
+  if(name MATCHES "\\.html$")
+    set(type "text/html; charset=utf-8")
+  elseif(name MATCHES "\\.css$")
+    set(type "text/css; charset=utf-8")
+  else()
+    set(type "text/javascript; charset=utf-8")
+  endif()
+  set(path "/${name}")
+  if(name STREQUAL "index.html")
+    set(path "/")
+  endif()
+  string(APPEND body "    {\"${path}\", \"${type}\", R\"page(${text})page\"},\n")
+endforeach()
+string(APPEND body "};\nconst size_t kPageFileCount = sizeof kPageFiles / sizeof kPageFiles[0];\n\n}  // namespace quorvex::viewer\n")
+file(WRITE "${OUT}.new" "${body}")
+execute_process(COMMAND ${CMAKE_COMMAND} -E copy_if_different "${OUT}.new" "${OUT}")
