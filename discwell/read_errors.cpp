@@ -22,7 +22,11 @@ thread_local PendingError t_pending;
 }  // namespace
 
 void note_read_error(const SectorReader* reader, uint32_t disc, uint32_t lba, const std::string& cause) {
-    t_pending = PendingError{reader, disc, lba, cause.empty() ? "read error" : cause};
+    t_pending.reader = reader;
+    t_pending.disc = disc;
+    t_pending.lba = lba;
+    t_pending.cause = cause;
+    if (t_pending.cause.empty()) t_pending.cause = "read error";
 }
 
 void note_read_success(const SectorReader* reader) {
