@@ -17,18 +17,21 @@ quorvex="$prefix/bin/quorvex"
 for f in "$quorvex" "$prefix/bin/discbuilder" "$prefix/lib/libdiscwell.so" "$prefix/lib/quorvex/plugins/selvane.PSR"; do
     [[ -f $f ]] || fail "$f was not installed"
 done
-if readelf -d "$quorvex" "$prefix/bin/discbuilder" "$prefix"/lib/*.so "$prefix"/lib/quorvex/plugins/*.PSR |
-        grep -E 'R(UN)?PATH' | grep -qF "$build"; then
+# Each output is taken whole before it is searched: under pipefail, a grep -q that stops at its
+# first match would fail the pipeline when the writer is killed by the closed pipe.
+run_paths=$(readelf -d "$quorvex" "$prefix/bin/discbuilder" "$prefix"/lib/*.so "$prefix"/lib/quorvex/plugins/*.PSR)
+if grep -E 'R(UN)?PATH' <<< "$run_paths" | grep -F "$build" >/dev/null; then
     fail "an installed file names the build folder in its run path"
 fi
-ldd "$quorvex" | grep -qF "$prefix/bin/../lib/libdiscwell.so" || fail "quorvex does not find the installed libdiscwell.so: $(ldd "$quorvex")"
+libraries=$(ldd "$quorvex")
+grep -qF "$prefix/bin/../lib/libdiscwell.so" <<< "$libraries" || fail "quorvex does not find the installed libdiscwell.so: $libraries"
 
 # A clean environment, a copy of a sample disc: only the installed tree serves.
 cp "$build/samples/selvane.bin" "$build/samples/selvane.cue" "$work/"
 run() { env -i "$@"; }
-run "$quorvex" --version | grep -q '^quorvex [0-9]' || fail "--version"
-[[ $(run "$quorvex" plugins | grep -c '\.PSR') == 10 ]] || fail "the ten plug-ins are not found from the installation"
-run "$quorvex" scan "$work/selvane.cue" | grep -q 'selvane.cue: 2 streams' || fail "scan from the installation"
+grep -q '^quorvex [0-9]' <<< "$(run "$quorvex" --version)" || fail "--version"
+[[ $(grep -c '\.PSR' <<< "$(run "$quorvex" plugins)") == 10 ]] || fail "the ten plug-ins are not found from the installation"
+grep -q 'selvane.cue: 2 streams' <<< "$(run "$quorvex" scan "$work/selvane.cue")" || fail "scan from the installation"
 run "$prefix/bin/discbuilder" list >/dev/null || fail "discbuilder from the installation"
 if [[ -f $prefix/lib/libquorvex_media.so ]]; then
     run "$quorvex" extract "$work/selvane.cue" --stream 1 -o "$work/movie.mkv" >/dev/null || fail "extract to a media file"

@@ -252,18 +252,15 @@ TEST(Viewer, HugeBodiesAreRefusedUnread) {
 }
 
 // Slow clients, each sending a header line every two seconds, neither block others nor hold
-// their connections past the few seconds a request may take. (The sanitizers' build answers
-// more slowly, with other tests running beside it.)
-#if defined(__SANITIZE_ADDRESS__)
+// their connections past the five seconds a request may take: an answer within three seconds
+// was not kept waiting for them, even on a loaded machine.
 constexpr auto kAnswerWithin = std::chrono::seconds(3);
-#else
-constexpr auto kAnswerWithin = std::chrono::seconds(1);
-#endif
 TEST(Viewer, SlowClientsKeepNobodyWaiting) {
     TempDir dir("viewer-slow");
     shelve("walcite", dir.file("shelf"));
     Server server(dir.file("shelf"), dir.file("out"));
     ASSERT_GT(server.port, 0) << server.log();
+    ASSERT_EQ(server.client().Get("/api/discs")->status, 200);  // the shelf scanned before timing
     std::vector<std::unique_ptr<RawClient>> slow;
     for (int i = 0; i < 20; ++i) {
         slow.push_back(std::make_unique<RawClient>(server.port));
