@@ -5,22 +5,10 @@
 #include <cstdint>
 #include <vector>
 
+#include "../codecs/archive_adpcm.h"
 #include "disc_image.h"
 
 namespace discbuilder {
-
-struct ArchiveHistory {
-    double s1 = 0.0;
-    double s2 = 0.0;
-};
-
-// What the game's decoder makes of one 16-byte group: 28 rounded samples, history carried.
-void decode_archive_group(const uint8_t* group, ArchiveHistory& history, int16_t* out);
-
-// Encodes 28 samples into a group, choosing the filter (0 to 4) and shift (0 to 15) whose decoded
-// output comes closest; `offset` is what the decoder subtracts afterwards (20 on the right channel
-// of stereo archives).
-void encode_archive_group(const int16_t* samples, ArchiveHistory& history, uint8_t flag, int offset, uint8_t* group);
 
 struct WrittenArchive {
     uint32_t index_lba = 0;

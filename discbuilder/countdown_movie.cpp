@@ -4,7 +4,8 @@
 #include <cstring>
 
 #include "../contract/raw_sector.h"
-#include "mdec_encoder.h"
+#include "../codecs/mdec_encoder.h"
+#include "test_pictures.h"
 #include "movie_pacing.h"
 
 namespace discbuilder {
@@ -65,7 +66,7 @@ std::vector<WrittenCountdownMovie> write_interleaved_countdown_movies(DiscImage&
         const CountdownMoviePlan& plan = plans[i];
         WrittenCountdownMovie& movie = movies[i];
         Tone tone(37800, 250.0 + 80.0 * static_cast<double>(i), 380.0 + 90.0 * static_cast<double>(i));
-        XaAdpcmEncoder stereo(true);
+        codecs::XaAdpcmEncoder stereo(true);
         uint8_t coding = plan.audio_coding;
         uint32_t chunk = 0, current = UINT32_MAX;
         std::vector<uint8_t> carried;

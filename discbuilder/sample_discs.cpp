@@ -7,7 +7,7 @@
 #include "countdown_movie.h"
 #include "iso9660.h"
 #include "str_movie.h"
-#include "xa_adpcm.h"
+#include "../codecs/xa_adpcm.h"
 #include "xa_music.h"
 
 namespace discbuilder {

@@ -1,6 +1,6 @@
 #include "sector_codec.h"
 
-#include "../discwell/cd_codes.h"
+#include "../codecs/cd_codes.h"
 
 #include <cstring>
 
@@ -8,7 +8,7 @@ namespace discbuilder {
 namespace {
 
 void write_header(uint8_t* sector, uint32_t lba, Subheader sh) {
-    std::memcpy(sector, cdcodes::kSync, 12);
+    std::memcpy(sector, codecs::kSync, 12);
     const uint32_t frames = lba + kLeadInFrames;
     sector[12] = to_bcd(frames / 4500);
     sector[13] = to_bcd(frames / 75 % 60);
@@ -21,7 +21,7 @@ void write_header(uint8_t* sector, uint32_t lba, Subheader sh) {
 
 }  // namespace
 
-uint32_t edc(std::span<const uint8_t> bytes) { return cdcodes::edc(bytes.data(), bytes.size()); }
+uint32_t edc(std::span<const uint8_t> bytes) { return codecs::edc(bytes.data(), bytes.size()); }
 
 void encode_sector(uint8_t* sector, uint32_t lba, Subheader subheader, std::span<const uint8_t> data) {
     write_header(sector, lba, subheader);
@@ -30,8 +30,8 @@ void encode_sector(uint8_t* sector, uint32_t lba, Subheader subheader, std::span
     const size_t n = data.size() < room ? data.size() : room;
     if (n) std::memcpy(sector + 24, data.data(), n);
     std::memset(sector + 24 + n, 0, room - n);
-    cdcodes::write_edc(sector);
-    if (!form2) cdcodes::write_ecc(sector);
+    codecs::write_edc(sector);
+    if (!form2) codecs::write_ecc(sector);
 }
 
 }  // namespace discbuilder

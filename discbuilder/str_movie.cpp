@@ -4,7 +4,8 @@
 #include <cstring>
 
 #include "../contract/raw_sector.h"
-#include "mdec_encoder.h"
+#include "../codecs/mdec_encoder.h"
+#include "test_pictures.h"
 #include "movie_pacing.h"
 
 namespace discbuilder {
@@ -140,7 +141,7 @@ WrittenMovie write_placed_movie(DiscImage& disc, uint32_t lba, const MoviePlan& 
     WrittenMovie movie;
     movie.first_lba = lba + (slots.empty() ? 0 : slots.front().position);
     movie.frame_sectors = frame_sectors;
-    XaAdpcmEncoder encoder((plan.audio_coding & 0x01) != 0);
+    codecs::XaAdpcmEncoder encoder((plan.audio_coding & 0x01) != 0);
     size_t last_audio = slots.size();
     for (size_t i = 0; i < slots.size(); ++i) {
         if (slots[i].kind == MovieSlot::Kind::kAudio) last_audio = i;
@@ -218,10 +219,10 @@ std::vector<WrittenMovie> write_movies(DiscImage& disc, uint32_t lba, const std:
 
 }  // namespace
 
-std::array<uint8_t, kXaSectorAudioBytes> xa_audio_payload(XaAdpcmEncoder& encoder, Tone& tone, uint8_t coding) {
+std::array<uint8_t, codecs::kXaSectorAudioBytes> xa_audio_payload(codecs::XaAdpcmEncoder& encoder, Tone& tone, uint8_t coding) {
     const int channels = (coding & 0x01) ? 2 : 1;
-    const auto pcm = tone.next(kXaSamplesPerSector / channels, channels);
-    std::array<uint8_t, kXaSectorAudioBytes> payload{};
+    const auto pcm = tone.next(codecs::kXaSamplesPerSector / channels, channels);
+    std::array<uint8_t, codecs::kXaSectorAudioBytes> payload{};
     encoder.encode_sector(pcm.data(), payload.data());
     return payload;
 }

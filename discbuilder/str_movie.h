@@ -8,7 +8,7 @@
 
 #include "disc_image.h"
 #include "test_signal.h"
-#include "xa_adpcm.h"
+#include "../codecs/xa_adpcm.h"
 
 namespace discbuilder {
 
@@ -58,7 +58,7 @@ struct WrittenMovie {
     std::vector<std::vector<uint8_t>> frames;  // each frame's MDEC data as a reader must deliver it
     std::vector<uint32_t> frame_lbas;          // LBA of each frame's first chunk
     std::vector<uint32_t> chunk_counts;
-    std::vector<std::array<uint8_t, kXaSectorAudioBytes>> audio;  // audio payloads in disc order
+    std::vector<std::array<uint8_t, codecs::kXaSectorAudioBytes>> audio;  // audio payloads in disc order
     std::vector<uint32_t> audio_lbas;
     std::vector<uint32_t> marker_lbas;
     std::vector<uint32_t> frame_sectors;  // the disc sectors each frame spans, in turn
@@ -80,6 +80,6 @@ std::vector<WrittenMovie> write_interleaved_movies(DiscImage& disc, uint32_t lba
 MoviePlan walcite_movie(uint8_t channel);
 
 // Encodes audio sectors of a tone: one XA sector's payload.
-std::array<uint8_t, kXaSectorAudioBytes> xa_audio_payload(XaAdpcmEncoder& encoder, Tone& tone, uint8_t coding);
+std::array<uint8_t, codecs::kXaSectorAudioBytes> xa_audio_payload(codecs::XaAdpcmEncoder& encoder, Tone& tone, uint8_t coding);
 
 }  // namespace discbuilder

@@ -7,7 +7,7 @@
 #include <map>
 #include <string>
 
-#include "discwell/cd_codes.h"
+#include "codecs/cd_codes.h"
 #include "discwell/chd_map.h"
 #include "image_writers.h"
 
@@ -69,7 +69,7 @@ bool compress_hunk(ChdCodec codec, const uint8_t* hunk, std::vector<uint8_t>& ou
         uint8_t* s = &sectors[f * kSector];
         std::memcpy(s, hunk + f * kFrame, kSector);
         std::memcpy(&sub[f * kSub], hunk + f * kFrame + kSector, kSub);
-        if (std::memcmp(s, cdcodes::kSync, 12) == 0 && (s[15] == 1 || s[15] == 2) && cdcodes::ecc_matches(s)) {
+        if (std::memcmp(s, codecs::kSync, 12) == 0 && (s[15] == 1 || s[15] == 2) && codecs::ecc_matches(s)) {
             bitmap[f / 8] = static_cast<uint8_t>(bitmap[f / 8] | (1u << (f % 8)));
             std::memset(s, 0, 12);
             std::memset(s + 2076, 0, kSector - 2076);

@@ -4,7 +4,7 @@
 // of old write them. Anything else is stored byte for byte.
 #include <cstring>
 
-#include "discwell/cd_codes.h"
+#include "codecs/cd_codes.h"
 #include "image_writers.h"
 
 namespace discbuilder {
@@ -16,15 +16,15 @@ bool is_mode1(const uint8_t* s) {
     for (int i = 2068; i < 2076; ++i) {
         if (s[i] != 0) return false;
     }
-    return std::memcmp(s, cdcodes::kSync, 12) == 0 && s[15] == 1 && cdcodes::edc(s, 2064) == le32(s + 2064) &&
-           cdcodes::ecc_matches(s);
+    return std::memcmp(s, codecs::kSync, 12) == 0 && s[15] == 1 && codecs::edc(s, 2064) == le32(s + 2064) &&
+           codecs::ecc_matches(s);
 }
 
 // 1 for a Mode 2 Form 1 body, 2 for Form 2, 0 for neither.
 int mode2_form(const uint8_t* s) {
-    if (std::memcmp(s, cdcodes::kSync, 12) != 0 || s[15] != 2 || std::memcmp(s + 16, s + 20, 4) != 0) return 0;
-    if (cdcodes::edc(s + 16, 2056) == le32(s + 2072) && cdcodes::ecc_matches(s)) return 1;
-    if (cdcodes::edc(s + 16, 2332) == le32(s + 2348)) return 2;
+    if (std::memcmp(s, codecs::kSync, 12) != 0 || s[15] != 2 || std::memcmp(s + 16, s + 20, 4) != 0) return 0;
+    if (codecs::edc(s + 16, 2056) == le32(s + 2072) && codecs::ecc_matches(s)) return 1;
+    if (codecs::edc(s + 16, 2332) == le32(s + 2348)) return 2;
     return 0;
 }
 
@@ -100,7 +100,7 @@ bool write_ecm(const RawDisc& disc, const std::string& path, std::string& error)
             for (int i = 0; i < 2352; ++i) ecm.add(0, s + i, 1);
         }
     }
-    const auto bytes = ecm.finish(cdcodes::edc(disc.sectors.data(), disc.sectors.size()));
+    const auto bytes = ecm.finish(codecs::edc(disc.sectors.data(), disc.sectors.size()));
     return write_file(path, bytes, error);
 }
 

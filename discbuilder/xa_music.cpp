@@ -19,8 +19,8 @@ WrittenRun write_music_run(DiscImage& disc, uint32_t lba, MusicLayout layout,
         int written = -1;       // its index in the run's list
         uint32_t counted = 0;   // its sectors, data sectors included
         Tone tone;
-        XaAdpcmEncoder encoder{true};
-        std::vector<std::array<uint8_t, kXaSectorAudioBytes>> encoded;  // up to unique_sectors of them
+        codecs::XaAdpcmEncoder encoder{true};
+        std::vector<std::array<uint8_t, codecs::kXaSectorAudioBytes>> encoded;  // up to unique_sectors of them
         size_t repeated = 0;
     };
     WrittenRun run;
@@ -29,7 +29,7 @@ WrittenRun write_music_run(DiscImage& disc, uint32_t lba, MusicLayout layout,
     std::vector<Channel> state;
     for (uint32_t c = 0; c < channels; ++c) {
         state.push_back(Channel{0, 0, -1, 0, Tone(37800, 200.0 + 110.0 * c + seed, 300.0 + 130.0 * c + seed),
-                                XaAdpcmEncoder(true), {}, 0});
+                                codecs::XaAdpcmEncoder(true), {}, 0});
     }
     uint32_t data_word = seed * 0x1000;
     auto busy = [&] {
@@ -86,7 +86,7 @@ WrittenRun write_music_run(DiscImage& disc, uint32_t lba, MusicLayout layout,
             ch.counted = 0;
             ch.written = -1;
             // Each song plays on its own, so it starts from a clean encoder.
-            ch.encoder = XaAdpcmEncoder(true);
+            ch.encoder = codecs::XaAdpcmEncoder(true);
             ch.encoded.clear();
             ch.repeated = 0;
             continue;
@@ -99,7 +99,7 @@ WrittenRun write_music_run(DiscImage& disc, uint32_t lba, MusicLayout layout,
             ch.counted++;
             continue;
         }
-        std::array<uint8_t, kXaSectorAudioBytes> payload;
+        std::array<uint8_t, codecs::kXaSectorAudioBytes> payload;
         if (ch.encoded.size() < unique_sectors) {
             payload = xa_audio_payload(ch.encoder, ch.tone, 0x01);
             ch.encoded.push_back(payload);

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "disc_image.h"
-#include "xa_adpcm.h"
+#include "../codecs/xa_adpcm.h"
 
 namespace discbuilder {
 
@@ -20,7 +20,7 @@ enum class MusicLayout : uint8_t {
 struct WrittenSong {
     uint8_t channel = 0;
     std::vector<uint32_t> audio_lbas;
-    std::vector<std::array<uint8_t, kXaSectorAudioBytes>> audio;
+    std::vector<std::array<uint8_t, codecs::kXaSectorAudioBytes>> audio;
     std::vector<uint32_t> data_lbas;  // velocet's data sectors of this song
     uint32_t end_lba = 0;             // ostrand's blank or drumvale's marker sector; 0 for velocet
 };

@@ -13,7 +13,7 @@
 #include <sstream>
 
 #include "block_cache.h"
-#include "cd_codes.h"
+#include "../codecs/cd_codes.h"
 #include "chd_map.h"
 #include "decoders.h"
 #include "image_formats.h"
@@ -197,8 +197,8 @@ private:
             std::memcpy(frame, &base_[size_t{f} * kSectorBytes], kSectorBytes);
             std::memcpy(frame + kSectorBytes, &sub_[size_t{f} * kSubchannelBytes], kSubchannelBytes);
             if (ecc_bitmap && (ecc_bitmap[f / 8] & (1u << (f % 8)))) {
-                std::memcpy(frame, cdcodes::kSync, sizeof cdcodes::kSync);
-                cdcodes::write_ecc(frame);
+                std::memcpy(frame, codecs::kSync, sizeof codecs::kSync);
+                codecs::write_ecc(frame);
             }
         }
     }

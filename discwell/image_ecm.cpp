@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "block_cache.h"
-#include "cd_codes.h"
+#include "../codecs/cd_codes.h"
 #include "image_formats.h"
 
 namespace discwell {
@@ -97,7 +97,7 @@ private:
     // A whole sector from what an ECM block stores of it.
     static void rebuild(uint8_t type, const uint8_t* stored, uint8_t* raw) {
         std::memset(raw, 0, kSectorBytes);
-        std::memcpy(raw, cdcodes::kSync, 12);
+        std::memcpy(raw, codecs::kSync, 12);
         auto put_le32 = [](uint8_t* p, uint32_t v) {
             for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
         };
@@ -106,21 +106,21 @@ private:
                 std::memcpy(raw + 12, stored, 3);
                 std::memcpy(raw + 16, stored + 3, 2048);
                 raw[15] = 1;
-                put_le32(raw + 2064, cdcodes::edc(raw, 2064));
-                cdcodes::write_ecc(raw);
+                put_le32(raw + 2064, codecs::edc(raw, 2064));
+                codecs::write_ecc(raw);
                 break;
             case 2:
                 std::memcpy(raw + 20, stored, 2052);
                 raw[15] = 2;
                 std::memcpy(raw + 16, raw + 20, 4);
-                put_le32(raw + 2072, cdcodes::edc(raw + 16, 2056));
-                cdcodes::write_ecc(raw);  // with the address taken as zero
+                put_le32(raw + 2072, codecs::edc(raw + 16, 2056));
+                codecs::write_ecc(raw);  // with the address taken as zero
                 break;
             default:
                 std::memcpy(raw + 20, stored, 2328);
                 raw[15] = 2;
                 std::memcpy(raw + 16, raw + 20, 4);
-                put_le32(raw + 2348, cdcodes::edc(raw + 16, 2332));
+                put_le32(raw + 2348, codecs::edc(raw + 16, 2332));
                 break;
         }
     }
@@ -161,7 +161,7 @@ private:
             edc_ = 0;
         }
         if (first != checked_ || count == 0) return true;
-        edc_ = cdcodes::edc_update(edc_, out, size_t{count} * kSectorBytes);
+        edc_ = codecs::edc_update(edc_, out, size_t{count} * kSectorBytes);
         checked_ += count;
         if (checked_ == image_->sectors && edc_ != image_->whole_edc) damaged_ = true;
         return !damaged_;

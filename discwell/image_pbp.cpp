@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "block_cache.h"
-#include "cd_codes.h"
+#include "../codecs/cd_codes.h"
 #include "decoders.h"
 #include "image_formats.h"
 
@@ -68,7 +68,7 @@ public:
         }
         // A PBP keeps whole sectors, so a damaged block shows in their error codes.
         for (uint32_t i = 0; i < sectors; ++i) {
-            if (!cdcodes::sector_codes_match(out + size_t{i} * kSectorBytes)) {
+            if (!codecs::sector_codes_match(out + size_t{i} * kSectorBytes)) {
                 why = "sector " + std::to_string(block * kBlockSectors + i) +
                       " fails its EDC or parity check: the PBP file is damaged";
                 return false;

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <vector>
 
-#include "cd_codes.h"
+#include "../codecs/cd_codes.h"
 #include "image_formats.h"
 
 namespace discwell {
@@ -74,7 +74,7 @@ bool stride_of(const std::string& path, const ImageFile& file, uint32_t& stride,
 
 bool has_sync(const ImageFile& file, uint64_t at) {
     uint8_t head[12];
-    return file.size() >= at + 12 && file.read(at, 12, head) && std::memcmp(head, cdcodes::kSync, 12) == 0;
+    return file.size() >= at + 12 && file.read(at, 12, head) && std::memcmp(head, codecs::kSync, 12) == 0;
 }
 
 // A whole image of 2048-byte sectors: no sync pattern, an ISO9660 descriptor at 16 x 2048.
@@ -113,7 +113,7 @@ bool open_raw_image(const std::string& path, bool map, Disc& disc, std::string& 
         return false;
     }
     const uint32_t count = source->sector_count();
-    const uint8_t mode = std::memcmp(head, cdcodes::kSync, 12) == 0 && head[15] == 1 ? DW_TRACK_MODE1 : DW_TRACK_MODE2;
+    const uint8_t mode = std::memcmp(head, codecs::kSync, 12) == 0 && head[15] == 1 ? DW_TRACK_MODE1 : DW_TRACK_MODE2;
     disc.add_track(DwTrack{1, 0x04, mode, 0, 0, count});
     disc.append(count, std::move(source), 0);
     return true;

@@ -11,11 +11,12 @@
 #include "contract/raw_sector.h"
 #include "discbuilder/disc_image.h"
 #include "discbuilder/iso9660.h"
-#include "discbuilder/mdec_encoder.h"
+#include "codecs/mdec_encoder.h"
+#include "discbuilder/test_pictures.h"
 #include "discbuilder/movie_pacing.h"
 #include "discbuilder/sample_discs.h"
 #include "discbuilder/test_signal.h"
-#include "discbuilder/xa_adpcm.h"
+#include "codecs/xa_adpcm.h"
 #include "host/checksum.h"
 #include "support/run_program.h"
 
@@ -157,18 +158,18 @@ TEST(Iso9660, ManyFilesSpillIntoFurtherDirectorySectors) {
 TEST(XaAdpcm, EncodedToneDecodesClose) {
     for (bool stereo : {true, false}) {
         Tone tone(37800, 440, 660);
-        XaAdpcmEncoder encoder(stereo);
-        XaHistory history[2];
+        codecs::XaAdpcmEncoder encoder(stereo);
+        codecs::XaHistory history[2];
         const int channels = stereo ? 2 : 1;
         double signal = 0, noise = 0;
         for (int sector = 0; sector < 4; ++sector) {
-            const auto pcm = tone.next(kXaSamplesPerSector / channels, channels);
-            uint8_t encoded[kXaSectorAudioBytes];
+            const auto pcm = tone.next(codecs::kXaSamplesPerSector / channels, channels);
+            uint8_t encoded[codecs::kXaSectorAudioBytes];
             encoder.encode_sector(pcm.data(), encoded);
             // The sound parameters are written twice in each group, as the format requires.
             EXPECT_EQ(std::memcmp(encoded, encoded + 4, 4), 0);
-            std::vector<int16_t> decoded(kXaSamplesPerSector);
-            decode_xa_sector(encoded, stereo, history, decoded.data());
+            std::vector<int16_t> decoded(codecs::kXaSamplesPerSector);
+            codecs::decode_xa_sector(encoded, stereo, history, decoded.data());
             for (size_t i = 0; i < pcm.size(); ++i) {
                 signal += double(pcm[i]) * pcm[i];
                 noise += double(pcm[i] - decoded[i]) * (pcm[i] - decoded[i]);
@@ -214,23 +215,23 @@ TEST(Pacing, FramesSpanEqualDiscTimeAndSoundPlaysInRealTime) {
 TEST(Pacing, MdecHeadersCountTheirCodesAsGamesDo) {
     // A flat picture codes each block as its DC and an end of block: 2 codes a block, 6 blocks a
     // macroblock. The header's first word is the count halved, rounded up to a multiple of 32.
-    Picture flat;
+    codecs::Picture flat;
     flat.width = 64;
     flat.height = 32;
     flat.y.assign(64 * 32, 128);
     flat.cb.assign(32 * 16, 128);
     flat.cr.assign(32 * 16, 128);
     for (uint16_t version : {uint16_t{2}, uint16_t{3}}) {
-        const auto frame = encode_mdec(flat, 4, version);
+        const auto frame = codecs::encode_mdec(flat, 4, version);
         EXPECT_EQ(frame[0] | frame[1] << 8, 64) << version;  // 8 macroblocks x 6 blocks x 2 codes = 96; 48; 64
         EXPECT_EQ(frame[2] | frame[3] << 8, 0x3800);
     }
-    Picture wide = flat;
+    codecs::Picture wide = flat;
     wide.width = 320;
     wide.y.assign(320 * 32, 128);
     wide.cb.assign(160 * 16, 128);
     wide.cr.assign(160 * 16, 128);
-    const auto frame = encode_mdec(wide, 4, 2);
+    const auto frame = codecs::encode_mdec(wide, 4, 2);
     EXPECT_EQ(frame[0] | frame[1] << 8, 256);  // 40 x 6 x 2 = 480; 240; 256
 }
 

@@ -6,7 +6,8 @@
 #include <filesystem>
 
 #include "discbuilder/iso9660.h"
-#include "discbuilder/mdec_encoder.h"
+#include "codecs/mdec_encoder.h"
+#include "discbuilder/test_pictures.h"
 #include "discbuilder/str_movie.h"
 #include "discbuilder/xa_music.h"
 #include "discbuilder/archive_audio.h"

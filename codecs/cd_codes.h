@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace cdcodes {
+namespace codecs {
 
 inline constexpr uint8_t kSync[12] = {0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x00};
 
@@ -31,4 +31,4 @@ void write_ecc(uint8_t* sector);
 // Whether a sector's parity is right (what a drive would accept).
 bool ecc_matches(const uint8_t* sector);
 
-}  // namespace cdcodes
+}  // namespace codecs

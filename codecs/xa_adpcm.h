@@ -4,9 +4,12 @@
 
 #include <cstdint>
 
-namespace discbuilder {
+namespace codecs {
 
 inline constexpr uint32_t kXaSectorAudioBytes = 2304;
+// The prediction filters: the sample is (s1 * K0 + s2 * K1 + 32) / 64 plus the scaled nibble.
+inline constexpr int32_t kXaK0[5] = {0, 60, 115, 98, 122};
+inline constexpr int32_t kXaK1[5] = {0, 0, -52, -55, -60};
 inline constexpr uint32_t kXaSamplesPerSector = 4032;  // both channels together
 
 struct XaHistory {
@@ -28,4 +31,4 @@ private:
 // Decodes one sector's 2304 bytes into 4032 samples (interleaved when stereo).
 void decode_xa_sector(const uint8_t* in, bool stereo, XaHistory history[2], int16_t* out);
 
-}  // namespace discbuilder
+}  // namespace codecs

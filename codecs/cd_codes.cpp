@@ -3,7 +3,7 @@
 #include <array>
 #include <cstring>
 
-namespace cdcodes {
+namespace codecs {
 namespace {
 
 struct Tables {
@@ -137,4 +137,4 @@ bool ecc_matches(const uint8_t* sector) {
     return std::memcmp(parity, sector + 2076, sizeof parity) == 0;
 }
 
-}  // namespace cdcodes
+}  // namespace codecs

@@ -4,15 +4,13 @@
 #include <cstring>
 #include <limits>
 
-namespace discbuilder {
+namespace codecs {
 namespace {
 
-constexpr int32_t kK0[5] = {0, 60, 115, 98, 122};
-constexpr int32_t kK1[5] = {0, 0, -52, -55, -60};
 constexpr int kUnitSamples = 28;
 
 int32_t clamp16(int32_t v) { return std::clamp(v, -32768, 32767); }
-int32_t predict(const XaHistory& h, int filter) { return (h.s1 * kK0[filter] + h.s2 * kK1[filter] + 32) >> 6; }
+int32_t predict(const XaHistory& h, int filter) { return (h.s1 * kXaK0[filter] + h.s2 * kXaK1[filter] + 32) >> 6; }
 
 struct UnitChoice {
     uint8_t param = 0;
@@ -110,4 +108,4 @@ void decode_xa_sector(const uint8_t* in, bool stereo, XaHistory history[2], int1
     }
 }
 
-}  // namespace discbuilder
+}  // namespace codecs
