@@ -1,3 +1,4 @@
+#include "../codecs/byte_order.h"
 #include "sector_codec.h"
 
 #include "../codecs/cd_codes.h"
@@ -9,10 +10,7 @@ namespace {
 
 void write_header(uint8_t* sector, uint32_t lba, Subheader sh) {
     std::memcpy(sector, codecs::kSync, 12);
-    const uint32_t frames = lba + kLeadInFrames;
-    sector[12] = to_bcd(frames / 4500);
-    sector[13] = to_bcd(frames / 75 % 60);
-    sector[14] = to_bcd(frames % 75);
+    codecs::put_msf(sector + 12, lba + codecs::kLeadInFrames);
     sector[15] = 2;
     const uint8_t subheader[4] = {sh.file, sh.channel, sh.submode, sh.coding};
     std::memcpy(sector + 16, subheader, 4);

@@ -10,7 +10,6 @@ namespace discbuilder {
 inline constexpr uint32_t kSectorBytes = 2352;
 inline constexpr uint32_t kForm1Bytes = 2048;
 inline constexpr uint32_t kForm2Bytes = 2324;
-inline constexpr uint32_t kLeadInFrames = 150;  // LBA 0 is 00:02:00
 
 struct Subheader {
     uint8_t file = 0;
@@ -35,7 +34,5 @@ void encode_sector(uint8_t* sector, uint32_t lba, Subheader subheader, std::span
 
 // The CD-ROM EDC (CRC-32 with polynomial 0x8001801B, reflected) over `bytes`.
 uint32_t edc(std::span<const uint8_t> bytes);
-
-constexpr uint8_t to_bcd(uint32_t value) { return static_cast<uint8_t>((value / 10) << 4 | (value % 10)); }
 
 }  // namespace discbuilder

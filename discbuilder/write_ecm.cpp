@@ -4,27 +4,27 @@
 // of old write them. Anything else is stored byte for byte.
 #include <cstring>
 
+#include "../codecs/byte_order.h"
 #include "codecs/cd_codes.h"
 #include "image_writers.h"
 
 namespace discbuilder {
 namespace {
 
-uint32_t le32(const uint8_t* p) { return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24; }
 
 bool is_mode1(const uint8_t* s) {
     for (int i = 2068; i < 2076; ++i) {
         if (s[i] != 0) return false;
     }
-    return std::memcmp(s, codecs::kSync, 12) == 0 && s[15] == 1 && codecs::edc(s, 2064) == le32(s + 2064) &&
+    return std::memcmp(s, codecs::kSync, 12) == 0 && s[15] == 1 && codecs::edc(s, 2064) == codecs::le32(s + 2064) &&
            codecs::ecc_matches(s);
 }
 
 // 1 for a Mode 2 Form 1 body, 2 for Form 2, 0 for neither.
 int mode2_form(const uint8_t* s) {
     if (std::memcmp(s, codecs::kSync, 12) != 0 || s[15] != 2 || std::memcmp(s + 16, s + 20, 4) != 0) return 0;
-    if (codecs::edc(s + 16, 2056) == le32(s + 2072) && codecs::ecc_matches(s)) return 1;
-    if (codecs::edc(s + 16, 2332) == le32(s + 2348)) return 2;
+    if (codecs::edc(s + 16, 2056) == codecs::le32(s + 2072) && codecs::ecc_matches(s)) return 1;
+    if (codecs::edc(s + 16, 2332) == codecs::le32(s + 2348)) return 2;
     return 0;
 }
 

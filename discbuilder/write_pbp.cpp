@@ -4,6 +4,7 @@
 // Deflate or stored as it is where that does not help.
 #include <cstring>
 
+#include "../codecs/byte_order.h"
 #include "image_writers.h"
 #include "sector_codec.h"
 
@@ -49,13 +50,6 @@ void set_le(std::vector<uint8_t>& v, size_t at, uint32_t value) {
     return sfo;
 }
 
-[[maybe_unused]] void put_msf(uint8_t* p, uint32_t lba) {
-    const uint32_t absolute = lba + kLeadInFrames;
-    p[0] = to_bcd(absolute / 4500);
-    p[1] = to_bcd(absolute / 75 % 60);
-    p[2] = to_bcd(absolute % 75);
-}
-
 }  // namespace
 
 bool write_pbp(const RawDisc& disc, const std::string& path, std::string& error) {
@@ -78,17 +72,17 @@ bool write_pbp(const RawDisc& disc, const std::string& path, std::string& error)
     uint8_t* toc = &psar[0x800];
     const uint32_t lead_out = disc.sector_count();
     const uint8_t first_control = disc.tracks.front().audio ? 0x01 : 0x41;
-    toc[0] = first_control, toc[2] = 0xA0, toc[7] = to_bcd(disc.tracks.front().number), toc[8] = 0x20;
+    toc[0] = first_control, toc[2] = 0xA0, toc[7] = codecs::to_bcd(disc.tracks.front().number), toc[8] = 0x20;
     toc += 10;
-    toc[0] = first_control, toc[2] = 0xA1, toc[7] = to_bcd(disc.tracks.back().number);
+    toc[0] = first_control, toc[2] = 0xA1, toc[7] = codecs::to_bcd(disc.tracks.back().number);
     toc += 10;
     toc[0] = first_control, toc[2] = 0xA2;
-    put_msf(toc + 7, lead_out);
+    codecs::put_msf(toc + 7, lead_out + codecs::kLeadInFrames);
     toc += 10;
     for (const TrackSpan& t : disc.tracks) {
         toc[0] = t.audio ? 0x01 : 0x41;
-        toc[2] = to_bcd(t.number);
-        put_msf(toc + 7, t.first_lba);
+        toc[2] = codecs::to_bcd(t.number);
+        codecs::put_msf(toc + 7, t.first_lba + codecs::kLeadInFrames);
         toc += 10;
     }
 

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "../codecs/byte_order.h"
 #include "image_writers.h"
 #include "sector_codec.h"
 
@@ -21,12 +22,6 @@ uint16_t q_crc(const uint8_t* q) {
     return static_cast<uint16_t>(~crc);
 }
 
-void put_msf(uint8_t* p, uint32_t frames) {
-    p[0] = to_bcd(frames / 4500);
-    p[1] = to_bcd(frames / 75 % 60);
-    p[2] = to_bcd(frames % 75);
-}
-
 // The P and Q channels of `lba`: twelve bytes each.
 void channels(const RawDisc& disc, uint32_t lba, uint8_t* p, uint8_t* q) {
     const TrackSpan* track = &disc.tracks.front();
@@ -36,11 +31,11 @@ void channels(const RawDisc& disc, uint32_t lba, uint8_t* p, uint8_t* q) {
     const bool in_pregap = lba < track->first_lba;
     std::memset(p, in_pregap ? 0xFF : 0x00, 12);
     q[0] = static_cast<uint8_t>((track->audio ? 0x00 : 0x40) | 0x01);
-    q[1] = to_bcd(track->number);
+    q[1] = codecs::to_bcd(track->number);
     q[2] = in_pregap ? 0 : 1;
-    put_msf(q + 3, in_pregap ? track->first_lba - lba : lba - track->first_lba);
+    codecs::put_msf(q + 3, in_pregap ? track->first_lba - lba : lba - track->first_lba);
     q[6] = 0;
-    put_msf(q + 7, lba + kLeadInFrames);
+    codecs::put_msf(q + 7, lba + codecs::kLeadInFrames);
     const uint16_t crc = q_crc(q);
     q[10] = static_cast<uint8_t>(crc >> 8);
     q[11] = static_cast<uint8_t>(crc);
@@ -89,13 +84,13 @@ bool write_clonecd(const RawDisc& disc, const std::string& ccd_path, std::string
                std::to_string(plba) + "\r\n";
     };
     const int first_control = disc.tracks.front().audio ? 0 : 4;
-    const uint32_t lead_out = disc.sector_count() + kLeadInFrames;
+    const uint32_t lead_out = disc.sector_count() + codecs::kLeadInFrames;
     entry(0, 0xA0, first_control, disc.tracks.front().number, 0x20, 0);
     entry(1, 0xA1, first_control, disc.tracks.back().number, 0, 0);
     entry(2, 0xA2, first_control, lead_out / 4500, lead_out / 75 % 60, lead_out % 75);
     for (size_t i = 0; i < disc.tracks.size(); ++i) {
         const TrackSpan& t = disc.tracks[i];
-        const uint32_t at = t.first_lba + kLeadInFrames;
+        const uint32_t at = t.first_lba + codecs::kLeadInFrames;
         entry(3 + i, t.number, t.audio ? 0 : 4, at / 4500, at / 75 % 60, at % 75);
     }
     for (const TrackSpan& t : disc.tracks) {

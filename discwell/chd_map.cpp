@@ -1,3 +1,4 @@
+#include "../codecs/byte_order.h"
 #include "chd_map.h"
 
 #include <algorithm>
@@ -29,11 +30,6 @@ constexpr std::array<uint16_t, 256> kCrcTable = [] {
     return table;
 }();
 
-uint64_t be(std::span<const uint8_t> p, size_t at, int bytes) {
-    uint64_t v = 0;
-    for (int i = 0; i < bytes; ++i) v = (v << 8) | p[at + static_cast<size_t>(i)];
-    return v;
-}
 
 // Most-significant bit first; reading past the end gives zeros and marks the stream overrun.
 class BitReader {
@@ -166,9 +162,9 @@ uint16_t crc16(std::span<const uint8_t> bytes) {
 
 bool decode_map(std::span<const uint8_t> bytes, const MapShape& shape, std::vector<Hunk>& map, std::string& why) {
     if (bytes.size() < 16) return (why = "the hunk map is cut short", false);
-    const uint64_t map_bytes = be(bytes, 0, 4);
-    const uint64_t first_offset = be(bytes, 4, 6);
-    const auto map_crc = static_cast<uint16_t>(be(bytes, 10, 2));
+    const uint64_t map_bytes = codecs::be(bytes.data() + 0, 4);
+    const uint64_t first_offset = codecs::be(bytes.data() + 4, 6);
+    const auto map_crc = static_cast<uint16_t>(codecs::be(bytes.data() + 10, 2));
     const int length_bits = bytes[12], self_bits = bytes[13], parent_bits = bytes[14];
     if (map_bytes > bytes.size() - 16) return (why = "the hunk map is cut short", false);
     if (length_bits > 32 || self_bits > 32 || parent_bits > 48) return (why = "the hunk map is corrupt", false);

@@ -50,9 +50,12 @@ struct DwFaults {
 // (text, pictures, archives, a file that cannot be opened). `parts` receives the other files the
 // image consists of (the track files a CUE sheet names, the .img and .sub of a CloneCD set), each
 // ending in NUL, the list ending in an empty name; `parts_needed` the bytes the whole list takes.
-// A list that does not fit is left out: call again with a larger buffer.
+// A list that does not fit is left out: call again with a larger buffer. `format`, when given,
+// receives the name of the image's format ("CHD", "CUE sheet", "raw sectors"...), text that
+// discwell keeps for as long as it is loaded; NULL for a file that is no image.
 enum DwProbe : int32_t { DW_PROBE_NOT_IMAGE = 0, DW_PROBE_IMAGE = 1, DW_PROBE_UNREADABLE = 2 };
-DISCWELL_API int32_t CD_CALL DwProbeImage(const char* path, char* parts, uint32_t parts_size, uint32_t* parts_needed);
+DISCWELL_API int32_t CD_CALL DwProbeImage(const char* path, char* parts, uint32_t parts_size, uint32_t* parts_needed,
+                                          const char** format);
 
 // Opens an image (a .cue sheet, a CHD, ECM, PBP or CloneCD file, or bare raw sectors). On failure returns 0 and
 // writes one line naming the file and the problem into `error`.

@@ -53,9 +53,12 @@ DISCWELL_API int32_t CD_CALL DwOpenImage(const char* path, int32_t io_mode, uint
     return 1;
 }
 
-DISCWELL_API int32_t CD_CALL DwProbeImage(const char* path, char* parts, uint32_t parts_size, uint32_t* parts_needed) {
+DISCWELL_API int32_t CD_CALL DwProbeImage(const char* path, char* parts, uint32_t parts_size, uint32_t* parts_needed,
+                                          const char** format) {
+    if (format) *format = nullptr;
     if (!path) return DW_PROBE_NOT_IMAGE;
     const discwell::ImageProbe probe = discwell::probe_image(path);
+    if (format) *format = probe.format;
     std::string list;
     for (const std::string& part : probe.parts) list.append(part).push_back('\0');
     list.push_back('\0');

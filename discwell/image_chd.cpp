@@ -12,6 +12,7 @@
 #include <map>
 #include <sstream>
 
+#include "../codecs/byte_order.h"
 #include "block_cache.h"
 #include "../codecs/cd_codes.h"
 #include "chd_map.h"
@@ -48,11 +49,6 @@ constexpr CodecName kCdCodecs[] = {
     {fourcc("cdfl"), CdCodec::kFlac, Codec::kFlac, "cdfl"},
 };
 
-uint64_t be(const uint8_t* p, int bytes) {
-    uint64_t v = 0;
-    for (int i = 0; i < bytes; ++i) v = (v << 8) | p[i];
-    return v;
-}
 
 std::string tag_text(uint32_t tag) {
     std::string s;
@@ -172,7 +168,7 @@ private:
         const uint32_t ecc_bytes = (frames + 7) / 8;
         const uint32_t length_bytes = image_.header.hunk_bytes < 65536 ? 2 : 3;
         if (in.size() < ecc_bytes + length_bytes) return (why = "its data is cut short", false);
-        const uint64_t base_length = be(in.data() + ecc_bytes, static_cast<int>(length_bytes));
+        const uint64_t base_length = codecs::be(in.data() + ecc_bytes, static_cast<int>(length_bytes));
         const size_t head = ecc_bytes + length_bytes;
         if (base_length > in.size() - head) return (why = "its codec claims more data than the hunk holds", false);
         const auto base_in = in.subspan(head, static_cast<size_t>(base_length));
@@ -230,7 +226,7 @@ bool read_header(const std::string& path, const ImageFile& file, Header& h, std:
         error = path + ": a CHD cut short in its header";
         return false;
     }
-    const auto length = static_cast<uint32_t>(be(raw + 8, 4)), version = static_cast<uint32_t>(be(raw + 12, 4));
+    const auto length = static_cast<uint32_t>(codecs::be(raw + 8, 4)), version = static_cast<uint32_t>(codecs::be(raw + 12, 4));
     if (version < 5) {
         error = path + ": a CHD of an older version (" + std::to_string(version) +
                 "); quorvex reads version 5 (convert it with chdman copy)";
@@ -244,12 +240,12 @@ bool read_header(const std::string& path, const ImageFile& file, Header& h, std:
         error = path + ": a CHD cut short in its header";
         return false;
     }
-    for (int i = 0; i < 4; ++i) h.compressors[i] = static_cast<uint32_t>(be(raw + 16 + 4 * i, 4));
-    h.logical_bytes = be(raw + 32, 8);
-    h.map_offset = be(raw + 40, 8);
-    h.meta_offset = be(raw + 48, 8);
-    h.hunk_bytes = static_cast<uint32_t>(be(raw + 56, 4));
-    h.unit_bytes = static_cast<uint32_t>(be(raw + 60, 4));
+    for (int i = 0; i < 4; ++i) h.compressors[i] = static_cast<uint32_t>(codecs::be(raw + 16 + 4 * i, 4));
+    h.logical_bytes = codecs::be(raw + 32, 8);
+    h.map_offset = codecs::be(raw + 40, 8);
+    h.meta_offset = codecs::be(raw + 48, 8);
+    h.hunk_bytes = static_cast<uint32_t>(codecs::be(raw + 56, 4));
+    h.unit_bytes = static_cast<uint32_t>(codecs::be(raw + 60, 4));
     if (std::any_of(raw + 104, raw + 124, [](uint8_t b) { return b != 0; })) {
         error = path + ": a CHD that needs a parent CHD (it stores only its differences from another file)";
         return false;
@@ -281,7 +277,7 @@ bool read_map(const std::string& path, ChdImage& image, std::string& error) {
         }
         image.raw_map = true;
         image.map.resize(hunks);
-        for (uint32_t i = 0; i < hunks; ++i) image.map[i].offset = be(&raw[size_t{i} * 4], 4) * h.hunk_bytes;
+        for (uint32_t i = 0; i < hunks; ++i) image.map[i].offset = codecs::be(&raw[size_t{i} * 4], 4) * h.hunk_bytes;
         return true;
     }
     uint8_t head[16];
@@ -289,7 +285,7 @@ bool read_map(const std::string& path, ChdImage& image, std::string& error) {
         error = path + ": a CHD cut short in its hunk map";
         return false;
     }
-    const uint64_t map_bytes = be(head, 4);
+    const uint64_t map_bytes = codecs::be(head, 4);
     if (map_bytes > file.size() - h.map_offset - 16) {
         error = path + ": a CHD cut short in its hunk map";
         return false;
@@ -332,9 +328,9 @@ bool read_tracks(const std::string& path, const ChdImage& image, std::vector<Tra
             error = path + ": a CHD whose metadata is cut short or loops";
             return false;
         }
-        const auto tag = static_cast<uint32_t>(be(head, 4));
-        const auto length = static_cast<uint32_t>(be(head + 5, 3));
-        const uint64_t next = be(head + 8, 8);
+        const auto tag = static_cast<uint32_t>(codecs::be(head, 4));
+        const auto length = static_cast<uint32_t>(codecs::be(head + 5, 3));
+        const uint64_t next = codecs::be(head + 8, 8);
         if (tag == fourcc("CHGD")) {
             error = path + ": a CHD of a GD-ROM, not a PlayStation disc";
             return false;
@@ -379,8 +375,6 @@ bool read_tracks(const std::string& path, const ChdImage& image, std::vector<Tra
     }
     return true;
 }
-
-}  // namespace
 
 bool open_chd_image(const std::string& path, Disc& disc, std::string& error) {
     auto image = std::make_unique<ChdImage>();
@@ -491,5 +485,14 @@ bool open_chd_image(const std::string& path, Disc& disc, std::string& error) {
     disc.drop_front(placed.front().index01);
     return true;
 }
+
+bool probe(const ImageHead& head) { return head.starts_with("MComprHD"); }
+
+bool open(const ImageHead& head, bool, Disc& disc, std::string& error) { return open_chd_image(head.path, disc, error); }
+
+}  // namespace
+
+extern const ImageFormat kChdFormat;
+const ImageFormat kChdFormat{"CHD", probe, open, whole_file};
 
 }  // namespace discwell

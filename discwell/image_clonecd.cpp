@@ -57,8 +57,6 @@ Sections parse_ini(const std::string& text) {
     return sections;
 }
 
-}  // namespace
-
 bool open_clonecd_image(const std::string& path, bool map, Disc& disc, std::string& error) {
     std::string text, reason;
     if (!read_small_file(path, kMaxControlBytes, text, reason)) {
@@ -144,5 +142,35 @@ bool open_clonecd_image(const std::string& path, bool map, Disc& disc, std::stri
     disc.append(static_cast<uint32_t>(lead_out), std::move(source), 0);
     return true;
 }
+
+// A control file by its first line or its name; a sector file by its name, beside its control file.
+bool is_control_file(const ImageHead& head) { return head.starts_with("[CloneCD]") || head.named(".ccd"); }
+
+bool probe(const ImageHead& head) {
+    return is_control_file(head) || (head.named(".img") && file_exists(without_extension(head.path) + ".ccd"));
+}
+
+bool open(const ImageHead& head, bool map, Disc& disc, std::string& error) {
+    return open_clonecd_image(is_control_file(head) ? head.path : without_extension(head.path) + ".ccd", map, disc, error);
+}
+
+ImageProbe files(const ImageHead& head) {
+    ImageProbe probe{DW_PROBE_IMAGE, {}, nullptr};
+    if (!is_control_file(head)) return probe;  // the sector file: its control file is the disc
+    for (const char* ext : {".img", ".sub"}) {
+        const std::string part = without_extension(head.path) + ext;
+        if (file_exists(part)) {
+            probe.parts.push_back(part);
+        } else if (std::string_view(ext) == ".img") {
+            probe.verdict = DW_PROBE_UNREADABLE;  // its sectors are missing
+        }
+    }
+    return probe;
+}
+
+}  // namespace
+
+extern const ImageFormat kCloneCdFormat;
+const ImageFormat kCloneCdFormat{"CloneCD", probe, open, files};
 
 }  // namespace discwell

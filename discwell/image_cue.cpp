@@ -69,8 +69,6 @@ std::shared_ptr<const SectorSource> track_file(const std::string& dir, const std
     return source;
 }
 
-}  // namespace
-
 bool open_cue_image(const std::string& path, bool map, Disc& disc, std::string& error) {
     CueSheet sheet;
     if (!read_sheet(path, sheet, error)) return false;
@@ -145,25 +143,40 @@ bool open_cue_image(const std::string& path, bool map, Disc& disc, std::string& 
     return true;
 }
 
-std::vector<std::string> cue_track_files(const std::string& path, bool* all_there) {
-    std::vector<std::string> files;
+// A CUE sheet by its name, or by its first command (after a byte-order mark and blank space).
+bool probe(const ImageHead& head) {
+    if (head.named(".cue")) return true;
+    size_t i = head.starts_with("\xEF\xBB\xBF") ? 3 : 0;
+    while (i < head.size && std::isspace(head.bytes[i])) ++i;
+    std::string word;
+    while (i < head.size && std::isalpha(head.bytes[i])) word += static_cast<char>(std::toupper(head.bytes[i++]));
+    return word == "FILE" || word == "REM" || word == "CATALOG" || word == "TITLE" || word == "PERFORMER" ||
+           word == "CDTEXTFILE";
+}
+
+bool open(const ImageHead& head, bool map, Disc& disc, std::string& error) { return open_cue_image(head.path, map, disc, error); }
+
+// The track files the sheet names, as paths that exist: a sheet naming a missing one is unreadable.
+ImageProbe files(const ImageHead& head) {
+    ImageProbe probe{DW_PROBE_UNREADABLE, {}, nullptr};
     CueSheet sheet;
     std::string error;
-    if (all_there) *all_there = false;
-    if (!read_sheet(path, sheet, error)) return files;
-    size_t found = 0;
+    if (!read_sheet(head.path, sheet, error)) return probe;
     for (const CueFile& file : sheet.files) {
-        for (const std::string& candidate : track_file_paths(directory_of(path), file.name)) {
-            std::string ignored;
-            if (ImageFile::open(candidate, false, ignored)) {
-                files.push_back(candidate);
-                ++found;
+        for (const std::string& candidate : track_file_paths(directory_of(head.path), file.name)) {
+            if (file_exists(candidate)) {
+                probe.parts.push_back(candidate);
                 break;
             }
         }
     }
-    if (all_there) *all_there = found == sheet.files.size();
-    return files;
+    if (probe.parts.size() == sheet.files.size()) probe.verdict = DW_PROBE_IMAGE;
+    return probe;
 }
+
+}  // namespace
+
+extern const ImageFormat kCueFormat;
+const ImageFormat kCueFormat{"CUE sheet", probe, open, files};
 
 }  // namespace discwell

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <vector>
 
+#include "../codecs/byte_order.h"
 #include "block_cache.h"
 #include "../codecs/cd_codes.h"
 #include "image_formats.h"
@@ -98,29 +99,26 @@ private:
     static void rebuild(uint8_t type, const uint8_t* stored, uint8_t* raw) {
         std::memset(raw, 0, kSectorBytes);
         std::memcpy(raw, codecs::kSync, 12);
-        auto put_le32 = [](uint8_t* p, uint32_t v) {
-            for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-        };
         switch (type) {
             case 1:
                 std::memcpy(raw + 12, stored, 3);
                 std::memcpy(raw + 16, stored + 3, 2048);
                 raw[15] = 1;
-                put_le32(raw + 2064, codecs::edc(raw, 2064));
+                codecs::put_le32(raw + 2064, codecs::edc(raw, 2064));
                 codecs::write_ecc(raw);
                 break;
             case 2:
                 std::memcpy(raw + 20, stored, 2052);
                 raw[15] = 2;
                 std::memcpy(raw + 16, raw + 20, 4);
-                put_le32(raw + 2072, codecs::edc(raw + 16, 2056));
+                codecs::put_le32(raw + 2072, codecs::edc(raw + 16, 2056));
                 codecs::write_ecc(raw);  // with the address taken as zero
                 break;
             default:
                 std::memcpy(raw + 20, stored, 2328);
                 raw[15] = 2;
                 std::memcpy(raw + 16, raw + 20, 4);
-                put_le32(raw + 2348, codecs::edc(raw + 16, 2332));
+                codecs::put_le32(raw + 2348, codecs::edc(raw + 16, 2332));
                 break;
         }
     }
@@ -252,10 +250,11 @@ std::shared_ptr<const SectorSource> ecm_sectors(const std::string& path, std::st
     image->file = std::move(file);
     image->blocks = std::move(blocks);
     image->sectors = static_cast<uint32_t>(decoded / kSectorBytes);
-    image->whole_edc = uint32_t{trailer[0]} | uint32_t{trailer[1]} << 8 | uint32_t{trailer[2]} << 16 |
-                       uint32_t{trailer[3]} << 24;
+    image->whole_edc = codecs::le32(trailer);
     return std::make_shared<EcmSectors>(std::move(image));
 }
+
+namespace {
 
 bool open_ecm_image(const std::string& path, Disc& disc, std::string& error) {
     auto source = ecm_sectors(path, error);
@@ -271,5 +270,14 @@ bool open_ecm_image(const std::string& path, Disc& disc, std::string& error) {
     disc.append(count, std::move(source), 0);
     return true;
 }
+
+bool probe(const ImageHead& head) { return head.starts_with(std::string_view("ECM\0", 4)); }
+
+bool open(const ImageHead& head, bool, Disc& disc, std::string& error) { return open_ecm_image(head.path, disc, error); }
+
+}  // namespace
+
+extern const ImageFormat kEcmFormat;
+const ImageFormat kEcmFormat{"ECM", probe, open, whole_file};
 
 }  // namespace discwell

@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "disc.h"
@@ -11,35 +12,49 @@
 
 namespace discwell {
 
-// Whether a file is a disc image, and the other files it consists of (DwProbeImage).
+// What a format's probe sees of a file: its name and its first bytes.
+struct ImageHead {
+    std::string path;
+    uint8_t bytes[64] = {};
+    size_t size = 0;  // of `bytes` read: fewer for a shorter file
+
+    bool starts_with(std::string_view magic) const;
+    bool named(std::string_view extension) const;  // ".ccd", compared without regard to case
+};
+
+// Whether a file is a disc image, the other files it consists of (DwProbeImage), and its format.
 struct ImageProbe {
     int32_t verdict = DW_PROBE_NOT_IMAGE;
     std::vector<std::string> parts;
+    const char* format = nullptr;  // the format's name, for an image
 };
 ImageProbe probe_image(const std::string& path);  // image_formats.cpp
 
-// The track files a CUE sheet names, as paths that exist; `all_there` says whether every one does
-// (image_cue.cpp).
-std::vector<std::string> cue_track_files(const std::string& path, bool* all_there = nullptr);
+// One image format discwell reads: one driver file each (image_*.cpp), which defines its entry,
+// and one line in the table of formats (image_formats.cpp), in the order they are tried.
+struct ImageFormat {
+    const char* name;  // as people call it: "CHD", "CUE sheet"
+    // Whether a file is of this format, from its name and first bytes.
+    bool (*probe)(const ImageHead& head);
+    // Fills `disc` with its tracks and sectors, or says what is wrong in `error` (a line that names
+    // the file).
+    bool (*open)(const ImageHead& head, bool map, Disc& disc, std::string& error);
+    // The verdict for DwProbeImage and the other files the image spans: an image whose files are
+    // not all there is unreadable.
+    ImageProbe (*files)(const ImageHead& head);
+};
 
-// Each driver fills `disc` with its tracks and sectors, or says what is wrong in `error` (a line
-// that names the file).
-bool open_cue_image(const std::string& path, bool map, Disc& disc, std::string& error);     // image_cue.cpp
-bool open_raw_image(const std::string& path, bool map, Disc& disc, std::string& error);     // image_raw.cpp
-bool open_clonecd_image(const std::string& path, bool map, Disc& disc, std::string& error);  // image_clonecd.cpp
-bool open_chd_image(const std::string& path, Disc& disc, std::string& error);                // image_chd.cpp
-bool open_ecm_image(const std::string& path, Disc& disc, std::string& error);                // image_ecm.cpp
-bool open_pbp_image(const std::string& path, Disc& disc, std::string& error);                // image_pbp.cpp
+// An image of one file that needs no other.
+ImageProbe whole_file(const ImageHead& head);
+// A path without its extension ("game.ccd" -> "game").
+std::string without_extension(const std::string& path);
+// Whether a file can be opened for reading.
+bool file_exists(const std::string& path);
 
 // The sectors of a file that holds one or more tracks' raw sectors, as a CUE sheet or a CloneCD
 // control file names it: 2352-byte sectors, 2448-byte sectors (with subchannel), or an ECM file
 // of them. `error` names the file.
 std::shared_ptr<const SectorSource> open_track_file(const std::string& path, bool map, std::string& error);
-
-// What a raw file looks like (image_raw.cpp): a sync pattern at byte `at`; a whole image of cooked
-// 2048-byte sectors.
-bool has_sync(const ImageFile& file, uint64_t at);
-bool looks_cooked(const ImageFile& file);
 
 // Raw sectors of a file, `stride` bytes apart (2352, or 2448 with the subchannel after each).
 std::shared_ptr<const SectorSource> raw_sectors(std::unique_ptr<ImageFile> file, uint32_t stride);

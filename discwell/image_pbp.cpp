@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "../codecs/byte_order.h"
 #include "block_cache.h"
 #include "../codecs/cd_codes.h"
 #include "decoders.h"
@@ -19,22 +20,30 @@ constexpr uint32_t kBlockBytes = kBlockSectors * kSectorBytes;  // 0x9300
 constexpr uint64_t kTocAt = 0x800, kIndexAt = 0x4000, kDataAt = 0x100000;
 constexpr uint32_t kIndexEntries = (kDataAt - kIndexAt) / 32;
 
-uint32_t le32(const uint8_t* p) { return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24; }
+// The PBP header: the offset of its DATA.PSAR, where the disc is.
+struct PbpHeader {
+    static constexpr size_t kBytes = 0x28;
+    uint64_t psar = 0;
+    static PbpHeader read(const uint8_t* b) { return PbpHeader{codecs::le32(b + 0x24)}; }
+};
 
-bool bcd(uint8_t b, uint32_t& value) {
-    if ((b & 0x0F) > 9 || (b >> 4) > 9) return false;
-    value = (b >> 4) * 10u + (b & 0x0Fu);
-    return true;
-}
+// An entry of the disc's table of contents: ten bytes, a point (a track in BCD, or A0-A2 for the
+// first and last track and the lead-out) with its start as BCD minute:second:frame.
+struct TocEntry {
+    static constexpr size_t kBytes = 10;
+    uint8_t control = 0, point = 0;
+    const uint8_t* msf = nullptr;
+    static TocEntry read(const uint8_t* b) { return TocEntry{b[0], b[2], b + 7}; }
+    bool data() const { return (control & 0x40) != 0; }
+};
 
-bool msf_lba(const uint8_t* msf, uint32_t& lba) {
-    uint32_t m, s, f;
-    if (!bcd(msf[0], m) || !bcd(msf[1], s) || !bcd(msf[2], f) || s > 59 || f > 74) return false;
-    const uint32_t absolute = (m * 60 + s) * 75 + f;
-    if (absolute < 150) return false;
-    lba = absolute - 150;
-    return true;
-}
+// An entry of the block index: where a block of sixteen sectors lies after the disc's first
+// mebibyte, and how many bytes it takes (fewer than 0x9300 for a compressed one).
+struct IndexEntry {
+    static constexpr size_t kBytes = 32;
+    uint32_t offset = 0, size = 0;
+    static IndexEntry read(const uint8_t* b) { return IndexEntry{codecs::le32(b), codecs::le32(b + 4)}; }
+};
 
 struct Block {
     uint64_t at;
@@ -98,8 +107,6 @@ private:
     mutable BlockCache cache_;  // last, so that its workers stop before the image goes
 };
 
-}  // namespace
-
 bool open_pbp_image(const std::string& path, Disc& disc, std::string& error) {
     auto image = std::make_unique<PbpImage>();
     std::string reason;
@@ -110,12 +117,12 @@ bool open_pbp_image(const std::string& path, Disc& disc, std::string& error) {
     }
     const ImageFile& file = *image->file;
     auto read_at = [&](uint64_t at, size_t n, uint8_t* out) { return at <= file.size() && n <= file.size() - at && file.read(at, n, out); };
-    uint8_t head[0x28];
+    uint8_t head[PbpHeader::kBytes];
     if (!read_at(0, sizeof head, head)) {
         error = path + ": a PBP file cut short in its header";
         return false;
     }
-    const uint64_t psar = le32(head + 0x24);
+    const uint64_t psar = PbpHeader::read(head).psar;
     uint8_t magic[16];
     if (!read_at(psar, sizeof magic, magic)) {
         error = path + ": a PBP file without a disc (its DATA.PSAR lies past the end)";
@@ -128,11 +135,11 @@ bool open_pbp_image(const std::string& path, Disc& disc, std::string& error) {
     uint64_t at = psar;
     if (std::memcmp(magic, "PSTITLEIMG000000", 16) == 0) {
         uint8_t first[4];
-        if (!read_at(psar + 0x200, 4, first) || le32(first) == 0) {
+        if (!read_at(psar + 0x200, 4, first) || codecs::le32(first) == 0) {
             error = path + ": a PBP file of several discs whose disc table is empty";
             return false;
         }
-        at = psar + le32(first);
+        at = psar + codecs::le32(first);
         if (!read_at(at, 12, magic)) {
             error = path + ": a PBP file whose first disc lies past the end";
             return false;
@@ -152,9 +159,7 @@ bool open_pbp_image(const std::string& path, Disc& disc, std::string& error) {
         return false;
     }
 
-    // The table of contents: ten-byte entries, points A0-A2 (first and last track, lead-out)
-    // and the tracks, with their start as a BCD minute:second:frame.
-    uint8_t toc[102 * 10];
+    uint8_t toc[102 * TocEntry::kBytes];
     if (!read_at(at + kTocAt, sizeof toc, toc)) {
         error = path + ": a PBP file cut short in its table of contents";
         return false;
@@ -167,13 +172,13 @@ bool open_pbp_image(const std::string& path, Disc& disc, std::string& error) {
     uint32_t lead_out = 0;
     bool have_lead_out = false;
     for (size_t i = 0; i < 102; ++i) {
-        const uint8_t* e = toc + i * 10;
-        const uint8_t point = e[2];
+        const TocEntry e = TocEntry::read(toc + i * TocEntry::kBytes);
         uint32_t number = 0, lba = 0;
-        if (point == 0xA2) {
-            have_lead_out = msf_lba(e + 7, lead_out);
-        } else if (point != 0xA0 && point != 0xA1 && bcd(point, number) && number >= 1 && msf_lba(e + 7, lba)) {
-            starts.push_back(Start{number, lba, (e[0] & 0x40) != 0});
+        if (e.point == 0xA2) {
+            have_lead_out = codecs::msf_to_lba(e.msf, lead_out);
+        } else if (e.point != 0xA0 && e.point != 0xA1 && codecs::from_bcd(e.point, number) && number >= 1 &&
+                   codecs::msf_to_lba(e.msf, lba)) {
+            starts.push_back(Start{number, lba, e.data()});
         }
     }
     if (!have_lead_out || starts.empty() || lead_out == 0 || lead_out > kIndexEntries * kBlockSectors) {
@@ -191,15 +196,16 @@ bool open_pbp_image(const std::string& path, Disc& disc, std::string& error) {
     // The block index, then the blocks after the disc header's first mebibyte.
     image->sectors = lead_out;
     const uint32_t blocks = (lead_out + kBlockSectors - 1) / kBlockSectors;
-    std::vector<uint8_t> index(size_t{blocks} * 32);
+    std::vector<uint8_t> index(size_t{blocks} * IndexEntry::kBytes);
     if (!read_at(at + kIndexAt, index.size(), index.data())) {
         error = path + ": a PBP file cut short in its block index";
         return false;
     }
     bool compressed = false;
     for (uint32_t b = 0; b < blocks; ++b) {
-        const uint64_t offset = at + kDataAt + le32(&index[size_t{b} * 32]);
-        const uint32_t size = le32(&index[size_t{b} * 32 + 4]);
+        const IndexEntry entry = IndexEntry::read(&index[size_t{b} * IndexEntry::kBytes]);
+        const uint64_t offset = at + kDataAt + entry.offset;
+        const uint32_t size = entry.size;
         if (size == 0 || size > kBlockBytes || offset > file.size() || size > file.size() - offset) {
             error = path + ": a PBP file whose block " + std::to_string(b) + " lies past the end or has an impossible size";
             return false;
@@ -221,5 +227,14 @@ bool open_pbp_image(const std::string& path, Disc& disc, std::string& error) {
     }
     return true;
 }
+
+bool probe(const ImageHead& head) { return head.starts_with(std::string_view("\0PBP", 4)); }
+
+bool open(const ImageHead& head, bool, Disc& disc, std::string& error) { return open_pbp_image(head.path, disc, error); }
+
+}  // namespace
+
+extern const ImageFormat kPbpFormat;
+const ImageFormat kPbpFormat{"PBP", probe, open, whole_file};
 
 }  // namespace discwell

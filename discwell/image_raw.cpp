@@ -41,6 +41,19 @@ private:
     uint32_t count_;
 };
 
+bool has_sync(const ImageFile& file, uint64_t at) {
+    uint8_t head[12];
+    return file.size() >= at + 12 && file.read(at, 12, head) && std::memcmp(head, codecs::kSync, 12) == 0;
+}
+
+// A whole image of 2048-byte sectors: no sync pattern, an ISO9660 descriptor at 16 x 2048.
+bool looks_cooked(const ImageFile& file) {
+    if (file.size() % 2048 != 0 || has_sync(file, 0)) return false;
+    if (file.size() % kSectorBytes != 0) return true;
+    uint8_t id[6];
+    return file.size() >= 0x8006 && file.read(0x8000, 6, id) && std::memcmp(id + 1, "CD001", 5) == 0;
+}
+
 // The sector size of a raw file: 2352, or 2448 where that is what its size and sync patterns say.
 bool stride_of(const std::string& path, const ImageFile& file, uint32_t& stride, std::string& error) {
     if (file.size() == 0) {
@@ -72,19 +85,6 @@ bool stride_of(const std::string& path, const ImageFile& file, uint32_t& stride,
 
 }  // namespace
 
-bool has_sync(const ImageFile& file, uint64_t at) {
-    uint8_t head[12];
-    return file.size() >= at + 12 && file.read(at, 12, head) && std::memcmp(head, codecs::kSync, 12) == 0;
-}
-
-// A whole image of 2048-byte sectors: no sync pattern, an ISO9660 descriptor at 16 x 2048.
-bool looks_cooked(const ImageFile& file) {
-    if (file.size() % 2048 != 0 || has_sync(file, 0)) return false;
-    if (file.size() % kSectorBytes != 0) return true;
-    uint8_t id[6];
-    return file.size() >= 0x8006 && file.read(0x8000, 6, id) && std::memcmp(id + 1, "CD001", 5) == 0;
-}
-
 std::shared_ptr<const SectorSource> raw_sectors(std::unique_ptr<ImageFile> file, uint32_t stride) {
     return std::make_shared<RawSectors>(std::move(file), stride);
 }
@@ -103,6 +103,8 @@ std::shared_ptr<const SectorSource> open_track_file(const std::string& path, boo
     return raw_sectors(std::move(file), stride);
 }
 
+namespace {
+
 bool open_raw_image(const std::string& path, bool map, Disc& disc, std::string& error) {
     auto source = open_track_file(path, map, error);
     if (!source) return false;
@@ -118,5 +120,24 @@ bool open_raw_image(const std::string& path, bool map, Disc& disc, std::string& 
     disc.append(count, std::move(source), 0);
     return true;
 }
+
+// Raw sectors take any file no other format claims; only one that starts with a sync pattern
+// is an image when a folder is searched, and a cooked image is one that cannot be read.
+bool probe(const ImageHead&) { return true; }
+
+bool open(const ImageHead& head, bool map, Disc& disc, std::string& error) { return open_raw_image(head.path, map, disc, error); }
+
+ImageProbe files(const ImageHead& head) {
+    std::string reason;
+    auto file = ImageFile::open(head.path, false, reason);
+    if (file && has_sync(*file, 0)) return ImageProbe{DW_PROBE_IMAGE, {}, nullptr};
+    if (file && looks_cooked(*file)) return ImageProbe{DW_PROBE_UNREADABLE, {}, nullptr};
+    return ImageProbe{};
+}
+
+}  // namespace
+
+extern const ImageFormat kRawFormat;
+const ImageFormat kRawFormat{"raw sectors", probe, open, files};
 
 }  // namespace discwell

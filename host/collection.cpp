@@ -15,16 +15,19 @@ namespace fs = std::filesystem;
 
 namespace quorvex {
 
-int32_t probe_image(const std::string& path, std::vector<std::string>& parts) {
+ImageProbe probe_image(const std::string& path) {
+    ImageProbe probe;
     std::vector<char> buffer(4096);
     uint32_t needed = 0;
-    int32_t verdict = DwProbeImage(path.c_str(), buffer.data(), static_cast<uint32_t>(buffer.size()), &needed);
+    const char* format = nullptr;
+    probe.verdict = DwProbeImage(path.c_str(), buffer.data(), static_cast<uint32_t>(buffer.size()), &needed, &format);
     if (needed > buffer.size()) {
         buffer.resize(needed);
-        verdict = DwProbeImage(path.c_str(), buffer.data(), static_cast<uint32_t>(buffer.size()), &needed);
+        probe.verdict = DwProbeImage(path.c_str(), buffer.data(), static_cast<uint32_t>(buffer.size()), &needed, &format);
     }
-    for (const char* p = buffer.data(); p < buffer.data() + buffer.size() && *p; p += std::strlen(p) + 1) parts.push_back(p);
-    return verdict;
+    for (const char* p = buffer.data(); p < buffer.data() + buffer.size() && *p; p += std::strlen(p) + 1) probe.parts.push_back(p);
+    if (format) probe.format = format;
+    return probe;
 }
 
 namespace {
@@ -57,18 +60,19 @@ void walk_folder(const std::string& folder, std::vector<CollectionImage>& found,
         std::error_code type_ec;
         if (!it->is_regular_file(type_ec)) continue;  // no pipes, devices or folders' links
         const std::string path = utf8_path(it->path());
-        std::vector<std::string> image_parts;
-        if (probe_image(path, image_parts) == DW_PROBE_NOT_IMAGE) {
+        const ImageProbe probe = probe_image(path);
+        if (probe.verdict == DW_PROBE_NOT_IMAGE) {
             not_images.push_back(path);
             continue;
         }
-        for (const std::string& part : image_parts) parts.insert(identity(part));
+        for (const std::string& part : probe.parts) parts.insert(identity(part));
         CollectionImage image;
         image.path = path;
+        image.format = probe.format;
         image.relative = utf8_path(it->path().lexically_relative(root));
         std::replace(image.relative.begin(), image.relative.end(), '\\', '/');
         image.size = it->file_size(type_ec);
-        image.bytes = image.size + parts_size(image_parts);
+        image.bytes = image.size + parts_size(probe.parts);
         here.push_back(std::move(image));
     }
     std::sort(here.begin(), here.end(), [](const CollectionImage& a, const CollectionImage& b) { return a.relative < b.relative; });
@@ -97,9 +101,9 @@ bool find_images(const std::vector<std::string>& arguments, std::vector<Collecti
         image.path = argument;
         image.relative = utf8_path(path.filename());
         image.size = fs::is_regular_file(path, ec) ? fs::file_size(path, ec) : 0;
-        std::vector<std::string> image_parts;
-        probe_image(argument, image_parts);
-        image.bytes = image.size + parts_size(image_parts);
+        const ImageProbe probe = probe_image(argument);
+        image.format = probe.format;
+        image.bytes = image.size + parts_size(probe.parts);
         named.insert(identity(argument));
         found.push_back(std::move(image));
     }

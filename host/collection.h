@@ -16,10 +16,17 @@ struct CollectionImage {
     uint64_t size = 0;      // bytes of the file named or found (a CUE sheet's own size)
     uint64_t bytes = 0;     // bytes of the whole image: the file and the files it consists of
     std::string disc_name;  // the folder its rip goes into: the file name without extension, unique
+    std::string format;     // the image's format as discwell names it ("CHD"), empty for no image
 };
 
-// What a file is to discwell (DwProbeImage's verdict), with the other files the image consists of.
-int32_t probe_image(const std::string& path, std::vector<std::string>& parts);
+// What a file is to discwell (DwProbeImage): its verdict, the other files the image consists of,
+// and the name of its format.
+struct ImageProbe {
+    int32_t verdict = 0;  // DW_PROBE_NOT_IMAGE
+    std::vector<std::string> parts;
+    std::string format;
+};
+ImageProbe probe_image(const std::string& path);
 
 // The images among `arguments`: a file named is taken as it is (opening it says what is wrong);
 // a folder is walked for every file discwell recognises as an image, leaving out the files another

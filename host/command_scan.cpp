@@ -108,7 +108,7 @@ int run_scan(const Options& options) {
     for (const std::string& argument : options.images) {
         std::error_code ec;
         if (!std::filesystem::is_directory(native_path(argument), ec)) {
-            images.push_back({argument, argument, 0, 0, {}});
+            images.push_back({argument, argument, 0, 0, {}, {}});
             continue;
         }
         std::vector<CollectionImage> found;

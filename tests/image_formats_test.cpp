@@ -3,6 +3,7 @@
 // refused or failed by sector with a message, never read as zeros.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -172,6 +173,62 @@ TEST(ImageFormats, RecognisedByContentWhateverTheName) {
     // A CloneCD set opened by its .img as well as its .ccd.
     ASSERT_TRUE(write_as("clonecd", dir.file("set.ccd")));
     EXPECT_EQ(open_and_read(dir.file("set.img")).error, "");
+}
+
+// A probe names the format it recognised, the files the image spans, and whether all are there.
+TEST(ImageFormats, ProbedAsTheFormatTheyAre) {
+    TempDir dir("probed");
+    struct Probed {
+        int32_t verdict;
+        std::string format;
+        std::vector<std::string> parts;
+    };
+    const auto probe = [&](const std::string& name) {
+        char parts[4096] = {};
+        uint32_t needed = 0;
+        const char* format = nullptr;
+        Probed p{DwProbeImage(dir.file(name).c_str(), parts, sizeof parts, &needed, &format), format ? format : "", {}};
+        for (const char* q = parts; *q; q += std::strlen(q) + 1) p.parts.push_back(q);
+        return p;
+    };
+    write_bytes(dir.file("disc.bin"), test_disc().sectors);
+    write_text(dir.file("disc.cue"), test_disc().cue);
+    const std::pair<const char*, const char*> formats[] = {
+        {"chd-none", "CHD"}, {"ecm", "ECM"}, {"pbp", "PBP"}, {"clonecd", "CloneCD"}, {"raw2448", "raw sectors"}};
+    for (const auto& [format, name] : formats) {
+        if (!write_as(format, dir.file(std::string("as-") + format))) continue;
+        const Probed p = probe(std::string("as-") + format);
+        EXPECT_EQ(p.verdict, DW_PROBE_IMAGE) << format;
+        EXPECT_EQ(p.format, name) << format;
+    }
+    EXPECT_EQ(probe("disc.bin").format, "raw sectors");
+    const Probed sheet = probe("disc.cue");
+    EXPECT_EQ(sheet.format, "CUE sheet");
+    EXPECT_EQ(sheet.parts, std::vector<std::string>{dir.file("disc.bin")});
+
+    // A CloneCD set by its control file (with its sectors and subchannel) and by its sectors.
+    ASSERT_TRUE(write_as("clonecd", dir.file("set.ccd")));
+    const Probed control = probe("set.ccd");
+    EXPECT_EQ(control.verdict, DW_PROBE_IMAGE);
+    EXPECT_EQ(control.parts, (std::vector<std::string>{dir.file("set.img"), dir.file("set.sub")}));
+    EXPECT_EQ(probe("set.img").format, "CloneCD");
+
+    // Missing parts make an image unreadable; archives and text are no images at all.
+    std::remove(dir.file("disc.bin").c_str());
+    EXPECT_EQ(probe("disc.cue").verdict, DW_PROBE_UNREADABLE);
+    std::remove(dir.file("set.img").c_str());
+    EXPECT_EQ(probe("set.ccd").verdict, DW_PROBE_UNREADABLE);
+    std::vector<uint8_t> zip = {'P', 'K', 3, 4};
+    zip.resize(4096);
+    write_bytes(dir.file("disc.zip"), zip);
+    EXPECT_EQ(probe("disc.zip").verdict, DW_PROBE_NOT_IMAGE);
+    EXPECT_EQ(probe("disc.zip").format, "");
+    std::vector<uint8_t> cso(1000, 0x55);
+    std::memcpy(cso.data(), "CISO", 4);
+    write_bytes(dir.file("disc.cso"), cso);
+    EXPECT_EQ(probe("disc.cso").verdict, DW_PROBE_UNREADABLE);
+    write_text(dir.file("notes.txt"), "nothing to see\n");
+    EXPECT_EQ(probe("notes.txt").verdict, DW_PROBE_NOT_IMAGE);
 }
 
 TEST(ImageFormats, NamesWhatItCannotRead) {

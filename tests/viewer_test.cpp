@@ -205,7 +205,7 @@ TEST(Viewer, RipsThroughTheApiWhatQuorvexRipWrites) {
     Json state;
     for (int i = 0; i < 600; ++i) {
         state = Json::parse(c.Get("/api/jobs/" + job + "?token=secret")->body);
-        if (state["state"] != "running") break;
+        if (state["state"] != "queued" && state["state"] != "running") break;
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     ASSERT_EQ(state["state"], "done") << state.dump();

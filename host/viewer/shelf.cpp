@@ -38,19 +38,6 @@ std::string hex_id(const std::string& text) {
     return std::string(id, 12);
 }
 
-std::string format_of(const std::string& path) {
-    char head[16] = {};
-    std::ifstream in(native_path(path), std::ios::binary);
-    in.read(head, sizeof head);
-    const std::string ext = lower_ascii(utf8_path(native_path(path).extension()));
-    if (std::memcmp(head, "MComprHD", 8) == 0) return "CHD";
-    if (std::memcmp(head, "ECM", 4) == 0) return "ECM";
-    if (std::memcmp(head, "\0PBP", 4) == 0) return "PBP";
-    if (ext == ".ccd" || std::memcmp(head, "[CloneCD]", 9) == 0) return "CloneCD";
-    if (ext == ".cue") return "CUE sheet";
-    return "raw sectors";
-}
-
 bool is_video(const StreamInfo& info) { return (info.kind & 0x01) != 0; }
 
 const char* state_text(Job::State s) {
@@ -128,7 +115,7 @@ Shelf::Shelf(const Options& options, const std::vector<std::string>& folders, fs
     for (CollectionImage& image : images) {
         ShelfDisc d;
         d.id = hex_id(image.relative + "\n" + std::to_string(image.size) + "\n" + image.disc_name);
-        d.format = format_of(image.path);
+        d.format = image.format;
         d.image = std::move(image);
         const ImageStamp stamp = stamp_of(d.image);
         if (!stamp.outside.empty()) {
@@ -161,7 +148,9 @@ bool Shelf::load_plugins(std::string& error) {
 ImageStamp Shelf::stamp_of(const CollectionImage& image) const {
     ImageStamp stamp;
     std::vector<std::string> files{image.path};
-    if (probe_image(image.path, files) != DW_PROBE_IMAGE) return ImageStamp{};  // a file of it is missing
+    const ImageProbe probe = probe_image(image.path);
+    if (probe.verdict != DW_PROBE_IMAGE) return ImageStamp{};  // a file of it is missing
+    files.insert(files.end(), probe.parts.begin(), probe.parts.end());
     for (const std::string& file : files) {
         struct stat st {};
         if (::stat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return ImageStamp{};
@@ -526,19 +515,26 @@ std::shared_ptr<Job> Shelf::start_rip(const ShelfDisc& disc, std::vector<size_t>
         files.push_back(disc.image.disc_name + "/" + name + (media ? (video ? ".mkv" : ".flac") : ""));
         numbers[name] = k;
     }
-    const auto prepare = [&](Job& job) {
+    std::shared_ptr<RipTurns> turns;
+    {
+        std::lock_guard lock(mutex_);
+        turns = state_[disc.id].ripping;
+    }
+    auto ticket = std::make_shared<uint64_t>();
+    const auto prepare = [&](Job& job) {  // under the shelf's lock, so tickets go in the jobs' order
         job.files = files;
         job.numbers = numbers;
         job.total = streams.size();
+        *ticket = turns->take();
     };
-    std::shared_ptr<std::mutex> ripping;
-    {
-        std::lock_guard lock(mutex_);
-        ripping = state_[disc.id].ripping;
-    }
-    return launch("rip", disc.id, [this, rip, ripping, &disc](Job& job) {
-        // One rip of a disc at a time: a later one waits, and skips what the earlier one wrote.
-        std::lock_guard one_at_a_time(*ripping);
+    return launch("rip", disc.id, [this, rip, turns, ticket, &disc](Job& job) {
+        // One rip of a disc at a time, in the order asked: a later one waits, and skips what the
+        // earlier one wrote.
+        turns->wait_for(*ticket);
+        struct Next {
+            RipTurns& turns;
+            ~Next() { turns.done(); }
+        } next{*turns};
         job.state = Job::State::kRunning;
         std::vector<RippedStream> results;
         const int status = rip_collection(rip, plugins_, {disc.image}, [&job](size_t done, size_t) { job.done = done; },

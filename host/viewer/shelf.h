@@ -22,6 +22,29 @@
 
 namespace quorvex::viewer {
 
+// The rips of one disc, one at a time in the order they were asked for: each takes a ticket when
+// its job is made, and runs when its turn comes.
+class RipTurns {
+public:
+    uint64_t take() { return next_++; }  // called under the shelf's lock, in the order of the jobs
+    void wait_for(uint64_t ticket) {
+        std::unique_lock lock(mutex_);
+        turn_.wait(lock, [&] { return serving_ == ticket; });
+    }
+    void done() {
+        {
+            std::lock_guard lock(mutex_);
+            ++serving_;
+        }
+        turn_.notify_all();
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable turn_;
+    uint64_t next_ = 0, serving_ = 0;
+};
+
 // An HTTP status with a one-line reason.
 struct Failure {
     int status;
@@ -114,7 +137,7 @@ private:
         std::map<size_t, double> measured;  // seconds, by stream number, once a preview has played it through
         std::map<size_t, std::vector<double>> filmstrip;  // the times of a movie's filmstrip pictures, by number
         std::shared_ptr<std::mutex> making_scan = std::make_shared<std::mutex>();
-        std::shared_ptr<std::mutex> ripping = std::make_shared<std::mutex>();
+        std::shared_ptr<RipTurns> ripping = std::make_shared<RipTurns>();
     };
     ImageStamp stamp_of(const CollectionImage& image) const;
     // A job doing `work` on a thread of its own; refused (503) while too many are unfinished.
