@@ -14,6 +14,7 @@
 #include <set>
 #include <thread>
 
+#include "output_formats.h"
 #include "../discwell/discwell.h"
 #include "checksum.h"
 #include "collection.h"
@@ -235,8 +236,7 @@ private:
         for (const size_t i : selected_streams(d.survey, options_, only_)) {
             const std::string& name = d.survey.names[i];
             if (!options_.only_names.empty() && !named.erase(name)) continue;
-            const std::string extension = media_ ? (is_video(d.survey.report.streams[i].info) ? ".mkv" : ".flac") : "";
-            chosen.push_back({&d, chosen.size(), i, name + extension});
+            chosen.push_back({&d, chosen.size(), i, ripped_file_name(name, is_video(d.survey.report.streams[i].info), media_)});
         }
         // Streams asked for by name that the disc does not hold (an image changed since it was
         // looked at): each one is a failure, never a rip that quietly did less.

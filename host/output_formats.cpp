@@ -1,7 +1,9 @@
 #include "output_formats.h"
 
 #include <cctype>
+#include <cstdlib>
 #include <filesystem>
+#include <vector>
 
 namespace quorvex {
 
@@ -14,17 +16,32 @@ std::string extension_of(const std::string& path) {
 const OutputFormat* output_format_of(const std::string& path) {
     const std::string ext = extension_of(path);
     for (const OutputFormat& f : kOutputFormats) {
-        if (f.extension == ext) return &f;
+        if (is_media_file(f) && f.extension == ext) return &f;
     }
     return nullptr;
 }
 
 const OutputFormat* output_format_named(std::string_view name) {
     for (const OutputFormat& f : kOutputFormats) {
-        if (f.name == name) return &f;
+        if (is_media_file(f) && f.name == name) return &f;
     }
     return nullptr;
 }
+
+const OutputFormat& output_format(std::string_view name) {
+    for (const OutputFormat& f : kOutputFormats) {
+        if (f.name == name) return f;
+    }
+    std::abort();  // a name the host itself chose, never one a user gave
+}
+
+const OutputFormat& rip_format(bool video, bool media) { return output_format(!media ? "units" : video ? "mkv" : "flac"); }
+
+std::string ripped_file_name(const std::string& stream_name, bool video, bool media) {
+    return stream_name + std::string(rip_format(video, media).extension);
+}
+
+const OutputFormat& preview_format(bool video) { return output_format(video ? "mp4" : "flac"); }
 
 bool looks_like_unknown_file(const std::string& path) {
     if (path.empty() || path.back() == '/' || path.back() == '\\' || output_format_of(path)) return false;
@@ -37,10 +54,13 @@ bool looks_like_unknown_file(const std::string& path) {
 }
 
 std::string output_extensions_text() {
+    std::vector<std::string_view> extensions;
+    for (const OutputFormat& f : kOutputFormats) {
+        if (is_media_file(f)) extensions.push_back(f.extension);
+    }
     std::string text;
-    const size_t n = std::size(kOutputFormats);
-    for (size_t i = 0; i < n; ++i) {
-        text += (i == 0 ? "" : i + 1 == n ? " and " : ", ") + std::string(kOutputFormats[i].extension);
+    for (size_t i = 0; i < extensions.size(); ++i) {
+        text += (i == 0 ? "" : i + 1 == extensions.size() ? " and " : ", ") + std::string(extensions[i]);
     }
     return text;
 }

@@ -1,7 +1,7 @@
-// The media files quorvex writes, one entry each: what a file of that kind is called, what it
-// holds, how it keeps time, which codecs go into it, and whether it can go down a pipe. Every
-// place that asks what an output is asks this table; a new container is one entry here and its
-// handling in the media module.
+// The outputs quorvex writes, one entry each: what a file of that kind is called, what it holds,
+// how it keeps time, which codecs go into it (and which when lossless), whether it can go down a
+// pipe, how it is served and whether it carries tags. Every place that asks what an output is
+// asks this table; a new container is one entry here and its handling in the media module.
 #pragma once
 
 #include <string>
@@ -9,29 +9,53 @@
 
 namespace quorvex {
 
+// What an output holds: a media file of pictures and sound, or of sound alone; a folder of
+// pictures, one file each (--frames); a folder of the units as the plug-in delivers them.
+enum class Holds { kVideo, kSound, kPictures, kUnits };
+
 struct OutputFormat {
-    std::string_view name;         // as --format takes it: "mkv"
-    std::string_view extension;    // ".mkv"
-    std::string_view muxer;        // libavformat's name for it
-    std::string_view mime;         // as the viewer serves it
-    bool pictures;                 // holds video (and sound); false: sound alone
-    std::string_view sound_codec;  // libavcodec's encoder for the sound
-    int time_base;                 // ticks a second its pictures are timed in; 0: one average frame
-    bool constant_rate;            // one frame a tick (AVI)
-    bool streams;                  // can be written to a pipe as it is made
+    std::string_view name;                  // as --format takes it: "mkv"
+    std::string_view extension;             // ".mkv"; a picture's for a folder of pictures
+    Holds holds;
+    std::string_view muxer;                 // libavformat's name for it
+    std::string_view mime;                  // as the viewer serves it
+    std::string_view video_codec;           // libavcodec's encoder for the pictures
+    std::string_view lossless_video_codec;  // and with --lossless
+    std::string_view sound_codec;           // libavcodec's encoder for the sound
+    int time_base;                          // ticks a second its pictures are timed in; 0: one average frame
+    bool constant_rate;                     // one frame a tick (AVI)
+    bool streams;                           // can be written to a pipe as it is made
+    bool tags;                              // carries the stream's name, disc and number as tags
 };
 
 inline constexpr OutputFormat kOutputFormats[] = {
-    {"mkv", ".mkv", "matroska", "video/x-matroska", true, "flac", 1000, false, true},
-    {"mp4", ".mp4", "mp4", "video/mp4", true, "aac", 90000, false, false},
-    {"avi", ".avi", "avi", "video/x-msvideo", true, "pcm_s16le", 0, true, false},
-    {"wav", ".wav", "wav", "audio/wav", false, "pcm_s16le", 0, false, true},
-    {"flac", ".flac", "flac", "audio/flac", false, "flac", 0, false, true},
+    {"mkv", ".mkv", Holds::kVideo, "matroska", "video/x-matroska", "libx264", "ffv1", "flac", 1000, false, true, true},
+    {"mp4", ".mp4", Holds::kVideo, "mp4", "video/mp4", "libx264", "libx264", "aac", 90000, false, false, true},
+    {"avi", ".avi", Holds::kVideo, "avi", "video/x-msvideo", "libx264", "ffv1", "pcm_s16le", 0, true, false, true},
+    {"wav", ".wav", Holds::kSound, "wav", "audio/wav", "", "", "pcm_s16le", 0, false, true, true},
+    {"flac", ".flac", Holds::kSound, "flac", "audio/flac", "", "", "flac", 0, false, true, true},
+    {"png", ".png", Holds::kPictures, "image2", "image/png", "png", "png", "", 0, false, false, false},
+    {"units", "", Holds::kUnits, "", "application/octet-stream", "", "", "", 0, false, false, false},
 };
 
-// The format of a file by its extension (any case), or by --format's name; null for none.
+// Whether an output is one media file (of pictures and sound, or sound alone).
+constexpr bool is_media_file(const OutputFormat& f) { return f.holds == Holds::kVideo || f.holds == Holds::kSound; }
+
+// The media file format of a file by its extension (any case), or by --format's name; null for
+// none.
 const OutputFormat* output_format_of(const std::string& path);
 const OutputFormat* output_format_named(std::string_view name);
+// An entry by name, for the formats the host chooses itself ("png", "units").
+const OutputFormat& output_format(std::string_view name);
+
+// What a rip writes a stream as: a stream with pictures in Matroska, one of sound alone in FLAC;
+// its units as delivered when this build writes no media files.
+const OutputFormat& rip_format(bool video, bool media);
+// The file (or folder) a rip writes a stream to, in its disc's folder: the stream's name with the
+// format's extension. The rip and the viewer name files by this one rule.
+std::string ripped_file_name(const std::string& stream_name, bool video, bool media);
+// What the viewer plays in the browser: MP4 for a stream with pictures, FLAC for sound alone.
+const OutputFormat& preview_format(bool video);
 
 // The extension of a path in lower case (".mkv"), or empty.
 std::string extension_of(const std::string& path);

@@ -48,7 +48,7 @@ public:
             error = path_ + ": quorvex writes no such media file here";
             return false;
         }
-        container_ = format_->pictures;
+        container_ = format_->holds == Holds::kVideo;
         want_video_ = container_ && survey.counts.frames > 0;
         // Sound delivered is sound written, whatever the description said.
         want_audio_ = survey.has_audio();
@@ -101,14 +101,7 @@ public:
         // What it holds, in the tags players show: the stream's name, the disc, its number there,
         // and in the comment (which marks the file as quorvex's) the plug-in that read it. No path
         // and no time of day: the same stream gives the same bytes.
-        const PluginFile& plugin = *context_.request.plugin;
-        const std::string comment = av::kCommentPrefix + plugin.stem + " stream from " +
-                                    valid_utf8(fs::path(context_.request.image).filename().string()) + ", read by the " +
-                                    valid_utf8(plugin.name()) + " plug-in";
-        av_dict_set(&out_->metadata, "comment", comment.c_str(), 0);
-        if (!context_.name.empty()) av_dict_set(&out_->metadata, "title", context_.name.c_str(), 0);
-        if (!context_.album.empty()) av_dict_set(&out_->metadata, "album", valid_utf8(context_.album).c_str(), 0);
-        if (context_.number) av_dict_set(&out_->metadata, "track", std::to_string(*context_.number).c_str(), 0);
+        if (format_->tags) tag();
         if (!want_video_) return start(error);  // no picture size to wait for
         return true;
     }
@@ -243,19 +236,28 @@ private:
         if (avi_frame_.num <= 0 || avi_frame_.den <= 0) avi_frame_ = AVRational{1, 15};
     }
 
+    void tag() {
+        const PluginFile& plugin = *context_.request.plugin;
+        const std::string comment = av::kCommentPrefix + plugin.stem + " stream from " +
+                                    valid_utf8(fs::path(context_.request.image).filename().string()) + ", read by the " +
+                                    valid_utf8(plugin.name()) + " plug-in";
+        av_dict_set(&out_->metadata, "comment", comment.c_str(), 0);
+        if (!context_.name.empty()) av_dict_set(&out_->metadata, "title", context_.name.c_str(), 0);
+        if (!context_.album.empty()) av_dict_set(&out_->metadata, "album", valid_utf8(context_.album).c_str(), 0);
+        if (context_.number) av_dict_set(&out_->metadata, "track", std::to_string(*context_.number).c_str(), 0);
+    }
+
     // The video time base: milliseconds (Matroska), 1/90000 s (MP4), one average frame (AVI).
     AVRational video_time_base() const {
         return format_->time_base ? AVRational{1, format_->time_base} : avi_frame_;
     }
 
     bool add_video(std::string& error) {
-        const bool mp4 = format_->name == "mp4";
         if (constant_rate()) plan_constant_rate();
-        const AVCodec* codec = nullptr;
+        const std::string wanted(options_.lossless ? format_->lossless_video_codec : format_->video_codec);
+        const AVCodec* codec = avcodec_find_encoder_by_name(wanted.c_str());
         AVDictionary* settings = nullptr;
-        if (options_.lossless && !mp4) {
-            codec = avcodec_find_encoder(AV_CODEC_ID_FFV1);
-        } else if ((codec = avcodec_find_encoder_by_name("libx264"))) {
+        if (codec && codec->id == AV_CODEC_ID_H264) {
             // veryfast: on these movies half the time of fast, a smaller file, and within half a
             // decibel of its PSNR against the lossless pictures (README).
             av_dict_set(&settings, "preset", "veryfast", 0);
@@ -265,7 +267,7 @@ private:
             // all, and x264's B-frames with its macroblock-tree rate control come out different
             // from run to run (it reads memory it has not set), so a rip would not be repeatable.
             av_dict_set(&settings, "bf", "0", 0);
-        } else if (!options_.lossless) {
+        } else if (!codec && !options_.lossless) {  // an FFmpeg without x264
             codec = avcodec_find_encoder(AV_CODEC_ID_MPEG4);
             av_dict_set(&settings, "qscale", "3", 0);
         }

@@ -282,7 +282,7 @@ Json Shelf::streams_json(const ShelfDisc& disc, const ScannedDisc& scan, const s
         const std::string base = "/api/discs/" + disc.id + "/streams/" + std::to_string(survey.numbers[i]) + "/";
         const std::string query = "?token=" + token;
         j["media_url"] = base + "media" + query;
-        j["media_type"] = is_video(s.info) ? "video/mp4" : "audio/flac";
+        j["media_type"] = preview_format(is_video(s.info)).mime;
         if (is_video(s.info)) {
             j["thumbnail_url"] = base + "thumb.png" + query;
             j["filmstrip_urls"] = Json::array();
@@ -319,8 +319,9 @@ bool Shelf::preview(const ShelfDisc& disc, size_t stream, const std::string& wha
         std::lock_guard lock(mutex_);
         prefix = disc.id + "-" + std::to_string(state_[disc.id].generation) + "-" + std::to_string(stream) + "-";
     }
-    const std::string name = prefix + what + (picture ? ".png" : video ? ".mp4" : ".flac");
-    out.content_type = picture ? "image/png" : video ? "video/mp4" : "audio/flac";
+    const OutputFormat& format = picture ? output_format("png") : preview_format(video);
+    const std::string name = prefix + what + std::string(format.extension);
+    out.content_type = format.mime;
     out.file = cache_.path(name);
     if ((out.pin = cache_.find(name))) return true;
 
@@ -378,7 +379,7 @@ bool Shelf::make_previews(const ShelfDisc& disc, const FoundStream& s, const std
     OutputOptions output_options;
     output_options.encoder_threads = 1;  // the server's other requests keep their cores
     if (media) {
-        const std::string name = prefix + "media" + (is_video(s.info) ? ".mp4" : ".flac");
+        const std::string name = prefix + "media" + std::string(preview_format(is_video(s.info)).extension);
         if (!write_stream(context, {{OutputTarget::Kind::kMediaFile, utf8_path(cache_.path(name))}}, output_options,
                           written, error)) {
             return false;
@@ -406,7 +407,7 @@ bool Shelf::make_previews(const ShelfDisc& disc, const FoundStream& s, const std
             for (const Json& place : picture["positions"]) {
                 const size_t k = place.get<size_t>();
                 if (k >= 1 && k <= 6 && picture.contains("time_seconds")) filmstrip[k - 1] = picture["time_seconds"].get<double>();
-                const std::string name = prefix + kPictureNames[k] + ".png";
+                const std::string name = prefix + kPictureNames[k] + std::string(output_format("png").extension);
                 fs::copy_file(frames / picture["file"].get<std::string>(), cache_.path(name),
                               fs::copy_options::overwrite_existing, ec);
                 if (!ec) cache_.keep(name, false);
@@ -512,7 +513,7 @@ std::shared_ptr<Job> Shelf::start_rip(const ShelfDisc& disc, std::vector<size_t>
         const std::string& name = scan->survey.names[i];
         rip.only_names.push_back(name);
         const bool video = is_video(scan->survey.report.streams[i].info);
-        files.push_back(disc.image.disc_name + "/" + name + (media ? (video ? ".mkv" : ".flac") : ""));
+        files.push_back(disc.image.disc_name + "/" + ripped_file_name(name, video, media));
         numbers[name] = k;
     }
     std::shared_ptr<RipTurns> turns;
