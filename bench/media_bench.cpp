@@ -50,12 +50,12 @@ void BM_ExtractLosslessVideo(benchmark::State& state) {
         options.lossless = true;
         std::string error;
         if (!setup.stream.plugin ||
-            !quorvex::write_stream(context, {{quorvex::OutputTarget::Kind::kMediaFile, path}}, options, written, error)) {
+            !quorvex::write_stream(context, {{quorvex::output_format_of(path), path}}, options, written, error)) {
             state.SkipWithError(error.c_str());
             break;
         }
         total += std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-        plugin += written.survey.counts.plugin_seconds + written.playback.plugin_seconds;
+        plugin += written.delivery.counts.plugin_seconds + written.playback.plugin_seconds;
         frames += written.playback.frames;
     }
     std::filesystem::remove(path);

@@ -177,9 +177,9 @@ AtomicOutput::~AtomicOutput() {
     if (!committed_) abandon();
 }
 
-bool AtomicOutput::begin(const std::string& target, Kind kind, const MayReplace& may_replace, std::string& error) {
+bool AtomicOutput::begin(const std::string& target, Shape shape, const MayReplace& may_replace, std::string& error) {
     target_ = target;
-    kind_ = kind;
+    shape_ = shape;
     place_ = native_path(target);
     if (!place_.has_filename()) place_ = place_.parent_path();  // "out/" names the folder out
     parent_ = place_.has_parent_path() ? place_.parent_path() : fs::path(".");
@@ -208,7 +208,7 @@ bool AtomicOutput::begin(const std::string& target, Kind kind, const MayReplace&
 
     const auto status = fs::symlink_status(place_, ec);
     if (fs::exists(status)) {
-        const bool empty_folder = kind == Kind::kFolder && fs::is_directory(status) && fs::is_empty(place_, ec);
+        const bool empty_folder = shape == Shape::kFolder && fs::is_directory(status) && fs::is_empty(place_, ec);
         if (!empty_folder) {
             std::string why;
             if (!may_replace) {
@@ -237,7 +237,7 @@ bool AtomicOutput::begin(const std::string& target, Kind kind, const MayReplace&
     staging_ = parent_ / staging_name(id, ".tmp");
     aside_ = parent_ / staging_name(id, ".old");
     work_ = staging_ / place_.filename();
-    if (!fs::create_directory(staging_, ec) || (kind == Kind::kFolder && !fs::create_directory(work_, ec))) {
+    if (!fs::create_directory(staging_, ec) || (shape == Shape::kFolder && !fs::create_directory(work_, ec))) {
         error = utf8_path(parent_) + ": cannot write here: " + ec.message();
         abandon();
         return false;
@@ -249,7 +249,7 @@ bool AtomicOutput::commit(std::string& error) {
     std::string why;
     std::error_code ec;
     bool placed = false;
-    if (replace_ && kind_ == Kind::kFile) {
+    if (replace_ && shape_ == Shape::kFile) {
         // One rename replaces an earlier file whole.
         fs::rename(work_, place_, ec);
         placed = !ec;
@@ -265,7 +265,7 @@ bool AtomicOutput::commit(std::string& error) {
             rename_exclusive(aside_, place_, ignored);
         }
     } else {
-        if (kind_ == Kind::kFolder && fs::is_directory(place_, ec) && fs::is_empty(place_, ec)) {
+        if (shape_ == Shape::kFolder && fs::is_directory(place_, ec) && fs::is_empty(place_, ec)) {
             fs::remove(place_, ec);  // an empty folder waiting for the output
             replaced_empty_folder_ = !ec;
         }

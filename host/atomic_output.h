@@ -17,7 +17,7 @@ namespace quorvex {
 
 class AtomicOutput {
 public:
-    enum class Kind { kFile, kFolder };
+    enum class Shape { kFile, kFolder };
     // Says whether an existing output at `place` may be replaced (it is quorvex's own), and if not,
     // why not.
     using MayReplace = std::function<bool(const std::filesystem::path& place, std::string& why)>;
@@ -30,7 +30,7 @@ public:
     // Prepares the output `target` (UTF-8): creates missing parent folders, the lock and the
     // staging folder. An existing target is refused, except an empty folder for a folder output,
     // and, when `may_replace` is given and agrees, an earlier output of quorvex.
-    bool begin(const std::string& target, Kind kind, const MayReplace& may_replace, std::string& error);
+    bool begin(const std::string& target, Shape shape, const MayReplace& may_replace, std::string& error);
     // Where to write: the file, or the folder (which exists).
     const std::filesystem::path& work() const { return work_; }
     const std::string& target() const { return target_; }
@@ -46,7 +46,7 @@ private:
     std::string target_;
     std::filesystem::path place_, parent_, staging_, work_, lock_, aside_;
     std::vector<std::filesystem::path> created_folders_;  // parents this output made, deepest last
-    Kind kind_ = Kind::kFile;
+    Shape shape_ = Shape::kFile;
     bool replace_ = false, committed_ = false, replaced_empty_folder_ = false;
     intptr_t lock_handle_ = -1;
 };

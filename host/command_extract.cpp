@@ -29,70 +29,53 @@ std::string frame_list(const std::vector<uint32_t>& frames) {
 
 }  // namespace
 
-int run_extract(const Options& options) {
+Outcome run_extract(const ExtractRequest& request) {
     std::vector<OutputTarget> targets;
     std::string why;
-    const bool piped = options.output == "-";
+    const bool piped = request.output == "-";
     if (piped) {
-        const OutputFormat* format = output_format_named(options.format);
-        if (!format || !format->streams) {
-            complain("-o - writes to standard output: give --format mkv, flac or wav");
-            return kExitUsage;
-        }
+        const OutputFormat* format = output_format_named(request.format);
+        if (!format || !format->streams) return usage_error("-o - writes to standard output: give --format mkv, flac or wav");
         if (stdout_is_terminal()) {
-            complain("-o - would write " + std::string(format->name) + " data to the terminal; send it to a file or a program (| mpv -)");
-            return kExitUsage;
+            return usage_error("-o - would write " + std::string(format->name) +
+                               " data to the terminal; send it to a file or a program (| mpv -)");
         }
-    } else if (!options.format.empty()) {
-        complain("--format names the container of -o -; a file's name says its own");
-        return kExitUsage;
+    } else if (!request.format.empty()) {
+        return usage_error("--format names the container of -o -; a file's name says its own");
     }
-    if (!options.output.empty()) {
-        if (looks_like_unknown_file(options.output)) {
-            complain(options.output + ": quorvex writes no " + extension_of(options.output) + " files (it writes " +
-                     output_extensions_text() + ", or a folder of the units as delivered: end the name with /)");
-            return kExitUsage;
+    if (!request.output.empty()) {
+        if (looks_like_unknown_file(request.output)) {
+            return usage_error(request.output + ": quorvex writes no " + extension_of(request.output) + " files (it writes " +
+                               output_extensions_text() + ", or a folder of the units as delivered: end the name with /)");
         }
-        const bool media = piped || output_format_of(options.output);
-        if (media && !media_output_available(&why)) {
-            complain(options.output + ": " + why);
-            return kExitError;
-        }
-        targets.push_back({media ? OutputTarget::Kind::kMediaFile : OutputTarget::Kind::kUnitFolder, options.output});
+        const OutputFormat* media = piped ? output_format_named(request.format) : output_format_of(request.output);
+        if (media && !media_output_available(&why)) return failure(request.output, why);
+        targets.push_back({media ? media : &output_format("units"), request.output});
     }
-    if (!options.frames_directory.empty()) {
-        if (!media_output_available(&why)) {
-            complain(options.frames_directory + ": " + why);
-            return kExitError;
-        }
-        targets.push_back({OutputTarget::Kind::kPictures, options.frames_directory});
+    if (!request.frames_directory.empty()) {
+        if (!media_output_available(&why)) return failure(request.frames_directory, why);
+        targets.push_back({&output_format("png"), request.frames_directory});
     }
 
     PluginFolder folder;
-    if (!load_plugin_folder(options, folder)) return kExitError;
-    OpenDisc disc;
-    std::string error;
-    const std::string& image = options.images[0];
-    if (!open_image(image, options.io_mode, disc, error)) {
-        complain(error);
-        return kExitError;
+    NamedStream named;
+    Error error;
+    if (!load_plugin_folder(request.plugin_directory, folder, error) || !open_named_stream(request.stream, folder, named, error)) {
+        return error;
     }
-    StreamContext context;
-    if (const int status = choose_stream(options, folder, disc.handle, context); status != kExitOk) return status;
+    StreamContext& context = named.context;
+    const std::string& image = request.stream.image;
     const std::string who = context.name.empty() ? context.request.plugin->stem + "'s stream" : context.name;
-    if (context.state == StreamState::kUnreadable) {
-        complain(image + ": " + who + " cannot be read: " + context.note);
-        return kExitError;
-    }
+    if (context.state == StreamState::kUnreadable) return failure(image, who + " cannot be read: " + context.note);
 
     OutputOptions output_options;
-    output_options.force = options.force;
-    output_options.lossless = options.lossless;
-    output_options.format = piped ? options.format : std::string();
+    output_options.force = request.force;
+    output_options.lossless = request.lossless;
     WrittenStream written;
-    if (!write_stream(context, targets, output_options, written, error)) {
-        if (!only_interrupted(error)) complain(error);  // an interruption is said once, as the run ends
-        return kExitError;
+    if (!write_stream(context, targets, output_options, written, why)) {
+        Error failed = failure("", why);
+        if (only_interrupted(why)) failed.kind = Error::Kind::kInterrupted;  // said once, as the run ends
+        return failed;
     }
 
     // What was written; on standard error when standard output carries the stream itself.
@@ -120,11 +103,10 @@ int run_extract(const Options& options) {
              " frames cannot be decoded and are left out of the pictures (frames " +
              frame_list(written.undecodable_frames) + "; " + first + ")");
     }
-    if (written.cut) {
-        complain(image + ": the stream is cut: " + written.cut_note + "; what the disc holds was written");
-        return kExitIncomplete;
+    if (written.cut()) {
+        return Error{Error::Kind::kCut, image, {}, "the stream is cut: " + written.note + "; what the disc holds was written"};
     }
-    return kExitOk;
+    return std::nullopt;
 }
 
 }  // namespace quorvex

@@ -108,7 +108,7 @@ Json stream_record(const RipDisc& d, const RipTask& task) {
 
 class RipRun {
 public:
-    RipRun(const Options& options, std::vector<const PluginFile*> plugins, const PluginFile* only,
+    RipRun(const RipRequest& options, std::vector<const PluginFile*> plugins, const PluginFile* only,
            std::vector<CollectionImage> images, std::function<void(size_t, size_t)> progress,
            std::vector<RippedStream>* results)
         : options_(options), plugins_(std::move(plugins)), only_(only), media_(media_output_available()),
@@ -233,7 +233,7 @@ private:
         // under its name on the disc.
         std::set<std::string> named(options_.only_names.begin(), options_.only_names.end());
         std::vector<RipTask> chosen;
-        for (const size_t i : selected_streams(d.survey, options_, only_)) {
+        for (const size_t i : selected_streams(d.survey, options_.filter, only_)) {
             const std::string& name = d.survey.names[i];
             if (!options_.only_names.empty() && !named.erase(name)) continue;
             chosen.push_back({&d, chosen.size(), i, ripped_file_name(name, is_video(d.survey.report.streams[i].info), media_)});
@@ -290,7 +290,7 @@ private:
                      {"streams", chosen.size()}});
         d.opened = true;
         // The streams a rip of this disc takes, whatever this run's filters leave out.
-        Options unfiltered = options_;
+        StreamFilter unfiltered = options_.filter;
         unfiltered.kind.clear();
         unfiltered.min_length = 0;
         std::set<std::string> keys;
@@ -353,7 +353,7 @@ private:
         context.state = found.state;
         context.note = found.note;
         WrittenStream written;
-        const OutputTarget target{media_ ? OutputTarget::Kind::kMediaFile : OutputTarget::Kind::kUnitFolder, utf8_path(output)};
+        const OutputTarget target{&rip_format(is_video(found.info), media_), utf8_path(output)};
         OutputOptions output_options = output_options_;
         output_options.replace_recorded = d.index.recorded(stream_key(found), task.file);
         output_options.progress = [&](uint64_t done, uint64_t total) {
@@ -372,8 +372,8 @@ private:
         std::string checksum_error;
         if (ok && !sha256_of(output, digest, bytes, checksum_error)) error = checksum_error;
         if (ok && checksum_error.empty()) {
-            record["status"] = written.cut ? "cut" : "done";
-            if (written.cut) record["note"] = written.cut_note;
+            record["status"] = written.cut() ? "cut" : "done";
+            if (written.cut()) record["note"] = written.note;
             record["bytes"] = bytes;
             record["sha256"] = digest;
             record["sectors_sha256"] = written.sectors_sha256;
@@ -402,16 +402,16 @@ private:
                 complain(error);
                 report({d.image.disc_name, name, task.file, "failed", 0, error});
             } else {
-                (written.cut ? d.counts.cut : d.counts.done)++;
+                (written.cut() ? d.counts.cut : d.counts.done)++;
                 std::string text = task.file;
                 if (!written.undecodable_frames.empty()) {
                     text += " (" + std::to_string(written.undecodable_frames.size()) +
                             " frames cannot be decoded and are left out)";
                 }
-                if (written.cut) text += ": " + written.cut_note;
-                say_line(written.cut ? "cut" : "ok", d, text);
-                report({d.image.disc_name, name, task.file, written.cut ? "cut" : "done", bytes,
-                        written.cut ? written.cut_note : std::string()});
+                if (written.cut()) text += ": " + written.note;
+                say_line(written.cut() ? "cut" : "ok", d, text);
+                report({d.image.disc_name, name, task.file, written.cut() ? "cut" : "done", bytes,
+                        written.cut() ? written.note : std::string()});
             }
         }
         // Recorded as finished: an interruption later keeps it.
@@ -533,7 +533,7 @@ private:
         return text;
     }
 
-    const Options& options_;
+    const RipRequest options_;
     const std::vector<const PluginFile*> plugins_;
     const PluginFile* const only_;  // --plugin
     const bool media_;
@@ -591,10 +591,10 @@ int run_rip(const Options& options) {
         complain("no disc images in " + options.images.front() + (options.images.size() > 1 ? " and the rest" : ""));
         return kExitError;
     }
-    return RipRun(options, all_plugins(folder), only, std::move(mine), {}, nullptr).run();
+    return RipRun(rip_request(options), all_plugins(folder), only, std::move(mine), {}, nullptr).run();
 }
 
-int rip_collection(const Options& options, std::vector<const PluginFile*> plugins, std::vector<CollectionImage> images,
+int rip_collection(const RipRequest& options, std::vector<const PluginFile*> plugins, std::vector<CollectionImage> images,
                    const std::function<void(size_t, size_t)>& progress, std::vector<RippedStream>* results) {
     return RipRun(options, std::move(plugins), nullptr, std::move(images), progress, results).run();
 }

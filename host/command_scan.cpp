@@ -156,7 +156,7 @@ int run_scan(const Options& options) {
             continue;
         }
         meter.clear();
-        const std::vector<size_t> listed = selected_streams(survey, options, only);
+        const std::vector<size_t> listed = selected_streams(survey, stream_filter(options), only);
         if (options.json) {
             entry["disc"] = disc_json(disc.handle);
             put_text(entry["disc"], "volume_id", survey.directory.volume_id);
@@ -197,23 +197,20 @@ int run_scan(const Options& options) {
     return status;
 }
 
-int run_info(const Options& options) {
+Outcome run_info(const InfoRequest& request) {
     PluginFolder folder;
-    if (!load_plugin_folder(options, folder)) return kExitError;
-    OpenDisc disc;
-    std::string error;
-    if (!open_image(options.images[0], options.io_mode, disc, error)) {
-        complain(error);
-        return kExitError;
+    NamedStream named;
+    Error error;
+    if (!load_plugin_folder(request.plugin_directory, folder, error) || !open_named_stream(request.stream, folder, named, error)) {
+        return error;
     }
-    StreamContext context;
-    if (const int status = choose_stream(options, folder, disc.handle, context); status != kExitOk) return status;
+    const StreamContext& context = named.context;
     const StreamInfo& info = context.request.info;
     const PluginFile& plugin = *context.request.plugin;
-    if (options.json) {
+    if (request.json) {
         Json doc;
         doc["format_version"] = kJsonFormatVersion;
-        put_text(doc, "image", options.images[0]);
+        put_text(doc, "image", request.stream.image);
         if (!context.name.empty()) {
             doc["number"] = context.number ? Json(*context.number) : Json(nullptr);
             doc["name"] = context.name;
@@ -225,7 +222,7 @@ int run_info(const Options& options) {
         doc["state"] = state_name(context.state);
         if (!context.note.empty()) doc["note"] = context.note;
         std::fputs(dump(doc).c_str(), stdout);
-        return kExitOk;
+        return std::nullopt;
     }
     std::printf("%s", format_stream_table({{context.number.value_or(0), context.name.empty() ? "-" : context.name, plugin.stem,
                                             context.index.value_or(0), info, {}}})
@@ -238,7 +235,7 @@ int run_info(const Options& options) {
                     plugin.stem.c_str());
     }
     if (context.state != StreamState::kWhole) std::printf("%s: %s\n", state_name(context.state), context.note.c_str());
-    return kExitOk;
+    return std::nullopt;
 }
 
 }  // namespace quorvex

@@ -21,31 +21,61 @@ void warn(const std::string& message) {
     std::fprintf(stderr, "quorvex: warning: %s\n", message.c_str());
 }
 
-bool load_plugin_folder(const Options& options, PluginFolder& folder) {
-    const std::string directory = options.plugin_directory.empty() ? default_plugin_directory() : options.plugin_directory;
-    std::string error;
-    if (!find_plugins(directory, folder, error)) {
-        complain(error);
+int finish(const Outcome& outcome) {
+    if (!outcome) return kExitOk;
+    if (outcome->kind != Error::Kind::kInterrupted) complain(outcome->text());
+    return outcome->exit_status();
+}
+
+StreamFilter stream_filter(const Options& o) { return StreamFilter{o.plugin, o.kind, o.min_length, o.all}; }
+
+StreamChoice stream_choice(const Options& o) {
+    return StreamChoice{o.images.empty() ? std::string() : o.images[0], o.io_mode, o.plugin, o.stream, o.start, o.count, o.seek_ms};
+}
+
+RipRequest rip_request(const Options& o) {
+    return RipRequest{o.output, stream_filter(o), o.jobs, o.lossless, o.dry_run, {}, o.io_mode, o.progress};
+}
+
+bool load_plugin_folder(const std::string& name, PluginFolder& folder, Error& error) {
+    const std::string directory = name.empty() ? default_plugin_directory() : name;
+    std::string why;
+    if (!find_plugins(directory, folder, why)) {
+        error = failure("", why);
         return false;
     }
     for (const std::string& problem : folder.problems) warn(problem + " (left out)");
     if (folder.plugins.empty()) {
-        complain(directory + ": no usable .PSR plug-ins in this folder");
+        error = failure(directory, "no usable .PSR plug-ins in this folder");
         return false;
     }
     return true;
 }
 
-const PluginFile* named_plugin(const Options& options, const PluginFolder& folder) {
-    if (options.plugin.empty()) {
-        complain("--plugin is required");
+bool load_plugin_folder(const Options& options, PluginFolder& folder) {
+    Error error;
+    if (load_plugin_folder(options.plugin_directory, folder, error)) return true;
+    finish(error);
+    return false;
+}
+
+const PluginFile* named_plugin(const std::string& name, const PluginFolder& folder, Error& error) {
+    if (name.empty()) {
+        error = usage_error("--plugin is required");
         return nullptr;
     }
-    if (const PluginFile* found = find_plugin(folder, options.plugin)) return found;
+    if (const PluginFile* found = find_plugin(folder, name)) return found;
     std::string known;
     for (const PluginFile& p : folder.plugins) known += (known.empty() ? "" : ", ") + p.stem;
-    complain("no plug-in named '" + options.plugin + "' in " + folder.directory + " (found: " + known + ")");
+    error = failure("", "no plug-in named '" + name + "' in " + folder.directory + " (found: " + known + ")");
     return nullptr;
+}
+
+const PluginFile* named_plugin(const Options& options, const PluginFolder& folder) {
+    Error error;
+    const PluginFile* found = named_plugin(options.plugin, folder, error);
+    if (!found) finish(error);
+    return found;
 }
 
 std::vector<const PluginFile*> all_plugins(const PluginFolder& folder) {
@@ -67,7 +97,7 @@ bool open_image(const std::string& path, int32_t io_mode, OpenDisc& disc, std::s
     return true;
 }
 
-std::vector<size_t> selected_streams(const DiscSurvey& survey, const Options& options, const PluginFile* plugin) {
+std::vector<size_t> selected_streams(const DiscSurvey& survey, const StreamFilter& options, const PluginFile* plugin) {
     const auto& streams = survey.report.streams;
     std::vector<size_t> chosen;
     if (options.all) {
@@ -104,58 +134,62 @@ void describe_found(const DiscSurvey& survey, size_t i, const std::string& image
     c.note = s.note;
 }
 
-int choose_stream(const Options& options, const PluginFolder& folder, uint32_t disc, StreamContext& c) {
-    const std::string& image = options.images[0];
+namespace {
+
+// The stream `choice` names on the open disc; false with `error` set.
+bool choose_stream(const StreamChoice& choice, const PluginFolder& folder, uint32_t disc, StreamContext& c, Error& error) {
+    const std::string& image = choice.image;
     c.request = PlaybackRequest{image, nullptr, disc, StreamInfo{}, std::nullopt};
-    c.seek_ms = options.seek_ms;
+    c.seek_ms = choice.seek_ms;
     const PluginFile* plugin = nullptr;
-    if (!options.plugin.empty() && !(plugin = named_plugin(options, folder))) return kExitError;
+    if (!choice.plugin.empty() && !(plugin = named_plugin(choice.plugin, folder, error))) return false;
     DiscSurvey survey;
-    std::string error;
-    if (!survey_disc(disc, image, all_plugins(folder), survey, error, warn)) {
-        if (!only_interrupted(error)) complain(image + ": " + error);
-        return kExitError;
+    std::string why;
+    if (!survey_disc(disc, image, all_plugins(folder), survey, why, warn)) {
+        error = failure(image, why);
+        if (only_interrupted(why)) error.kind = Error::Kind::kInterrupted;
+        return false;
     }
     const auto& streams = survey.report.streams;
     if (!plugin) {
-        const auto found = survey.find(options.stream);
+        const auto found = survey.find(choice.stream);
         if (!found) {
-            complain(image + ": no stream named or numbered " + printable(options.stream) + " (the disc lists " +
-                     std::to_string(survey.listing.size()) + "; quorvex scan shows them)");
-            return kExitError;
+            error = failure(image, "no stream named or numbered " + printable(choice.stream) + " (the disc lists " +
+                                       std::to_string(survey.listing.size()) + "; quorvex scan shows them)");
+            return false;
         }
         describe_found(survey, *found, image, c);
-        return kExitOk;
+        return true;
     }
-    if (!options.stream.empty()) {
+    if (!choice.stream.empty()) {
         for (size_t i = 0; i < streams.size(); ++i) {
-            if (streams[i].plugin == plugin && std::to_string(streams[i].index) == options.stream) {
+            if (streams[i].plugin == plugin && std::to_string(streams[i].index) == choice.stream) {
                 describe_found(survey, i, image, c);
-                return kExitOk;
+                return true;
             }
         }
         const auto count = std::count_if(streams.begin(), streams.end(), [&](const FoundStream& s) { return s.plugin == plugin; });
-        complain(image + ": " + plugin->stem + " has no stream " + options.stream + " (it found " + std::to_string(count) + ")");
-        return kExitError;
+        error = failure(image, plugin->stem + " has no stream " + choice.stream + " (it found " + std::to_string(count) + ")");
+        return false;
     }
-    const uint32_t start = *options.start, count = *options.count;
+    const uint32_t start = choice.start.value_or(0), count = choice.count.value_or(0);
     const uint32_t sectors = DwSectorCount(disc);
     if (start >= sectors || count > sectors - start) {
-        complain(image + ": sectors " + std::to_string(start) + " to " + std::to_string(uint64_t{start} + count - 1) +
-                 " lie outside the disc (" + std::to_string(sectors) + " sectors)");
-        return kExitError;
+        error = failure(image, "sectors " + std::to_string(start) + " to " + std::to_string(uint64_t{start} + count - 1) +
+                                   " lie outside the disc (" + std::to_string(sectors) + " sectors)");
+        return false;
     }
     // The exact range of a scanned stream is described as the scan described it.
     for (size_t i = 0; i < streams.size(); ++i) {
         if (streams[i].plugin == plugin && streams[i].info.start_sector == start && streams[i].info.sector_count == count) {
             describe_found(survey, i, image, c);
-            return kExitOk;
+            return true;
         }
     }
-    auto instance = load_fresh(*plugin, error);
+    auto instance = load_fresh(*plugin, why);
     if (!instance) {
-        complain(error);
-        return kExitError;
+        error = failure("", why);
+        return false;
     }
     FoundStream described;
     described.plugin = plugin;
@@ -163,12 +197,14 @@ int choose_stream(const Options& options, const PluginFolder& folder, uint32_t d
     uint32_t lba = 0;
     char cause[256] = {};
     if (DwTakeReadError(disc, &lba, cause, sizeof cause)) {
-        complain(image + ": cannot read sector " + std::to_string(lba) + ": " + cause);
-        return kExitError;
+        error = failure(image, "cannot read sector " + std::to_string(lba) + ": " + cause);
+        error.sector = lba;
+        return false;
     }
     if (!found) {
-        complain(image + ": " + plugin->stem + " finds no stream of its kind at sector " + std::to_string(start));
-        return kExitError;
+        error = failure(image, plugin->stem + " finds no stream of its kind at sector " + std::to_string(start));
+        error.sector = start;
+        return false;
     }
     judge_stream(disc, described);
     c.request.plugin = plugin;
@@ -177,7 +213,18 @@ int choose_stream(const Options& options, const PluginFolder& folder, uint32_t d
     c.described_by_scan = false;
     c.state = described.state;
     c.note = described.note;
-    return kExitOk;
+    return true;
+}
+
+}  // namespace
+
+bool open_named_stream(const StreamChoice& choice, const PluginFolder& folder, NamedStream& named, Error& error) {
+    std::string why;
+    if (!open_image(choice.image, choice.io_mode, named.disc, why)) {
+        error = failure("", why);  // discwell's message names the file
+        return false;
+    }
+    return choose_stream(choice, folder, named.disc.handle, named.context, error);
 }
 
 }  // namespace quorvex

@@ -1,4 +1,5 @@
-// quorvex's commands, and what they share.
+// quorvex's commands, and what they share: the command line's options as parsed, the request each
+// command takes, and the services under them that the viewer calls too.
 #pragma once
 
 #include <cstdint>
@@ -8,12 +9,14 @@
 #include <vector>
 
 #include "collection.h"
+#include "errors.h"
 #include "outputs.h"
 #include "plugins.h"
 #include "scan.h"
 
 namespace quorvex {
 
+// The command line as parsed; each command takes its own request made from it.
 struct Options {
     std::string command;
     std::vector<std::string> images;
@@ -34,26 +37,72 @@ struct Options {
     double min_length = 0;         // seconds
     bool dry_run = false;
     std::string shard;  // "I/N"
-    std::vector<std::string> only_names;  // rip: only the streams of these names (without extension)
     int32_t io_mode = 0;
     std::string progress = "auto";  // how long work shows its progress: auto, json or none
 };
 
 inline constexpr uint32_t kMaxJobs = 256;
 
-// Exit statuses.
-inline constexpr int kExitOk = 0;
-inline constexpr int kExitError = 1;      // nothing (more) was written
-inline constexpr int kExitUsage = 2;      // the command line is wrong
-inline constexpr int kExitIncomplete = 3;  // written, but the disc holds only part of the stream
+// Which streams of a disc a listing or a rip takes.
+struct StreamFilter {
+    std::string plugin;     // only this plug-in's streams, by its own split
+    std::string kind;       // "video", "audio", or "" for both
+    double min_length = 0;  // seconds
+    bool all = false;       // every plug-in's own list
+};
+
+// Which one stream of which image a command takes: by its name or number (`stream`), by a
+// plug-in's own index (`plugin` and `stream`), or by a range (`plugin`, `start` and `count`).
+struct StreamChoice {
+    std::string image;
+    int32_t io_mode = 0;
+    std::string plugin, stream;
+    std::optional<uint32_t> start, count;
+    std::optional<uint32_t> seek_ms;  // where playing starts, by the host's clock
+};
+
+struct InfoRequest {
+    std::string plugin_directory;
+    StreamChoice stream;
+    bool json = false;
+};
+
+struct ExtractRequest {
+    std::string plugin_directory;
+    StreamChoice stream;
+    std::string output;  // a media file, a folder of units (ending in a separator), or "-"
+    std::string format;  // the container of -o -
+    std::string frames_directory;
+    bool lossless = false, force = false;
+};
+
+struct RipRequest {
+    std::string output;  // the folder the discs' folders go into
+    StreamFilter filter;
+    std::optional<uint32_t> jobs;  // streams at once; 0 or none: one per core
+    bool lossless = false, dry_run = false;
+    std::vector<std::string> only_names;  // only the streams of these names (as the viewer asks)
+    int32_t io_mode = 0;
+    std::string progress = "auto";
+};
+
+StreamFilter stream_filter(const Options& options);
+StreamChoice stream_choice(const Options& options);
+RipRequest rip_request(const Options& options);
 
 void complain(const std::string& message);
 void warn(const std::string& message);
+// Says `error` on standard error (an interruption is said once, as the run ends) and gives its
+// exit status; kExitOk for no error.
+int finish(const Outcome& outcome);
 
-// The plug-in folder of the options; problems with single files are warnings.
-bool load_plugin_folder(const Options& options, PluginFolder& folder);
-// The plug-in --plugin names, or null with the problem reported.
-const PluginFile* named_plugin(const Options& options, const PluginFolder& folder);
+// The plug-in folder (the default one for an empty name); problems with single files are
+// warnings.
+bool load_plugin_folder(const std::string& directory, PluginFolder& folder, Error& error);
+bool load_plugin_folder(const Options& options, PluginFolder& folder);  // the error said
+// The plug-in `name` names, or null with `error` set.
+const PluginFile* named_plugin(const std::string& name, const PluginFolder& folder, Error& error);
+const PluginFile* named_plugin(const Options& options, const PluginFolder& folder);  // the error said
 std::vector<const PluginFile*> all_plugins(const PluginFolder& folder);
 
 // An image opened in the sector library, closed with its owner.
@@ -66,22 +115,27 @@ struct OpenDisc {
 };
 bool open_image(const std::string& path, int32_t io_mode, OpenDisc& disc, std::string& error);
 
-// The stream the options name, after a scan of the disc with every plug-in: by its name or its
-// number in the disc's listing (--stream), by a plug-in's own index (--plugin P --stream K), or
-// by a range (--plugin P --start/--count), described by the scan when P found exactly that range,
-// else by P from the range's first sectors. Returns an exit status: kExitOk with `context` filled.
-int choose_stream(const Options& options, const PluginFolder& folder, uint32_t disc, StreamContext& context);
+// A stream chosen on its image, the image open for as long as it is played.
+struct NamedStream {
+    OpenDisc disc;
+    StreamContext context;
+};
+// Opens the image and finds the stream `choice` names, after a scan of the disc with every
+// plug-in: by its name or number in the disc's listing, by a plug-in's own index, or by a range,
+// described by the scan when the plug-in found exactly that range, else by the plug-in from the
+// range's first sectors. The state says whether it can be read whole.
+bool open_named_stream(const StreamChoice& choice, const PluginFolder& folder, NamedStream& named, Error& error);
 
 struct DiscSurvey;
 // The streams a listing or a rip takes of a survey: the disc's listing; with `plugin`, that
-// plug-in's own split; with --all, every plug-in's list; then those --kind and --min-length
+// plug-in's own split; with `all`, every plug-in's list; then those the kind and the least length
 // leave. Indexes into the survey's streams.
-std::vector<size_t> selected_streams(const DiscSurvey& survey, const Options& options, const PluginFile* plugin);
+std::vector<size_t> selected_streams(const DiscSurvey& survey, const StreamFilter& filter, const PluginFile* plugin);
 
 int run_plugins(const Options& options);
 int run_scan(const Options& options);
-int run_info(const Options& options);
-int run_extract(const Options& options);
+Outcome run_info(const InfoRequest& request);
+Outcome run_extract(const ExtractRequest& request);
 int run_rip(const Options& options);
 int run_index(const Options& options);
 
@@ -97,7 +151,7 @@ struct RippedStream {
 
 // A rip of `images` as `quorvex rip` makes it; `progress` hears of each stream that is through,
 // and `results` (when given) gets each stream's outcome. Returns the exit status.
-int rip_collection(const Options& options, std::vector<const PluginFile*> plugins, std::vector<CollectionImage> images,
+int rip_collection(const RipRequest& request, std::vector<const PluginFile*> plugins, std::vector<CollectionImage> images,
                    const std::function<void(size_t done, size_t total)>& progress = {},
                    std::vector<RippedStream>* results = nullptr);
 

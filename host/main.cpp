@@ -241,8 +241,11 @@ int main(int argc, char** argv) {
     int status = kExitError;
     if (plugins->parsed()) status = run_plugins(o);
     if (scan->parsed()) status = run_scan(o);
-    if (info->parsed()) status = run_info(o);
-    if (extract->parsed()) status = run_extract(o);
+    if (info->parsed()) status = finish(run_info(InfoRequest{o.plugin_directory, stream_choice(o), o.json}));
+    if (extract->parsed()) {
+        status = finish(run_extract(ExtractRequest{o.plugin_directory, stream_choice(o), o.output, o.format, o.frames_directory,
+                                                   o.lossless, o.force}));
+    }
     if (rip->parsed()) status = run_rip(o);
     if (index->parsed()) status = run_index(o);
 #if defined(QUORVEX_HAVE_VIEWER)

@@ -79,7 +79,7 @@ Rational sector_duration(const XaFormat& format) {
     return Rational::of(format.samples_per_sector(), format.sample_rate);
 }
 
-Timeline build_timeline(const StreamSurvey& survey, const StreamInfo& info) {
+Timeline build_timeline(const StreamDelivery& survey, const StreamInfo& info) {
     Timeline t;
     // The sound delivered before each frame.
     // The sound that had played when each frame came off the disc: every sound sector before the

@@ -56,6 +56,6 @@ struct Timeline {
 Rational sector_duration(const XaFormat& format);
 
 // The timeline of a surveyed stream; `info` gives the frame rate used where no sound times it.
-Timeline build_timeline(const StreamSurvey& survey, const StreamInfo& info);
+Timeline build_timeline(const StreamDelivery& survey, const StreamInfo& info);
 
 }  // namespace quorvex

@@ -26,7 +26,7 @@ struct StreamContext {
     bool described_by_scan = true;  // false: the plug-in's description of a range (an estimate)
     StreamState state = StreamState::kWhole;
     std::string note;
-    const StreamSurvey* survey = nullptr;
+    const StreamDelivery* delivery = nullptr;
     const Timeline* timeline = nullptr;
 };
 
@@ -62,8 +62,7 @@ struct OutputOptions {
     bool replace_recorded = false;
     // Take the SHA-256 of the sectors the stream was written from (WrittenStream::sectors_sha256).
     bool digest_sectors = false;
-    // A media file's container by its name in the output table ("mkv"), for a path without an
-    // extension: "-", standard output.
+    // A media file's container by its name in the output table ("mkv").
     std::string format;
     // Hears how many of the stream's units (frames and sound) are written, of how many.
     std::function<void(uint64_t done, uint64_t total)> progress;

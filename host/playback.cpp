@@ -230,8 +230,8 @@ uint64_t payload_print(const FrameBuffer& frame) {
     return h;
 }
 
-bool survey_stream(const PlaybackRequest& request, StreamSurvey& survey, std::string& error) {
-    survey = StreamSurvey{};
+bool measure_delivery(const PlaybackRequest& request, StreamDelivery& survey, std::string& error) {
+    survey = StreamDelivery{};
     std::unique_ptr<FormatMatcher> matcher;
     const bool xa = !request.plugin->decodes_audio;
     auto take = [&](const Unit& unit, std::string&) {

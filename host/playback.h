@@ -71,7 +71,7 @@ struct SurveyUnit {
     uint32_t sector_count = 0;  // XA audio sectors in the unit
     uint64_t print = 0;         // a fingerprint of its payload: which unit a seek landed on
 };
-struct StreamSurvey {
+struct StreamDelivery {
     std::vector<SurveyUnit> units;
     std::vector<XaFormat> sector_formats;  // every XA audio sector delivered, in order
     PlaybackCounts counts;
@@ -81,7 +81,7 @@ struct StreamSurvey {
 // A first pass through the stream: what it delivers, and the format of every XA sound sector,
 // read from the sectors' own subheaders on the disc (a description may lack it, and a coding
 // change mid-stream changes a sector's duration).
-bool survey_stream(const PlaybackRequest& request, StreamSurvey& survey, std::string& error);
+bool measure_delivery(const PlaybackRequest& request, StreamDelivery& survey, std::string& error);
 
 // A fingerprint of a unit's payload (its bytes alone: readers may number frames afresh).
 uint64_t payload_print(const FrameBuffer& frame);
@@ -89,11 +89,11 @@ uint64_t payload_print(const FrameBuffer& frame);
 // The same formats for a second pass, unit by unit, in the order the survey met them.
 class SectorFormats {
 public:
-    explicit SectorFormats(const StreamSurvey& survey) : survey_(survey) {}
+    explicit SectorFormats(const StreamDelivery& survey) : survey_(survey) {}
     std::span<const XaFormat> next(uint32_t sectors);
 
 private:
-    const StreamSurvey& survey_;
+    const StreamDelivery& survey_;
     size_t at_ = 0;
 };
 

@@ -62,7 +62,7 @@ public:
                 return folder_is_quorvex_output(place, kManifest, why);
             };
         }
-        return output_.begin(directory, AtomicOutput::Kind::kFolder, may_replace, error);
+        return output_.begin(directory, AtomicOutput::Shape::kFolder, may_replace, error);
     }
 
     bool take(const Unit& unit, const FrameTime* time, std::string& error) override {
@@ -174,12 +174,12 @@ Json stream_manifest(const StreamContext& c) {
     if (!c.note.empty()) stream["note"] = c.note;
     m["stream"] = std::move(stream);
     if (c.seek_ms) m["seek_ms"] = *c.seek_ms;
-    if (c.timeline && c.survey) {
+    if (c.timeline && c.delivery) {
         const Timeline& t = *c.timeline;
         Json measured;
         measured["duration_seconds"] = t.duration().seconds();
         measured["described_duration_seconds"] = info.duration_ms / 1000.0;
-        measured["frames"] = c.survey->counts.frames;
+        measured["frames"] = c.delivery->counts.frames;
         measured["pictures_seconds"] = t.frames.empty() ? 0.0 : (t.pictures_end - t.frames.front().start).seconds();
         measured["sound_seconds"] = t.sound.seconds();
         measured["timed_by"] = t.timed_by_sound ? "sound" : (t.frames.empty() ? "sound only" : "frame rate");

@@ -69,26 +69,7 @@ bool data_track(uint32_t disc, DwTrack& track) {
 }
 
 void judge_stream(uint32_t disc, FoundStream& s) {
-    DwTrack data{};
-    if (!data_track(disc, data)) {
-        s.state = StreamState::kUnreadable;
-        s.note = "the disc has no data track";
-        return;
-    }
-    const uint64_t first = data.first_lba, end = uint64_t{data.first_lba} + data.sector_count;
-    const uint64_t start = s.info.start_sector, stop = start + s.info.sector_count;
-    const std::string track = "the data track (sectors " + std::to_string(first) + " to " + std::to_string(end - 1) + ")";
-    if (start < first || start >= end) {
-        s.state = StreamState::kUnreadable;
-        s.note = "it starts at sector " + std::to_string(start) + ", outside " + track;
-    } else if (stop > end) {
-        s.state = StreamState::kCut;
-        s.note = "it runs past the end of " + track + ": the disc holds " + std::to_string(end - start) + " of its " +
-                 std::to_string(s.info.sector_count) + " sectors";
-    } else {
-        s.state = StreamState::kWhole;
-        s.note.clear();
-    }
+    s.state = judge_range(disc, s.info.start_sector, s.info.sector_count, s.note);
 }
 
 bool scan_disc(uint32_t disc, const std::vector<const PluginFile*>& plugins, ScanReport& report, std::string& error,

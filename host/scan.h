@@ -8,23 +8,9 @@
 
 #include "../discwell/discwell.h"
 #include "plugins.h"
+#include "stream_state.h"
 
 namespace quorvex {
-
-// How much of a reported stream the disc holds.
-enum class StreamState {
-    kWhole,       // its sectors lie on the data track
-    kCut,         // it runs past the end of the data track (a cut image)
-    kUnreadable,  // it starts outside the data track: it is listed, never extracted
-};
-inline const char* state_name(StreamState state) {
-    switch (state) {
-        case StreamState::kWhole: return "whole";
-        case StreamState::kCut: return "cut";
-        case StreamState::kUnreadable: return "unreadable";
-    }
-    return "?";
-}
 
 struct FoundStream {
     const PluginFile* plugin = nullptr;
@@ -63,7 +49,7 @@ std::vector<TrackEntry> track_table(uint32_t disc);
 // The data track the scan reads; false when the disc has none.
 bool data_track(uint32_t disc, DwTrack& track);
 
-// Judges a stream's range against the disc's data track.
+// Judges a reported stream by where it lies on the disc.
 void judge_stream(uint32_t disc, FoundStream& stream);
 
 using Warn = std::function<void(const std::string&)>;

@@ -13,7 +13,7 @@ namespace {
 // the first units delivered (a reader may number its frames afresh after a seek): of the places
 // where they match (steady sound repeats), the one nearest to where `ms` lies in the plug-in's
 // own length.
-int64_t probe(const PlaybackRequest& request, const StreamSurvey& whole, uint32_t ms, std::string& error) {
+int64_t probe(const PlaybackRequest& request, const StreamDelivery& whole, uint32_t ms, std::string& error) {
     constexpr size_t kLook = 4;
     PlaybackRequest at = request;
     at.seek_ms = ms;
@@ -48,7 +48,7 @@ int64_t probe(const PlaybackRequest& request, const StreamSurvey& whole, uint32_
 
 }  // namespace
 
-size_t unit_at(const StreamSurvey& whole, const Timeline& timeline, uint32_t ms) {
+size_t unit_at(const StreamDelivery& whole, const Timeline& timeline, uint32_t ms) {
     const Rational at = Rational::of(ms, 1000);
     if (!timeline.frames.empty()) {
         // The last frame that starts by then.
@@ -72,7 +72,7 @@ size_t unit_at(const StreamSurvey& whole, const Timeline& timeline, uint32_t ms)
     return whole.units.empty() ? 0 : whole.units.size() - 1;
 }
 
-bool plan_seek(const PlaybackRequest& request, const StreamSurvey& whole, const Timeline& timeline, uint32_t ms,
+bool plan_seek(const PlaybackRequest& request, const StreamDelivery& whole, const Timeline& timeline, uint32_t ms,
                SeekPlan& plan, std::string& error) {
     plan = SeekPlan{};
     plan.unit = unit_at(whole, timeline, ms);

@@ -21,10 +21,10 @@ struct SeekPlan {
 
 // The unit that `ms` falls in on `timeline`: the frame shown then (a stream with pictures), or
 // the sound playing then.
-size_t unit_at(const StreamSurvey& whole, const Timeline& timeline, uint32_t ms);
+size_t unit_at(const StreamDelivery& whole, const Timeline& timeline, uint32_t ms);
 
 // The plan for a seek to `ms` on the timeline of `whole`, the survey of the stream from its start.
-bool plan_seek(const PlaybackRequest& request, const StreamSurvey& whole, const Timeline& timeline, uint32_t ms,
+bool plan_seek(const PlaybackRequest& request, const StreamDelivery& whole, const Timeline& timeline, uint32_t ms,
                SeekPlan& plan, std::string& error);
 
 }  // namespace quorvex

@@ -13,10 +13,15 @@ namespace {
 
 std::unique_ptr<UnitSink> make_sink(const StreamContext& context, const OutputTarget& target, const OutputOptions& options,
                                     std::string& error) {
-    switch (target.kind) {
-        case OutputTarget::Kind::kUnitFolder: return make_raw_folder_sink(context, target.path, options, error);
-        case OutputTarget::Kind::kMediaFile: return make_media_file_sink(context, target.path, options, error);
-        case OutputTarget::Kind::kPictures: return make_picture_sink(context, target.path, options, error);
+    switch (target.format->holds) {
+        case Holds::kUnits: return make_raw_folder_sink(context, target.path, options, error);
+        case Holds::kPictures: return make_picture_sink(context, target.path, options, error);
+        case Holds::kVideo:
+        case Holds::kSound: {
+            OutputOptions media = options;
+            media.format = target.format->name;  // the media module knows the table by name
+            return make_media_file_sink(context, target.path, media, error);
+        }
     }
     return nullptr;
 }
@@ -37,8 +42,8 @@ bool write_stream(StreamContext& context, const std::vector<OutputTarget>& targe
     request.skip_units = 0;
     if (context.seek_ms) {
         PlaybackRequest whole = request;
-        StreamSurvey full;
-        if (!survey_stream(whole, full, error)) return false;
+        StreamDelivery full;
+        if (!measure_delivery(whole, full, error)) return false;
         const Timeline timeline = build_timeline(full, request.info);
         const int64_t length = timeline.duration().milliseconds();
         if (*context.seek_ms >= length) {
@@ -53,30 +58,23 @@ bool write_stream(StreamContext& context, const std::vector<OutputTarget>& targe
             request.skip_units = plan.skip_units;
         }
     }
-    if (!survey_stream(request, written.survey, error)) return false;
-    if (written.survey.units.empty()) {
+    if (!measure_delivery(request, written.delivery, error)) return false;
+    if (written.delivery.units.empty()) {
         error = who + ": the stream delivers nothing" +
                 (context.seek_ms ? " from " + ms_text(*context.seek_ms) + " on" : std::string());
         return false;
     }
-    written.timeline = build_timeline(written.survey, request.info);
-    context.survey = &written.survey;
+    written.timeline = build_timeline(written.delivery, request.info);
+    context.delivery = &written.delivery;
     context.timeline = &written.timeline;
 
-    // Cut: the disc lacks the stream's end, or it delivers fewer frames than its scan counted.
-    written.cut = context.state == StreamState::kCut;
-    written.cut_note = context.note;
-    const uint32_t frames = written.survey.counts.frames, counted = request.info.frame_count;
-    if (context.described_by_scan && !context.seek_ms && counted && frames < counted) {
-        written.cut = true;
-        const std::string delivered = "it delivers " + std::to_string(frames) + " of the " + std::to_string(counted) +
-                                      " frames its scan counted";
-        written.cut_note = written.cut_note.empty() ? delivered : written.cut_note + "; " + delivered;
+    // Cut: the disc lacks the stream's end, or it delivers fewer frames than its scan counted
+    // (only a stream played from its start, as its scan saw it, can be held to that count).
+    if (context.described_by_scan && !context.seek_ms) {
+        judge_delivery(context.state, context.note, written.delivery.counts.frames, request.info.frame_count);
     }
-    if (written.cut) {
-        context.state = StreamState::kCut;
-        context.note = written.cut_note;
-    }
+    written.state = context.state;
+    written.note = context.note;
 
     std::vector<std::unique_ptr<UnitSink>> sinks;
     for (const OutputTarget& target : targets) {
@@ -85,10 +83,10 @@ bool write_stream(StreamContext& context, const std::vector<OutputTarget>& targe
         sinks.push_back(std::move(sink));
     }
 
-    SectorFormats formats(written.survey);
+    SectorFormats formats(written.delivery);
     size_t frame_index = 0;
     uint64_t fed = 0;
-    const uint64_t units = written.survey.units.size();
+    const uint64_t units = written.delivery.units.size();
     const auto& times = written.timeline.frames;
     auto feed = [&](const Unit& delivered, std::string& why) {
         const Unit unit{delivered.frame, delivered.video, delivered.pcm,
@@ -115,9 +113,9 @@ bool write_stream(StreamContext& context, const std::vector<OutputTarget>& targe
         error = request.image + ": " + error;
         return false;
     }
-    if (counts.frames != written.survey.counts.frames || counts.audio_units != written.survey.counts.audio_units) {
+    if (counts.frames != written.delivery.counts.frames || counts.audio_units != written.delivery.counts.audio_units) {
         error = who + ": the plug-in delivered a different stream the second time (" + std::to_string(counts.frames) +
-                " frames, not " + std::to_string(written.survey.counts.frames) + ")";
+                " frames, not " + std::to_string(written.delivery.counts.frames) + ")";
         return false;
     }
     for (auto& sink : sinks) {

@@ -5,24 +5,27 @@
 #include <string>
 #include <vector>
 
+#include "output_formats.h"
 #include "outputs.h"
 
 namespace quorvex {
 
+// One output: its entry in the output table, and where it goes.
 struct OutputTarget {
-    enum class Kind { kUnitFolder, kMediaFile, kPictures } kind;
+    const OutputFormat* format;
     std::string path;
 };
 
 struct WrittenStream {
-    StreamSurvey survey;
+    StreamDelivery delivery;
     PlaybackCounts playback;  // the second pass, which fed the outputs
     Timeline timeline;
     std::vector<OutputTarget> targets;
     std::vector<OutputReport> reports;  // one per output, in the order of the targets
     std::vector<uint32_t> undecodable_frames;
-    bool cut = false;  // the disc holds only part of the stream
-    std::string cut_note;
+    StreamState state = StreamState::kWhole;  // whole or cut, as written
+    std::string note;                          // what is wrong with a cut stream
+    bool cut() const { return state == StreamState::kCut; }
     std::string sectors_sha256;  // with OutputOptions::digest_sectors
 };
 

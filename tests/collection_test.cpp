@@ -398,11 +398,11 @@ TEST(Collection, AResumeRipsAgainWhatTheImageNowHoldsOtherwise) {
 // nothing leaves no rip.json (nor a folder) behind.
 TEST(Collection, ARipOfNamesTheDiscDoesNotHoldFails) {
     TempDir dir("named");
-    quorvex::Options options;
-    options.plugin_directory = build_path("plugins");
+    quorvex::RipRequest options;
     options.output = dir.file("out");
     quorvex::PluginFolder folder;
-    ASSERT_TRUE(quorvex::load_plugin_folder(options, folder));
+    quorvex::Error failed;
+    ASSERT_TRUE(quorvex::load_plugin_folder(build_path("plugins"), folder, failed)) << failed.text();
     std::vector<quorvex::CollectionImage> images;
     std::string error;
     ASSERT_TRUE(quorvex::find_images({sample("walcite.cue")}, images, error));

@@ -264,8 +264,8 @@ quorvex::SurveyUnit frame_unit(uint16_t rate = 0) {
 }
 
 // A survey of units in order: 'F' a frame, 'A' one stereo 37800 Hz sound sector (4/75 s).
-quorvex::StreamSurvey survey_of(const std::string& units) {
-    quorvex::StreamSurvey s;
+quorvex::StreamDelivery survey_of(const std::string& units) {
+    quorvex::StreamDelivery s;
     for (char c : units) {
         if (c == 'F') {
             s.units.push_back(frame_unit());
@@ -332,13 +332,13 @@ TEST(MediaClock, PicturesAfterTheSoundRunAtTheMeasuredRate) {
 }
 
 TEST(MediaClock, WithoutSoundTheFrameRateOrEachFramesOwn) {
-    quorvex::StreamSurvey constant = survey_of("FFF");
+    quorvex::StreamDelivery constant = survey_of("FFF");
     auto t = quorvex::build_timeline(constant, movie_info(1, 150));
     EXPECT_FALSE(t.timed_by_sound);
     EXPECT_EQ(t.frames[2].start, Rational::of(2, 15));
     EXPECT_EQ(t.pictures_end, Rational::of(3, 15));
 
-    quorvex::StreamSurvey varying;
+    quorvex::StreamDelivery varying;
     for (uint16_t rate : {uint16_t{150}, uint16_t{300}, uint16_t{300}, uint16_t{75}}) {
         varying.units.push_back(frame_unit(rate));
         ++varying.counts.frames;

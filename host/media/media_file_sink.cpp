@@ -34,7 +34,7 @@ class MediaFileSink : public UnitSink {
 public:
     MediaFileSink(const StreamContext& context, std::string path, const OutputOptions& options)
         : context_(context), path_(std::move(path)), options_(options),
-          format_(options.format.empty() ? output_format_of(path_) : output_format_named(options.format)),
+          format_(output_format_named(options.format)),
           piped_(path_ == "-") {
         report_.decodes_pictures = true;
     }
@@ -42,7 +42,7 @@ public:
     ~MediaFileSink() override { close_output(); }
 
     bool open(std::string& error) {
-        const StreamSurvey& survey = *context_.survey;
+        const StreamDelivery& survey = *context_.delivery;
         const StreamInfo& info = context_.request.info;
         if (!format_ || (piped_ && !format_->streams)) {
             error = path_ + ": quorvex writes no such media file here";
@@ -90,7 +90,7 @@ public:
             may_replace = [](const fs::path& place, std::string& why) { return file_carries_quorvex_comment(place, why); };
         }
         // A pipe cannot be staged: what is written there is gone.
-        if (!piped_ && !output_.begin(path_, AtomicOutput::Kind::kFile, may_replace, error)) return false;
+        if (!piped_ && !output_.begin(path_, AtomicOutput::Shape::kFile, may_replace, error)) return false;
         const AVOutputFormat* format = av_guess_format(std::string(format_->muxer).c_str(), nullptr, nullptr);
         if (!format || avformat_alloc_output_context2(&out_, format, nullptr, destination().c_str()) < 0) {
             error = path_ + ": libavformat cannot write this kind of file";

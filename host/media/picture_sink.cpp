@@ -168,7 +168,7 @@ public:
         manifest_["pictures"] = Json::array();
         report_.decodes_pictures = true;
         // The frame each place asks for, in order; an undecodable one gives way to the next.
-        const uint32_t frames = context.survey ? context.survey->counts.frames : 0;
+        const uint32_t frames = context.delivery ? context.delivery->counts.frames : 0;
         for (size_t k = 0; k < options.picture_positions.size(); ++k) {
             const double at = std::clamp(options.picture_positions[k], 0.0, 1.0) * frames;
             wanted_.push_back({std::min<uint32_t>(static_cast<uint32_t>(at), frames ? frames - 1 : 0), k});
@@ -181,7 +181,7 @@ public:
         if (options_.force) {
             may_replace = [](const fs::path& place, std::string& why) { return folder_is_quorvex_output(place, kManifest, why); };
         }
-        return output_.begin(directory, AtomicOutput::Kind::kFolder, may_replace, error);
+        return output_.begin(directory, AtomicOutput::Shape::kFolder, may_replace, error);
     }
 
     bool take(const Unit& unit, const FrameTime* time, std::string& error) override {

@@ -380,7 +380,7 @@ bool Shelf::make_previews(const ShelfDisc& disc, const FoundStream& s, const std
     output_options.encoder_threads = 1;  // the server's other requests keep their cores
     if (media) {
         const std::string name = prefix + "media" + std::string(preview_format(is_video(s.info)).extension);
-        if (!write_stream(context, {{OutputTarget::Kind::kMediaFile, utf8_path(cache_.path(name))}}, output_options,
+        if (!write_stream(context, {{&preview_format(is_video(s.info)), utf8_path(cache_.path(name))}}, output_options,
                           written, error)) {
             return false;
         }
@@ -394,7 +394,7 @@ bool Shelf::make_previews(const ShelfDisc& disc, const FoundStream& s, const std
     const fs::path frames = cache_.path(prefix + "frames");
     std::error_code ec;
     fs::remove_all(frames, ec);
-    if (!write_stream(context, {{OutputTarget::Kind::kPictures, utf8_path(frames)}}, output_options, written, error)) {
+    if (!write_stream(context, {{&output_format("png"), utf8_path(frames)}}, output_options, written, error)) {
         return false;
     }
     measured = written.timeline.duration().seconds();
@@ -495,15 +495,13 @@ std::shared_ptr<Job> Shelf::start_rip(const ShelfDisc& disc, std::vector<size_t>
             return nullptr;
         }
     }
-    Options rip = options_;
+    // As quorvex rip runs by default (every plug-in, one stream per core), so that its files are
+    // the same; the job says how far it has got.
+    RipRequest rip;
     rip.output = utf8_path(out_);
-    rip.only_names.clear();
-    rip.jobs.reset();  // as quorvex rip runs by default, so that its files are the same
-    rip.plugin.clear();
-    rip.kind.clear();
-    rip.min_length = 0;
-    rip.dry_run = false;
-    rip.progress = "none";  // the job says how far it has got
+    rip.lossless = options_.lossless;
+    rip.io_mode = options_.io_mode;
+    rip.progress = "none";
     const bool media = media_output_available();
     std::vector<std::string> files;
     std::map<std::string, size_t> numbers;
