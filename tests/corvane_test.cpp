@@ -211,14 +211,12 @@ TEST(CorvaneScan, SectorsThatStartNothing) {
     l.audio(0xFF);                          // audio on channel 0xFF
     put_audio(l.disc, l.next++, {});       // file 1 but ...
     l.disc.put(l.next++, {2, 0, 0x64, 0x01}, {});  // file 2: not the game's
-    const auto bytes = l.disc.bytes();
-    const TrackEntry track = data_track_entry();
-    ScanContext* c = CorvanePlugin::scan_begin(1, &track);
-    for (uint32_t lba = 0; lba < 26; ++lba) CorvanePlugin::scan_sector(c, track, lba, bytes.data() + lba * 2352);
-    EXPECT_EQ(reinterpret_cast<plugins::str::CorvaneScan*>(c)->active, 0);
-    CorvanePlugin::scan_sector(c, track, 26, bytes.data() + 26 * 2352);
-    EXPECT_EQ(reinterpret_cast<plugins::str::CorvaneScan*>(c)->active, 1);  // the plain audio sector
-    CorvanePlugin::scan_end(c);
+    l.data();
+    // Of them all, only the plain audio sector of the game's file starts a stream: sound alone.
+    const auto found = scan(l);
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(found[0].start_sector, 26u);
+    EXPECT_EQ(found[0].kind, 0x02);
 }
 
 TEST(CorvaneScan, AudioOfAnotherCodingEndsAMovie) {

@@ -10,9 +10,7 @@
 
 using namespace testing_support;
 using discbuilder::DiscImage;
-using plugins::str::ChannelStreamEntry;
 using plugins::str::WalcitePlugin;
-using plugins::str::WalciteScan;
 
 namespace {
 
@@ -60,39 +58,7 @@ struct Layout {
     }
 };
 
-// Runs a scan and keeps the context open for inspection.
-class Scan {
-public:
-    explicit Scan(DiscImage& d) : bytes_(d.bytes()), track_(data_track_entry()) {
-        context_ = WalcitePlugin::scan_begin(1, &track_);
-    }
-    ~Scan() { WalcitePlugin::scan_end(context_); }
-    Scan& feed(uint32_t from, uint32_t to) {
-        for (uint32_t lba = from; lba < to; ++lba) WalcitePlugin::scan_sector(context_, track_, lba, bytes_.data() + lba * 2352);
-        return *this;
-    }
-    Scan& finish(uint32_t lba) {
-        WalcitePlugin::scan_sector(context_, track_, lba, nullptr);
-        return *this;
-    }
-    WalciteScan& state() { return *reinterpret_cast<WalciteScan*>(context_); }
-    ChannelStreamEntry& entry(int32_t i) { return state().entries[i]; }
-    int32_t count() { return state().entries.count; }
-    std::vector<StreamInfo> results() {
-        std::vector<StreamInfo> out;
-        for (int32_t i = 0; i < count(); ++i) {
-            StreamInfo info{};
-            if (WalcitePlugin::scan_result(context_, i, &info) > 0) out.push_back(info);
-        }
-        return out;
-    }
-    ScanContext* context() { return context_; }
-
-private:
-    std::span<const uint8_t> bytes_;
-    TrackEntry track_;
-    ScanContext* context_;
-};
+using Scan = StepScan<WalcitePlugin>;
 
 }  // namespace
 
@@ -102,20 +68,18 @@ TEST(WalciteScan, TwoInterleavedMoviesAreTwoStreams) {
     l.other();
     Scan scan(l.disc);
     scan.feed(0, l.next).finish(l.next);
-    ASSERT_EQ(scan.count(), 2);
-    EXPECT_EQ(scan.entry(0).first_sector, 0u);
-    EXPECT_EQ(scan.entry(0).second_sector, 2u);
-    EXPECT_EQ(scan.entry(1).first_sector, 1u);
-    EXPECT_EQ(scan.entry(1).second_sector, 3u);
     const auto results = scan.results();
     ASSERT_EQ(results.size(), 2u);
+    // Eight sectors a frame (three chunks and one sound sector of each channel): each movie runs
+    // from its first chunk to its last sound sector, with sound.
+    EXPECT_EQ(results[0].start_sector, 0u);
+    EXPECT_EQ(results[1].start_sector, 1u);
     for (const StreamInfo& i : results) {
         EXPECT_EQ(i.kind & 0x03, 0x03);
         EXPECT_EQ(i.frame_count, 4u);
+        EXPECT_EQ(i.sector_count, 31u);
+        EXPECT_EQ(i.has_audio, 1);
     }
-    EXPECT_EQ(scan.entry(0).audio_sectors, 4u);
-    EXPECT_EQ(scan.entry(1).audio_sectors, 4u);
-    EXPECT_EQ(scan.entry(1).channel, 1);
 }
 
 TEST(WalciteScan, AMovieOnItsOwnIsDiscarded) {
@@ -134,53 +98,41 @@ TEST(WalciteScan, AMovieOnItsOwnIsDiscarded) {
     EXPECT_EQ(open.count(), 0);
 }
 
-TEST(WalciteScan, SpacingSharesTheDistanceOverTheGroup) {
-    // Entry on channel 0 in a group of two: the next frame start 20 sectors on, with 10 foreign
-    // sectors and one own audio sector between: max(20 - 11, 20 / 2) = 10.
-    auto spacing = [](bool with_audio) {
-        Layout l;
-        l.chunk(0, 1, 0, 9);  // 0: opens
-        l.chunk(1, 1, 0, 9);  // 1: the second stream
-        for (int i = 0; i < 9; ++i) l.chunk(1, 1, 1, 9);                 // 2-10: foreign
-        if (with_audio) {
-            l.audio(0);                                                    // 11
+// Channel 0's movie in a group of two, whose frame 2 starts 20 sectors after frame 1 with ten
+// of channel 1's chunks and one sector of its own sound between; `sound_at` (2 to 11) places the
+// sound among channel 1's chunks, before its own eight.
+StreamInfo spaced_movie(uint32_t sound_at) {
+    Layout l;
+    l.chunk(0, 1, 0, 9);  // 0: opens
+    l.chunk(1, 1, 0, 9);  // 1: the second stream
+    for (uint32_t lba = 2; lba < 12; ++lba) {
+        if (lba == sound_at) {
+            l.audio(0);
         } else {
-            l.chunk(0, 1, 1, 9);
+            l.chunk(1, 1, 1, 9);
         }
-        for (int i = 0; i < 8; ++i) l.chunk(0, 1, static_cast<uint16_t>(2 + i), 9);  // 12-19
-        l.chunk(0, 2, 0, 9);  // 20: frame 2 starts
-        Scan scan(l.disc);
-        scan.feed(0, l.next);
-        EXPECT_EQ(scan.entry(0).foreign_in_frame, 0u);
-        return std::make_pair(scan.entry(0).min_spf, scan.entry(0).max_spf);
-    };
-    EXPECT_EQ(spacing(true), std::make_pair(uint16_t{10}, uint16_t{10}));
-    EXPECT_EQ(spacing(false), std::make_pair(uint16_t{20}, uint16_t{20}));
+    }
+    for (uint16_t i = 1; i < 9; ++i) l.chunk(0, 1, i, 9);  // 12-19
+    l.chunk(0, 2, 0, 9);                                     // 20: frame 2 starts
+    Scan scan(l.disc);
+    scan.feed(0, l.next);
+    return scan.info(0);
+}
+
+TEST(WalciteScan, SpacingSharesTheDistanceOverTheGroup) {
+    // 20 sectors from frame to frame, 11 of them channel 1's or sound: max(20 - 11, 20 / 2) = 10
+    // sectors a frame. The sound comes early here, so that no chunk of the frame is timed by it.
+    const StreamInfo shared = spaced_movie(2);
+    const auto w = static_cast<int32_t>(shared.width), h = static_cast<int32_t>(shared.height);
+    EXPECT_EQ(shared.frame_rate, std::max(50u, psr::estimate_frame_rate(w, h, 10, 10, psr::RateRule::kCommon)));
 }
 
 TEST(WalciteScan, SyncedAudioOnlyWhileTheAudioFlows) {
-    // Channel 0's audio at 2 and 10 makes its spacing 8; channel 1 fills the sectors between.
-    Layout l;
-    l.chunk(0, 1, 0, 20);  // 0
-    for (uint32_t lba = 1; lba < 20; ++lba) {
-        if (lba == 2 || lba == 10) {
-            l.audio(0);
-        } else if (lba == 15 || lba == 18) {
-            l.chunk(0, 1, static_cast<uint16_t>(lba), 20);
-        } else {
-            l.chunk(1, 1, static_cast<uint16_t>(lba), 20);
-        }
-    }
-    Scan scan(l.disc);
-    scan.feed(0, 15);
-    EXPECT_EQ(scan.entry(0).audio_spacing, 8u);
-    EXPECT_EQ(scan.entry(0).synced_audio, 0u);
-    scan.feed(15, 16);  // five sectors after the last audio: synced
-    EXPECT_EQ(scan.entry(0).synced_audio, 2u);
-    EXPECT_EQ(scan.entry(0).synced_frames, 1u);
-    scan.entry(0).synced_audio = 0;
-    scan.feed(16, 19);  // eight after it: not
-    EXPECT_EQ(scan.entry(0).synced_audio, 0u);
+    // The same frames, the sound just before the movie's next chunks: those chunks are timed by
+    // the sound, and the rate the sound measures replaces the one the spacing gives.
+    const StreamInfo early = spaced_movie(2), flowing = spaced_movie(11);
+    EXPECT_EQ(early.sector_count, flowing.sector_count);
+    EXPECT_NE(flowing.frame_rate, early.frame_rate);
 }
 
 TEST(WalciteScan, AnEntryCreatedMidFrameCountsItsFrameTwice) {
@@ -194,9 +146,8 @@ TEST(WalciteScan, AnEntryCreatedMidFrameCountsItsFrameTwice) {
     Scan scan(l.disc);
     scan.feed(0, l.next);
     ASSERT_EQ(scan.count(), 2);
-    EXPECT_EQ(scan.entry(1).payload, 10000u);
-    EXPECT_EQ(scan.entry(1).frames, 7u);
-    EXPECT_EQ(scan.entry(1).min_spf, 0);  // a spacing of 0 measured at its own first sector
+    EXPECT_EQ(scan.info(1).payload_bytes, 10000u);
+    EXPECT_EQ(scan.info(1).frame_count, 7u);
 }
 
 TEST(WalciteScan, OtherSectorsEndTheGroupAndSubmodeZeroIsSkipped) {
@@ -207,27 +158,25 @@ TEST(WalciteScan, OtherSectorsEndTheGroupAndSubmodeZeroIsSkipped) {
     l.two_movies(1, 2);
     Scan scan(l.disc);
     scan.feed(0, gap_start).feed(gap_start, gap_start + 50);
-    EXPECT_EQ(scan.state().active, 1);
+    EXPECT_EQ(scan.count(), 2);
     // 50 sectors on, the next chunk is more than 32 after the last one taken: other, so the group
     // ends there (its two entries stay). Channel 1's frame-1 chunk then opens a new group, which
     // channel 0's next chunk joins.
-    scan.feed(gap_start + 50, gap_start + 51);
-    EXPECT_EQ(scan.state().active, 0);
-    EXPECT_EQ(scan.count(), 2);
-    scan.feed(gap_start + 51, l.next).finish(l.next);
+    scan.feed(gap_start + 50, l.next).finish(l.next);
     ASSERT_EQ(scan.count(), 4);
-    EXPECT_EQ(scan.entry(2).first_sector, gap_start + 51);
-    EXPECT_EQ(scan.entry(3).first_sector, gap_start + 52);
+    EXPECT_EQ(scan.info(0).sector_count, gap_start - 1);  // the first group ends before the gap
+    EXPECT_EQ(scan.info(2).start_sector, gap_start + 51);
+    EXPECT_EQ(scan.info(3).start_sector, gap_start + 52);
+
+    // A sector of another kind ends the group: a later chunk of its movies opens nothing.
     Layout o;
     o.two_movies(2, 2);
     o.other();
     o.chunk(0, 2, 0, 2);
     Scan ended(o.disc);
     ended.feed(0, o.next);
-    EXPECT_EQ(ended.state().active, 0);
-    EXPECT_EQ(ended.state().open_streams, 0);
     EXPECT_EQ(ended.count(), 2);
-    EXPECT_EQ(ended.entry(0).closed, 1);
+    EXPECT_EQ(ended.info(0).frame_count, 2u);
 }
 
 TEST(WalciteScan, AFallingFrameNumberStartsANewEntryAtOnce) {
@@ -242,11 +191,11 @@ TEST(WalciteScan, AFallingFrameNumberStartsANewEntryAtOnce) {
     Scan scan(l.disc);
     scan.feed(0, l.next);
     ASSERT_EQ(scan.count(), 3);
-    EXPECT_EQ(scan.entry(0).closed, 1);
-    EXPECT_EQ(scan.entry(0).frames, 3u);
-    EXPECT_EQ(scan.entry(2).first_sector, 18u);
-    EXPECT_EQ(scan.entry(2).frames, 2u);
-    EXPECT_EQ(scan.entry(2).channel, 0);
+    EXPECT_EQ(scan.info(0).frame_count, 3u);
+    EXPECT_EQ(scan.info(0).sector_count, 17u);  // closed at its last sound sector, 16
+    EXPECT_EQ(scan.info(1).frame_count, 5u);
+    EXPECT_EQ(scan.info(2).start_sector, 18u);
+    EXPECT_EQ(scan.info(2).frame_count, 2u);
 }
 
 TEST(WalciteScan, OpeningNeedsASoundMdecHeader) {
@@ -279,7 +228,6 @@ TEST(WalciteScan, DiscardTestsAndTheEndOfTheScan) {
     EXPECT_EQ(scan.count(), 3);
     scan.finish(l.next);
     EXPECT_EQ(scan.count(), 2);
-    EXPECT_EQ(scan.state().active, 0);
     // The end of the scan without a group changes nothing.
     const int32_t before = scan.count();
     scan.finish(l.next + 1);
@@ -294,11 +242,11 @@ TEST(WalciteScan, DiscardTestsAndTheEndOfTheScan) {
     e.other();
     Scan eof(e.disc);
     eof.feed(0, 3);
-    EXPECT_EQ(eof.entry(0).closed, 1);  // closed by the end of file, and kept: 2 sectors apart
-    EXPECT_EQ(eof.state().open_streams, 1);
+    EXPECT_EQ(eof.count(), 2);  // closed by the end of file, and kept: 2 sectors apart
     eof.feed(3, e.next);
     ASSERT_EQ(eof.count(), 2);  // channel 1 never took a second sector: it stays too
-    EXPECT_EQ(eof.entry(1).second_sector, 0u);
+    EXPECT_EQ(eof.info(0).sector_count, 3u);
+    EXPECT_EQ(eof.info(1).sector_count, 1u);
 }
 
 TEST(WalciteScan, FillerSectorsAreTakenByNoEntry) {
@@ -309,10 +257,9 @@ TEST(WalciteScan, FillerSectorsAreTakenByNoEntry) {
     l.chunk(0, 1, 1, 3);
     Scan scan(l.disc);
     scan.feed(0, l.next);
-    EXPECT_EQ(scan.count(), 2);
-    EXPECT_EQ(scan.entry(0).closed, 0);
-    EXPECT_EQ(scan.entry(0).foreign_in_frame, 2u);  // channel 1's sector and the filler
-    EXPECT_EQ(scan.entry(1).foreign_in_frame, 2u);  // the filler and channel 0's
+    ASSERT_EQ(scan.count(), 2);
+    EXPECT_EQ(scan.info(0).sector_count, 4u);  // the filler leaves channel 0's movie open
+    EXPECT_EQ(scan.info(1).sector_count, 1u);  // and is not channel 1's
 }
 
 TEST(WalciteScan, APictureWithoutAMacroblockIsNotDescribed) {
@@ -430,20 +377,30 @@ TEST(WalciteRead, SeeksByFrameRateAndSkipsToTheNextWholeFrame) {
 }
 
 TEST(WalciteRead, DescriptionsKeepToTheFirstChannelEverDescribed) {
+    // Channel 0's pictures 320 wide, channel 1's 160: which channel described a range shows.
     Layout l;
-    l.two_movies(40, 4);
+    Chunk narrow;
+    narrow.width = 160;
+    for (uint32_t f = 1; f <= 40; ++f) {
+        for (uint16_t i = 0; i < 4; ++i) {
+            l.chunk(0, f, i, 4);
+            l.chunk(1, f, i, 4, narrow);
+        }
+        l.audio(0);
+        l.audio(1);
+    }
     MemoryDisc disc(l.disc);
-    plugins::str::WalciteReader::info_channel = 0xFFFF;
+    plugins::str::WalciteReader::info_channel = 0xFFFF;  // as a freshly loaded plug-in has it
     StreamInfo info{};
     ASSERT_EQ(WalcitePlugin::describe(disc.handle(), 0, l.next, &info), 1);
-    EXPECT_EQ(plugins::str::WalciteReader::info_channel, 0);
+    EXPECT_EQ(info.width, 320u);
     EXPECT_EQ(info.sector_count, l.next);
     // 300 sectors hold frames 1 to 30 of each channel: 30 frames of 4 chunks and 30 audio sectors.
     EXPECT_EQ(info.frame_count, 30u * l.next / 150);
     // A range starting on channel 1 is still described by channel 0's sectors.
     StreamInfo again{};
     ASSERT_EQ(WalcitePlugin::describe(disc.handle(), 1, l.next - 1, &again), 1);
-    EXPECT_EQ(plugins::str::WalciteReader::info_channel, 0);
+    EXPECT_EQ(again.width, 320u);
     // No first chunk of the channel in the sample: no description.
     Layout no_first;
     no_first.chunk(0, 2, 1, 4);

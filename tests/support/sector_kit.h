@@ -2,8 +2,12 @@
 // does.
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <span>
 #include <vector>
 
 #include "contract/plugin_records.h"
@@ -62,6 +66,45 @@ inline TrackEntry data_track_entry() {
     e.bytes[1] = 0x04;
     return e;
 }
+
+// Runs a scan through the plug-in's entry points, sector by sector, asking at any point what it
+// reports.
+template <class Plugin>
+class StepScan {
+public:
+    explicit StepScan(discbuilder::DiscImage& d) : bytes_(d.bytes()), track_(data_track_entry()) {
+        context_ = Plugin::scan_begin(1, &track_);
+    }
+    ~StepScan() { Plugin::scan_end(context_); }
+    StepScan& feed(uint32_t from, uint32_t to) {
+        for (uint32_t lba = from; lba < to; ++lba) Plugin::scan_sector(context_, track_, lba, bytes_.data() + size_t{lba} * 2352);
+        return *this;
+    }
+    StepScan& finish(uint32_t lba) {
+        Plugin::scan_sector(context_, track_, lba, nullptr);
+        return *this;
+    }
+    int32_t count() { return std::max(0, Plugin::scan_result(context_, 0, nullptr)); }
+    StreamInfo info(int32_t i) {
+        StreamInfo out{};
+        EXPECT_GT(Plugin::scan_result(context_, i, &out), 0) << "stream " << i;
+        return out;
+    }
+    std::vector<StreamInfo> results() {
+        std::vector<StreamInfo> out;
+        for (int32_t i = 0; i < count(); ++i) {
+            StreamInfo info{};
+            if (Plugin::scan_result(context_, i, &info) > 0) out.push_back(info);
+        }
+        return out;
+    }
+    ScanContext* context() { return context_; }
+
+private:
+    std::span<const uint8_t> bytes_;
+    TrackEntry track_;
+    ScanContext* context_;
+};
 
 // Scans a whole image with a plug-in family class (static scan_begin, scan_sector, ...) and
 // returns the StreamInfo of every stream it reports.
