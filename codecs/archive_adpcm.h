@@ -7,9 +7,10 @@
 
 namespace codecs {
 
-// The prediction filters, the game's own constants.
+// The prediction filters, the game's own constants (sixty-fourths), which the archive plug-ins'
+// decoder and this encoder share.
 inline constexpr double kArchiveFilters[5][2] = {
-    {0.0, 0.0}, {0.9375, 0.0}, {1.796875, -0.8125}, {1.53125, -0.859375}, {1.90625, -0.9375}};
+    {0.0, 0.0}, {60.0 / 64, 0.0}, {115.0 / 64, -52.0 / 64}, {98.0 / 64, -55.0 / 64}, {122.0 / 64, -60.0 / 64}};
 
 struct ArchiveHistory {
     double s1 = 0.0;

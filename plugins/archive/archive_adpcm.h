@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "archive_games.h"
+#include "codecs/archive_adpcm.h"
 #include "contract/plugin_records.h"
 
 namespace plugins::archive {
@@ -20,15 +21,11 @@ struct AdpcmHistory {
     double s2;  // the one before it
 };
 
-constexpr double kFilters[5][2] = {
-    {0.0, 0.0}, {60.0 / 64, 0.0}, {115.0 / 64, -52.0 / 64}, {98.0 / 64, -55.0 / 64}, {122.0 / 64, -60.0 / 64},
-};
-
 // One group of one channel into `out`, 28 samples rounded half up (towards zero below -0.5).
 inline void decode_group(const uint8_t* group, AdpcmHistory& h, int16_t* out) {
     const int shift = group[0] & 0x0F;
     const int filter = (group[0] >> 4) >= 4 ? 4 : group[0] >> 4;
-    const double f0 = kFilters[filter][0], f1 = kFilters[filter][1];
+    const double f0 = codecs::kArchiveFilters[filter][0], f1 = codecs::kArchiveFilters[filter][1];
     for (uint32_t i = 0; i < kGroupSamples; ++i) {
         const uint8_t byte = group[2 + i / 2];
         const auto nibble = static_cast<int8_t>(static_cast<uint8_t>((i % 2 ? byte >> 4 : byte) << 4)) >> 4;
