@@ -3,6 +3,8 @@
 #include <array>
 #include <cstring>
 
+#include "byte_order.h"
+
 namespace codecs {
 namespace {
 
@@ -130,6 +132,17 @@ void write_edc(uint8_t* sector) {
 }
 
 void write_ecc(uint8_t* sector) { parity_of(sector, sector + 2076); }
+
+void reseal_sector(uint8_t* sector) {
+    if (std::memcmp(sector, kSync, sizeof kSync) != 0 || (sector[15] != 1 && sector[15] != 2)) return;
+    const bool form2 = sector[15] == 2 && (sector[18] & 0x20);
+    if (form2) {
+        if (le32(sector + 2348) != 0) write_edc(sector);
+        return;
+    }
+    write_edc(sector);
+    write_ecc(sector);
+}
 
 bool ecc_matches(const uint8_t* sector) {
     uint8_t parity[276];

@@ -28,6 +28,11 @@ void write_edc(uint8_t* sector);
 // the four address bytes as zero, as the CD-ROM XA standard has it.
 void write_ecc(uint8_t* sector);
 
+// After a sector's contents changed: its EDC and parity written anew as its mode and form have
+// them. A Form 2 sector whose EDC was zero (none was written) keeps zero; a sector without the
+// sync pattern, or of another mode, carries no codes and is left as it is.
+void reseal_sector(uint8_t* sector);
+
 // Whether a sector's parity is right (what a drive would accept).
 bool ecc_matches(const uint8_t* sector);
 

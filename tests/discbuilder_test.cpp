@@ -11,6 +11,7 @@
 #include "contract/raw_sector.h"
 #include "discbuilder/disc_image.h"
 #include "discbuilder/iso9660.h"
+#include "codecs/cd_codes.h"
 #include "codecs/mdec_encoder.h"
 #include "discbuilder/test_pictures.h"
 #include "discbuilder/movie_pacing.h"
@@ -114,6 +115,31 @@ TEST(SectorCodec, Form2SectorsCarryTheirEdc) {
     EXPECT_EQ(s[17], 3);
     EXPECT_EQ(s[19], 0x01);
     EXPECT_EQ(psr::load_le32(s + 2348), bitwise_edc(s + 16, 2332));
+}
+
+// A sector whose contents are rewritten gets its codes anew, as its mode and form have them; a
+// Form 2 sector written without an EDC keeps none.
+TEST(SectorCodec, RewrittenSectorsAreSealedAgain) {
+    DiscImage disc;
+    disc.put(20, {1, 2, 0x48, 0}, std::vector<uint8_t>(2048, 0x11));
+    disc.put(21, {1, 3, 0x64, 0x01}, std::vector<uint8_t>(2324, 0x22));
+    disc.put(22, {1, 3, 0x64, 0x01}, std::vector<uint8_t>(2324, 0x33));
+    std::memset(disc.raw(22) + 2348, 0, 4);
+    for (const uint32_t lba : {20u, 21u, 22u}) {
+        uint8_t* s = disc.raw(lba);
+        s[100] ^= 0x5A;
+        if (lba != 22) {  // 22 has no EDC to fail
+            EXPECT_FALSE(codecs::sector_codes_match(s)) << lba;
+        }
+        codecs::reseal_sector(s);
+        EXPECT_TRUE(codecs::sector_codes_match(s)) << lba;
+    }
+    EXPECT_TRUE(parity_ok(disc.raw(20)));
+    EXPECT_EQ(psr::load_le32(disc.raw(22) + 2348), 0u);
+    // Sectors without a sync pattern carry no codes: left alone.
+    std::vector<uint8_t> audio(2352, 0x77);
+    codecs::reseal_sector(audio.data());
+    EXPECT_EQ(audio, std::vector<uint8_t>(2352, 0x77));
 }
 
 TEST(SectorCodec, UnwrittenSectorsBecomeEmptyDataSectors) {
