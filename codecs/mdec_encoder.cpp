@@ -4,6 +4,7 @@
 #include <array>
 #include <cmath>
 #include <map>
+#include <queue>
 
 namespace codecs {
 namespace {
@@ -82,35 +83,111 @@ void put_dc_difference(BitWriter& out, int difference, bool luma) {
     if (size) out.put(static_cast<uint32_t>(difference > 0 ? difference : difference + (1 << size) - 1), size);
 }
 
-// Codes a block; returns how many MDEC codes it decodes to (its DC, each run and level, the end).
-uint32_t encode_block(BitWriter& out, const std::array<double, 64>& f, uint16_t qscale, uint16_t version, int& last_dc,
-                      bool luma) {
-    uint32_t codes = 2;
-    if (version <= 2) {
-        const int dc = std::clamp(static_cast<int>(std::lround((f[0] - 1024) / 2)), -512, 511);
-        out.put(static_cast<uint32_t>(dc) & 0x3FF, 10);
-    } else {
-        const int dc = std::clamp(static_cast<int>(std::lround(f[0] / 8)), 0, 255);
-        put_dc_difference(out, dc - last_dc, luma);
-        last_dc = dc;
+int dc_difference_bits(int difference, bool luma) {
+    int size = 0;
+    for (int magnitude = std::abs(difference); magnitude; magnitude >>= 1) ++size;
+    return (luma ? kDcLuma : kDcChroma)[size].length + size;
+}
+
+// The bits of a run and level: its code and sign, or the escape with a 6-bit run and a 10-bit level.
+struct AcLengths {
+    uint8_t length[64][41] = {};  // 0: no code of its own
+    AcLengths() {
+        for (const AcCode& c : kAcCodes) length[c.run][c.level] = c.code.length;
     }
-    int run = 0;
+};
+int ac_bits(int run, int level) {
+    static const AcLengths table;
+    const int magnitude = std::abs(level);
+    const int own = magnitude <= 40 ? table.length[run][magnitude] : 0;
+    return own ? own + 1 : kEscape.length + 16;
+}
+
+// A picture's blocks in coding order (each macroblock, column by column: Cr, Cb, then the four Y),
+// as DCT coefficients.
+struct Block {
+    std::array<double, 64> f;
+    bool luma;
+};
+std::vector<Block> picture_blocks(const Picture& picture) {
+    std::vector<Block> blocks;
+    const int mb_width = (picture.width + 15) / 16, mb_height = (picture.height + 15) / 16;
+    const int cw = picture.width / 2, ch = picture.height / 2;
+    blocks.reserve(static_cast<size_t>(mb_width) * mb_height * 6);
+    for (int mx = 0; mx < mb_width; ++mx) {
+        for (int my = 0; my < mb_height; ++my) {
+            blocks.push_back({dct_block(picture.cr, cw, ch, mx * 8, my * 8), false});
+            blocks.push_back({dct_block(picture.cb, cw, ch, mx * 8, my * 8), false});
+            for (int b = 0; b < 4; ++b) {
+                blocks.push_back({dct_block(picture.y, picture.width, picture.height, mx * 16 + (b % 2) * 8, my * 16 + (b / 2) * 8),
+                                  true});
+            }
+        }
+    }
+    return blocks;
+}
+
+// Which component a block of the coding order belongs to: 0 luma, 1 Cb, 2 Cr.
+size_t component_of(size_t k) { return k % 6 == 0 ? 2 : k % 6 == 1 ? 1 : 0; }
+
+// A block quantised: its DC as coded, and its AC levels in zigzag order (ac[0] unused).
+struct Levels {
+    int dc = 0;
+    std::array<int16_t, 64> ac{};
+};
+
+double step_of(uint16_t qscale, int zigzag) { return qscale * kIntraMatrix[kZigzag[zigzag]] / 8.0; }
+
+Levels quantise(const Block& b, uint16_t qscale, uint16_t version) {
+    Levels l;
+    l.dc = version <= 2 ? std::clamp(static_cast<int>(std::lround((b.f[0] - 1024) / 2)), -512, 511)
+                        : std::clamp(static_cast<int>(std::lround(b.f[0] / 8)), 0, 255);
     for (int i = 1; i < 64; ++i) {
-        const int j = kZigzag[i];
-        const double step = qscale * kIntraMatrix[j] / 8.0;
-        const int level = static_cast<int>(std::lround(f[static_cast<size_t>(j)] / step));
+        const long level = std::lround(b.f[kZigzag[i]] / step_of(qscale, i));
+        l.ac[static_cast<size_t>(i)] = static_cast<int16_t>(std::clamp(level, -511L, 511L));
+    }
+    return l;
+}
+
+// The bits of a block's AC levels and its end code.
+int ac_block_bits(const Levels& l) {
+    int bits = kEndOfBlock.length, run = 0;
+    for (int i = 1; i < 64; ++i) {
+        const int level = l.ac[static_cast<size_t>(i)];
         if (level == 0) {
             ++run;
             continue;
         }
-        const auto code = ac_table().find({run, std::abs(level)});
+        bits += ac_bits(run, level);
+        run = 0;
+    }
+    return bits;
+}
+
+// Codes a block; returns how many MDEC codes it decodes to (its DC, each run and level, the end).
+uint32_t emit_block(BitWriter& out, const Levels& l, uint16_t version, int& last_dc, bool luma) {
+    uint32_t codes = 2;
+    if (version <= 2) {
+        out.put(static_cast<uint32_t>(l.dc) & 0x3FF, 10);
+    } else {
+        put_dc_difference(out, l.dc - last_dc, luma);
+        last_dc = l.dc;
+    }
+    int run = 0;
+    for (int i = 1; i < 64; ++i) {
+        const int level = l.ac[static_cast<size_t>(i)];
+        if (level == 0) {
+            ++run;
+            continue;
+        }
+        const auto code = std::abs(level) <= 40 ? ac_table().find({run, std::abs(level)}) : ac_table().end();
         if (code != ac_table().end()) {
             out.put(code->second);
             out.put(level < 0 ? 1 : 0, 1);
         } else {
             out.put(kEscape);
             out.put(static_cast<uint32_t>(run), 6);
-            out.put(static_cast<uint32_t>(std::clamp(level, -511, 511)) & 0x3FF, 10);
+            out.put(static_cast<uint32_t>(level) & 0x3FF, 10);
         }
         run = 0;
         ++codes;
@@ -119,23 +196,13 @@ uint32_t encode_block(BitWriter& out, const std::array<double, 64>& f, uint16_t 
     return codes;
 }
 
-}  // namespace
-
-std::vector<uint8_t> encode_mdec(const Picture& picture, uint16_t qscale, uint16_t version) {
+std::vector<uint8_t> emit_frame(const std::vector<Block>& blocks, const std::vector<Levels>& levels, uint16_t qscale,
+                                uint16_t version) {
     BitWriter out;
     uint32_t codes = 0;
-    int last_dc[3] = {128, 128, 128};
-    const int mb_width = (picture.width + 15) / 16, mb_height = (picture.height + 15) / 16;
-    const int cw = picture.width / 2, ch = picture.height / 2;
-    for (int mx = 0; mx < mb_width; ++mx) {
-        for (int my = 0; my < mb_height; ++my) {
-            codes += encode_block(out, dct_block(picture.cr, cw, ch, mx * 8, my * 8), qscale, version, last_dc[2], false);
-            codes += encode_block(out, dct_block(picture.cb, cw, ch, mx * 8, my * 8), qscale, version, last_dc[1], false);
-            for (int b = 0; b < 4; ++b) {
-                codes += encode_block(out, dct_block(picture.y, picture.width, picture.height, mx * 16 + (b % 2) * 8, my * 16 + (b / 2) * 8),
-                                      qscale, version, last_dc[0], true);
-            }
-        }
+    int last_dc[3] = {128, 128, 128};  // version 3 predicts each component from its own
+    for (size_t k = 0; k < blocks.size(); ++k) {
+        codes += emit_block(out, levels[k], version, last_dc[component_of(k)], blocks[k].luma);
     }
     std::vector<uint8_t> bits = out.finish();
     // The first word, as the games write it: the MDEC codes halved, rounded up to a multiple of 32.
@@ -149,6 +216,97 @@ std::vector<uint8_t> encode_mdec(const Picture& picture, uint16_t qscale, uint16
     }
     frame.insert(frame.end(), bits.begin(), bits.end());
     return frame;
+}
+
+std::vector<Levels> quantise_all(const std::vector<Block>& blocks, uint16_t qscale, uint16_t version) {
+    std::vector<Levels> levels;
+    levels.reserve(blocks.size());
+    for (const Block& b : blocks) levels.push_back(quantise(b, qscale, version));
+    return levels;
+}
+
+// The bits of a whole frame's blocks (DC, AC and end codes), without its header.
+uint64_t frame_bits(const std::vector<Block>& blocks, const std::vector<Levels>& levels, uint16_t version) {
+    uint64_t bits = 0;
+    int last_dc[3] = {128, 128, 128};
+    for (size_t k = 0; k < blocks.size(); ++k) {
+        int& last = last_dc[component_of(k)];
+        bits += static_cast<uint64_t>(ac_block_bits(levels[k]));
+        bits += version <= 2 ? 10u : static_cast<uint64_t>(dc_difference_bits(levels[k].dc - last, blocks[k].luma));
+        last = levels[k].dc;
+    }
+    return bits;
+}
+
+// The squared error of a block's AC coefficients as quantised (the DC is the same at every scale).
+double ac_error(const Block& b, const Levels& l, uint16_t qscale) {
+    double e = 0;
+    for (int i = 1; i < 64; ++i) {
+        const double d = b.f[kZigzag[i]] - l.ac[static_cast<size_t>(i)] * step_of(qscale, i);
+        e += d * d;
+    }
+    return e;
+}
+
+// Lowers levels, each time the one that loses least picture for the bits it saves, until the
+// frame's bits fit `max_bits`. False when even every level dropped would not fit.
+bool lower_until_fits(const std::vector<Block>& blocks, std::vector<Levels>& levels, uint16_t qscale, uint64_t bits,
+                      uint64_t max_bits, uint32_t& lowered) {
+    struct Move {
+        double ratio;  // error added per bit saved
+        size_t block;
+        int at;
+        int saved;
+        uint32_t stamp;
+        bool operator>(const Move& o) const { return ratio > o.ratio; }
+    };
+    std::vector<uint32_t> stamps(blocks.size(), 0);
+    const auto best_move = [&](size_t k, Move& move) {
+        Levels& l = levels[k];
+        const int before = ac_block_bits(l);
+        bool found = false;
+        for (int i = 1; i < 64; ++i) {
+            const int level = l.ac[static_cast<size_t>(i)];
+            if (level == 0) continue;
+            const double f = blocks[k].f[kZigzag[i]], step = step_of(qscale, i);
+            const int lower = level > 0 ? level - 1 : level + 1;
+            l.ac[static_cast<size_t>(i)] = static_cast<int16_t>(lower);
+            const int saved = before - ac_block_bits(l);
+            l.ac[static_cast<size_t>(i)] = static_cast<int16_t>(level);
+            if (saved <= 0) continue;
+            const double added = (f - lower * step) * (f - lower * step) - (f - level * step) * (f - level * step);
+            const double ratio = added / saved;
+            if (!found || ratio < move.ratio) move = Move{ratio, k, i, saved, stamps[k]};
+            found = true;
+        }
+        return found;
+    };
+    std::priority_queue<Move, std::vector<Move>, std::greater<Move>> moves;
+    for (size_t k = 0; k < blocks.size(); ++k) {
+        Move m{};
+        if (best_move(k, m)) moves.push(m);
+    }
+    while (bits > max_bits) {
+        if (moves.empty()) return false;
+        const Move m = moves.top();
+        moves.pop();
+        if (m.stamp != stamps[m.block]) continue;  // the block changed since: its move was pushed anew
+        int16_t& level = levels[m.block].ac[static_cast<size_t>(m.at)];
+        level = static_cast<int16_t>(level > 0 ? level - 1 : level + 1);
+        bits -= static_cast<uint64_t>(m.saved);
+        ++lowered;
+        ++stamps[m.block];
+        Move next{};
+        if (best_move(m.block, next)) moves.push(next);
+    }
+    return true;
+}
+
+}  // namespace
+
+std::vector<uint8_t> encode_mdec(const Picture& picture, uint16_t qscale, uint16_t version) {
+    const std::vector<Block> blocks = picture_blocks(picture);
+    return emit_frame(blocks, quantise_all(blocks, qscale, version), qscale, version);
 }
 
 std::vector<uint8_t> encode_mdec_within(const Picture& picture, uint16_t version, uint32_t max_bytes) {
@@ -166,6 +324,51 @@ std::vector<uint8_t> encode_mdec_within(const Picture& picture, uint16_t version
         }
     }
     return best;
+}
+
+std::vector<uint8_t> encode_mdec_fitted(const Picture& picture, uint16_t version, uint32_t max_bytes, FitReport* report) {
+    const std::vector<Block> blocks = picture_blocks(picture);
+    const auto error_of = [&](const std::vector<Levels>& levels, uint16_t q) {
+        double e = 0;
+        for (size_t k = 0; k < blocks.size(); ++k) e += ac_error(blocks[k], levels[k], q);
+        return e;
+    };
+    const uint64_t max_bits = max_bytes >= 8 ? (uint64_t{max_bytes} - 8) / 4 * 32 : 0;
+    // The scale search alone: the finest scale whose frame fits.
+    uint16_t low = 1, high = 63;
+    while (low < high) {
+        const auto q = static_cast<uint16_t>((low + high) / 2);
+        if (frame_bits(blocks, quantise_all(blocks, q, version), version) <= max_bits) {
+            high = q;
+        } else {
+            low = static_cast<uint16_t>(q + 1);
+        }
+    }
+    const uint16_t coarse = high;
+    std::vector<Levels> best = quantise_all(blocks, coarse, version);
+    FitReport fit{coarse, 0, 0, error_of(best, coarse), 0, coarse};
+    fit.scale_only_error = fit.error;
+    uint64_t bits = frame_bits(blocks, best, version);
+    if (bits > max_bits) {  // even the coarsest scale does not fit: lower its levels
+        if (!lower_until_fits(blocks, best, coarse, bits, max_bits, fit.lowered)) return {};  // not even the DCs fit
+        fit.error = fit.scale_only_error = error_of(best, coarse);
+    }
+    // Then finer scales, their costliest levels lowered until they fit, while that loses less.
+    for (uint16_t q = static_cast<uint16_t>(coarse - 1); q >= 1 && q + 3 > coarse; --q) {
+        std::vector<Levels> levels = quantise_all(blocks, q, version);
+        uint32_t lowered = 0;
+        if (!lower_until_fits(blocks, levels, q, frame_bits(blocks, levels, version), max_bits, lowered)) break;
+        const double e = error_of(levels, q);
+        if (e >= fit.error) break;
+        best = std::move(levels);
+        fit.scale = q;
+        fit.error = e;
+        fit.lowered = lowered;
+    }
+    std::vector<uint8_t> frame = emit_frame(blocks, best, fit.scale, version);
+    fit.bytes = static_cast<uint32_t>(frame.size());
+    if (report) *report = fit;
+    return frame;
 }
 
 }  // namespace codecs

@@ -14,4 +14,23 @@ std::vector<uint8_t> encode_mdec(const Picture& picture, uint16_t qscale, uint16
 // The finest scale from 1 up whose frame fits in `max_bytes`.
 std::vector<uint8_t> encode_mdec_within(const Picture& picture, uint16_t version, uint32_t max_bytes);
 
+// How a picture was fitted into its room.
+struct FitReport {
+    uint16_t scale = 0;          // the scale written
+    uint32_t bytes = 0;          // the frame's bytes, header included
+    uint32_t lowered = 0;        // levels lowered by one (a level of one dropped) to fit
+    double error = 0;            // the squared error of the coefficients written
+    double scale_only_error = 0;  // and of the scale search alone
+    uint16_t scale_only = 0;     // the scale the search alone would write
+};
+
+// The best picture that fits `max_bytes`: the finest scale that fits, then finer scales whose
+// costliest levels are lowered (those that lose least picture for the bits they save) until they
+// fit, as long as that loses less than the coarser scale. A picture too rich for even the coarsest
+// scale fits with its levels lowered there; nothing (an empty frame) when not even its DC values
+// fit. The error is measured on the DCT coefficients, whose squares sum to the pixels' (the
+// transform is orthonormal).
+std::vector<uint8_t> encode_mdec_fitted(const Picture& picture, uint16_t version, uint32_t max_bytes,
+                                        FitReport* report = nullptr);
+
 }  // namespace codecs

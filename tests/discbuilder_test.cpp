@@ -205,6 +205,41 @@ TEST(XaAdpcm, EncodedToneDecodesClose) {
     }
 }
 
+// A picture fitted to its room: never larger than the room, its header as the frame's, and on
+// average better than the scale search alone (finer scales with their costliest levels lowered).
+TEST(MdecFit, FinerScalesWithLevelsLoweredBeatTheScaleSearchAlone) {
+    double fitted = 0, scale_only = 0;
+    for (const uint16_t version : {uint16_t{2}, uint16_t{3}}) {
+        for (const uint32_t room : {3000u, 6000u, 11000u, 17577u}) {
+            for (const uint32_t frame : {0u, 9u}) {
+                const codecs::Picture picture = discbuilder::test_picture(320, 240, frame);
+                codecs::FitReport report;
+                const auto bytes = codecs::encode_mdec_fitted(picture, version, room, &report);
+                SCOPED_TRACE(testing::Message() << "v" << version << ", " << room << " bytes, frame " << frame);
+                EXPECT_LE(bytes.size(), room);
+                EXPECT_EQ(report.bytes, bytes.size());
+                EXPECT_EQ(psr::load_le16(&bytes[2]), 0x3800);
+                EXPECT_EQ(psr::load_le16(&bytes[4]), report.scale);
+                EXPECT_EQ(psr::load_le16(&bytes[6]), version);
+                EXPECT_LE(report.scale, report.scale_only);
+                EXPECT_LE(report.error, report.scale_only_error);
+                // The scale search alone writes what encode_mdec_within writes.
+                EXPECT_EQ(codecs::encode_mdec_within(picture, version, room).size() <= room, true);
+                fitted += report.error;
+                scale_only += report.scale_only_error;
+            }
+        }
+    }
+    EXPECT_LT(fitted, 0.95 * scale_only);
+    std::printf("  lowering levels at finer scales gains %.2f dB over the scale search alone\n",
+                10 * std::log10(scale_only / fitted));
+    // The least room a frame can take: its DC values and end codes alone (12 bits a block in
+    // version 2, 1,800 blocks: 2,700 bytes) and the header. A byte less, and nothing fits.
+    const auto picture = discbuilder::test_picture(320, 240, 0);
+    EXPECT_TRUE(codecs::encode_mdec_fitted(picture, 2, 2707).empty());
+    EXPECT_EQ(codecs::encode_mdec_fitted(picture, 2, 2708).size(), 2708u);
+}
+
 TEST(Pacing, FramesSpanEqualDiscTimeAndSoundPlaysInRealTime) {
     EXPECT_EQ(frame_sectors_at(150), std::vector<uint32_t>{10});
     EXPECT_EQ(frame_sectors_at(300), std::vector<uint32_t>{5});

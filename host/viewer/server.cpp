@@ -65,15 +65,15 @@ bool range_of(const std::string& header, uint64_t size, uint64_t& first, uint64_
     first = 0;
     last = size ? size - 1 : 0;
     if (header.rfind("bytes=", 0) != 0 || header.find(',') != std::string::npos) return true;
-    const std::string spec = header.substr(6);
-    const size_t dash = spec.find('-');
+    const std::string asked = header.substr(6);
+    const size_t dash = asked.find('-');
     if (dash == std::string::npos) return true;
     const auto number = [](const std::string& text, uint64_t& value) {
         if (text.empty() || text.size() > 19 || text.find_first_not_of("0123456789") != std::string::npos) return false;
         value = std::stoull(text);
         return true;
     };
-    const std::string a = spec.substr(0, dash), b = spec.substr(dash + 1);
+    const std::string a = asked.substr(0, dash), b = asked.substr(dash + 1);
     uint64_t from = 0, to = 0;
     if (a.empty()) {  // the last `to` bytes
         if (!number(b, to)) return true;
