@@ -310,12 +310,14 @@ std::vector<uint8_t> encode_mdec(const Picture& picture, uint16_t qscale, uint16
 }
 
 std::vector<uint8_t> encode_mdec_within(const Picture& picture, uint16_t version, uint32_t max_bytes) {
+    const std::vector<Block> blocks = picture_blocks(picture);  // transformed once for every scale
+    const auto encode = [&](uint16_t q) { return emit_frame(blocks, quantise_all(blocks, q, version), q, version); };
     // A coarser scale never makes a frame larger: search the scales by halves.
     uint16_t low = 1, high = 63;
-    std::vector<uint8_t> best = encode_mdec(picture, high, version);
+    std::vector<uint8_t> best = encode(high);
     while (low < high) {
         const auto q = static_cast<uint16_t>((low + high) / 2);
-        auto frame = encode_mdec(picture, q, version);
+        auto frame = encode(q);
         if (frame.size() <= max_bytes) {
             best = std::move(frame);
             high = q;
