@@ -2,7 +2,10 @@
 // eight 2448-byte frames, then the compressed hunk map. Hunks are compressed by the CD codec
 // asked for (cdzs: Zstandard, cdzl: Deflate), with the sync and parity of sectors that can make
 // them again left out; a hunk that does not shrink is stored whole, and a hunk equal to an
-// earlier one is stored as a copy of it. The SHA-1 fields are left empty.
+// earlier one is stored as a copy of it. A compressed file carries the SHA-1 sums chdman verify
+// checks (when this build has libcrypto); an uncompressed one none, as chdman writes it.
+#include <algorithm>
+#include <array>
 #include <cstring>
 #include <map>
 #include <string>
@@ -10,6 +13,10 @@
 #include "codecs/cd_codes.h"
 #include "discwell/chd_map.h"
 #include "image_writers.h"
+
+#if defined(QUORVEX_HAVE_LIBCRYPTO)
+#include <openssl/evp.h>
+#endif
 
 #if QUORVEX_HAVE_ZLIB
 #include <zlib.h>
@@ -84,6 +91,38 @@ bool compress_hunk(ChdCodec codec, const uint8_t* hunk, std::vector<uint8_t>& ou
     return true;
 }
 
+using Sha1 = std::array<uint8_t, 20>;
+Sha1 sha1_of(const uint8_t* data, size_t n) {
+    Sha1 digest{};
+#if defined(QUORVEX_HAVE_LIBCRYPTO)
+    unsigned int length = 0;
+    EVP_Digest(data, n, digest.data(), &length, EVP_sha1(), nullptr);
+#else
+    (void)data;
+    (void)n;
+#endif
+    return digest;
+}
+
+// The header's SHA-1 sums, which chdman verify checks: of the logical data, and over that sum
+// and each checksummed metadata entry's tag and SHA-1, those in sorted order.
+void put_checksums(std::vector<uint8_t>& file, std::span<const uint8_t> logical, const std::vector<std::string>& texts) {
+    const Sha1 raw = sha1_of(logical.data(), logical.size());
+    std::vector<std::array<uint8_t, 24>> entries;
+    for (const std::string& text : texts) {
+        std::array<uint8_t, 24> entry{'C', 'H', 'T', '2'};
+        const Sha1 sum = sha1_of(reinterpret_cast<const uint8_t*>(text.c_str()), text.size() + 1);  // with its NUL
+        std::copy(sum.begin(), sum.end(), entry.begin() + 4);
+        entries.push_back(entry);
+    }
+    std::sort(entries.begin(), entries.end());
+    std::vector<uint8_t> all(raw.begin(), raw.end());
+    for (const auto& entry : entries) all.insert(all.end(), entry.begin(), entry.end());
+    const Sha1 overall = sha1_of(all.data(), all.size());
+    std::copy(raw.begin(), raw.end(), file.begin() + 64);
+    std::copy(overall.begin(), overall.end(), file.begin() + 84);
+}
+
 }  // namespace
 
 bool write_chd(const RawDisc& disc, ChdCodec codec, const std::string& path, std::string& error) {
@@ -144,6 +183,7 @@ bool write_chd(const RawDisc& disc, ChdCodec codec, const std::string& path, std
         return write_file(path, file, error);
     }
 
+    put_checksums(file, std::span<const uint8_t>(frames.data(), static_cast<size_t>(logical)), texts);
     std::vector<discwell::chd::Hunk> map(hunks);
     std::map<std::string, uint32_t> seen;  // a hunk's bytes, and the first hunk that held them
     const uint64_t first_offset = file.size();

@@ -81,6 +81,18 @@ TEST(DiscFormats, ScansEqualTheBinsScan) {
     }
 }
 
+// chdman checks the builder's Deflate CHD against the SHA-1 sums in its header, as it checks its own.
+TEST(DiscFormats, ChdmanVerifiesTheBuildersChd) {
+    if (!have_chdman()) GTEST_SKIP() << "chdman is missing: install mame-tools";
+    TempDir dir("verify");
+    const std::string chd = dir.file("selvane.chd");
+    ASSERT_EQ(run_program(build_path("bin/discbuilder") + " convert " + quoted(build_path("samples/selvane.bin")) +
+                          " chd-deflate " + quoted(chd)).status, 0);
+    const RunResult verified = run_program("chdman verify -i " + quoted(chd));
+    EXPECT_EQ(verified.status, 0) << verified.output;
+    EXPECT_NE(verified.output.find("Overall SHA1 verification successful"), std::string::npos) << verified.output;
+}
+
 TEST(DiscFormats, ExtractsAndRipsEqualTheBins) {
     TempDir dir("extracts");
     const std::string cue = build_path("samples/selvane.cue");
