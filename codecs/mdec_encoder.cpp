@@ -76,16 +76,21 @@ std::array<double, 64> dct_block(const std::vector<uint8_t>& plane, int plane_wi
     return out;
 }
 
-void put_dc_difference(BitWriter& out, int difference, bool luma) {
+// The bits a DC difference takes after its size code.
+int dc_size(int difference) {
     int size = 0;
     for (int magnitude = std::abs(difference); magnitude; magnitude >>= 1) ++size;
+    return size;
+}
+
+void put_dc_difference(BitWriter& out, int difference, bool luma) {
+    const int size = dc_size(difference);
     out.put((luma ? kDcLuma : kDcChroma)[size]);
     if (size) out.put(static_cast<uint32_t>(difference > 0 ? difference : difference + (1 << size) - 1), size);
 }
 
 int dc_difference_bits(int difference, bool luma) {
-    int size = 0;
-    for (int magnitude = std::abs(difference); magnitude; magnitude >>= 1) ++size;
+    const int size = dc_size(difference);
     return (luma ? kDcLuma : kDcChroma)[size].length + size;
 }
 
