@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <vector>
 
 namespace codecs {
 namespace {
@@ -44,19 +45,75 @@ void try_unit(const int32_t* x, const XaHistory& start, int filter, int shift, U
     }
 }
 
+// The largest residual of an ideal prediction tells the step that fits it.
+int fitting_shift(const int32_t* x, const XaHistory& start, int filter) {
+    XaHistory h = start;
+    int32_t peak = 0;
+    for (int i = 0; i < kUnitSamples; ++i) {
+        peak = std::max(peak, std::abs(x[i] - predict(h, filter)));
+        h.s2 = h.s1;
+        h.s1 = x[i];
+    }
+    int shift = 0;
+    while (shift < 12 && (7 << shift) < peak) ++shift;
+    return shift;
+}
+
+// The same with each nibble chosen from the rounding and its neighbours, keeping the `kBeam`
+// best paths through the unit.
+void search_unit(const int32_t* x, const XaHistory& start, int filter, int shift, UnitChoice& best) {
+    constexpr size_t kBeam = 4;
+    struct Path {
+        XaHistory h;
+        int64_t error = 0;
+        int8_t nibbles[kUnitSamples] = {};
+    };
+    std::vector<Path> paths{Path{start, 0, {}}}, next;
+    for (int i = 0; i < kUnitSamples; ++i) {
+        next.clear();
+        for (const Path& p : paths) {
+            const int32_t pred = predict(p.h, filter);
+            const int32_t residual = x[i] - pred;
+            const int32_t half = shift > 0 ? 1 << (shift - 1) : 0;
+            const int32_t q0 = std::clamp(residual >= 0 ? (residual + half) >> shift : -((-residual + half) >> shift), -8, 7);
+            for (int32_t q = std::max(q0 - 1, -8); q <= std::min(q0 + 1, 7); ++q) {
+                Path n = p;
+                const int32_t decoded = clamp16(q * (1 << shift) + pred);
+                n.error += static_cast<int64_t>(x[i] - decoded) * (x[i] - decoded);
+                n.nibbles[i] = static_cast<int8_t>(q);
+                n.h.s2 = n.h.s1;
+                n.h.s1 = decoded;
+                next.push_back(n);
+            }
+        }
+        const size_t keep = std::min(kBeam, next.size());
+        std::partial_sort(next.begin(), next.begin() + static_cast<std::ptrdiff_t>(keep), next.end(),
+                          [](const Path& a, const Path& b) { return a.error < b.error; });
+        next.resize(keep);
+        std::swap(paths, next);
+    }
+    const Path& winner = paths.front();
+    if (winner.error < best.error) {
+        best.error = winner.error;
+        best.end = winner.h;
+        best.param = static_cast<uint8_t>(filter << 4 | (12 - shift));
+        std::copy(std::begin(winner.nibbles), std::end(winner.nibbles), best.nibbles);
+    }
+}
+
+UnitChoice encode_unit_thoroughly(const int32_t* x, const XaHistory& start) {
+    UnitChoice best;
+    for (int filter = 0; filter < 4; ++filter) {
+        const int shift = fitting_shift(x, start, filter);
+        for (int s = std::max(0, shift - 1); s <= std::min(12, shift + 1); ++s) search_unit(x, start, filter, s, best);
+    }
+    return best;
+}
+
 UnitChoice encode_unit(const int32_t* x, const XaHistory& start) {
     UnitChoice best;
     for (int filter = 0; filter < 4; ++filter) {
-        // The largest residual of an ideal prediction tells the step that fits it; try it and its neighbour.
-        XaHistory h = start;
-        int32_t peak = 0;
-        for (int i = 0; i < kUnitSamples; ++i) {
-            peak = std::max(peak, std::abs(x[i] - predict(h, filter)));
-            h.s2 = h.s1;
-            h.s1 = x[i];
-        }
-        int shift = 0;
-        while (shift < 12 && (7 << shift) < peak) ++shift;
+        const int shift = fitting_shift(x, start, filter);
         for (int s = std::max(0, shift - 1); s <= std::min(12, shift + 1); ++s) try_unit(x, start, filter, s, best);
     }
     return best;
@@ -74,7 +131,8 @@ void XaAdpcmEncoder::encode_sector(const int16_t* pcm, uint8_t* out) {
             const int block = stereo_ ? group * 4 + unit / 2 : group * 8 + unit;
             int32_t x[kUnitSamples];
             for (int i = 0; i < kUnitSamples; ++i) x[i] = pcm[(block * kUnitSamples + i) * channels + channel];
-            const UnitChoice choice = encode_unit(x, history_[channel]);
+            const UnitChoice choice = search_ == Search::kThorough ? encode_unit_thoroughly(x, history_[channel])
+                                                                   : encode_unit(x, history_[channel]);
             history_[channel] = choice.end;
             g[4 + unit] = choice.param;
             for (int i = 0; i < kUnitSamples; ++i) {

@@ -19,12 +19,17 @@ struct XaHistory {
 
 class XaAdpcmEncoder {
 public:
-    explicit XaAdpcmEncoder(bool stereo) : stereo_(stereo) {}
+    // How hard each unit's nibbles are searched for: one rounding per sample (the quick way the
+    // builder's discs were made with), or a beam over the roundings either side, every range
+    // tried, which follows the decoder's history and loses several dB less.
+    enum class Search { kQuick, kThorough };
+    explicit XaAdpcmEncoder(bool stereo, Search search = Search::kQuick) : stereo_(stereo), search_(search) {}
     // `pcm` holds 4032 samples: mono, or 2016 left/right pairs interleaved.
     void encode_sector(const int16_t* pcm, uint8_t* out);
 
 private:
     bool stereo_;
+    Search search_;
     XaHistory history_[2];
 };
 

@@ -10,6 +10,7 @@
 
 #include "commands.h"
 #include "interrupt.h"
+#include "replace/replace_request.h"
 #if defined(QUORVEX_HAVE_VIEWER)
 #include "viewer/viewer.h"
 #endif
@@ -160,6 +161,24 @@ int main(int argc, char** argv) {
     extract->add_flag("--lossless", o.lossless, "FFV1 video (H.264 at quantiser 0 in .mp4)");
     extract->add_flag("--force", o.force, "replace an earlier output of quorvex (never another file)");
 
+    ReplaceRequest replace_request;
+    CLI::App* replace = app.add_subcommand("replace", "new pictures, subtitles or sound written into a stream's own sectors, "
+                                                       "as a new image (the input is never written)");
+    replace->add_option("image", o.images, "a disc image")->required()->expected(1)->type_name("IMAGE");
+    add_stream_choice(replace, o);
+    replace->add_option("--video", replace_request.video, "new pictures: a video file, or a folder of pictures named by frame number")
+        ->type_name("FILE|DIR");
+    replace->add_option("--subtitles", replace_request.subtitles, "an .srt or .ass file burnt into the pictures")->type_name("FILE");
+    replace->add_option("--sound", replace_request.sound, "new sound: any sound file FFmpeg reads")->type_name("FILE");
+    replace->add_option("-o,--output", replace_request.output, "the new image: NEW.cue (with its .bin) or NEW.chd")->type_name("FILE");
+    replace->add_option("--patch", replace_request.patch, "also (or instead) a patch of the input's BIN: FILE.xdelta or FILE.ppf")
+        ->type_name("FILE");
+    replace->add_flag("--fit", replace_request.fit, "take the pictures at the stream's frame times when their count differs");
+    replace->add_option("--min-psnr", replace_request.min_psnr, "the least PSNR a frame may come out at (default 25 dB)")
+        ->type_name("DB")->check(CLI::Range(0.0, 99.0));
+    replace->add_flag("--allow-coarse", replace_request.allow_coarse, "write frames below --min-psnr too");
+    number(replace, "-j,--jobs", o.jobs, "threads encoding pictures (default: one per core)");
+
     CLI::App* rip = app.add_subcommand("rip", "every stream of every disc given or found in the folders given, each once, "
                                                "each disc into DIR/<disc name>/");
     rip->add_option("images", o.images, "disc images, and folders to look for them in")->required()->type_name("IMAGE_OR_DIR...");
@@ -197,7 +216,13 @@ int main(int argc, char** argv) {
     for (const std::string& a : args) pointers.push_back(a.c_str());
     try {
         app.parse(static_cast<int>(pointers.size()), pointers.data());
-        if (info->parsed() || extract->parsed()) check_stream_choice(o);
+        if (info->parsed() || extract->parsed() || replace->parsed()) check_stream_choice(o);
+        if (replace->parsed()) {
+            if (replace_request.video.empty() && replace_request.subtitles.empty() && replace_request.sound.empty()) {
+                throw CLI::ValidationError("replace needs --video, --subtitles or --sound");
+            }
+            if (replace_request.output.empty() && replace_request.patch.empty()) throw CLI::ValidationError("replace needs -o NEW.cue|NEW.chd or --patch");
+        }
         if (extract->parsed() && o.output.empty() && o.frames_directory.empty()) {
             throw CLI::ValidationError("extract needs -o or --frames");
         }
@@ -245,6 +270,12 @@ int main(int argc, char** argv) {
     if (extract->parsed()) {
         status = finish(run_extract(ExtractRequest{o.plugin_directory, stream_choice(o), o.output, o.format, o.frames_directory,
                                                    o.lossless, o.force}));
+    }
+    if (replace->parsed()) {
+        replace_request.plugin_directory = o.plugin_directory;
+        replace_request.stream = stream_choice(o);
+        replace_request.jobs = o.jobs;
+        status = finish(run_replace(replace_request));
     }
     if (rip->parsed()) status = run_rip(o);
     if (index->parsed()) status = run_index(o);

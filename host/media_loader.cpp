@@ -4,6 +4,7 @@
 
 #include "media_output.h"
 #include "paths.h"
+#include "replace/replace_media.h"
 
 namespace quorvex {
 namespace {
@@ -11,11 +12,13 @@ namespace {
 using MediaFileSinkFn = UnitSink* (*)(const StreamContext&, const std::string&, const OutputOptions&, std::string&);
 using PictureSinkFn = UnitSink* (*)(const StreamContext&, const std::string&, const OutputOptions&, std::string&);
 using OwnedFn = bool (*)(const std::filesystem::path&, std::string&);
+using ReplaceMediaFn = ReplaceMedia* (*)();
 
 struct MediaModule {
     MediaFileSinkFn media_file_sink = nullptr;
     PictureSinkFn picture_sink = nullptr;
     OwnedFn owned = nullptr;
+    ReplaceMediaFn replace_media = nullptr;
     std::string problem;
 
     MediaModule() {
@@ -29,7 +32,8 @@ struct MediaModule {
         media_file_sink = reinterpret_cast<MediaFileSinkFn>(dlsym(module, "quorvex_media_file_sink"));
         picture_sink = reinterpret_cast<PictureSinkFn>(dlsym(module, "quorvex_picture_sink"));
         owned = reinterpret_cast<OwnedFn>(dlsym(module, "quorvex_media_owned"));
-        if (!media_file_sink || !picture_sink || !owned) problem = path.string() + ": not quorvex's media module";
+        replace_media = reinterpret_cast<ReplaceMediaFn>(dlsym(module, "quorvex_replace_media"));
+        if (!media_file_sink || !picture_sink || !owned || !replace_media) problem = path.string() + ": not quorvex's media module";
     }
 };
 
@@ -61,6 +65,11 @@ std::unique_ptr<UnitSink> make_picture_sink(const StreamContext& context, const 
         return nullptr;
     }
     return std::unique_ptr<UnitSink>(media_module().picture_sink(context, directory, options, error));
+}
+
+std::unique_ptr<ReplaceMedia> make_replace_media(std::string& error) {
+    if (!media_output_available(&error)) return nullptr;
+    return std::unique_ptr<ReplaceMedia>(media_module().replace_media());
 }
 
 bool media_file_is_quorvex_output(const std::filesystem::path& path, std::string& why) {

@@ -1,5 +1,6 @@
 // Media output in a build without FFmpeg: none, and every request for it says so.
 #include "media_output.h"
+#include "replace/replace_media.h"
 
 namespace quorvex {
 namespace {
@@ -23,6 +24,11 @@ std::unique_ptr<UnitSink> make_media_file_sink(const StreamContext&, const std::
 std::unique_ptr<UnitSink> make_picture_sink(const StreamContext&, const std::string& directory, const OutputOptions&,
                                             std::string& error) {
     error = directory + ": " + kMissing;
+    return nullptr;
+}
+
+std::unique_ptr<ReplaceMedia> make_replace_media(std::string& error) {
+    error = kMissing;
     return nullptr;
 }
 

@@ -12,6 +12,8 @@ class MdecDecoder {
 public:
     // The picture of `unit`, valid until the next call, or null with `why` set.
     AVFrame* decode(const FrameBuffer& unit, std::string& why);
+    // `size` bytes of MDEC data of a `width` x `height` picture.
+    AVFrame* decode(const uint8_t* data, size_t size, uint32_t width, uint32_t height, std::string& why);
 
 private:
     av::Codec context_;

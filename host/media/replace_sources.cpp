@@ -1,0 +1,472 @@
+// New pictures, subtitles and sound for replacing a stream, read with FFmpeg's libraries.
+#include <algorithm>
+#include <cmath>
+#include <filesystem>
+#include <cstring>
+#include <map>
+#include <optional>
+
+extern "C" {
+#include <libavfilter/avfilter.h>
+#include <libavfilter/buffersink.h>
+#include <libavfilter/buffersrc.h>
+}
+
+#include "../replace/replace_media.h"
+#include "av.h"
+#include "mdec_decoder.h"
+
+namespace quorvex {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct CloseInput {
+    void operator()(AVFormatContext* f) const { avformat_close_input(&f); }
+};
+using Input = std::unique_ptr<AVFormatContext, CloseInput>;
+struct FreeGraph {
+    void operator()(AVFilterGraph* g) const { avfilter_graph_free(&g); }
+};
+
+// One stream of a media file, decoded frame by frame.
+class Decoded {
+public:
+    bool open(const std::string& path, AVMediaType type, std::string& error) {
+        AVFormatContext* f = nullptr;
+        if (int r = avformat_open_input(&f, path.c_str(), nullptr, nullptr); r < 0) {
+            error = path + ": cannot be read as media (" + av::error_text(r) + ")";
+            return false;
+        }
+        input_.reset(f);
+        if (avformat_find_stream_info(f, nullptr) < 0) {
+            error = path + ": its streams cannot be told";
+            return false;
+        }
+        const AVCodec* codec = nullptr;
+        index_ = av_find_best_stream(f, type, -1, -1, &codec, 0);
+        if (index_ < 0 || !codec) {
+            error = path + (type == AVMEDIA_TYPE_VIDEO ? ": holds no pictures quorvex can decode" : ": holds no sound quorvex can decode");
+            return false;
+        }
+        codec_.reset(avcodec_alloc_context3(codec));
+        if (!codec_ || avcodec_parameters_to_context(codec_.get(), f->streams[index_]->codecpar) < 0 ||
+            avcodec_open2(codec_.get(), codec, nullptr) < 0) {
+            error = path + ": its decoder cannot be opened";
+            return false;
+        }
+        path_ = path;
+        return true;
+    }
+    AVStream* stream() const { return input_->streams[index_]; }
+    AVCodecContext* codec() const { return codec_.get(); }
+
+    // The next frame, or false at the end (`error` set on a fault).
+    bool next(AVFrame* frame, std::string& error) {
+        for (;;) {
+            const int r = avcodec_receive_frame(codec_.get(), frame);
+            if (r == 0) return true;
+            if (r == AVERROR_EOF) return false;
+            if (r != AVERROR(EAGAIN)) {
+                error = path_ + ": " + av::error_text(r);
+                return false;
+            }
+            if (flushed_) return false;
+            const int read = av_read_frame(input_.get(), packet_.get());
+            if (read < 0) {
+                flushed_ = true;
+                avcodec_send_packet(codec_.get(), nullptr);
+                continue;
+            }
+            if (packet_->stream_index == index_) avcodec_send_packet(codec_.get(), packet_.get());
+            av_packet_unref(packet_.get());
+        }
+    }
+
+private:
+    Input input_;
+    av::Codec codec_;
+    av::Packet packet_{av_packet_alloc()};
+    int index_ = -1;
+    bool flushed_ = false;
+    std::string path_;
+};
+
+// Pictures converted to RGB at one size.
+class ToRgb {
+public:
+    ToRgb(int width, int height) : width_(width), height_(height) {}
+    void convert(const AVFrame* frame, RgbPicture& out) {
+        sws_.reset(sws_getCachedContext(sws_.release(), frame->width, frame->height, static_cast<AVPixelFormat>(frame->format),
+                                        width_, height_, AV_PIX_FMT_RGB24, SWS_BICUBIC, nullptr, nullptr, nullptr));
+        out.width = width_;
+        out.height = height_;
+        out.rgb.assign(size_t(width_) * height_ * 3, 0);
+        uint8_t* planes[4] = {out.rgb.data()};
+        int lines[4] = {width_ * 3};
+        if (sws_) sws_scale(sws_.get(), frame->data, frame->linesize, 0, frame->height, planes, lines);
+    }
+
+private:
+    int width_, height_;
+    av::Sws sws_;
+};
+
+double frame_seconds(const AVFrame* frame, const AVStream* stream) {
+    const int64_t pts = frame->best_effort_timestamp;
+    return pts == AV_NOPTS_VALUE ? -1.0 : static_cast<double>(pts) * av_q2d(stream->time_base);
+}
+
+// The number at the end of a picture's name: frame_000012.png is 12.
+std::optional<uint64_t> picture_number(const fs::path& file) {
+    static const std::vector<std::string> kinds = {".png", ".jpg", ".jpeg", ".bmp", ".tif", ".tiff", ".ppm", ".webp", ".tga"};
+    std::string extension = file.extension().string();
+    std::transform(extension.begin(), extension.end(), extension.begin(), [](unsigned char c) { return std::tolower(c); });
+    if (std::find(kinds.begin(), kinds.end(), extension) == kinds.end()) return std::nullopt;
+    const std::string stem = file.stem().string();
+    size_t end = stem.find_last_of("0123456789");
+    if (end == std::string::npos) return std::nullopt;
+    size_t begin = end;
+    while (begin > 0 && std::isdigit(static_cast<unsigned char>(stem[begin - 1]))) --begin;
+    if (end - begin > 15) return std::nullopt;
+    return std::stoull(stem.substr(begin, end - begin + 1));
+}
+
+class FolderPictures : public PictureStream {
+public:
+    FolderPictures(std::vector<fs::path> files, std::vector<size_t> order, int width, int height)
+        : files_(std::move(files)), order_(std::move(order)), to_rgb_(width, height) {}
+    bool next(RgbPicture& picture, std::string& error) override {
+        if (at_ >= order_.size()) {
+            error = "no picture is left";
+            return false;
+        }
+        const fs::path& file = files_[order_[at_++]];
+        Decoded decoded;
+        av::Frame frame(av_frame_alloc());
+        if (!decoded.open(file.string(), AVMEDIA_TYPE_VIDEO, error)) return false;
+        if (!decoded.next(frame.get(), error)) {
+            if (error.empty()) error = file.string() + ": holds no picture";
+            return false;
+        }
+        to_rgb_.convert(frame.get(), picture);
+        return true;
+    }
+
+private:
+    std::vector<fs::path> files_;
+    std::vector<size_t> order_;
+    size_t at_ = 0;
+    ToRgb to_rgb_;
+};
+
+class VideoPictures : public PictureStream {
+public:
+    VideoPictures(std::unique_ptr<Decoded> video, std::vector<double> seconds, bool fit, int width, int height)
+        : video_(std::move(video)), seconds_(std::move(seconds)), fit_(fit), to_rgb_(width, height) {}
+    bool next(RgbPicture& picture, std::string& error) override {
+        if (at_ >= seconds_.size()) {
+            error = "no picture is left";
+            return false;
+        }
+        const double t = seconds_[at_++];
+        if (!fit_ || !shown_) {
+            if (!take(error)) {
+                if (error.empty()) error = "the video ended early";
+                return false;
+            }
+        }
+        // With --fit: the last picture whose time has come.
+        while (fit_) {
+            if (!ahead_) {
+                ahead_.reset(av_frame_alloc());
+                if (!video_->next(ahead_.get(), error)) {
+                    if (!error.empty()) return false;
+                    ahead_.reset();
+                    ended_ = true;
+                }
+            }
+            if (ended_ || !ahead_) break;
+            const double s = frame_seconds(ahead_.get(), video_->stream());
+            if (s > t + 1e-6) break;
+            shown_ = std::move(ahead_);
+        }
+        to_rgb_.convert(shown_.get(), picture);
+        return true;
+    }
+
+private:
+    bool take(std::string& error) {
+        av::Frame frame(av_frame_alloc());
+        if (ahead_) {
+            frame = std::move(ahead_);
+        } else if (!video_->next(frame.get(), error)) {
+            return false;
+        }
+        shown_ = std::move(frame);
+        return true;
+    }
+    std::unique_ptr<Decoded> video_;
+    std::vector<double> seconds_;
+    bool fit_;
+    ToRgb to_rgb_;
+    size_t at_ = 0;
+    av::Frame shown_, ahead_;
+    bool ended_ = false;
+};
+
+class LibassBurner : public SubtitleBurner {
+public:
+    bool open(const std::string& path, int width, int height, std::string& error) {
+        graph_.reset(avfilter_graph_alloc());
+        const std::string source_args = "video_size=" + std::to_string(width) + "x" + std::to_string(height) +
+                                        ":pix_fmt=" + std::to_string(AV_PIX_FMT_RGB24) + ":time_base=1/90000:pixel_aspect=1/1";
+        AVFilterContext* subtitles = nullptr;
+        AVFilterContext* format = nullptr;
+        const AVFilter* subtitles_filter = avfilter_get_by_name("subtitles");
+        if (!graph_ || !subtitles_filter) {
+            error = "this FFmpeg has no subtitles filter (it needs libass)";
+            return false;
+        }
+        bool ok = avfilter_graph_create_filter(&source_, avfilter_get_by_name("buffer"), "in", source_args.c_str(), nullptr,
+                                               graph_.get()) >= 0;
+        ok = ok && (subtitles = avfilter_graph_alloc_filter(graph_.get(), subtitles_filter, "subtitles")) != nullptr;
+        ok = ok && av_opt_set(subtitles, "filename", path.c_str(), AV_OPT_SEARCH_CHILDREN) >= 0;
+        const std::string size = std::to_string(width) + "x" + std::to_string(height);
+        ok = ok && av_opt_set(subtitles, "original_size", size.c_str(), AV_OPT_SEARCH_CHILDREN) >= 0;
+        if (ok && avfilter_init_str(subtitles, nullptr) < 0) {
+            error = path + ": the subtitles cannot be read";
+            return false;
+        }
+        ok = ok && avfilter_graph_create_filter(&format, avfilter_get_by_name("format"), "rgb", "pix_fmts=rgb24", nullptr,
+                                                graph_.get()) >= 0;
+        ok = ok && avfilter_graph_create_filter(&sink_, avfilter_get_by_name("buffersink"), "out", nullptr, nullptr, graph_.get()) >= 0;
+        ok = ok && avfilter_link(source_, 0, subtitles, 0) >= 0 && avfilter_link(subtitles, 0, format, 0) >= 0 &&
+             avfilter_link(format, 0, sink_, 0) >= 0 && avfilter_graph_config(graph_.get(), nullptr) >= 0;
+        if (!ok) error = path + ": the subtitles cannot be drawn";
+        return ok;
+    }
+
+    bool burn(RgbPicture& picture, double seconds, std::string& error) override {
+        av::Frame in(av_frame_alloc()), out(av_frame_alloc());
+        in->width = picture.width;
+        in->height = picture.height;
+        in->format = AV_PIX_FMT_RGB24;
+        in->pts = std::llround(seconds * 90000);
+        if (av_frame_get_buffer(in.get(), 0) < 0) {
+            error = "out of memory";
+            return false;
+        }
+        for (int y = 0; y < picture.height; ++y) {
+            std::memcpy(in->data[0] + size_t(y) * in->linesize[0], picture.rgb.data() + size_t(y) * picture.width * 3, size_t(picture.width) * 3);
+        }
+        if (av_buffersrc_add_frame(source_, in.get()) < 0 || av_buffersink_get_frame(sink_, out.get()) < 0) {
+            error = "the subtitles could not be drawn";
+            return false;
+        }
+        for (int y = 0; y < picture.height; ++y) {
+            std::memcpy(picture.rgb.data() + size_t(y) * picture.width * 3, out->data[0] + size_t(y) * out->linesize[0], size_t(picture.width) * 3);
+        }
+        return true;
+    }
+
+private:
+    std::unique_ptr<AVFilterGraph, FreeGraph> graph_;
+    AVFilterContext* source_ = nullptr;
+    AVFilterContext* sink_ = nullptr;
+};
+
+class FfmpegReplaceMedia : public ReplaceMedia {
+public:
+    std::unique_ptr<PictureStream> open_pictures(const std::string& source, int width, int height,
+                                                 const std::vector<double>& seconds, bool fit, std::string& error) override {
+        std::error_code ec;
+        if (fs::is_directory(source, ec)) return open_folder(source, width, height, seconds.size(), fit, error);
+        // Without --fit the counts must agree: count the pictures first.
+        if (!fit) {
+            Decoded counting;
+            if (!counting.open(source, AVMEDIA_TYPE_VIDEO, error)) return nullptr;
+            av::Frame frame(av_frame_alloc());
+            size_t count = 0;
+            while (counting.next(frame.get(), error)) ++count;
+            if (!error.empty()) return nullptr;
+            if (count != seconds.size()) {
+                error = source + " holds " + std::to_string(count) + " pictures, the stream " + std::to_string(seconds.size()) +
+                        " frames (--fit takes the pictures at the stream's frame times)";
+                return nullptr;
+            }
+        }
+        auto video = std::make_unique<Decoded>();
+        if (!video->open(source, AVMEDIA_TYPE_VIDEO, error)) return nullptr;
+        return std::make_unique<VideoPictures>(std::move(video), seconds, fit, width, height);
+    }
+
+    std::unique_ptr<SubtitleBurner> open_subtitles(const std::string& path, int width, int height, std::string& error) override {
+        std::error_code ec;
+        if (!fs::is_regular_file(path, ec)) {
+            error = path + ": no such subtitle file";
+            return nullptr;
+        }
+        auto burner = std::make_unique<LibassBurner>();
+        if (!burner->open(path, width, height, error)) return nullptr;
+        return burner;
+    }
+
+    bool read_sound(const std::string& path, int rate, int channels, std::vector<int16_t>& samples, std::string& error) override {
+        Decoded sound;
+        if (!sound.open(path, AVMEDIA_TYPE_AUDIO, error)) return false;
+        AVChannelLayout out_layout;
+        av_channel_layout_default(&out_layout, channels);
+        SwrContext* raw = nullptr;
+        AVCodecContext* c = sound.codec();
+        AVChannelLayout in_layout = c->ch_layout;
+        if (in_layout.order == AV_CHANNEL_ORDER_UNSPEC) av_channel_layout_default(&in_layout, c->ch_layout.nb_channels);
+        if (swr_alloc_set_opts2(&raw, &out_layout, AV_SAMPLE_FMT_S16, rate, &in_layout, c->sample_fmt, c->sample_rate, 0, nullptr) < 0 ||
+            swr_init(raw) < 0) {
+            swr_free(&raw);
+            error = path + ": its sound cannot be converted";
+            return false;
+        }
+        av::Swr swr(raw);
+        av::Frame frame(av_frame_alloc());
+        samples.clear();
+        auto convert = [&](const uint8_t** data, int count) {
+            const int room = swr_get_out_samples(swr.get(), count);
+            if (room <= 0) return;
+            const size_t at = samples.size();
+            samples.resize(at + size_t(room) * channels);
+            uint8_t* out[1] = {reinterpret_cast<uint8_t*>(samples.data() + at)};
+            const int got = swr_convert(swr.get(), out, room, data, count);
+            samples.resize(at + size_t(std::max(got, 0)) * channels);
+        };
+        while (sound.next(frame.get(), error)) {
+            convert(const_cast<const uint8_t**>(frame->extended_data), frame->nb_samples);
+            av_frame_unref(frame.get());
+        }
+        if (!error.empty()) return false;
+        convert(nullptr, 0);
+        return true;
+    }
+
+    bool decode_frame(const std::vector<uint8_t>& mdec, int width, int height, RgbPicture& picture, std::string& error) override {
+        const AVFrame* frame = decoder_.decode(mdec.data(), mdec.size(), uint32_t(width), uint32_t(height), error);
+        if (!frame) return false;
+        ToRgb to_rgb(frame->width, frame->height);
+        to_rgb.convert(frame, picture);
+        return true;
+    }
+
+    // The planes whose decoded picture lies nearest the one given: converted once, then corrected
+    // by what the conversion back to RGB (as quorvex shows pictures) leaves out, a few times over.
+    codecs::Picture to_ycbcr(const RgbPicture& picture) override {
+        const int w = picture.width, h = picture.height, cw = w / 2, ch = h / 2;
+        codecs::Picture out;
+        out.width = static_cast<uint16_t>(w);
+        out.height = static_cast<uint16_t>(h);
+        out.y.resize(size_t(w) * h);
+        out.cb.resize(size_t(cw) * ch);
+        out.cr.resize(out.cb.size());
+        ycbcr_.reset(sws_getCachedContext(ycbcr_.release(), w, h, AV_PIX_FMT_RGB24, w, h, AV_PIX_FMT_YUVJ420P,
+                                          SWS_BICUBIC | SWS_ACCURATE_RND, nullptr, nullptr, nullptr));
+        if (!ycbcr_) return out;
+        const uint8_t* in[4] = {picture.rgb.data()};
+        const int in_lines[4] = {w * 3};
+        uint8_t* planes[4] = {out.y.data(), out.cb.data(), out.cr.data()};
+        const int lines[4] = {w, cw, cw};
+        sws_scale(ycbcr_.get(), in, in_lines, 0, h, planes, lines);
+        if (w % 2 || h % 2) return out;
+
+        std::vector<float> y(out.y.begin(), out.y.end()), cb(out.cb.begin(), out.cb.end()), cr(out.cr.begin(), out.cr.end());
+        codecs::Picture best = out;
+        uint64_t best_error = UINT64_MAX;
+        RgbPicture shown;
+        for (int pass = 0; pass < 4; ++pass) {
+            show(out, shown);
+            uint64_t error = 0;
+            std::vector<float> dcb(cb.size(), 0), dcr(cr.size(), 0);
+            for (int row = 0; row < h; ++row) {
+                for (int col = 0; col < w; ++col) {
+                    const size_t p = (size_t(row) * w + col) * 3;
+                    const float dr = float(picture.rgb[p]) - shown.rgb[p], dg = float(picture.rgb[p + 1]) - shown.rgb[p + 1],
+                                db = float(picture.rgb[p + 2]) - shown.rgb[p + 2];
+                    error += uint64_t(dr * dr + dg * dg + db * db);
+                    y[size_t(row) * w + col] += 0.299f * dr + 0.587f * dg + 0.114f * db;
+                    const size_t c = size_t(row / 2) * cw + col / 2;
+                    dcb[c] += (-0.168736f * dr - 0.331264f * dg + 0.5f * db) / 4;
+                    dcr[c] += (0.5f * dr - 0.418688f * dg - 0.081312f * db) / 4;
+                }
+            }
+            if (error < best_error) {
+                best_error = error;
+                best = out;
+            }
+            if (error == 0) break;
+            for (size_t i = 0; i < cb.size(); ++i) cb[i] += dcb[i], cr[i] += dcr[i];
+            auto store = [](const std::vector<float>& from, std::vector<uint8_t>& to) {
+                for (size_t i = 0; i < from.size(); ++i) to[i] = static_cast<uint8_t>(std::clamp(std::lround(from[i]), 0L, 255L));
+            };
+            store(y, out.y);
+            store(cb, out.cb);
+            store(cr, out.cr);
+        }
+        return best;
+    }
+
+private:
+    std::unique_ptr<PictureStream> open_folder(const std::string& folder, int width, int height, size_t wanted, bool fit,
+                                               std::string& error) {
+        std::vector<std::pair<uint64_t, fs::path>> numbered;
+        std::error_code ec;
+        for (const auto& entry : fs::directory_iterator(folder, ec)) {
+            if (!entry.is_regular_file(ec)) continue;
+            if (auto n = picture_number(entry.path())) numbered.emplace_back(*n, entry.path());
+        }
+        if (ec) {
+            error = folder + ": " + ec.message();
+            return nullptr;
+        }
+        std::sort(numbered.begin(), numbered.end());
+        for (size_t i = 1; i < numbered.size(); ++i) {
+            if (numbered[i].first == numbered[i - 1].first) {
+                error = folder + ": two pictures have the number " + std::to_string(numbered[i].first) + " (" +
+                        numbered[i - 1].second.filename().string() + ", " + numbered[i].second.filename().string() + ")";
+                return nullptr;
+            }
+        }
+        if (numbered.size() != wanted && (!fit || numbered.empty())) {
+            error = folder + " holds " + std::to_string(numbered.size()) + " pictures, the stream " + std::to_string(wanted) +
+                    " frames" + (numbered.empty() ? "" : " (--fit spreads the pictures over the stream's frames)");
+            return nullptr;
+        }
+        std::vector<fs::path> files;
+        for (auto& [n, path] : numbered) files.push_back(path);
+        std::vector<size_t> order;
+        for (size_t i = 0; i < wanted; ++i) order.push_back(i * files.size() / wanted);
+        return std::make_unique<FolderPictures>(std::move(files), std::move(order), width, height);
+    }
+
+    // Planes as quorvex's pictures show them.
+    void show(const codecs::Picture& p, RgbPicture& out) {
+        out.width = p.width;
+        out.height = p.height;
+        out.rgb.resize(size_t(p.width) * p.height * 3);
+        rgb_.reset(sws_getCachedContext(rgb_.release(), p.width, p.height, AV_PIX_FMT_YUVJ420P, p.width, p.height, AV_PIX_FMT_RGB24,
+                                        SWS_BICUBIC, nullptr, nullptr, nullptr));
+        const uint8_t* in[4] = {p.y.data(), p.cb.data(), p.cr.data()};
+        const int in_lines[4] = {p.width, p.width / 2, p.width / 2};
+        uint8_t* planes[4] = {out.rgb.data()};
+        const int lines[4] = {p.width * 3};
+        if (rgb_) sws_scale(rgb_.get(), in, in_lines, 0, p.height, planes, lines);
+    }
+
+    MdecDecoder decoder_;
+    av::Sws ycbcr_, rgb_;
+};
+
+}  // namespace
+}  // namespace quorvex
+
+extern "C" __attribute__((visibility("default"))) quorvex::ReplaceMedia* quorvex_replace_media() {
+    av_log_set_level(AV_LOG_QUIET);
+    return new quorvex::FfmpegReplaceMedia();
+}

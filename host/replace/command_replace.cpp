@@ -1,0 +1,533 @@
+// quorvex replace: new pictures, subtitles and sound written into a stream's own sectors, into a
+// new image (the input is never written), checked by reading it back before it is called done.
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <cstring>
+#include <set>
+
+#include "../../codecs/cd_codes.h"
+#include "../../codecs/xa_adpcm.h"
+#include "../atomic_output.h"
+#include "../commands.h"
+#include "../disc_survey.h"
+#include "../interrupt.h"
+#include "../media_clock.h"
+#include "../patches.h"
+#include "../paths.h"
+#include "disc_copy.h"
+#include "frame_fitting.h"
+#include "replace_request.h"
+#include "stream_places.h"
+
+namespace quorvex {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string lower_extension(const std::string& path) {
+    std::string e = fs::path(path).extension().string();
+    std::transform(e.begin(), e.end(), e.begin(), [](unsigned char c) { return std::tolower(c); });
+    return e;
+}
+
+std::string decibels(double db) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.2f dB", db);
+    return text;
+}
+
+// Everything replace changes, and what it measured.
+struct Replacement {
+    std::set<uint32_t> changed;       // LBAs
+    std::vector<FittedFrame> frames;  // per frame of the stream
+    std::vector<FramePlace> places;
+    struct Sound {
+        uint32_t sectors = 0, channels = 0, rate = 0;
+        double given_seconds = 0, stream_seconds = 0, snr = 0;
+    };
+    std::optional<Sound> sound;
+    std::vector<std::string> warnings;
+};
+
+void say_warning(Replacement& r, const std::string& text) {
+    r.warnings.push_back(text);
+    warn(text);
+}
+
+// The frame's bytes as its plug-in delivers them.
+std::vector<uint8_t> frame_bytes(const DiscCopy& disc, const FramePlace& place) {
+    std::vector<uint8_t> bytes;
+    for (const ChunkSpan& s : place.spans) {
+        const uint8_t* data = disc.sector(s.lba) + 24 + s.offset;
+        bytes.insert(bytes.end(), data, data + s.length);
+    }
+    bytes.resize(std::min<size_t>(bytes.size(), place.delivered));
+    return bytes;
+}
+
+Outcome replace_pictures(const ReplaceRequest& request, const std::string& image, const StreamPlaces& places,
+                         const Timeline& timeline, DiscCopy& disc, Replacement& r) {
+    if (places.frames.empty() || !places.layout) return failure(image, "the stream has no pictures to replace");
+    if (timeline.frames.size() != places.frames.size()) return failure(image, "the stream's frames could not be timed");
+    const int width = places.frames[0].width, height = places.frames[0].height;
+    for (const FramePlace& f : places.frames) {
+        if (f.width != width || f.height != height) return failure(image, "the stream's pictures change size; quorvex replaces pictures of one size");
+        if (f.version != 2 && f.version != 3) {
+            return failure(image, "frame " + std::to_string(f.frame_number) + " is in MDEC version " + std::to_string(f.version) +
+                                      ", which quorvex cannot encode");
+        }
+    }
+    if (width % 16 || height % 16 || width == 0 || height == 0) {
+        return failure(image, "the pictures are " + std::to_string(width) + "x" + std::to_string(height) +
+                                  ", not whole macroblocks; quorvex cannot encode them");
+    }
+    std::string why;
+    auto media = make_replace_media(why);
+    if (!media) return failure("", why);
+    std::vector<double> seconds;
+    for (const FrameTime& t : timeline.frames) seconds.push_back(t.start.seconds());
+    std::unique_ptr<PictureStream> source;
+    if (!request.video.empty() && !(source = media->open_pictures(request.video, width, height, seconds, request.fit, why))) {
+        return failure("", why);
+    }
+    std::unique_ptr<SubtitleBurner> subtitles;
+    if (!request.subtitles.empty() && !(subtitles = media->open_subtitles(request.subtitles, width, height, why))) {
+        return failure("", why);
+    }
+    r.places = places.frames;
+    r.frames.resize(places.frames.size());
+    // In batches, so that a long movie's pictures are never all held at once.
+    const unsigned threads = request.jobs.value_or(0);
+    const size_t batch = 64;
+    for (size_t first = 0; first < places.frames.size(); first += batch) {
+        if (interrupted()) return Error{Error::Kind::kInterrupted, image, {}, interruption()};
+        const size_t end = std::min(places.frames.size(), first + batch);
+        std::vector<RgbPicture> pictures(end - first);
+        for (size_t i = first; i < end; ++i) {
+            RgbPicture& picture = pictures[i - first];
+            if (source) {
+                if (!source->next(picture, why)) return failure("", request.video + ": " + why);
+            } else if (!media->decode_frame(frame_bytes(disc, places.frames[i]), width, height, picture, why)) {
+                return failure(image, "frame " + std::to_string(places.frames[i].frame_number) + " does not decode: " + why);
+            }
+            if (subtitles) {
+                const std::vector<uint8_t> before = source ? std::vector<uint8_t>{} : picture.rgb;
+                if (!subtitles->burn(picture, seconds[i], why)) return failure("", request.subtitles + ": " + why);
+                // Subtitles on the stream's own pictures change only the frames they are shown on.
+                r.frames[i].kept = !source && before == picture.rgb;
+            }
+        }
+        std::vector<FitJob> jobs;
+        for (size_t i = first; i < end; ++i) {
+            if (r.frames[i].kept) continue;
+            jobs.push_back({&pictures[i - first], places.frames[i].version, places.frames[i].room(), &r.frames[i]});
+        }
+        if (!fit_frames(jobs, threads, why)) return failure("", why);
+        for (size_t i = first; i < end; ++i) {
+            const FittedFrame& fitted = r.frames[i];
+            const FramePlace& place = places.frames[i];
+            if (fitted.kept) continue;
+            if (!fitted.failure.empty()) return failure(image, "frame " + std::to_string(place.frame_number) + ": " + fitted.failure);
+            std::vector<uint8_t*> sectors;
+            for (const ChunkSpan& s : place.spans) sectors.push_back(disc.sector(s.lba));
+            if (!write_frame(*places.layout, place.spans, sectors, fitted.mdec)) {
+                return failure(image, "frame " + std::to_string(place.frame_number) + " does not fit its sectors");
+            }
+            for (const ChunkSpan& s : place.spans) r.changed.insert(s.lba);
+        }
+    }
+    return std::nullopt;
+}
+
+Outcome replace_sound(const ReplaceRequest& request, const std::string& image, const StreamPlaces& places, DiscCopy& disc,
+                      Replacement& r) {
+    if (places.sound.empty()) {
+        return failure(image, places.pcm_units ? "the sound of archive tracks cannot be replaced yet"
+                                               : "the stream has no sound to replace");
+    }
+    const uint8_t coding = places.sound[0].coding;
+    for (const SoundPlace& s : places.sound) {
+        if ((s.coding & 0x05) != (coding & 0x05)) return failure(image, "the stream's sound changes format; quorvex replaces sound of one format");
+    }
+    const bool stereo = coding & 0x01;
+    const int channels = stereo ? 2 : 1, rate = coding & 0x04 ? 18900 : 37800;
+    std::string why;
+    auto media = make_replace_media(why);
+    if (!media) return failure("", why);
+    std::vector<int16_t> samples;
+    if (!media->read_sound(request.sound, rate, channels, samples, why)) return failure("", why);
+    const size_t needed = places.sound.size() * codecs::kXaSamplesPerSector;
+    Replacement::Sound report{static_cast<uint32_t>(places.sound.size()), uint32_t(channels), uint32_t(rate),
+                              double(samples.size() / channels) / rate, double(needed / channels) / rate, 0};
+    char lengths[128];
+    std::snprintf(lengths, sizeof lengths, "%.3f s, the stream's sound %.3f s", report.given_seconds, report.stream_seconds);
+    if (samples.size() > needed) say_warning(r, request.sound + " lasts " + lengths + ": the rest is cut");
+    if (samples.size() < needed) say_warning(r, request.sound + " lasts " + lengths + ": padded with silence");
+    samples.resize(needed, 0);
+    codecs::XaAdpcmEncoder encoder(stereo, codecs::XaAdpcmEncoder::Search::kThorough);
+    codecs::XaHistory history[2];
+    double signal = 0, noise = 0;
+    std::vector<int16_t> decoded(codecs::kXaSamplesPerSector);
+    for (size_t i = 0; i < places.sound.size(); ++i) {
+        uint8_t* sector = disc.sector(places.sound[i].lba);
+        const int16_t* pcm = samples.data() + i * codecs::kXaSamplesPerSector;
+        encoder.encode_sector(pcm, sector + 24);
+        codecs::decode_xa_sector(sector + 24, stereo, history, decoded.data());
+        for (size_t k = 0; k < decoded.size(); ++k) {
+            signal += double(pcm[k]) * pcm[k];
+            noise += double(pcm[k] - decoded[k]) * (pcm[k] - decoded[k]);
+        }
+        r.changed.insert(places.sound[i].lba);
+    }
+    report.snr = noise > 0 ? 10 * std::log10(signal / noise) : 99;
+    r.sound = report;
+    return std::nullopt;
+}
+
+// The streams a scan lists, as quorvex names them, over the sectors they span.
+std::vector<std::string> listing_of(uint32_t disc, const std::string& image, const PluginFolder& folder, std::string& error) {
+    DiscSurvey survey;
+    if (!survey_disc(disc, image, all_plugins(folder), survey, error, [](const std::string&) {})) return {};
+    std::vector<std::string> lines;
+    for (size_t i = 0; i < survey.report.streams.size(); ++i) {
+        const FoundStream& s = survey.report.streams[i];
+        lines.push_back(s.plugin->stem + " " + std::to_string(s.index) + " " + survey.names[i] + " " +
+                        std::to_string(s.info.start_sector) + "+" + std::to_string(s.info.sector_count));
+    }
+    return lines;
+}
+
+// Reads the new disc back: the same streams over the same sectors, and the replaced stream plays
+// every frame (each one decoding) and every sound sector as written.
+Outcome check_new_disc(uint32_t disc, const std::string& label, const std::vector<std::string>& listing, const PluginFolder& folder,
+                       const StreamContext& context, const Replacement& r, const DiscCopy& copy) {
+    std::string why;
+    if (listing_of(disc, label, folder, why) != listing) {
+        return failure(label, why.empty() ? "its scan does not list the streams the input's does" : why);
+    }
+    PlaybackRequest request = context.request;
+    request.disc = disc;
+    StreamPlaces again;
+    if (!find_stream_places(request, again, why)) return failure(label, "the replaced stream does not play back: " + why);
+    if (!r.frames.empty() && again.frames.size() != r.frames.size()) {
+        return failure(label, "the replaced stream plays " + std::to_string(again.frames.size()) + " frames, not " +
+                                  std::to_string(r.frames.size()));
+    }
+    auto media = r.frames.empty() ? nullptr : make_replace_media(why);
+    for (size_t i = 0; i < r.frames.size(); ++i) {
+        const std::vector<uint8_t> bytes = frame_bytes(copy, again.frames[i]);
+        if (!std::equal(r.frames[i].mdec.begin(), r.frames[i].mdec.end(), bytes.begin(), bytes.begin() + std::min(bytes.size(), r.frames[i].mdec.size())) ||
+            bytes.size() < r.frames[i].mdec.size()) {
+            return failure(label, "frame " + std::to_string(again.frames[i].frame_number) + " does not play back as written");
+        }
+        RgbPicture picture;
+        if (!media || !media->decode_frame(bytes, again.frames[i].width, again.frames[i].height, picture, why)) {
+            return failure(label, "frame " + std::to_string(again.frames[i].frame_number) + " does not decode: " + why);
+        }
+    }
+    if (r.sound && again.sound.size() != r.sound->sectors) {
+        return failure(label, "the replaced stream plays " + std::to_string(again.sound.size()) + " sound sectors, not " +
+                                  std::to_string(r.sound->sectors));
+    }
+    return std::nullopt;
+}
+
+// replace.json: what was changed and how well the new pictures and sound came out.
+Json replace_report(const ReplaceRequest& request, const StreamContext& context, const Replacement& r,
+                    const std::vector<std::string>& written) {
+    Json doc;
+    doc["format_version"] = kJsonFormatVersion;
+    doc["written_by"] = "quorvex";
+    put_text(doc, "image", request.stream.image);
+    put_text(doc, "stream", context.name);
+    if (context.number) doc["number"] = *context.number;
+    doc["plugin"] = context.request.plugin->stem;
+    Json outputs = Json::array();
+    for (const std::string& w : written) outputs.push_back(valid_utf8(w));
+    doc["outputs"] = outputs;
+    doc["sectors_changed"] = r.changed.size();
+    if (!r.frames.empty()) {
+        Json frames = Json::array();
+        double sum = 0, worst = 1e9, error = 0, scale_only = 0;
+        size_t worst_at = 0;
+        size_t replaced = 0;
+        for (size_t i = 0; i < r.frames.size(); ++i) {
+            const FittedFrame& f = r.frames[i];
+            if (f.kept) {
+                frames.push_back({{"frame", r.places[i].frame_number}, {"kept", true}});
+                continue;
+            }
+            ++replaced;
+            frames.push_back({{"frame", r.places[i].frame_number}, {"scale", f.scale}, {"bytes", f.bytes}, {"room", f.room},
+                              {"psnr_db", std::round(f.psnr * 100) / 100}});
+            sum += f.psnr;
+            error += f.error;
+            scale_only += f.scale_only_error;
+            if (f.psnr < worst) worst = f.psnr, worst_at = i;
+        }
+        Json pictures;
+        pictures["source"] = request.video.empty() ? "the stream's own pictures" : valid_utf8(request.video);
+        if (!request.subtitles.empty()) pictures["subtitles"] = valid_utf8(request.subtitles);
+        pictures["frames"] = r.frames.size();
+        pictures["frames_replaced"] = replaced;
+        if (replaced) {
+            pictures["mean_psnr_db"] = std::round(sum / double(replaced) * 100) / 100;
+            pictures["worst_psnr_db"] = std::round(worst * 100) / 100;
+            pictures["worst_frame"] = r.places[worst_at].frame_number;
+        }
+        pictures["coefficient_error"] = error;
+        pictures["scale_search_error"] = scale_only;
+        pictures["per_frame"] = frames;
+        doc["pictures"] = pictures;
+    }
+    if (r.sound) {
+        doc["sound"] = {{"source", valid_utf8(request.sound)}, {"sectors", r.sound->sectors}, {"channels", r.sound->channels},
+                        {"sample_rate", r.sound->rate}, {"given_seconds", r.sound->given_seconds},
+                        {"stream_seconds", r.sound->stream_seconds}, {"snr_db", std::round(r.sound->snr * 100) / 100}};
+    }
+    doc["warnings"] = r.warnings;
+    return doc;
+}
+
+std::string summary(const StreamContext& context, const Replacement& r) {
+    std::string line = "replaced " + context.name + ":";
+    if (!r.frames.empty()) {
+        double sum = 0, worst = 1e9;
+        size_t replaced = 0;
+        for (const FittedFrame& f : r.frames) {
+            if (!f.kept) sum += f.psnr, worst = std::min(worst, f.psnr), ++replaced;
+        }
+        line += " " + std::to_string(replaced) + " of " + std::to_string(r.frames.size()) + " frames";
+        if (replaced) line += ", PSNR mean " + decibels(sum / double(replaced)) + ", worst " + decibels(worst);
+    }
+    if (r.sound) line += std::string(r.frames.empty() ? "" : ";") + " " + std::to_string(r.sound->sectors) + " sound sectors, SNR " + decibels(r.sound->snr);
+    return line + "; " + std::to_string(r.changed.size()) + " sectors changed";
+}
+
+// The input's BIN that holds the data track, for a patch: only a CUE sheet has one.
+bool data_track_bin(const std::string& image, fs::path& bin, std::string& error) {
+    const char* format = nullptr;
+    std::vector<char> parts(1 << 16);
+    uint32_t needed = 0;
+    if (DwProbeImage(image.c_str(), parts.data(), uint32_t(parts.size()), &needed, &format) != DW_PROBE_IMAGE || !format ||
+        std::string(format) != "CUE sheet" || needed > parts.size() || !parts[0]) {
+        error = "a patch is made against a BIN/CUE image's BIN; " + image + " is " + (format ? std::string("a ") + format : "not one") +
+                " (convert it to BIN/CUE first, e.g. with -o NEW.cue, and patch that)";
+        return false;
+    }
+    bin = fs::path(parts.data());
+    if (bin.is_relative()) bin = fs::path(image).parent_path() / bin;
+    return true;
+}
+
+bool read_whole(const fs::path& path, std::vector<uint8_t>& bytes, std::string& error) {
+    std::ifstream in(path, std::ios::binary);
+    std::error_code ec;
+    const auto size = fs::file_size(path, ec);
+    if (!in || ec) {
+        error = path.string() + ": cannot be read";
+        return false;
+    }
+    bytes.resize(size);
+    if (!in.read(reinterpret_cast<char*>(bytes.data()), std::streamsize(size))) {
+        error = path.string() + ": cannot be read";
+        return false;
+    }
+    return true;
+}
+
+bool write_whole(const fs::path& path, std::span<const uint8_t> bytes, std::string& error) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+    out.close();
+    if (!out) error = path.string() + ": cannot be written";
+    return bool(out);
+}
+
+// The outputs of one run: all put in place, or none.
+class OutputSet {
+public:
+    AtomicOutput* add(const std::string& target, std::string& error, const AtomicOutput::MayReplace& may = nullptr) {
+        outputs_.push_back(std::make_unique<AtomicOutput>());
+        if (!outputs_.back()->begin(target, AtomicOutput::Shape::kFile, may, error)) return nullptr;
+        return outputs_.back().get();
+    }
+    bool commit(std::string& error) {
+        for (size_t i = 0; i < outputs_.size(); ++i) {
+            if (!outputs_[i]->commit(error)) {
+                undo();
+                return false;
+            }
+        }
+        return true;
+    }
+    void undo() {
+        for (auto& o : outputs_) o->undo_commit();
+        outputs_.clear();
+    }
+
+private:
+    std::vector<std::unique_ptr<AtomicOutput>> outputs_;
+};
+
+bool is_earlier_report(const fs::path& place, std::string& why) {
+    std::ifstream in(place);
+    std::string text((std::istreambuf_iterator<char>(in)), {});
+    const Json doc = Json::parse(text, nullptr, false);
+    if (doc.is_object() && doc.value("written_by", "") == "quorvex" && doc.contains("sectors_changed")) return true;
+    why = "is not a replace.json of quorvex";
+    return false;
+}
+
+}  // namespace
+
+Outcome run_replace(const ReplaceRequest& request) {
+    const std::string& image = request.stream.image;
+    const std::string out_kind = request.output.empty() ? "" : lower_extension(request.output);
+    if (!request.output.empty() && out_kind != ".cue" && out_kind != ".chd") {
+        return usage_error("-o " + request.output + ": the new image is a .cue (with its .bin) or a .chd");
+    }
+    const std::string patch_kind = request.patch.empty() ? "" : lower_extension(request.patch);
+    if (!request.patch.empty() && patch_kind != ".xdelta" && patch_kind != ".vcdiff" && patch_kind != ".ppf") {
+        return usage_error("--patch " + request.patch + ": a patch is an .xdelta (VCDIFF) or a .ppf (PPF 3.0)");
+    }
+    std::error_code ec;
+    for (const std::string& out : {request.output, request.patch}) {
+        if (!out.empty() && fs::exists(out, ec) && fs::equivalent(out, image, ec)) {
+            return usage_error(out + " is the input image; replace never writes its input");
+        }
+    }
+    std::string why;
+    fs::path input_bin;
+    if (!request.patch.empty() && !data_track_bin(image, input_bin, why)) return failure("", why);
+
+    PluginFolder folder;
+    Error error;
+    if (!load_plugin_folder(request.plugin_directory, folder, error)) return error;
+    NamedStream named;
+    if (!open_named_stream(request.stream, folder, named, error)) return error;
+    const StreamContext& context = named.context;
+    if (context.state != StreamState::kWhole) return failure(image, context.name + " is not whole on this disc: " + context.note);
+
+    StreamDelivery delivery;
+    if (!measure_delivery(context.request, delivery, why)) return failure(image, why);
+    const Timeline timeline = build_timeline(delivery, context.request.info);
+    StreamPlaces places;
+    if (!find_stream_places(context.request, places, why)) return failure(image, context.name + ": " + why);
+    DiscCopy disc;
+    if (!copy_disc(named.disc.handle, disc, why)) return failure(image, why);
+    const std::vector<std::string> listing = listing_of(named.disc.handle, image, folder, why);
+
+    Replacement r;
+    if (!request.video.empty() || !request.subtitles.empty()) {
+        if (auto failed = replace_pictures(request, image, places, timeline, disc, r)) return failed;
+    }
+    if (!request.sound.empty()) {
+        if (auto failed = replace_sound(request, image, places, disc, r)) return failed;
+    }
+    for (uint32_t lba : r.changed) codecs::reseal_sector(disc.sector(lba));
+    for (size_t i = 0; i < r.frames.size(); ++i) {
+        if (!r.frames[i].kept && r.frames[i].psnr < request.min_psnr && !request.allow_coarse) {
+            return failure(image, "frame " + std::to_string(r.places[i].frame_number) + " comes out at " + decibels(r.frames[i].psnr) +
+                                      ", below --min-psnr " + decibels(request.min_psnr) +
+                                      " (nothing was written; --allow-coarse writes it anyway)");
+        }
+    }
+
+    // Checked on the new disc in memory before anything is written.
+    {
+        uint32_t memory = 0;
+        std::vector<DwTrack> tracks = disc.tracks;
+        if (!DwOpenMemory(disc.sectors.data(), disc.sector_count(), tracks.data(), int32_t(tracks.size()), &memory)) {
+            return failure(image, "the new disc could not be opened to be checked");
+        }
+        Outcome checked = check_new_disc(memory, "the new disc", listing, folder, context, r, disc);
+        DwClose(memory);
+        if (checked) return checked;
+    }
+
+    OutputSet outputs;
+    std::vector<std::string> written;
+    fs::path report_dir;
+    if (!request.output.empty()) {
+        report_dir = fs::path(request.output).parent_path();
+        if (out_kind == ".cue") {
+            const std::string stem = fs::path(request.output).stem().string();
+            std::vector<char> parts(1 << 16);
+            uint32_t needed = 0;
+            const char* format = nullptr;
+            DwProbeImage(image.c_str(), parts.data(), uint32_t(parts.size()), &needed, &format);
+            size_t part_count = 0;
+            for (const char* p = parts.data(); needed <= parts.size() && *p; p += std::strlen(p) + 1) ++part_count;
+            const bool per_track = (format && std::string(format) != "CUE sheet") || part_count > 1;
+            const std::vector<BinFile> bins = bin_files(disc, stem, per_track);
+            for (const BinFile& bin : bins) {
+                const std::string target = (report_dir / bin.name).string();
+                AtomicOutput* out = outputs.add(target, why);
+                if (!out || !write_whole(out->work(), {disc.sector(bin.first_lba), size_t{bin.sector_count} * 2352}, why)) return failure("", why);
+                written.push_back(target);
+            }
+            AtomicOutput* cue = outputs.add(request.output, why);
+            const std::string sheet = cue_sheet(disc, bins);
+            if (!cue || !write_whole(cue->work(), {reinterpret_cast<const uint8_t*>(sheet.data()), sheet.size()}, why)) return failure("", why);
+            written.push_back(request.output);
+        } else {
+            AtomicOutput* chd = outputs.add(request.output, why);
+            if (!chd || !write_disc_chd(disc, chd->work(), why)) return failure("", request.output + ": " + why);
+            written.push_back(request.output);
+        }
+    }
+    if (!request.patch.empty()) {
+        if (report_dir.empty()) report_dir = fs::path(request.patch).parent_path();
+        std::vector<uint8_t> before;
+        if (!read_whole(input_bin, before, why)) return failure("", why);
+        // The BIN holds the disc from LBA 0; a patch covers only what lies in it.
+        // The BIN must hold the disc from its first sector, as the sheet maps it.
+        bool maps = before.size() % 2352 == 0 && before.size() <= disc.sectors.size();
+        for (uint32_t lba = 0; maps && size_t{lba} * 2352 < before.size(); ++lba) {
+            maps = r.changed.count(lba) || std::memcmp(before.data() + size_t{lba} * 2352, disc.sector(lba), 2352) == 0;
+        }
+        if (!maps) return failure("", input_bin.string() + ": does not hold the disc from its first sector; no patch of it can be made");
+        for (uint32_t lba : r.changed) {
+            if (size_t{lba + 1} * 2352 > before.size()) return failure("", input_bin.string() + ": the replaced stream lies beyond this BIN; no patch of it can be made");
+        }
+        std::vector<uint8_t> after = before;
+        for (uint32_t lba : r.changed) std::memcpy(after.data() + size_t{lba} * 2352, disc.sector(lba), 2352);
+        const std::vector<uint8_t> patch = patch_kind == ".ppf" ? ppf3_patch(before, after, "quorvex: " + context.name)
+                                                                 : vcdiff_patch(before, after);
+        AtomicOutput* out = outputs.add(request.patch, why);
+        if (!out || !write_whole(out->work(), patch, why)) return failure("", why);
+        written.push_back(request.patch);
+    }
+    const std::string report_path = (report_dir / "replace.json").string();
+    AtomicOutput* report = outputs.add(report_path, why, is_earlier_report);
+    const std::string text = dump(replace_report(request, context, r, written));
+    if (!report || !write_whole(report->work(), {reinterpret_cast<const uint8_t*>(text.data()), text.size()}, why)) return failure("", why);
+    if (interrupted()) return Error{Error::Kind::kInterrupted, image, {}, interruption()};
+    if (!outputs.commit(why)) return failure("", why);
+
+    // Read back what was written.
+    if (!request.output.empty()) {
+        OpenDisc written_disc;
+        DiscCopy back;
+        Outcome problem;
+        if (!open_image(request.output, request.stream.io_mode, written_disc, why) || !copy_disc(written_disc.handle, back, why)) {
+            problem = failure(request.output, "cannot be read back: " + why);
+        } else if (back.sectors != disc.sectors) {
+            problem = failure(request.output, "does not read back as written");
+        } else {
+            problem = check_new_disc(written_disc.handle, request.output, listing, folder, context, r, back);
+        }
+        if (problem) {
+            outputs.undo();
+            problem->message += " (the output was removed)";
+            return problem;
+        }
+    }
+    std::printf("%s\n", summary(context, r).c_str());
+    return std::nullopt;
+}
+
+}  // namespace quorvex
