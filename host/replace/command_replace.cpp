@@ -8,6 +8,7 @@
 #include <set>
 
 #include "../../codecs/cd_codes.h"
+#include "../../codecs/archive_adpcm.h"
 #include "../../codecs/xa_adpcm.h"
 #include "../atomic_output.h"
 #include "../commands.h"
@@ -141,12 +142,85 @@ Outcome replace_pictures(const ReplaceRequest& request, const std::string& image
     return std::nullopt;
 }
 
-Outcome replace_sound(const ReplaceRequest& request, const std::string& image, const StreamPlaces& places, DiscCopy& disc,
-                      Replacement& r) {
-    if (places.sound.empty()) {
-        return failure(image, places.pcm_units ? "the sound of archive tracks cannot be replaced yet"
-                                               : "the stream has no sound to replace");
+// The new sound at the stream's rate and channels, cut or padded to `needed` samples (all
+// channels) with a warning giving both lengths.
+bool new_sound(const std::string& path, int rate, int channels, size_t needed, std::vector<int16_t>& samples,
+               Replacement::Sound& report, Replacement& r, std::string& why) {
+    auto media = make_replace_media(why);
+    if (!media || !media->read_sound(path, rate, channels, samples, why)) return false;
+    report.channels = uint32_t(channels);
+    report.rate = uint32_t(rate);
+    report.given_seconds = double(samples.size() / size_t(channels)) / rate;
+    report.stream_seconds = double(needed / size_t(channels)) / rate;
+    char lengths[128];
+    std::snprintf(lengths, sizeof lengths, "%.3f s, the stream's sound %.3f s", report.given_seconds, report.stream_seconds);
+    if (samples.size() > needed) say_warning(r, path + " lasts " + lengths + ": the rest is cut");
+    if (samples.size() < needed) say_warning(r, path + " lasts " + lengths + ": padded with silence");
+    samples.resize(needed, 0);
+    return true;
+}
+
+double snr(double signal, double noise) { return noise > 0 ? 10 * std::log10(signal / noise) : 99; }
+
+// Archive tracks: each block's groups encoded anew, in the sectors the track's catalogue entry
+// gives it (a voice clip's end marker stays where it was, so the clip keeps its length).
+Outcome replace_archive_sound(const ReplaceRequest& request, const StreamInfo& info, const StreamPlaces& places, DiscCopy& disc,
+                              Replacement& r) {
+    const bool stereo = info.channels == 2;
+    const int channels = stereo ? 2 : 1;
+    // The groups that sound: all of them, or a voice clip's up to its end marker.
+    size_t groups = 0;
+    for (uint32_t lba : places.blocks) {
+        const uint8_t* user = disc.sector(lba) + 24;
+        for (int half = 0; half < 2; ++half) {
+            for (int g = 0; g < (stereo ? 32 : 64); ++g, ++groups) {
+                if (!stereo && user[1024 * half + 16 * g + 1] == 7) break;
+            }
+        }
     }
+    std::vector<int16_t> samples;
+    Replacement::Sound report;
+    std::string why;
+    if (!new_sound(request.sound, int(info.sample_rate ? info.sample_rate : 22050), channels, groups * 28 * size_t(channels), samples,
+                   report, r, why)) {
+        return failure("", why);
+    }
+    codecs::ArchiveHistory history[2], heard[2];
+    double signal = 0, noise = 0;
+    size_t at = 0;  // in groups of 28 instants
+    for (uint32_t lba : places.blocks) {
+        uint8_t* user = disc.sector(lba) + 24;
+        for (int half = 0; half < 2; ++half) {
+            uint8_t* block = user + 1024 * half;
+            for (int g = 0; g < (stereo ? 32 : 64); ++g, ++at) {
+                if (!stereo && block[16 * g + 1] == 7) break;
+                for (int c = 0; c < channels; ++c) {
+                    int16_t pcm[28], back[28];
+                    for (int i = 0; i < 28; ++i) pcm[i] = samples[(at * 28 + size_t(i)) * size_t(channels) + size_t(c)];
+                    uint8_t* group = block + (stereo ? 512 * c : 0) + 16 * g;
+                    const int offset = c == 1 ? 20 : 0;
+                    codecs::encode_archive_group(pcm, history[c], group[1], offset, group);
+                    codecs::decode_archive_group(group, heard[c], back);
+                    for (int i = 0; i < 28; ++i) {
+                        const double d = double(pcm[i]) - (back[i] - offset);
+                        signal += double(pcm[i]) * pcm[i];
+                        noise += d * d;
+                    }
+                }
+            }
+        }
+        r.changed.insert(lba);
+    }
+    report.sectors = static_cast<uint32_t>(places.blocks.size());
+    report.snr = snr(signal, noise);
+    r.sound = report;
+    return std::nullopt;
+}
+
+Outcome replace_sound(const ReplaceRequest& request, const std::string& image, const StreamInfo& info, const StreamPlaces& places,
+                      DiscCopy& disc, Replacement& r) {
+    if (!places.blocks.empty()) return replace_archive_sound(request, info, places, disc, r);
+    if (places.sound.empty()) return failure(image, "the stream has no sound to replace");
     const uint8_t coding = places.sound[0].coding;
     for (const SoundPlace& s : places.sound) {
         if ((s.coding & 0x05) != (coding & 0x05)) return failure(image, "the stream's sound changes format; quorvex replaces sound of one format");
@@ -154,18 +228,12 @@ Outcome replace_sound(const ReplaceRequest& request, const std::string& image, c
     const bool stereo = coding & 0x01;
     const int channels = stereo ? 2 : 1, rate = coding & 0x04 ? 18900 : 37800;
     std::string why;
-    auto media = make_replace_media(why);
-    if (!media) return failure("", why);
     std::vector<int16_t> samples;
-    if (!media->read_sound(request.sound, rate, channels, samples, why)) return failure("", why);
-    const size_t needed = places.sound.size() * codecs::kXaSamplesPerSector;
-    Replacement::Sound report{static_cast<uint32_t>(places.sound.size()), uint32_t(channels), uint32_t(rate),
-                              double(samples.size() / channels) / rate, double(needed / channels) / rate, 0};
-    char lengths[128];
-    std::snprintf(lengths, sizeof lengths, "%.3f s, the stream's sound %.3f s", report.given_seconds, report.stream_seconds);
-    if (samples.size() > needed) say_warning(r, request.sound + " lasts " + lengths + ": the rest is cut");
-    if (samples.size() < needed) say_warning(r, request.sound + " lasts " + lengths + ": padded with silence");
-    samples.resize(needed, 0);
+    Replacement::Sound report;
+    if (!new_sound(request.sound, rate, channels, places.sound.size() * codecs::kXaSamplesPerSector, samples, report, r, why)) {
+        return failure("", why);
+    }
+    report.sectors = static_cast<uint32_t>(places.sound.size());
     codecs::XaAdpcmEncoder encoder(stereo, codecs::XaAdpcmEncoder::Search::kThorough);
     codecs::XaHistory history[2];
     double signal = 0, noise = 0;
@@ -181,7 +249,7 @@ Outcome replace_sound(const ReplaceRequest& request, const std::string& image, c
         }
         r.changed.insert(places.sound[i].lba);
     }
-    report.snr = noise > 0 ? 10 * std::log10(signal / noise) : 99;
+    report.snr = snr(signal, noise);
     r.sound = report;
     return std::nullopt;
 }
@@ -227,7 +295,7 @@ Outcome check_new_disc(uint32_t disc, const std::string& label, const std::vecto
             return failure(label, "frame " + std::to_string(again.frames[i].frame_number) + " does not decode: " + why);
         }
     }
-    if (r.sound && again.sound.size() != r.sound->sectors) {
+    if (r.sound && again.sound.size() + again.blocks.size() != r.sound->sectors) {
         return failure(label, "the replaced stream plays " + std::to_string(again.sound.size()) + " sound sectors, not " +
                                   std::to_string(r.sound->sectors));
     }
@@ -425,7 +493,7 @@ Outcome run_replace(const ReplaceRequest& request) {
         if (auto failed = replace_pictures(request, image, places, timeline, disc, r)) return failed;
     }
     if (!request.sound.empty()) {
-        if (auto failed = replace_sound(request, image, places, disc, r)) return failed;
+        if (auto failed = replace_sound(request, image, context.request.info, places, disc, r)) return failed;
     }
     for (uint32_t lba : r.changed) codecs::reseal_sector(disc.sector(lba));
     for (size_t i = 0; i < r.frames.size(); ++i) {

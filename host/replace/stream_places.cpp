@@ -120,8 +120,16 @@ bool find_stream_places(const PlaybackRequest& request, StreamPlaces& places, st
                 return false;
             }
             places.frames.push_back(std::move(place));
-        } else if (!unit.pcm.empty() || request.plugin->decodes_audio) {
-            ++places.pcm_units;
+        } else if (request.plugin->decodes_audio) {
+            // An archive block is the user data of the sector read for it.
+            const auto found = std::find_if(watch.call.begin(), watch.call.end(), [&](const Seen& s) {
+                return unit.frame.payload_size == 2048 && std::memcmp(s.bytes.data() + 24, unit.frame.payload, 2048) == 0;
+            });
+            if (found == watch.call.end()) {
+                why = "sound block " + std::to_string(places.blocks.size() + 1) + " was not read from the disc as delivered";
+                return false;
+            }
+            places.blocks.push_back(found->lba);
         } else {
             for (uint32_t at = 0; at + kAudioBytes <= unit.frame.payload_size; at += kAudioBytes) {
                 SoundPlace place;

@@ -35,7 +35,7 @@ struct StreamPlaces {
     const MovieLayout* layout = nullptr;  // none for music
     std::vector<FramePlace> frames;       // in delivery order
     std::vector<SoundPlace> sound;        // XA sound sectors, in delivery order
-    uint64_t pcm_units = 0;               // archive sound the plug-in decoded itself
+    std::vector<uint32_t> blocks;         // archive sound: the sector of each block, in delivery order
 };
 
 // Plays `request` once and places its units. False with `error` naming the unit that could not
