@@ -37,4 +37,27 @@ inline double dominant_frequency(const std::vector<int16_t>& interleaved, int ch
     return best;
 }
 
+// How cleanly one channel holds a sine of `frequency`: the power of the best-fitting sine over
+// that of what is left, in dB, over the samples from `first` to `end` (per channel).
+inline double sine_snr(const std::vector<int16_t>& interleaved, int channels, int channel, double rate, double frequency,
+                       size_t first, size_t end) {
+    const double w = 2 * 3.14159265358979 * frequency / rate;
+    double ss = 0, cc = 0, sc = 0, xs = 0, xc = 0;
+    for (size_t n = first; n < end; ++n) {
+        const double x = interleaved[n * size_t(channels) + size_t(channel)], s = std::sin(w * double(n)), c = std::cos(w * double(n));
+        ss += s * s, cc += c * c, sc += s * c, xs += x * s, xc += x * c;
+    }
+    const double det = ss * cc - sc * sc;
+    if (det == 0) return 0;
+    const double a = (xs * cc - xc * sc) / det, b = (xc * ss - xs * sc) / det;
+    double signal = 0, noise = 0;
+    for (size_t n = first; n < end; ++n) {
+        const double fit = a * std::sin(w * double(n)) + b * std::cos(w * double(n));
+        const double x = interleaved[n * size_t(channels) + size_t(channel)];
+        signal += fit * fit;
+        noise += (x - fit) * (x - fit);
+    }
+    return noise > 0 ? 10 * std::log10(signal / noise) : std::numeric_limits<double>::infinity();
+}
+
 }  // namespace testing_support
