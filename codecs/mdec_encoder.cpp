@@ -97,12 +97,13 @@ int dc_difference_bits(int difference, bool luma) {
 // The bits of a run and level: its code and sign, or the escape with a 6-bit run and a 10-bit level.
 struct AcLengths {
     uint8_t length[64][41] = {};  // 0: no code of its own
-    AcLengths() {
-        for (const AcCode& c : kAcCodes) length[c.run][c.level] = c.code.length;
+    constexpr AcLengths() {
+        for (const AcCode& c : kAcCodes) length[c.run][c.level] = static_cast<uint8_t>(c.code.length);
     }
 };
+constexpr AcLengths kAcLengths;
 int ac_bits(int run, int level) {
-    static const AcLengths table;
+    const AcLengths& table = kAcLengths;
     const int magnitude = std::abs(level);
     const int own = magnitude <= 40 ? table.length[run][magnitude] : 0;
     return own ? own + 1 : kEscape.length + 16;
@@ -266,19 +267,33 @@ bool lower_until_fits(const std::vector<Block>& blocks, std::vector<Levels>& lev
         bool operator>(const Move& o) const { return ratio > o.ratio; }
     };
     std::vector<uint32_t> stamps(blocks.size(), 0);
+    // Each level's saving from the codes around it: lowering a level changes its own code; a
+    // level of one dropped also joins its run to the next level's.
     const auto best_move = [&](size_t k, Move& move) {
-        Levels& l = levels[k];
-        const int before = ac_block_bits(l);
+        const Levels& l = levels[k];
+        int at[64], run[64], n = 0;
+        for (int i = 1, r = 0; i < 64; ++i) {
+            if (l.ac[static_cast<size_t>(i)] == 0) {
+                ++r;
+                continue;
+            }
+            at[n] = i;
+            run[n++] = r;
+            r = 0;
+        }
         bool found = false;
-        for (int i = 1; i < 64; ++i) {
-            const int level = l.ac[static_cast<size_t>(i)];
-            if (level == 0) continue;
-            const double f = blocks[k].f[kZigzag[i]], step = step_of(qscale, i);
+        for (int j = 0; j < n; ++j) {
+            const int i = at[j], level = l.ac[static_cast<size_t>(i)];
             const int lower = level > 0 ? level - 1 : level + 1;
-            l.ac[static_cast<size_t>(i)] = static_cast<int16_t>(lower);
-            const int saved = before - ac_block_bits(l);
-            l.ac[static_cast<size_t>(i)] = static_cast<int16_t>(level);
+            int saved = ac_bits(run[j], level);
+            if (lower != 0) {
+                saved -= ac_bits(run[j], lower);
+            } else if (j + 1 < n) {
+                const int next = l.ac[static_cast<size_t>(at[j + 1])];
+                saved += ac_bits(run[j + 1], next) - ac_bits(run[j] + 1 + run[j + 1], next);
+            }
             if (saved <= 0) continue;
+            const double f = blocks[k].f[kZigzag[i]], step = step_of(qscale, i);
             const double added = (f - lower * step) * (f - lower * step) - (f - level * step) * (f - level * step);
             const double ratio = added / saved;
             if (!found || ratio < move.ratio) move = Move{ratio, k, i, saved, stamps[k]};
@@ -360,8 +375,8 @@ std::vector<uint8_t> encode_mdec_fitted(const Picture& picture, uint16_t version
         if (!lower_until_fits(blocks, best, coarse, bits, max_bits, fit.lowered)) return {};  // not even the DCs fit
         fit.error = fit.scale_only_error = error_of(best, coarse);
     }
-    // Then finer scales, their costliest levels lowered until they fit, while that loses less.
-    for (uint16_t q = static_cast<uint16_t>(coarse - 1); q >= 1 && q + 3 > coarse; --q) {
+    // Then the next finer scale, its costliest levels lowered until it fits, if that loses less.
+    for (uint16_t q = static_cast<uint16_t>(coarse - 1); q >= 1 && q + 2 > coarse; --q) {
         std::vector<Levels> levels = quantise_all(blocks, q, version);
         uint32_t lowered = 0;
         if (!lower_until_fits(blocks, levels, q, frame_bits(blocks, levels, version), max_bits, lowered)) break;

@@ -24,9 +24,10 @@ struct FitReport {
     uint16_t scale_only = 0;     // the scale the search alone would write
 };
 
-// The best picture that fits `max_bytes`: the finest scale that fits, then finer scales whose
-// costliest levels are lowered (those that lose least picture for the bits they save) until they
-// fit, as long as that loses less than the coarser scale. A picture too rich for even the coarsest
+// The best picture that fits `max_bytes`: the finest scale that fits, then the next finer scale
+// with its costliest levels lowered (those that lose least picture for the bits they save) until
+// it fits, when that loses less than the coarser scale (a second finer scale never won on test
+// clips, and costs as much again). A picture too rich for even the coarsest
 // scale fits with its levels lowered there; nothing (an empty frame) when not even its DC values
 // fit. The error is measured on the DCT coefficients, whose squares sum to the pixels' (the
 // transform is orthonormal).

@@ -100,6 +100,23 @@ void corvane(DiscImage& disc, uint32_t sectors) {
     write_iso_volume(disc, "ACE3ES_FULL", {});
 }
 
+// One long movie, for measuring what a whole movie costs (replacing it, extracting it).
+void long_movie(DiscImage& disc) {
+    Tone tone(37800, 440, 660);
+    MoviePlan plan = selvane_movie();
+    plan.frames = 2000;
+    plan.frame_rate = 150;
+    plan.seed = 1;
+    plan.real_pictures = true;
+    plan.size_after_marker = false;
+    plan.picture_width = static_cast<uint16_t>(plan.width & 0xFFF0);
+    plan.picture_height = static_cast<uint16_t>(plan.height & 0xFFF0);
+    uint32_t lba = kStart;
+    lba = write_str_movie(disc, lba, plan, tone).end_lba;
+    gap(disc, lba, 16);
+    write_iso_volume(disc, "LONG_MOVIE", {});
+}
+
 }  // namespace
 
 bool full_disc_named(const std::string& name, FullDisc& kind) {
@@ -111,6 +128,8 @@ bool full_disc_named(const std::string& name, FullDisc& kind) {
         kind = FullDisc::kArchive;
     } else if (name == "corvane") {
         kind = FullDisc::kCorvane;
+    } else if (name == "long-movie") {
+        kind = FullDisc::kLongMovie;
     } else {
         return false;
     }
@@ -125,6 +144,7 @@ DiscImage build_full_disc(FullDisc kind, uint32_t sectors, std::function<void(ui
         case FullDisc::kMusic: music(disc, sectors); break;
         case FullDisc::kArchive: archive(disc, sectors); break;
         case FullDisc::kCorvane: corvane(disc, sectors); break;
+        case FullDisc::kLongMovie: long_movie(disc); break;
     }
     disc.resize(sectors);  // the last stream may be cut where the disc ends
     return disc;

@@ -24,6 +24,7 @@ const char kUsage[] =
     "  discbuilder full FAMILY OUT.bin [SECTORS]\n"
     "                                   write a full-length disc (333000 sectors: 74 minutes) of\n"
     "                                   one family's streams: movies, music, archive or corvane\n"
+    "                                   (long-movie: one movie of 2,000 frames, SECTORS long)\n"
     "  discbuilder convert IN.bin FORMAT OUT\n"
     "                                   write a one-track image of raw sectors in another format:\n"
     "                                   chd-zstd, chd-deflate, chd-none, ecm, pbp, clonecd (OUT.ccd\n"
@@ -141,7 +142,7 @@ int main(int argc, char** argv) {
     if (command == "full" && (argc == 4 || argc == 5)) {
         FullDisc kind;
         if (!full_disc_named(argv[2], kind)) {
-            std::fprintf(stderr, "discbuilder: no family '%s' (movies, music, archive, corvane)\n", argv[2]);
+            std::fprintf(stderr, "discbuilder: no family '%s' (movies, music, archive, corvane, long-movie)\n", argv[2]);
             return 2;
         }
         const unsigned long sectors = argc == 5 ? std::strtoul(argv[4], nullptr, 10) : kFullDiscSectors;

@@ -24,6 +24,7 @@ enum class FullDisc : uint8_t {
     kMusic,    // ostrand, drumvale and velocet music runs
     kArchive,  // the Nimbrel volume with both archives
     kCorvane,  // corvane's volume and movies
+    kLongMovie,  // one selvane movie of 2,000 frames (about 20,000 sectors), then empty sectors
 };
 inline constexpr uint32_t kFullDiscSectors = 333000;  // 74 minutes
 

@@ -318,7 +318,10 @@ Json replace_report(const ReplaceRequest& request, const StreamContext& context,
     doc["sectors_changed"] = r.changed.size();
     if (!r.frames.empty()) {
         Json frames = Json::array();
-        double sum = 0, worst = 1e9, error = 0, scale_only = 0;
+        double sum = 0, worst = 1e9, error = 0, scale_only = 0, coefficient_db = 0, scale_search_db = 0;
+        // The YCbCr planes' PSNR as the coefficients written and the scale search alone leave them.
+        const double samples = 1.5 * r.places[0].width * r.places[0].height;
+        const auto planes_db = [&](double e) { return e > 0 ? 10 * std::log10(255.0 * 255.0 * samples / e) : 99.0; };
         size_t worst_at = 0;
         size_t replaced = 0;
         for (size_t i = 0; i < r.frames.size(); ++i) {
@@ -333,6 +336,8 @@ Json replace_report(const ReplaceRequest& request, const StreamContext& context,
             sum += f.psnr;
             error += f.error;
             scale_only += f.scale_only_error;
+            coefficient_db += planes_db(f.error);
+            scale_search_db += planes_db(f.scale_only_error);
             if (f.psnr < worst) worst = f.psnr, worst_at = i;
         }
         Json pictures;
@@ -344,6 +349,8 @@ Json replace_report(const ReplaceRequest& request, const StreamContext& context,
             pictures["mean_psnr_db"] = std::round(sum / double(replaced) * 100) / 100;
             pictures["worst_psnr_db"] = std::round(worst * 100) / 100;
             pictures["worst_frame"] = r.places[worst_at].frame_number;
+            pictures["planes_psnr_db"] = std::round(coefficient_db / double(replaced) * 100) / 100;
+            pictures["scale_search_planes_psnr_db"] = std::round(scale_search_db / double(replaced) * 100) / 100;
         }
         pictures["coefficient_error"] = error;
         pictures["scale_search_error"] = scale_only;
