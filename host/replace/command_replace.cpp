@@ -405,7 +405,7 @@ bool read_whole(const fs::path& path, std::vector<uint8_t>& bytes, std::string& 
         error = path.string() + ": cannot be read";
         return false;
     }
-    bytes.resize(size);
+    bytes.resize(static_cast<size_t>(size));
     if (!in.read(reinterpret_cast<char*>(bytes.data()), std::streamsize(size))) {
         error = path.string() + ": cannot be read";
         return false;

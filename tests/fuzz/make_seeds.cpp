@@ -5,7 +5,9 @@
 #include <string>
 
 #include "discbuilder/image_writers.h"
+#include "codecs/mdec_encoder.h"
 #include "discbuilder/sample_discs.h"
+#include "discbuilder/test_pictures.h"
 #include "fuzz_disc.h"
 
 namespace fs = std::filesystem;
@@ -118,5 +120,14 @@ int main(int argc, char** argv) {
         write(root / "clonecd" / "disc", set);
     }
     fs::remove_all(tmp);
+    // MDEC frames of both versions, each after the two bytes of its picture size in macroblocks.
+    fs::create_directories(root / "mdec");
+    for (const uint16_t version : {uint16_t{2}, uint16_t{3}}) {
+        const codecs::Picture picture = discbuilder::test_picture(64, 32, version);
+        std::vector<uint8_t> seed = {3, 1};  // 64 x 32
+        const std::vector<uint8_t> frame = codecs::encode_mdec(picture, 2, version);
+        seed.insert(seed.end(), frame.begin(), frame.end());
+        write(root / "mdec" / ("v" + std::to_string(version)), seed);
+    }
     return 0;
 }
