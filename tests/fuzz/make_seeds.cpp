@@ -124,10 +124,10 @@ int main(int argc, char** argv) {
     fs::create_directories(root / "mdec");
     for (const uint16_t version : {uint16_t{2}, uint16_t{3}}) {
         const codecs::Picture picture = discbuilder::test_picture(64, 32, version);
-        std::vector<uint8_t> seed = {3, 1};  // 64 x 32
+        std::vector<uint8_t> sized = {3, 1};  // 64 x 32
         const std::vector<uint8_t> frame = codecs::encode_mdec(picture, 2, version);
-        seed.insert(seed.end(), frame.begin(), frame.end());
-        write(root / "mdec" / ("v" + std::to_string(version)), seed);
+        sized.insert(sized.end(), frame.begin(), frame.end());
+        write(root / "mdec" / ("v" + std::to_string(version)), sized);
     }
     return 0;
 }
