@@ -376,8 +376,10 @@ TEST(Viewer, RipsOfOneDiscAreQueued) {
     EXPECT_EQ(second["total"], 2);
     Json a, b;
     for (int i = 0; i < 600; ++i) {
-        a = Json::parse(c.Get("/api/jobs/" + first["id"].get<std::string>() + "?token=secret")->body);
+        // The second first: the first still running after it says the two ran at once (asked
+        // the other way round, the first may end between the two answers).
         b = Json::parse(c.Get("/api/jobs/" + second["id"].get<std::string>() + "?token=secret")->body);
+        a = Json::parse(c.Get("/api/jobs/" + first["id"].get<std::string>() + "?token=secret")->body);
         if (b["state"] != "queued" && b["state"] != "running") break;
         if (a["state"] == "running") {
             EXPECT_EQ(b["state"], "queued");
