@@ -71,6 +71,8 @@ Outcome run_extract(const ExtractRequest& request) {
     OutputOptions output_options;
     output_options.force = request.force;
     output_options.lossless = request.lossless;
+    output_options.libavcodec_decoder = request.decoding.libavcodec;
+    output_options.chroma = request.decoding.chroma;
     WrittenStream written;
     if (!write_stream(context, targets, output_options, written, why)) {
         Error failed = failure("", why);

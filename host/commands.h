@@ -17,6 +17,14 @@
 namespace quorvex {
 
 // The command line as parsed; each command takes its own request made from it.
+// How frames become pictures: decoded as the console decodes them (or by libavcodec, for
+// comparison), their chroma brought to full size for RGB pictures as the console does it, or
+// bilinear or bicubic for viewing.
+struct PictureDecoding {
+    bool libavcodec = false;
+    std::string chroma = "console";
+};
+
 struct Options {
     std::string command;
     std::vector<std::string> images;
@@ -39,6 +47,7 @@ struct Options {
     std::string shard;  // "I/N"
     int32_t io_mode = 0;
     std::string progress = "auto";  // how long work shows its progress: auto, json or none
+    PictureDecoding decoding;
 };
 
 inline constexpr uint32_t kMaxJobs = 256;
@@ -74,6 +83,7 @@ struct ExtractRequest {
     std::string format;  // the container of -o -
     std::string frames_directory;
     bool lossless = false, force = false;
+    PictureDecoding decoding;
 };
 
 struct RipRequest {
@@ -84,6 +94,7 @@ struct RipRequest {
     std::vector<std::string> only_names;  // only the streams of these names (as the viewer asks)
     int32_t io_mode = 0;
     std::string progress = "auto";
+    PictureDecoding decoding;
 };
 
 StreamFilter stream_filter(const Options& options);

@@ -100,6 +100,18 @@ void add_stream_choice(CLI::App* command, quorvex::Options& o) {
     count->needs(start);
 }
 
+// How frames become pictures: --decoder and --chroma.
+void add_decoding(CLI::App* command, quorvex::Options& o) {
+    command->add_option_function<std::string>(
+                "--decoder", [&o](const std::string& v) { o.decoding.libavcodec = v == "libavcodec"; },
+                "console (default: as the console decodes MDEC) or libavcodec (FFmpeg's decoder, for comparison)")
+        ->check(CLI::IsMember({"console", "libavcodec"}));
+    command->add_option("--chroma", o.decoding.chroma,
+                        "how RGB pictures bring the chroma to full size: console (default, each sample over 2x2 pixels), "
+                        "bilinear or bicubic")
+        ->check(CLI::IsMember({"console", "bilinear", "bicubic"}));
+}
+
 // What --stream, --plugin, --start and --count say together, or a command-line error.
 void check_stream_choice(const quorvex::Options& o) {
     if (o.count && *o.count == 0) throw CLI::ValidationError("--count must be at least 1");
@@ -160,6 +172,7 @@ int main(int argc, char** argv) {
     extract->add_option("--frames", o.frames_directory, "every frame as a PNG picture into DIR")->type_name("DIR");
     extract->add_flag("--lossless", o.lossless, "FFV1 video (H.264 at quantiser 0 in .mp4)");
     extract->add_flag("--force", o.force, "replace an earlier output of quorvex (never another file)");
+    add_decoding(extract, o);
 
     ReplaceRequest replace_request;
     CLI::App* replace = app.add_subcommand("replace", "new pictures, subtitles or sound written into a stream's own sectors, "
@@ -184,6 +197,7 @@ int main(int argc, char** argv) {
     rip->add_option("images", o.images, "disc images, and folders to look for them in")->required()->type_name("IMAGE_OR_DIR...");
     rip->add_option("-o,--output", o.output, "the folder the discs' folders go into")->required()->type_name("DIR");
     rip->add_flag("--lossless", o.lossless, "FFV1 video");
+    add_decoding(rip, o);
     number(rip, "-j,--jobs", o.jobs, "streams ripped at once (default: one per core; at most 256)");
     add_filters(rip, o, "only this plug-in's streams, by its own split");
     rip->add_flag("--dry-run", o.dry_run, "list what would be written, write nothing");
@@ -269,7 +283,7 @@ int main(int argc, char** argv) {
     if (info->parsed()) status = finish(run_info(InfoRequest{o.plugin_directory, stream_choice(o), o.json}));
     if (extract->parsed()) {
         status = finish(run_extract(ExtractRequest{o.plugin_directory, stream_choice(o), o.output, o.format, o.frames_directory,
-                                                   o.lossless, o.force}));
+                                                   o.lossless, o.force, o.decoding}));
     }
     if (replace->parsed()) {
         replace_request.plugin_directory = o.plugin_directory;

@@ -56,6 +56,8 @@ public:
 struct OutputOptions {
     bool force = false;     // replace an earlier output of quorvex
     bool lossless = false;  // FFV1 (H.264 at quantiser 0 in .mp4) instead of H.264
+    bool libavcodec_decoder = false;  // MDEC frames by libavcodec's decoder, not as the console decodes them
+    std::string chroma = "console";   // pictures' chroma to full size: console, bilinear or bicubic
     int encoder_threads = 0;  // 0: as many as the machine has
     // The place holds what a rip's own index records as its output there, damaged since: it is
     // replaced whatever it holds now.

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "../../codecs/mdec_decoder.h"
+
 namespace quorvex {
 
 AVFrame* MdecDecoder::decode(const FrameBuffer& unit, std::string& why) {
@@ -9,6 +11,7 @@ AVFrame* MdecDecoder::decode(const FrameBuffer& unit, std::string& why) {
 }
 
 AVFrame* MdecDecoder::decode(const uint8_t* data, size_t size, uint32_t width, uint32_t height, std::string& why) {
+    if (how_ == MdecDecoding::kConsole) return decode_as_console(data, size, width, height, why);
     if (width == 0 || height == 0 || width > 4096 || height > 4096) {
         why = "no usable picture size";
         return nullptr;
@@ -49,6 +52,64 @@ AVFrame* MdecDecoder::decode(const uint8_t* data, size_t size, uint32_t width, u
         return nullptr;
     }
     return picture_.get();
+}
+
+AVFrame* MdecDecoder::decode_as_console(const uint8_t* data, size_t size, uint32_t width, uint32_t height, std::string& why) {
+    if (width == 0 || height == 0 || width > 4096 || height > 4096) {
+        why = "no usable picture size";
+        return nullptr;
+    }
+    if (!codecs::decode_mdec({data, size}, static_cast<uint16_t>(width), static_cast<uint16_t>(height), planes_, why)) return nullptr;
+    if (!picture_ || picture_->width != static_cast<int>(width) || picture_->height != static_cast<int>(height) ||
+        av_frame_is_writable(picture_.get()) == 0) {
+        picture_.reset(av_frame_alloc());
+        picture_->format = AV_PIX_FMT_YUVJ420P;
+        picture_->width = static_cast<int>(width);
+        picture_->height = static_cast<int>(height);
+        if (av_frame_get_buffer(picture_.get(), 0) < 0) {
+            why = "out of memory";
+            picture_.reset();
+            return nullptr;
+        }
+    }
+    picture_->color_range = AVCOL_RANGE_JPEG;
+    const int cw = (static_cast<int>(width) + 1) / 2, ch = (static_cast<int>(height) + 1) / 2;
+    for (uint32_t row = 0; row < height; ++row) {
+        std::memcpy(picture_->data[0] + size_t(row) * picture_->linesize[0], &planes_.y[size_t(row) * width], width);
+    }
+    for (int row = 0; row < ch; ++row) {
+        std::memcpy(picture_->data[1] + size_t(row) * picture_->linesize[1], &planes_.cb[size_t(row) * cw], size_t(cw));
+        std::memcpy(picture_->data[2] + size_t(row) * picture_->linesize[2], &planes_.cr[size_t(row) * cw], size_t(cw));
+    }
+    return picture_.get();
+}
+
+void picture_rgb(const AVFrame* picture, const std::string& chroma, std::vector<uint8_t>& rgb) {
+    const int w = picture->width, h = picture->height;
+    rgb.assign(size_t(w) * h * 3, 0);
+    if (chroma == "console") {
+        codecs::Picture planes;
+        planes.width = static_cast<uint16_t>(w);
+        planes.height = static_cast<uint16_t>(h);
+        const int cw = (w + 1) / 2, ch = (h + 1) / 2;
+        planes.y.resize(size_t(w) * h);
+        planes.cb.resize(size_t(cw) * ch);
+        planes.cr.resize(planes.cb.size());
+        for (int row = 0; row < h; ++row) std::memcpy(&planes.y[size_t(row) * w], picture->data[0] + size_t(row) * picture->linesize[0], size_t(w));
+        for (int row = 0; row < ch; ++row) {
+            std::memcpy(&planes.cb[size_t(row) * cw], picture->data[1] + size_t(row) * picture->linesize[1], size_t(cw));
+            std::memcpy(&planes.cr[size_t(row) * cw], picture->data[2] + size_t(row) * picture->linesize[2], size_t(cw));
+        }
+        rgb = codecs::console_rgb(planes);
+        return;
+    }
+    SwsContext* sws = sws_getContext(w, h, static_cast<AVPixelFormat>(picture->format), w, h, AV_PIX_FMT_RGB24,
+                                     chroma == "bilinear" ? SWS_BILINEAR : SWS_BICUBIC, nullptr, nullptr, nullptr);
+    if (!sws) return;
+    uint8_t* planes[4] = {rgb.data()};
+    const int lines[4] = {w * 3};
+    sws_scale(sws, picture->data, picture->linesize, 0, h, planes, lines);
+    sws_freeContext(sws);
 }
 
 }  // namespace quorvex

@@ -35,7 +35,8 @@ public:
     MediaFileSink(const StreamContext& context, std::string path, const OutputOptions& options)
         : context_(context), path_(std::move(path)), options_(options),
           format_(output_format_named(options.format)),
-          piped_(path_ == "-") {
+          piped_(path_ == "-"),
+          decoder_(options.libavcodec_decoder ? MdecDecoding::kLibavcodec : MdecDecoding::kConsole) {
         report_.decodes_pictures = true;
     }
 

@@ -3,6 +3,7 @@
 // Frames are decoded in order; converting, compressing and writing the pictures, most of the
 // work, is shared among a writer per core.
 #include <algorithm>
+#include <cstring>
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
@@ -24,6 +25,7 @@ constexpr char kManifest[] = "frames.json";
 // One picture's conversion to RGB and PNG.
 class PngEncoder {
 public:
+    explicit PngEncoder(std::string chroma) : chroma_(std::move(chroma)) {}
     bool encode(AVFrame* picture, av::Packet& packet, std::string& error) {
         if (!png_ || png_->width != picture->width || png_->height != picture->height) {
             const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_PNG);
@@ -49,14 +51,15 @@ public:
                 return false;
             }
         }
-        sws_.reset(sws_getCachedContext(sws_.release(), picture->width, picture->height,
-                                        static_cast<AVPixelFormat>(picture->format), picture->width, picture->height,
-                                        AV_PIX_FMT_RGB24, SWS_BICUBIC, nullptr, nullptr, nullptr));
-        if (!sws_ || av_frame_make_writable(rgb_.get()) < 0) {
+        if (av_frame_make_writable(rgb_.get()) < 0) {
             error = "cannot convert the pictures";
             return false;
         }
-        sws_scale(sws_.get(), picture->data, picture->linesize, 0, picture->height, rgb_->data, rgb_->linesize);
+        picture_rgb(picture, chroma_, pixels_);
+        for (int row = 0; row < picture->height; ++row) {
+            std::memcpy(rgb_->data[0] + size_t(row) * rgb_->linesize[0], &pixels_[size_t(row) * picture->width * 3],
+                        size_t(picture->width) * 3);
+        }
         packet.reset(av_packet_alloc());
         if (avcodec_send_frame(png_.get(), rgb_.get()) < 0 || avcodec_receive_packet(png_.get(), packet.get()) < 0) {
             error = "cannot encode a PNG picture";
@@ -66,16 +69,17 @@ public:
     }
 
 private:
+    std::string chroma_;
     av::Codec png_;
     av::Frame rgb_;
-    av::Sws sws_;
+    std::vector<uint8_t> pixels_;
 };
 
 // Pictures written by a pool of threads, each with its own encoder; a bounded queue keeps the
 // decoded frames waiting few. The first failure stops the rest and is reported by the next call.
 class PngWriters {
 public:
-    explicit PngWriters(unsigned threads) {
+    PngWriters(unsigned threads, std::string chroma) : chroma_(std::move(chroma)) {
         if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
         for (unsigned i = 0; i < threads; ++i) threads_.emplace_back([this] { run(); });
         limit_ = 2 * threads;
@@ -123,7 +127,7 @@ private:
     };
 
     void run() {
-        PngEncoder encoder;
+        PngEncoder encoder(chroma_);
         std::unique_lock lock(mutex_);
         for (;;) {
             wake_.wait(lock, [&] { return closing_ || !queue_.empty(); });
@@ -152,6 +156,7 @@ private:
         if (!ok) error = job.display + ": cannot write: " + (errno ? std::strerror(errno) : "write error");
     }
 
+    std::string chroma_;
     std::mutex mutex_;
     std::condition_variable wake_, room_;
     std::deque<Job> queue_;
@@ -164,7 +169,8 @@ private:
 class PictureSink : public UnitSink {
 public:
     PictureSink(const StreamContext& context, const OutputOptions& options)
-        : context_(context), options_(options), manifest_(stream_manifest(context)), writers_(static_cast<unsigned>(options.encoder_threads)) {
+        : context_(context), options_(options), manifest_(stream_manifest(context)), decoder_(options.libavcodec_decoder ? MdecDecoding::kLibavcodec : MdecDecoding::kConsole),
+          writers_(static_cast<unsigned>(options.encoder_threads), options.chroma) {
         manifest_["pictures"] = Json::array();
         report_.decodes_pictures = true;
         // The frame each place asks for, in order; an undecodable one gives way to the next.

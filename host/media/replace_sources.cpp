@@ -12,6 +12,7 @@ extern "C" {
 #include <libavfilter/buffersrc.h>
 }
 
+#include "../../codecs/mdec_decoder.h"
 #include "../replace/replace_media.h"
 #include "av.h"
 #include "mdec_decoder.h"
@@ -351,8 +352,9 @@ public:
     bool decode_frame(const std::vector<uint8_t>& mdec, int width, int height, RgbPicture& picture, std::string& error) override {
         const AVFrame* frame = decoder_.decode(mdec.data(), mdec.size(), uint32_t(width), uint32_t(height), error);
         if (!frame) return false;
-        ToRgb to_rgb(frame->width, frame->height);
-        to_rgb.convert(frame, picture);
+        picture.width = frame->width;
+        picture.height = frame->height;
+        picture_rgb(frame, "console", picture.rgb);
         return true;
     }
 
@@ -445,22 +447,15 @@ private:
         return std::make_unique<FolderPictures>(std::move(files), std::move(order), width, height);
     }
 
-    // Planes as quorvex's pictures show them.
-    void show(const codecs::Picture& p, RgbPicture& out) {
+    // Planes as quorvex's pictures show them: as the console converts them.
+    static void show(const codecs::Picture& p, RgbPicture& out) {
         out.width = p.width;
         out.height = p.height;
-        out.rgb.resize(size_t(p.width) * p.height * 3);
-        rgb_.reset(sws_getCachedContext(rgb_.release(), p.width, p.height, AV_PIX_FMT_YUVJ420P, p.width, p.height, AV_PIX_FMT_RGB24,
-                                        SWS_BICUBIC, nullptr, nullptr, nullptr));
-        const uint8_t* in[4] = {p.y.data(), p.cb.data(), p.cr.data()};
-        const int in_lines[4] = {p.width, p.width / 2, p.width / 2};
-        uint8_t* planes[4] = {out.rgb.data()};
-        const int lines[4] = {p.width * 3};
-        if (rgb_) sws_scale(rgb_.get(), in, in_lines, 0, p.height, planes, lines);
+        out.rgb = codecs::console_rgb(p);
     }
 
     MdecDecoder decoder_;
-    av::Sws ycbcr_, rgb_;
+    av::Sws ycbcr_;
 };
 
 }  // namespace
