@@ -49,11 +49,10 @@ Outcome run_extract(const ExtractRequest& request) {
                                output_extensions_text() + ", or a folder of the units as delivered: end the name with /)");
         }
         const OutputFormat* media = piped ? output_format_named(request.format) : output_format_of(request.output);
-        if (media && !media_output_available(&why)) return failure(request.output, why);
+        if (media && !output_available(*media, &why)) return failure(request.output, "this build of quorvex " + why);
         targets.push_back({media ? media : &output_format("units"), request.output});
     }
     if (!request.frames_directory.empty()) {
-        if (!media_output_available(&why)) return failure(request.frames_directory, why);
         targets.push_back({&output_format("png"), request.frames_directory});
     }
 
@@ -71,8 +70,7 @@ Outcome run_extract(const ExtractRequest& request) {
     OutputOptions output_options;
     output_options.force = request.force;
     output_options.lossless = request.lossless;
-    output_options.libavcodec_decoder = request.decoding.libavcodec;
-    output_options.chroma = request.decoding.chroma;
+    output_options.decoding = request.decoding;
     WrittenStream written;
     if (!write_stream(context, targets, output_options, written, why)) {
         Error failed = failure("", why);

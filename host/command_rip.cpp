@@ -123,8 +123,7 @@ public:
         if (jobs_ == 0) jobs_ = std::max(1u, std::thread::hardware_concurrency());
         output_options_.force = true;  // an earlier output of quorvex's own, never another file
         output_options_.lossless = options.lossless;
-        output_options_.libavcodec_decoder = options.decoding.libavcodec;
-        output_options_.chroma = options.decoding.chroma;
+        output_options_.decoding = options.decoding;
         output_options_.encoder_threads = jobs_ > 1 ? 1 : 0;  // the streams share the cores
         output_options_.digest_sectors = true;
     }

@@ -17,14 +17,6 @@
 namespace quorvex {
 
 // The command line as parsed; each command takes its own request made from it.
-// How frames become pictures: decoded as the console decodes them (or by libavcodec, for
-// comparison), their chroma brought to full size for RGB pictures as the console does it, or
-// bilinear or bicubic for viewing.
-struct PictureDecoding {
-    bool libavcodec = false;
-    std::string chroma = "console";
-};
-
 struct Options {
     std::string command;
     std::vector<std::string> images;

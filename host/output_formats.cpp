@@ -35,7 +35,10 @@ const OutputFormat& output_format(std::string_view name) {
     std::abort();  // a name the host itself chose, never one a user gave
 }
 
-const OutputFormat& rip_format(bool video, bool media) { return output_format(!media ? "units" : video ? "mkv" : "flac"); }
+const OutputFormat& rip_format(bool video, bool media) {
+    if (!media) return output_format(video ? "units" : "wav");
+    return output_format(video ? "mkv" : "flac");
+}
 
 std::string ripped_file_name(const std::string& stream_name, bool video, bool media) {
     return stream_name + std::string(rip_format(video, media).extension);

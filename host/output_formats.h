@@ -26,16 +26,17 @@ struct OutputFormat {
     bool constant_rate;                     // one frame a tick (AVI)
     bool streams;                           // can be written to a pipe as it is made
     bool tags;                              // carries the stream's name, disc and number as tags
+    bool builtin;                           // quorvex's own code writes it: every build has it
 };
 
 inline constexpr OutputFormat kOutputFormats[] = {
-    {"mkv", ".mkv", Holds::kVideo, "matroska", "video/x-matroska", "libx264", "ffv1", "flac", 1000, false, true, true},
-    {"mp4", ".mp4", Holds::kVideo, "mp4", "video/mp4", "libx264", "libx264", "aac", 90000, false, false, true},
-    {"avi", ".avi", Holds::kVideo, "avi", "video/x-msvideo", "libx264", "ffv1", "pcm_s16le", 0, true, false, true},
-    {"wav", ".wav", Holds::kSound, "wav", "audio/wav", "", "", "pcm_s16le", 0, false, true, true},
-    {"flac", ".flac", Holds::kSound, "flac", "audio/flac", "", "", "flac", 0, false, true, true},
-    {"png", ".png", Holds::kPictures, "image2", "image/png", "png", "png", "", 0, false, false, false},
-    {"units", "", Holds::kUnits, "", "application/octet-stream", "", "", "", 0, false, false, false},
+    {"mkv", ".mkv", Holds::kVideo, "matroska", "video/x-matroska", "libx264", "ffv1", "flac", 1000, false, true, true, false},
+    {"mp4", ".mp4", Holds::kVideo, "mp4", "video/mp4", "libx264", "libx264", "aac", 90000, false, false, true, false},
+    {"avi", ".avi", Holds::kVideo, "avi", "video/x-msvideo", "libx264", "ffv1", "pcm_s16le", 0, true, false, true, false},
+    {"wav", ".wav", Holds::kSound, "wav", "audio/wav", "", "", "pcm_s16le", 0, false, true, true, true},
+    {"flac", ".flac", Holds::kSound, "flac", "audio/flac", "", "", "flac", 0, false, true, true, false},
+    {"png", ".png", Holds::kPictures, "image2", "image/png", "png", "png", "", 0, false, false, false, true},
+    {"units", "", Holds::kUnits, "", "application/octet-stream", "", "", "", 0, false, false, false, true},
 };
 
 // Whether an output is one media file (of pictures and sound, or sound alone).
@@ -49,7 +50,7 @@ const OutputFormat* output_format_named(std::string_view name);
 const OutputFormat& output_format(std::string_view name);
 
 // What a rip writes a stream as: a stream with pictures in Matroska, one of sound alone in FLAC;
-// its units as delivered when this build writes no media files.
+// in a build without FFmpeg, a stream with pictures as its units as delivered, sound alone in WAV.
 const OutputFormat& rip_format(bool video, bool media);
 // The file (or folder) a rip writes a stream to, in its disc's folder: the stream's name with the
 // format's extension. The rip and the viewer name files by this one rule.

@@ -3,11 +3,13 @@
 #pragma once
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "atomic_output.h"
+#include "frame_pictures.h"
 #include "json_out.h"
 #include "media_clock.h"
 #include "playback.h"
@@ -56,8 +58,7 @@ public:
 struct OutputOptions {
     bool force = false;     // replace an earlier output of quorvex
     bool lossless = false;  // FFV1 (H.264 at quantiser 0 in .mp4) instead of H.264
-    bool libavcodec_decoder = false;  // MDEC frames by libavcodec's decoder, not as the console decodes them
-    std::string chroma = "console";   // pictures' chroma to full size: console, bilinear or bicubic
+    PictureDecoding decoding;  // how MDEC frames become pictures
     int encoder_threads = 0;  // 0: as many as the machine has
     // The place holds what a rip's own index records as its output there, damaged since: it is
     // replaced whatever it holds now.
@@ -80,6 +81,10 @@ std::unique_ptr<UnitSink> make_raw_folder_sink(const StreamContext& context, con
 
 // extract.json of a folder: is every file in it one that quorvex listed there?
 bool folder_is_quorvex_output(const std::filesystem::path& folder, const std::string& manifest, std::string& why);
+
+// frame_000001.mdec by frame number (`ext` ".mdec"); a number met again gets a copy count:
+// frame_000001_2.mdec.
+std::string frame_file_name(uint32_t frame_number, std::map<uint32_t, uint32_t>& seen, const char* ext);
 
 // The manifest of a stream: what it is, how it was judged, how long it measured.
 Json stream_manifest(const StreamContext& context);

@@ -35,18 +35,6 @@ bool write_file(const fs::path& path, const void* data, size_t bytes) {
     return f && std::fwrite(data, 1, bytes, f.get()) == bytes && std::fclose(f.release()) == 0;
 }
 
-// frame_000001.mdec by frame number; a number met again gets a copy count: frame_000001_2.mdec.
-std::string frame_file_name(uint32_t frame_number, std::map<uint32_t, uint32_t>& seen, const char* ext) {
-    const uint32_t copy = ++seen[frame_number];
-    char name[48];
-    if (copy == 1) {
-        std::snprintf(name, sizeof name, "frame_%06u%s", frame_number, ext);
-    } else {
-        std::snprintf(name, sizeof name, "frame_%06u_%u%s", frame_number, copy, ext);
-    }
-    return name;
-}
-
 class RawFolderSink : public UnitSink {
 public:
     explicit RawFolderSink(const StreamContext& context) : context_(context), manifest_(stream_manifest(context)) {
@@ -154,6 +142,17 @@ private:
 };
 
 }  // namespace
+
+std::string frame_file_name(uint32_t frame_number, std::map<uint32_t, uint32_t>& seen, const char* ext) {
+    const uint32_t copy = ++seen[frame_number];
+    char name[48];
+    if (copy == 1) {
+        std::snprintf(name, sizeof name, "frame_%06u%s", frame_number, ext);
+    } else {
+        std::snprintf(name, sizeof name, "frame_%06u_%u%s", frame_number, copy, ext);
+    }
+    return name;
+}
 
 Json stream_manifest(const StreamContext& c) {
     const StreamInfo& info = c.request.info;

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # quorvex.exe under wine64 loads every .PSR of its folder and prints the same plug-in list and the
-# same stream table for every sample disc as the native build does.
+# same stream table for every sample disc as the native build does, and writes the same pictures
+# and sound.
 #   compare_windows_scan.sh EMULATOR QUORVEX_EXE NATIVE_QUORVEX SAMPLE_DIR
 set -euo pipefail
 emulator=$1 exe=$2 native=$3 samples=$4
@@ -41,5 +42,40 @@ if "$emulator" "$exe" extract selvane.cue --plugin selvane --stream 0 -o "$work/
     echo "quorvex.exe does not refuse a media file plainly"
     status=1
 fi
+# Pictures and WAV sound without FFmpeg: the same pixels and the same samples as the native
+# build's (which writes its WAV through FFmpeg), read back by ffmpeg.
+decoded() { ffmpeg -v error -i "$1" -f "$2" ${3:+-pix_fmt $3} - | md5sum; }
+for disc in selvane tamsel; do
+    "$native" extract $disc.cue --plugin $disc --stream 0 --frames "$work/$disc-native" -o "$work/$disc-native.wav" > /dev/null
+    if ! "$emulator" "$exe" extract $disc.cue --plugin $disc --stream 0 --frames "$work/$disc-exe" -o "$work/$disc-exe.wav" > /dev/null; then
+        echo "quorvex.exe cannot write $disc's pictures and sound"
+        status=1
+        continue
+    fi
+    if ! diff <(cd "$work/$disc-native" && ls) <(cd "$work/$disc-exe" && ls); then
+        echo "quorvex.exe writes other pictures of $disc than the native build"
+        status=1
+    fi
+    for png in "$work/$disc-native"/*.png; do
+        if [[ $(decoded "$png" rawvideo rgb24) != $(decoded "$work/$disc-exe/${png##*/}" rawvideo rgb24) ]]; then
+            echo "quorvex.exe's ${png##*/} of $disc differs from the native build's"
+            status=1
+        fi
+    done
+    if [[ $(decoded "$work/$disc-native.wav" s16le) != $(decoded "$work/$disc-exe.wav" s16le) ]]; then
+        echo "quorvex.exe's WAV of $disc differs from the native build's"
+        status=1
+    fi
+done
+# Its own WAV it may replace (--force); a video file it refuses, naming what it writes.
+if ! "$emulator" "$exe" extract ostrand.cue --plugin ostrand --stream 0 -o "$work/selvane-exe.wav" --force > /dev/null; then
+    echo "quorvex.exe does not replace its own WAV with --force"
+    status=1
+fi
+if ! grep -q "it writes .wav sound, PNG pictures" "$work/err.txt"; then
+    echo "quorvex.exe does not say which outputs it writes: $(cat "$work/err.txt")"
+    status=1
+fi
+
 [[ $status -eq 0 ]] && echo "quorvex.exe and quorvex agree on ${#discs[@]} sample discs"
 exit $status

@@ -47,7 +47,4 @@ using Sws = std::unique_ptr<SwsContext, FreeSws>;
 using Swr = std::unique_ptr<SwrContext, FreeSwr>;
 using Fifo = std::unique_ptr<AVAudioFifo, FreeFifo>;
 
-// The comment quorvex writes into every media file, by which --force knows its own files.
-inline constexpr char kCommentPrefix[] = "quorvex: ";
-
 }  // namespace quorvex::av

@@ -55,11 +55,7 @@ AVFrame* MdecDecoder::decode(const uint8_t* data, size_t size, uint32_t width, u
 }
 
 AVFrame* MdecDecoder::decode_as_console(const uint8_t* data, size_t size, uint32_t width, uint32_t height, std::string& why) {
-    if (width == 0 || height == 0 || width > 4096 || height > 4096) {
-        why = "no usable picture size";
-        return nullptr;
-    }
-    if (!codecs::decode_mdec({data, size}, static_cast<uint16_t>(width), static_cast<uint16_t>(height), planes_, why)) return nullptr;
+    if (!decode_planes(data, size, width, height, planes_, why)) return nullptr;
     if (!picture_ || picture_->width != static_cast<int>(width) || picture_->height != static_cast<int>(height) ||
         av_frame_is_writable(picture_.get()) == 0) {
         picture_.reset(av_frame_alloc());
@@ -84,32 +80,46 @@ AVFrame* MdecDecoder::decode_as_console(const uint8_t* data, size_t size, uint32
     return picture_.get();
 }
 
-void picture_rgb(const AVFrame* picture, const std::string& chroma, std::vector<uint8_t>& rgb) {
-    const int w = picture->width, h = picture->height;
-    rgb.assign(size_t(w) * h * 3, 0);
-    if (chroma == "console") {
-        codecs::Picture planes;
-        planes.width = static_cast<uint16_t>(w);
-        planes.height = static_cast<uint16_t>(h);
-        const int cw = (w + 1) / 2, ch = (h + 1) / 2;
-        planes.y.resize(size_t(w) * h);
-        planes.cb.resize(size_t(cw) * ch);
-        planes.cr.resize(planes.cb.size());
-        for (int row = 0; row < h; ++row) std::memcpy(&planes.y[size_t(row) * w], picture->data[0] + size_t(row) * picture->linesize[0], size_t(w));
-        for (int row = 0; row < ch; ++row) {
-            std::memcpy(&planes.cb[size_t(row) * cw], picture->data[1] + size_t(row) * picture->linesize[1], size_t(cw));
-            std::memcpy(&planes.cr[size_t(row) * cw], picture->data[2] + size_t(row) * picture->linesize[2], size_t(cw));
+bool MdecDecoder::decode_planes(const uint8_t* data, size_t size, uint32_t width, uint32_t height, codecs::Picture& planes,
+                                std::string& why) {
+    if (how_ == MdecDecoding::kConsole) {
+        if (width == 0 || height == 0 || width > 4096 || height > 4096) {
+            why = "no usable picture size";
+            return false;
         }
+        return codecs::decode_mdec({data, size}, static_cast<uint16_t>(width), static_cast<uint16_t>(height), planes, why);
+    }
+    const AVFrame* picture = decode(data, size, width, height, why);
+    if (!picture) return false;
+    const int w = picture->width, h = picture->height, cw = (w + 1) / 2, ch = (h + 1) / 2;
+    planes.width = static_cast<uint16_t>(w);
+    planes.height = static_cast<uint16_t>(h);
+    planes.y.resize(size_t(w) * h);
+    planes.cb.resize(size_t(cw) * ch);
+    planes.cr.resize(planes.cb.size());
+    for (int row = 0; row < h; ++row) std::memcpy(&planes.y[size_t(row) * w], picture->data[0] + size_t(row) * picture->linesize[0], size_t(w));
+    for (int row = 0; row < ch; ++row) {
+        std::memcpy(&planes.cb[size_t(row) * cw], picture->data[1] + size_t(row) * picture->linesize[1], size_t(cw));
+        std::memcpy(&planes.cr[size_t(row) * cw], picture->data[2] + size_t(row) * picture->linesize[2], size_t(cw));
+    }
+    return true;
+}
+
+void picture_rgb(const codecs::Picture& planes, const std::string& chroma, std::vector<uint8_t>& rgb) {
+    if (chroma == "console") {
         rgb = codecs::console_rgb(planes);
         return;
     }
-    SwsContext* sws = sws_getContext(w, h, static_cast<AVPixelFormat>(picture->format), w, h, AV_PIX_FMT_RGB24,
-                                     chroma == "bilinear" ? SWS_BILINEAR : SWS_BICUBIC, nullptr, nullptr, nullptr);
+    const int w = planes.width, h = planes.height, cw = (w + 1) / 2;
+    rgb.assign(size_t(w) * h * 3, 0);
+    av::Sws sws(sws_getContext(w, h, AV_PIX_FMT_YUVJ420P, w, h, AV_PIX_FMT_RGB24,
+                               chroma == "bilinear" ? SWS_BILINEAR : SWS_BICUBIC, nullptr, nullptr, nullptr));
     if (!sws) return;
-    uint8_t* planes[4] = {rgb.data()};
-    const int lines[4] = {w * 3};
-    sws_scale(sws, picture->data, picture->linesize, 0, h, planes, lines);
-    sws_freeContext(sws);
+    const uint8_t* in[4] = {planes.y.data(), planes.cb.data(), planes.cr.data()};
+    const int in_lines[4] = {w, cw, cw};
+    uint8_t* out[4] = {rgb.data()};
+    const int out_lines[4] = {w * 3};
+    sws_scale(sws.get(), in, in_lines, 0, h, out, out_lines);
 }
 
 }  // namespace quorvex

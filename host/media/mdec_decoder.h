@@ -20,6 +20,9 @@ public:
     AVFrame* decode(const FrameBuffer& unit, std::string& why);
     // `size` bytes of MDEC data of a `width` x `height` picture.
     AVFrame* decode(const uint8_t* data, size_t size, uint32_t width, uint32_t height, std::string& why);
+    // The same picture as planes of its own.
+    bool decode_planes(const uint8_t* data, size_t size, uint32_t width, uint32_t height, codecs::Picture& planes,
+                       std::string& why);
 
 private:
     AVFrame* decode_as_console(const uint8_t* data, size_t size, uint32_t width, uint32_t height, std::string& why);
@@ -31,9 +34,9 @@ private:
     codecs::Picture planes_;
 };
 
-// RGB (3 bytes a pixel, rows of `picture->width`) of a 4:2:0 picture, its chroma brought to full
+// RGB (3 bytes a pixel, rows of `planes.width`) of a 4:2:0 picture, its chroma brought to full
 // size as `chroma` says: "console" (each sample covering its 2x2 pixels, the console's own
 // conversion), "bilinear" or "bicubic" (smoother, for viewing).
-void picture_rgb(const AVFrame* picture, const std::string& chroma, std::vector<uint8_t>& rgb);
+void picture_rgb(const codecs::Picture& planes, const std::string& chroma, std::vector<uint8_t>& rgb);
 
 }  // namespace quorvex

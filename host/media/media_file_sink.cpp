@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <map>
 
+#include "../media_module.h"
 #include "../output_formats.h"
 #include "../paths.h"
 #include "media_sinks.h"
@@ -36,7 +37,7 @@ public:
         : context_(context), path_(std::move(path)), options_(options),
           format_(output_format_named(options.format)),
           piped_(path_ == "-"),
-          decoder_(options.libavcodec_decoder ? MdecDecoding::kLibavcodec : MdecDecoding::kConsole) {
+          decoder_(options.decoding.libavcodec ? MdecDecoding::kLibavcodec : MdecDecoding::kConsole) {
         report_.decodes_pictures = true;
     }
 
@@ -238,14 +239,11 @@ private:
     }
 
     void tag() {
-        const PluginFile& plugin = *context_.request.plugin;
-        const std::string comment = av::kCommentPrefix + plugin.stem + " stream from " +
-                                    valid_utf8(fs::path(context_.request.image).filename().string()) + ", read by the " +
-                                    valid_utf8(plugin.name()) + " plug-in";
-        av_dict_set(&out_->metadata, "comment", comment.c_str(), 0);
-        if (!context_.name.empty()) av_dict_set(&out_->metadata, "title", context_.name.c_str(), 0);
-        if (!context_.album.empty()) av_dict_set(&out_->metadata, "album", valid_utf8(context_.album).c_str(), 0);
-        if (context_.number) av_dict_set(&out_->metadata, "track", std::to_string(*context_.number).c_str(), 0);
+        const MediaTags tags = media_tags(context_);
+        for (const auto& [key, value] : {std::pair{"comment", &tags.comment}, {"title", &tags.title}, {"album", &tags.album},
+                                         {"track", &tags.track}}) {
+            if (!value->empty()) av_dict_set(&out_->metadata, key, value->c_str(), 0);
+        }
     }
 
     // The video time base: milliseconds (Matroska), 1/90000 s (MP4), one average frame (AVI).

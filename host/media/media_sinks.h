@@ -9,8 +9,6 @@ namespace quorvex {
 
 UnitSink* new_media_file_sink(const StreamContext& context, const std::string& path, const OutputOptions& options,
                               std::string& error);
-UnitSink* new_picture_sink(const StreamContext& context, const std::string& directory, const OutputOptions& options,
-                           std::string& error);
 bool file_carries_quorvex_comment(const std::filesystem::path& path, std::string& why);
 
 }  // namespace quorvex

@@ -350,11 +350,8 @@ public:
     }
 
     bool decode_frame(const std::vector<uint8_t>& mdec, int width, int height, RgbPicture& picture, std::string& error) override {
-        const AVFrame* frame = decoder_.decode(mdec.data(), mdec.size(), uint32_t(width), uint32_t(height), error);
-        if (!frame) return false;
-        picture.width = frame->width;
-        picture.height = frame->height;
-        picture_rgb(frame, "console", picture.rgb);
+        if (!decoder_.decode_planes(mdec.data(), mdec.size(), uint32_t(width), uint32_t(height), planes_, error)) return false;
+        show(planes_, picture);
         return true;
     }
 
@@ -455,6 +452,7 @@ private:
     }
 
     MdecDecoder decoder_;
+    codecs::Picture planes_;
     av::Sws ycbcr_;
 };
 
