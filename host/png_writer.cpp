@@ -76,13 +76,15 @@ std::vector<uint8_t> filtered_rows(std::span<const uint8_t> rgb, uint32_t width,
     return out;
 }
 
-std::vector<uint8_t> zlib_stream(const std::vector<uint8_t>& raw) {
+std::vector<uint8_t> zlib_stream(const std::vector<uint8_t>& raw, [[maybe_unused]] int level) {
 #if QUORVEX_HAVE_ZLIB
-    uLongf size = compressBound(static_cast<uLong>(raw.size()));
-    std::vector<uint8_t> packed(size);
-    if (compress2(packed.data(), &size, raw.data(), static_cast<uLong>(raw.size()), 6) == Z_OK) {
-        packed.resize(size);
-        return packed;
+    if (level > 0) {
+        uLongf size = compressBound(static_cast<uLong>(raw.size()));
+        std::vector<uint8_t> packed(size);
+        if (compress2(packed.data(), &size, raw.data(), static_cast<uLong>(raw.size()), level) == Z_OK) {
+            packed.resize(size);
+            return packed;
+        }
     }
 #endif
     // Stored blocks of at most 65535 bytes, then the Adler-32 of the data.
@@ -107,14 +109,14 @@ std::vector<uint8_t> zlib_stream(const std::vector<uint8_t>& raw) {
 
 }  // namespace
 
-std::vector<uint8_t> encode_png(std::span<const uint8_t> rgb, uint32_t width, uint32_t height) {
+std::vector<uint8_t> encode_png(std::span<const uint8_t> rgb, uint32_t width, uint32_t height, int level) {
     std::vector<uint8_t> out = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
     std::vector<uint8_t> header;
     put32(header, width);
     put32(header, height);
     header.insert(header.end(), {8, 2, 0, 0, 0});  // 8 bits, RGB, deflate, adaptive filters, no interlace
     chunk(out, "IHDR", header);
-    chunk(out, "IDAT", zlib_stream(filtered_rows(rgb, width, height)));
+    chunk(out, "IDAT", zlib_stream(filtered_rows(rgb, width, height), level));
     chunk(out, "IEND", {});
     return out;
 }

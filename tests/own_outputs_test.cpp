@@ -78,15 +78,17 @@ double rgb_psnr(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
 }  // namespace
 
 TEST(OwnOutputs, PicturesAreTheConsolesColoursWhicheverWayTheyAreMade) {
-    // Edges a filter choice and the stored fallback must keep: one-pixel pictures, odd widths,
-    // rows of extremes.
+    // Edges a filter choice and stored blocks must keep: one-pixel pictures, odd widths, rows of
+    // extremes, more than one stored block.
     for (auto [w, h] : {std::pair{1, 1}, {3, 2}, {17, 5}, {320, 240}}) {
         std::vector<uint8_t> rgb(size_t(w) * h * 3);
         for (size_t i = 0; i < rgb.size(); ++i) rgb[i] = static_cast<uint8_t>(i % 7 == 0 ? 255 : (i * 37) ^ (i >> 3));
-        int width = 0, height = 0;
-        EXPECT_EQ(png_pixels(quorvex::encode_png(rgb, uint32_t(w), uint32_t(h)), width, height), rgb) << w << "x" << h;
-        EXPECT_EQ(width, w);
-        EXPECT_EQ(height, h);
+        for (int level : {6, 0}) {  // deflated, and stored as a build without zlib stores it
+            int width = 0, height = 0;
+            EXPECT_EQ(png_pixels(quorvex::encode_png(rgb, uint32_t(w), uint32_t(h), level), width, height), rgb) << w << "x" << h;
+            EXPECT_EQ(width, w);
+            EXPECT_EQ(height, h);
+        }
     }
 
     TempDir dir("own-pictures");
