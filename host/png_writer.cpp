@@ -44,36 +44,66 @@ uint8_t paeth(int a, int b, int c) {
     return static_cast<uint8_t>(pa <= pb && pa <= pc ? a : pb <= pc ? b : c);
 }
 
+// One row through PNG filter `Filter` (0 none, 1 sub, 2 up, 3 average, 4 Paeth) into `out`;
+// the sum of the output bytes taken as signed, in magnitude.
+template <int Filter>
+uint64_t filter_row(const uint8_t* row, const uint8_t* up, size_t stride, uint8_t* out) {
+    constexpr size_t kPixel = 3;
+    const auto predicted = [&](size_t i) -> int {
+        const int a = i >= kPixel ? row[i - kPixel] : 0, b = up[i], c = i >= kPixel ? up[i - kPixel] : 0;
+        if constexpr (Filter == 1) return a;
+        if constexpr (Filter == 2) return b;
+        if constexpr (Filter == 3) return (a + b) / 2;
+        if constexpr (Filter == 4) return paeth(a, b, c);
+        return 0;
+    };
+    uint64_t cost = 0;
+    for (size_t i = 0; i < stride; ++i) {
+        out[i] = static_cast<uint8_t>(row[i] - predicted(i));
+        cost += static_cast<uint64_t>(std::abs(static_cast<int8_t>(out[i])));
+    }
+    return cost;
+}
+
+constexpr uint64_t (*kFilters[5])(const uint8_t*, const uint8_t*, size_t, uint8_t*) = {
+    filter_row<0>, filter_row<1>, filter_row<2>, filter_row<3>, filter_row<4>};
+
 // Each row behind its filter byte: of the five filters, the one whose output bytes, taken as
 // signed, sum smallest in magnitude.
 std::vector<uint8_t> filtered_rows(std::span<const uint8_t> rgb, uint32_t width, uint32_t height) {
     const size_t stride = size_t(width) * 3;
-    std::vector<uint8_t> out;
-    out.reserve((stride + 1) * height);
-    std::vector<uint8_t> zero(stride, 0), trial(stride), best(stride);
+    std::vector<uint8_t> out((stride + 1) * height);
+    std::vector<uint8_t> zero(stride, 0), trial(stride);
     for (uint32_t y = 0; y < height; ++y) {
         const uint8_t* row = rgb.data() + y * stride;
         const uint8_t* up = y ? row - stride : zero.data();
-        uint64_t best_cost = UINT64_MAX;
-        uint8_t best_filter = 0;
-        for (uint8_t filter = 0; filter < 5; ++filter) {
-            uint64_t cost = 0;
-            for (size_t i = 0; i < stride; ++i) {
-                const int a = i >= 3 ? row[i - 3] : 0, b = up[i], c = i >= 3 ? up[i - 3] : 0;
-                const int predicted = filter == 0 ? 0 : filter == 1 ? a : filter == 2 ? b : filter == 3 ? (a + b) / 2 : paeth(a, b, c);
-                trial[i] = static_cast<uint8_t>(row[i] - predicted);
-                cost += static_cast<uint64_t>(std::abs(static_cast<int8_t>(trial[i])));
-            }
+        uint8_t* best = &out[y * (stride + 1)];
+        uint64_t best_cost = kFilters[0](row, up, stride, best + 1);
+        for (uint8_t filter = 1; filter < 5; ++filter) {
+            const uint64_t cost = kFilters[filter](row, up, stride, trial.data());
             if (cost < best_cost) {
                 best_cost = cost;
-                best_filter = filter;
-                best.swap(trial);
+                best[0] = filter;
+                std::copy(trial.begin(), trial.end(), best + 1);
             }
         }
-        out.push_back(best_filter);
-        out.insert(out.end(), best.begin(), best.end());
     }
     return out;
+}
+
+uint32_t adler32_of(const std::vector<uint8_t>& bytes) {
+    uint32_t a = 1, b = 0;
+    for (size_t at = 0; at < bytes.size();) {
+        // 5552 bytes at most between reductions keep the sums within 32 bits.
+        const size_t end = std::min(bytes.size(), at + 5552);
+        for (; at < end; ++at) {
+            a += bytes[at];
+            b += a;
+        }
+        a %= 65521;
+        b %= 65521;
+    }
+    return b << 16 | a;
 }
 
 std::vector<uint8_t> zlib_stream(const std::vector<uint8_t>& raw, [[maybe_unused]] int level) {
@@ -98,12 +128,7 @@ std::vector<uint8_t> zlib_stream(const std::vector<uint8_t>& raw, [[maybe_unused
         out.insert(out.end(), raw.begin() + static_cast<ptrdiff_t>(at), raw.begin() + static_cast<ptrdiff_t>(at + n));
         at += n;
     } while (at < raw.size());
-    uint32_t a = 1, b = 0;
-    for (uint8_t byte : raw) {
-        a = (a + byte) % 65521;
-        b = (b + a) % 65521;
-    }
-    put32(out, (b << 16) | a);
+    put32(out, adler32_of(raw));
     return out;
 }
 

@@ -10,7 +10,8 @@
 namespace quorvex {
 
 // The whole file of a `width` x `height` picture whose `rgb` holds 3 bytes a pixel, row by row,
-// deflated at zlib's `level` (0: stored, as a build without zlib always does).
-std::vector<uint8_t> encode_png(std::span<const uint8_t> rgb, uint32_t width, uint32_t height, int level = 6);
+// deflated at zlib's `level` (0: stored, as a build without zlib always does). Level 1 is the
+// default: on movie frames, four times as fast as 6 for files a third larger.
+std::vector<uint8_t> encode_png(std::span<const uint8_t> rgb, uint32_t width, uint32_t height, int level = 1);
 
 }  // namespace quorvex
