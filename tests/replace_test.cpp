@@ -226,6 +226,7 @@ TEST(Replace, WritesChdsAndPatchesOthersReadAndNeverItsInput) {
     EXPECT_FALSE(std::filesystem::exists(dir.file("chd.xdelta")));
     r = quorvex("replace " + cue + " --stream 1" + video + " -o " + dir.file("new.cue"));
     EXPECT_EQ(r.status, 1) << "an existing output is never replaced";
+    EXPECT_NE(r.output.find("new.bin: already exists and replace writes new files only"), std::string::npos) << r.output;
     std::filesystem::create_directories(dir.file("few"));
     std::filesystem::copy_file(dir.file("frames/frame_000001.png"), dir.file("few/frame_000001.png"));
     r = quorvex("replace " + cue + " --stream 1 --video " + dir.file("few") + " -o " + dir.file("few.cue"));

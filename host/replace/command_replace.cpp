@@ -421,10 +421,16 @@ bool write_whole(const fs::path& path, std::span<const uint8_t> bytes, std::stri
     return bool(out);
 }
 
+bool never_replace(const fs::path&, std::string& why) {
+    why = "replace writes new files only";
+    return false;
+}
+
 // The outputs of one run: all put in place, or none.
 class OutputSet {
 public:
-    AtomicOutput* add(const std::string& target, std::string& error, const AtomicOutput::MayReplace& may = nullptr) {
+    // An existing image or patch is never replaced, whoever wrote it.
+    AtomicOutput* add(const std::string& target, std::string& error, const AtomicOutput::MayReplace& may = never_replace) {
         outputs_.push_back(std::make_unique<AtomicOutput>());
         if (!outputs_.back()->begin(target, AtomicOutput::Shape::kFile, may, error)) return nullptr;
         return outputs_.back().get();
