@@ -96,17 +96,32 @@ private:
     AcEntry short_[512], long_[2048];
 };
 
-// A DC difference's size by its code (version 3).
-int dc_size(Bits& bits, bool luma) {
-    const Code* codes = luma ? kDcLuma : kDcChroma;
-    for (int size = 0; size < 12; ++size) {
-        if (codes[size].length && bits.show(codes[size].length) == codes[size].bits) {
-            bits.drop(codes[size].length);
-            return size;
+// A DC difference's size by its code (version 3), found by the next 10 bits: the codes of each
+// table are free of prefixes, and none is longer than 10 bits.
+class DcSizes {
+public:
+    explicit DcSizes(const Code (&codes)[12]) {
+        for (int size = 0; size < 12; ++size) {
+            const Code c = codes[size];
+            for (uint32_t tail = 0; tail < (1u << (10 - c.length)); ++tail) {
+                entries_[uint32_t{c.bits} << (10 - c.length) | tail] = {static_cast<int8_t>(size), c.length};
+            }
         }
     }
-    return -1;
-}
+    // The size, or -1 for bits no code begins.
+    int read(Bits& bits) const {
+        const Entry e = entries_[bits.show(10)];
+        bits.drop(e.length);
+        return e.size;
+    }
+
+private:
+    struct Entry {
+        int8_t size = -1;
+        uint8_t length = 0;
+    };
+    Entry entries_[1024];
+};
 
 }  // namespace
 
@@ -172,36 +187,49 @@ constexpr IdctTables kIdctTables = [] {
 __m128i load(const void* p) { return _mm_load_si128(static_cast<const __m128i*>(p)); }
 __m128i rounded(__m128i low, __m128i high) { return _mm_packs_epi32(_mm_srai_epi32(low, 13), _mm_srai_epi32(high, 13)); }
 
+// The pairs (0-3) with something in them, of the pairs of bits of `mask`.
+int active_pairs(uint8_t mask, int pairs[4]) {
+    int n = 0;
+    for (int p = 0; p < 4; ++p) {
+        if (mask >> (2 * p) & 3) pairs[n++] = p;
+    }
+    return n;
+}
+
 void idct_passes(const int16_t in[64], uint8_t columns, uint8_t rows, int16_t out[64]) {
     const __m128i bias = _mm_set1_epi32(0xFFF);
+    int pairs[4];
     // First pass, transposed: first[8x + y] is the first pass's out[x + 8y].
-    __m128i low[8], high[8];
-    for (int x = 0; x < 8; ++x) low[x] = high[x] = bias;
-    for (int p = 0; p < 4; ++p) {
-        if (!(rows >> (2 * p) & 3)) continue;
-        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 16 * p));
-        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 16 * p + 8));
-        const __m128i front = _mm_unpacklo_epi16(a, b), back = _mm_unpackhi_epi16(a, b);
-        for (int x = 0; x < 8; ++x) {
-            const __m128i pair = load(kIdctTables.broadcast[p][x]);
-            low[x] = _mm_add_epi32(low[x], _mm_madd_epi16(front, pair));
-            high[x] = _mm_add_epi32(high[x], _mm_madd_epi16(back, pair));
-        }
+    int n = active_pairs(rows, pairs);
+    __m128i front[4], back[4];
+    for (int i = 0; i < n; ++i) {
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 16 * pairs[i]));
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 16 * pairs[i] + 8));
+        front[i] = _mm_unpacklo_epi16(a, b);
+        back[i] = _mm_unpackhi_epi16(a, b);
     }
     alignas(16) int16_t first[64];
-    for (int x = 0; x < 8; ++x) _mm_store_si128(reinterpret_cast<__m128i*>(first + 8 * x), rounded(low[x], high[x]));
-    // Second pass: in[y + 8z] is first[8y + z], so z and z + 1 lie side by side.
-    for (int y = 0; y < 8; ++y) {
-        __m128i l = bias, h = bias;
-        for (int p = 0; p < 4; ++p) {
-            if (!(columns >> (2 * p) & 3)) continue;
-            int32_t pair;
-            std::memcpy(&pair, first + 8 * y + 2 * p, 4);
-            const __m128i a = _mm_set1_epi32(pair);
-            l = _mm_add_epi32(l, _mm_madd_epi16(a, load(kIdctTables.paired[p][0])));
-            h = _mm_add_epi32(h, _mm_madd_epi16(a, load(kIdctTables.paired[p][1])));
+    for (int x = 0; x < 8; ++x) {
+        __m128i low = bias, high = bias;
+        for (int i = 0; i < n; ++i) {
+            const __m128i pair = load(kIdctTables.broadcast[pairs[i]][x]);
+            low = _mm_add_epi32(low, _mm_madd_epi16(front[i], pair));
+            high = _mm_add_epi32(high, _mm_madd_epi16(back[i], pair));
         }
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 8 * y), rounded(l, h));
+        _mm_store_si128(reinterpret_cast<__m128i*>(first + 8 * x), rounded(low, high));
+    }
+    // Second pass: in[y + 8z] is first[8y + z], so z and z + 1 lie side by side.
+    n = active_pairs(columns, pairs);
+    for (int y = 0; y < 8; ++y) {
+        __m128i low = bias, high = bias;
+        for (int i = 0; i < n; ++i) {
+            int32_t pair;
+            std::memcpy(&pair, first + 8 * y + 2 * pairs[i], 4);
+            const __m128i a = _mm_set1_epi32(pair);
+            low = _mm_add_epi32(low, _mm_madd_epi16(a, load(kIdctTables.paired[pairs[i]][0])));
+            high = _mm_add_epi32(high, _mm_madd_epi16(a, load(kIdctTables.paired[pairs[i]][1])));
+        }
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 8 * y), rounded(low, high));
     }
 }
 #else
@@ -322,7 +350,8 @@ bool decode_mdec(std::span<const uint8_t> frame, uint16_t width, uint16_t height
                     dc = static_cast<int32_t>(bits.take(10));
                     if (dc & 0x200) dc -= 0x400;
                 } else {
-                    const int size = dc_size(bits, luma);
+                    static const DcSizes luma_sizes(kDcLuma), chroma_sizes(kDcChroma);
+                    const int size = (luma ? luma_sizes : chroma_sizes).read(bits);
                     if (size < 0) return broken("a DC size code no table holds");
                     int32_t difference = static_cast<int32_t>(bits.take(size));
                     if (size && !(difference >> (size - 1))) difference -= (1 << size) - 1;
