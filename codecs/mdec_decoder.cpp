@@ -139,14 +139,22 @@ constexpr std::array<int32_t, 64> kMatrix = [] {
 // A frame's dequantisation: for each zigzag place, what a level is multiplied by before the
 // rounding (+ 4) >> 3; times 2 is (x 16 + 4) >> 3, so the DC and a scale of 0 take 16.
 struct Dequantiser {
-    explicit Dequantiser(int32_t scale) : natural_order(scale == 0) {
-        for (int k = 0; k < 64; ++k) factor[k] = k == 0 || scale == 0 ? 16 : kMatrix[size_t(k)] * scale;
+    explicit Dequantiser(int32_t scale) {
+        for (int k = 0; k < 64; ++k) {
+            const int place = scale == 0 ? k : kZigzag[k];
+            slots[k] = {k == 0 || scale == 0 ? 16 : kMatrix[size_t(k)] * scale, static_cast<uint8_t>(place),
+                        static_cast<uint8_t>(1u << (place % 8)), static_cast<uint8_t>(1u << (place / 8))};
+        }
     }
-    int32_t operator()(int32_t level, int k) const { return std::clamp((level * factor[k] + 4) >> 3, -0x400, 0x3FF); }
-    int place(int k) const { return natural_order ? k : kZigzag[k]; }
+    int32_t operator()(int32_t level, int k) const { return std::clamp((level * slots[k].factor + 4) >> 3, -0x400, 0x3FF); }
+    int place(int k) const { return slots[k].place; }
 
-    int32_t factor[64];
-    bool natural_order;
+    // Each zigzag place's factor, where its coefficient goes (natural order when the scale is 0)
+    // and that place's column and row as bits.
+    struct Slot {
+        int32_t factor;
+        uint8_t place, column, row;
+    } slots[64];
 };
 
 // The scale table as the console's IDCT takes it: its upper 13 bits.
@@ -361,8 +369,8 @@ bool decode_mdec(std::span<const uint8_t> frame, uint16_t width, uint16_t height
                 // Each coefficient dequantised as it is read, as the console does with the
                 // halfwords: the DC word carries the scale, run/level words follow.
                 block[0] = static_cast<int16_t>(dequantised(dc, 0));
-                int placed = 0;
                 uint8_t columns = 1, rows = 1;
+                int placed = 0;
                 for (int k = 0;;) {
                     bits.refill();
                     const AcEntry e = lookup[bits.show(17)];
@@ -379,11 +387,11 @@ bool decode_mdec(std::span<const uint8_t> frame, uint16_t width, uint16_t height
                     if (k > 63) return broken("more than 63 coefficients");
                     // (Past the frame's end only zeros are read, which no code begins with: the
                     // block fails at its next code, or after its end of block.)
-                    const int place = dequantised.place(k);
-                    block[place] = static_cast<int16_t>(dequantised(level, k));
-                    places[placed++] = static_cast<uint8_t>(place);
-                    columns |= static_cast<uint8_t>(1u << (place % 8));
-                    rows |= static_cast<uint8_t>(1u << (place / 8));
+                    const Dequantiser::Slot& slot = dequantised.slots[k];
+                    block[slot.place] = static_cast<int16_t>(std::clamp((level * slot.factor + 4) >> 3, -0x400, 0x3FF));
+                    places[placed++] = slot.place;
+                    columns |= slot.column;
+                    rows |= slot.row;
                 }
                 if (bits.overrun()) return broken("the frame's data ends inside it");
                 int16_t pixels[64];
