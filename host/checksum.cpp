@@ -18,7 +18,7 @@ namespace fs = std::filesystem;
 namespace quorvex {
 namespace {
 
-std::string to_hex(const unsigned char* d, size_t n) {
+[[maybe_unused]] std::string to_hex(const unsigned char* d, size_t n) {
     static constexpr char kHex[] = "0123456789abcdef";
     std::string out;
     for (size_t i = 0; i < n; ++i) {

@@ -515,8 +515,10 @@ private:
         uint64_t done = sectors_done_;
         for (const auto& [file, sectors] : sectors_in_hand_) done += sectors;
         const double elapsed = meter_.elapsed();
-        std::string text = "[" + std::to_string(discs_done_) + "/" + std::to_string(discs_.size()) + " discs, " +
-                           std::to_string(through_) + "/" + std::to_string(total_) + " streams] ";
+        // (Built by appending: GCC 12 warns falsely of an overlap in "[" + std::string.)
+        std::string text = "[";
+        text += std::to_string(discs_done_) + "/" + std::to_string(discs_.size()) + " discs, " + std::to_string(through_) +
+                "/" + std::to_string(total_) + " streams] ";
         if (!in_hand_.file.empty()) {
             text += in_hand_.file + " " + std::to_string(in_hand_.done) + "/" + std::to_string(in_hand_.total) + " " +
                     in_hand_.unit + " ";

@@ -104,9 +104,9 @@ private:
 
     std::mutex mutex_;
     std::condition_variable wake_, done_cv_;
-    std::deque<std::pair<uint64_t, PictureJob>> queue_;
-    std::map<uint64_t, PictureResult> done_;
-    uint64_t submitted_ = 0, taken_ = 0;
+    std::deque<std::pair<size_t, PictureJob>> queue_;
+    std::map<size_t, PictureResult> done_;
+    size_t submitted_ = 0, taken_ = 0;
     std::vector<std::thread> threads_;
     bool closing_ = false;
 };

@@ -143,7 +143,7 @@ bool wav_is_quorvex_output(const fs::path& path, std::string& why) {
                     const uint64_t text = le32(head + tag + 4);
                     if (text > end - tag - 8) break;
                     if (std::memcmp(head + tag, "ICMT", 4) == 0) {
-                        ours = std::string_view(head + tag + 8, text).starts_with(kQuorvexCommentPrefix);
+                        ours = std::string_view(head + tag + 8, static_cast<size_t>(text)).starts_with(kQuorvexCommentPrefix);
                     }
                     tag += 8 + text + (text & 1);
                 }
