@@ -314,7 +314,7 @@ void mdec_idct(int32_t block[64]) {
     std::copy_n(out, 64, block);
 }
 
-bool decode_mdec(std::span<const uint8_t> frame, uint16_t width, uint16_t height, Picture& planes, std::string& error) {
+bool decode_mdec(std::span<const uint8_t> frame, uint32_t width, uint32_t height, Picture& planes, std::string& error) {
     if (frame.size() < 8) {
         error = "the frame holds no MDEC header";
         return false;
@@ -328,7 +328,7 @@ bool decode_mdec(std::span<const uint8_t> frame, uint16_t width, uint16_t height
         error = "MDEC version " + std::to_string(version) + " is not one quorvex decodes (2 or 3)";
         return false;
     }
-    const int mb_width = (width + 15) / 16, mb_height = (height + 15) / 16;
+    const int mb_width = static_cast<int>(width + 15) / 16, mb_height = static_cast<int>(height + 15) / 16;
     const int full_width = mb_width * 16, full_height = mb_height * 16;
     // The macroblocks are decoded into the planes at their full size, then cut to the picture's.
     std::vector<uint8_t>&y = planes.y, &cb = planes.cb, &cr = planes.cr;
@@ -414,8 +414,8 @@ bool decode_mdec(std::span<const uint8_t> frame, uint16_t width, uint16_t height
     }
     // The picture's own size, from the macroblocks that cover it: each row moves back to its
     // place in the smaller picture (never over a row still to move).
-    planes.width = width;
-    planes.height = height;
+    planes.width = static_cast<uint16_t>(width);
+    planes.height = static_cast<uint16_t>(height);
     const auto cut = [](std::vector<uint8_t>& plane, size_t from_width, size_t to_width, size_t rows) {
         if (from_width != to_width) {
             for (size_t row = 1; row < rows; ++row) std::memmove(&plane[row * to_width], &plane[row * from_width], to_width);

@@ -40,7 +40,7 @@ void mdec_idct(int32_t block[64]);
 // picture into full-range YCbCr 4:2:0 planes, as the console's decoder leaves them. False with
 // `error` saying where a malformed frame breaks (codes past its end, more than 63 coefficients in
 // a block, a code no table holds, a version other than 2 or 3); it never reads past `frame`.
-bool decode_mdec(std::span<const uint8_t> frame, uint16_t width, uint16_t height, Picture& planes, std::string& error);
+bool decode_mdec(std::span<const uint8_t> frame, uint32_t width, uint32_t height, Picture& planes, std::string& error);
 
 // RGB (3 bytes a pixel) as the console converts YCbCr: each chroma sample covering its 2x2
 // pixels, R = Y + 1.402 Cr, G = Y - 0.3437 Cb - 0.7143 Cr, B = Y + 1.772 Cb, rounded and clamped.

@@ -10,11 +10,7 @@ class ConsolePictures : public FramePictures {
 public:
     bool decode(std::span<const uint8_t> frame, uint32_t width, uint32_t height, codecs::Picture& planes,
                 std::string& why) override {
-        if (width == 0 || height == 0 || width > 4096 || height > 4096) {
-            why = "no usable picture size";
-            return false;
-        }
-        return codecs::decode_mdec(frame, static_cast<uint16_t>(width), static_cast<uint16_t>(height), planes, why);
+        return codecs::decode_mdec(frame, width, height, planes, why);
     }
     void rgb(const codecs::Picture& planes, std::vector<uint8_t>& rgb) override { rgb = codecs::console_rgb(planes); }
 };

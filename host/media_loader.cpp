@@ -22,9 +22,8 @@ struct LoadedModule {
         }
         find(module, "quorvex_media_file_sink", doors.media_file_sink);
         find(module, "quorvex_frame_pictures", doors.frame_pictures);
-        find(module, "quorvex_media_owned", doors.owned);
         find(module, "quorvex_replace_media", doors.replace_media);
-        if (!doors.media_file_sink || !doors.frame_pictures || !doors.owned || !doors.replace_media) {
+        if (!doors.media_file_sink || !doors.frame_pictures || !doors.replace_media) {
             problem = path.string() + ": not quorvex's media module";
         }
     }

@@ -2,7 +2,6 @@
 // A build without FFmpeg has no module and says how to get one.
 #pragma once
 
-#include <filesystem>
 #include <string>
 
 #include "frame_pictures.h"
@@ -15,7 +14,6 @@ class ReplaceMedia;
 struct MediaModule {
     UnitSink* (*media_file_sink)(const StreamContext&, const std::string&, const OutputOptions&, std::string&) = nullptr;
     FramePictures* (*frame_pictures)(const PictureDecoding&) = nullptr;
-    bool (*owned)(const std::filesystem::path&, std::string&) = nullptr;
     ReplaceMedia* (*replace_media)() = nullptr;
 };
 

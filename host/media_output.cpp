@@ -29,7 +29,9 @@ std::unique_ptr<UnitSink> make_media_file_sink(const StreamContext& context, con
         return std::unique_ptr<UnitSink>(module->media_file_sink(context, path, options, error));
     }
     if (format && format->name == "wav") return make_wav_sink(context, path, options, error);
-    if (!format || !output_available(*format, &error)) error = path + ": " + error;
+    std::string why = "writes no such media file";
+    if (format) output_available(*format, &why);
+    error = path + ": this build of quorvex " + why;
     return nullptr;
 }
 
@@ -44,13 +46,6 @@ std::unique_ptr<FramePictures> make_module_frame_pictures(const PictureDecoding&
 std::unique_ptr<ReplaceMedia> make_replace_media(std::string& error) {
     const MediaModule* module = media_module(&error);
     return module ? std::unique_ptr<ReplaceMedia>(module->replace_media()) : nullptr;
-}
-
-bool media_file_is_quorvex_output(const std::filesystem::path& path, std::string& why) {
-    if (const MediaModule* module = media_module(nullptr)) return module->owned(path, why);
-    if (extension_of(path.string()) == ".wav") return wav_is_quorvex_output(path, why);
-    why = "cannot be checked without FFmpeg's libraries";
-    return false;
 }
 
 }  // namespace quorvex

@@ -32,7 +32,4 @@ bool wav_is_quorvex_output(const std::filesystem::path& path, std::string& why);
 // libavcodec's MDEC decoder, or smoothed chroma, from the media module.
 std::unique_ptr<FramePictures> make_module_frame_pictures(const PictureDecoding& how, std::string& error);
 
-// Whether an existing media file was written by quorvex (it carries quorvex's comment).
-bool media_file_is_quorvex_output(const std::filesystem::path& path, std::string& why);
-
 }  // namespace quorvex

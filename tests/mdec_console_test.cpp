@@ -75,7 +75,7 @@ TEST(ConsoleMdec, EverySampleMovieDecodesNearLibavcodecButNotAsIt) {
                 const int w = unit["width"], h = unit["height"];
                 codecs::Picture ours, theirs;
                 std::string why;
-                ASSERT_TRUE(codecs::decode_mdec(data, uint16_t(w), uint16_t(h), ours, why)) << disc << ": " << why;
+                ASSERT_TRUE(codecs::decode_mdec(data, uint32_t(w), uint32_t(h), ours, why)) << disc << ": " << why;
                 ASSERT_TRUE(libavcodec_planes(data, w, h, theirs)) << disc;
                 bool differs = false;
                 for (auto [a, b] : {std::pair{&ours.y, &theirs.y}, std::pair{&ours.cb, &theirs.cb}, std::pair{&ours.cr, &theirs.cr}}) {

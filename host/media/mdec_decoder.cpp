@@ -83,11 +83,7 @@ AVFrame* MdecDecoder::decode_as_console(const uint8_t* data, size_t size, uint32
 bool MdecDecoder::decode_planes(const uint8_t* data, size_t size, uint32_t width, uint32_t height, codecs::Picture& planes,
                                 std::string& why) {
     if (how_ == MdecDecoding::kConsole) {
-        if (width == 0 || height == 0 || width > 4096 || height > 4096) {
-            why = "no usable picture size";
-            return false;
-        }
-        return codecs::decode_mdec({data, size}, static_cast<uint16_t>(width), static_cast<uint16_t>(height), planes, why);
+        return codecs::decode_mdec({data, size}, width, height, planes, why);
     }
     const AVFrame* picture = decode(data, size, width, height, why);
     if (!picture) return false;

@@ -54,7 +54,3 @@ QUORVEX_MEDIA_EXPORT quorvex::FramePictures* quorvex_frame_pictures(const quorve
     return new quorvex::ModulePictures(how);
 }
 
-QUORVEX_MEDIA_EXPORT bool quorvex_media_owned(const std::filesystem::path& path, std::string& why) {
-    av_log_set_level(AV_LOG_QUIET);
-    return quorvex::file_carries_quorvex_comment(path, why);
-}
