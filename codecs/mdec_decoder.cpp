@@ -5,7 +5,7 @@
 #include <cmath>
 #include <cstring>
 #if defined(__SSE2__)
-#include <emmintrin.h>
+#include <immintrin.h>
 #endif
 
 namespace codecs {
@@ -171,11 +171,33 @@ static_assert(std::all_of(kIdct.begin(), kIdct.begin() + 8, [](int16_t v) { retu
 // coefficients that holds zeros only gives a row of zeros after the first pass (0xFFF >> 13 is
 // 0), and a row of zeros adds nothing to a sum: only the rows and columns that hold something
 // (`rows` and `columns`, a bit each; the block's other places hold zeros) are summed.
+// The scalar way, which every build has.
+void idct_pass(const int16_t in[64], uint8_t rows, uint8_t terms, int16_t out[64]) {
+    for (int y = 0; y < 8; ++y) {
+        if (!(rows >> y & 1)) continue;
+        int32_t sum[8] = {};
+        for (int z = 0; z < 8; ++z) {
+            if (!(terms >> z & 1)) continue;
+            const int32_t c = in[y + z * 8];
+            for (int x = 0; x < 8; ++x) sum[x] += c * kIdct[x + z * 8];
+        }
+        for (int x = 0; x < 8; ++x) out[x + y * 8] = static_cast<int16_t>((sum[x] + 0xFFF) >> 13);
+    }
+}
+
+void idct_scalar(const int16_t in[64], uint8_t columns, uint8_t rows, int16_t out[64]) {
+    int16_t first[64];
+    idct_pass(in, columns, rows, first);
+    idct_pass(first, 0xFF, columns, out);
+}
+
+using IdctPasses = void (*)(const int16_t in[64], uint8_t columns, uint8_t rows, int16_t out[64]);
+
 #if defined(__SSE2__)
 // SSE2 multiplies and adds two z at once (pmaddwd), with the same sums. The first pass takes two
 // rows of coefficients interleaved against each x's pair of table values and leaves its results
 // transposed; the second then finds each pair of them side by side.
-struct alignas(16) IdctTables {
+struct alignas(32) IdctTables {
     int16_t paired[4][2][8];  // table rows 2p and 2p + 1 interleaved, for x 0-3 and 4-7
     int32_t broadcast[4][8][4];  // for z pair p and x: table[x + 16p] and table[x + 16p + 8], four times
 };
@@ -204,7 +226,13 @@ int active_pairs(uint8_t mask, int pairs[4]) {
     return n;
 }
 
-void idct_passes(const int16_t in[64], uint8_t columns, uint8_t rows, int16_t out[64]) {
+int32_t pair_at(const int16_t* p) {
+    int32_t pair;
+    std::memcpy(&pair, p, 4);
+    return pair;
+}
+
+void idct_sse2(const int16_t in[64], uint8_t columns, uint8_t rows, int16_t out[64]) {
     const __m128i bias = _mm_set1_epi32(0xFFF);
     int pairs[4];
     // First pass, transposed: first[8x + y] is the first pass's out[x + 8y].
@@ -231,44 +259,89 @@ void idct_passes(const int16_t in[64], uint8_t columns, uint8_t rows, int16_t ou
     for (int y = 0; y < 8; ++y) {
         __m128i low = bias, high = bias;
         for (int i = 0; i < n; ++i) {
-            int32_t pair;
-            std::memcpy(&pair, first + 8 * y + 2 * pairs[i], 4);
-            const __m128i a = _mm_set1_epi32(pair);
+            const __m128i a = _mm_set1_epi32(pair_at(first + 8 * y + 2 * pairs[i]));
             low = _mm_add_epi32(low, _mm_madd_epi16(a, load(kIdctTables.paired[pairs[i]][0])));
             high = _mm_add_epi32(high, _mm_madd_epi16(a, load(kIdctTables.paired[pairs[i]][1])));
         }
         _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 8 * y), rounded(low, high));
     }
 }
-#else
-void idct_pass(const int16_t in[64], uint8_t rows, uint8_t terms, int16_t out[64]) {
-    for (int y = 0; y < 8; ++y) {
-        if (!(rows >> y & 1)) continue;
-        int32_t sum[8] = {};
-        for (int z = 0; z < 8; ++z) {
-            if (!(terms >> z & 1)) continue;
-            const int32_t c = in[y + z * 8];
-            for (int x = 0; x < 8; ++x) sum[x] += c * kIdct[x + z * 8];
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#define QUORVEX_IDCT_AVX2 1
+// AVX2 takes all eight lanes in one pmaddwd: the first pass's eight y for an x, the second's eight
+// x for a y. Two results at a time are packed together and put back in order.
+__attribute__((target("avx2"))) __m256i rounded_pair(__m256i a, __m256i b) {
+    const __m256i packed = _mm256_packs_epi32(_mm256_srai_epi32(a, 13), _mm256_srai_epi32(b, 13));
+    return _mm256_permute4x64_epi64(packed, 0xD8);  // a's 8, then b's 8
+}
+
+__attribute__((target("avx2"))) void idct_avx2(const int16_t in[64], uint8_t columns, uint8_t rows, int16_t out[64]) {
+    const __m256i bias = _mm256_set1_epi32(0xFFF);
+    int pairs[4];
+    int n = active_pairs(rows, pairs);
+    __m256i interleaved[4];
+    for (int i = 0; i < n; ++i) {
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 16 * pairs[i]));
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 16 * pairs[i] + 8));
+        interleaved[i] = _mm256_inserti128_si256(_mm256_castsi128_si256(_mm_unpacklo_epi16(a, b)), _mm_unpackhi_epi16(a, b), 1);
+    }
+    alignas(32) int16_t first[64];
+    for (int x = 0; x < 8; x += 2) {
+        __m256i sum0 = bias, sum1 = bias;
+        for (int i = 0; i < n; ++i) {
+            sum0 = _mm256_add_epi32(sum0, _mm256_madd_epi16(interleaved[i], _mm256_set1_epi32(kIdctTables.broadcast[pairs[i]][x][0])));
+            sum1 = _mm256_add_epi32(sum1, _mm256_madd_epi16(interleaved[i], _mm256_set1_epi32(kIdctTables.broadcast[pairs[i]][x + 1][0])));
         }
-        for (int x = 0; x < 8; ++x) out[x + y * 8] = static_cast<int16_t>((sum[x] + 0xFFF) >> 13);
+        _mm256_store_si256(reinterpret_cast<__m256i*>(first + 8 * x), rounded_pair(sum0, sum1));
+    }
+    n = active_pairs(columns, pairs);
+    __m256i table[4];
+    for (int i = 0; i < n; ++i) table[i] = _mm256_load_si256(reinterpret_cast<const __m256i*>(kIdctTables.paired[pairs[i]]));
+    for (int y = 0; y < 8; y += 2) {
+        __m256i sum0 = bias, sum1 = bias;
+        for (int i = 0; i < n; ++i) {
+            sum0 = _mm256_add_epi32(sum0, _mm256_madd_epi16(_mm256_set1_epi32(pair_at(first + 8 * y + 2 * pairs[i])), table[i]));
+            sum1 = _mm256_add_epi32(sum1, _mm256_madd_epi16(_mm256_set1_epi32(pair_at(first + 8 * y + 8 + 2 * pairs[i])), table[i]));
+        }
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 8 * y), rounded_pair(sum0, sum1));
+    }
+}
+#endif
+#endif
+
+IdctPasses idct_passes(IdctWay way) {
+    switch (way) {
+#if defined(__SSE2__)
+        case IdctWay::kSse2:
+            return idct_sse2;
+#endif
+#if defined(QUORVEX_IDCT_AVX2)
+        case IdctWay::kAvx2:
+            return idct_avx2;
+#endif
+        default:
+            return idct_scalar;
     }
 }
 
-void idct_passes(const int16_t in[64], uint8_t columns, uint8_t rows, int16_t out[64]) {
-    int16_t first[64];
-    idct_pass(in, columns, rows, first);
-    idct_pass(first, 0xFF, columns, out);
+// The fastest way this machine has.
+IdctWay best_idct_way() {
+    static const IdctWay best = [] {
+        const std::vector<IdctWay> ways = mdec_idct_ways();
+        return ways.back();
+    }();
+    return best;
 }
-#endif
 
-void idct_sparse(const int16_t in[64], uint8_t columns, uint8_t rows, int16_t out[64]) {
+void idct_sparse(const int16_t in[64], uint8_t columns, uint8_t rows, int16_t out[64], IdctPasses passes) {
     if (columns == 1 && rows == 1) {
         // The DC alone: the table's first row is one value, so each pass gives one value too.
         const int32_t first = (in[0] * kIdct[0] + 0xFFF) >> 13;
         std::fill_n(out, 64, static_cast<int16_t>((first * kIdct[0] + 0xFFF) >> 13));
         return;
     }
-    idct_passes(in, columns, rows, out);
+    passes(in, columns, rows, out);
 }
 
 // A block's values clamped to -128..127 and offset by 128, into its plane's rows.
@@ -307,10 +380,30 @@ void mdec_dequantise(std::span<const uint16_t> halfwords, int32_t coefficients[6
     }
 }
 
-void mdec_idct(int32_t block[64]) {
+std::vector<IdctWay> mdec_idct_ways() {
+    std::vector<IdctWay> ways{IdctWay::kScalar};
+#if defined(__SSE2__)
+    ways.push_back(IdctWay::kSse2);
+#endif
+#if defined(QUORVEX_IDCT_AVX2)
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx2")) ways.push_back(IdctWay::kAvx2);
+#endif
+    return ways;
+}
+
+void mdec_idct(int32_t block[64], std::optional<IdctWay> way) {
+    // Only the rows and columns holding something are summed, as when a frame is decoded.
     int16_t in[64], out[64];
-    for (int i = 0; i < 64; ++i) in[i] = static_cast<int16_t>(block[i]);
-    idct_sparse(in, 0xFF, 0xFF, out);
+    uint8_t columns = 1, rows = 1;
+    for (int i = 0; i < 64; ++i) {
+        in[i] = static_cast<int16_t>(block[i]);
+        if (in[i]) {
+            columns |= static_cast<uint8_t>(1u << (i % 8));
+            rows |= static_cast<uint8_t>(1u << (i / 8));
+        }
+    }
+    idct_sparse(in, columns, rows, out, idct_passes(way.value_or(best_idct_way())));
     std::copy_n(out, 64, block);
 }
 
@@ -336,6 +429,7 @@ bool decode_mdec(std::span<const uint8_t> frame, uint32_t width, uint32_t height
     cb.resize(size_t(full_width / 2) * (full_height / 2));
     cr.resize(cb.size());
     static const AcCodes lookup;
+    const IdctPasses passes = idct_passes(best_idct_way());
     Bits bits(frame.subspan(8));
     int last_dc[3] = {128, 128, 128};
     const Dequantiser dequantised(qscale & 0x3F);
@@ -395,7 +489,7 @@ bool decode_mdec(std::span<const uint8_t> frame, uint32_t width, uint32_t height
                 }
                 if (bits.overrun()) return broken("the frame's data ends inside it");
                 int16_t pixels[64];
-                idct_sparse(block, columns, rows, pixels);
+                idct_sparse(block, columns, rows, pixels, passes);
                 for (int i = 0; i < placed; ++i) block[places[i]] = 0;  // zeros again for the next block
                 // The block's place in its plane: a quarter of the macroblock's luma, or its
                 // whole chroma.

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -33,8 +34,11 @@ inline constexpr int16_t kIdctScale[64] = {
 // One block as the console decodes it from its halfwords (a DC word carrying the scale, then
 // run/level words, then 0xFE00): inverse quantised and saturated coefficients in natural order,
 // then the inverse DCT; the values are signed, -128 to 127 once clamped.
+// The inverse DCT is computed the fastest way the machine has; every way gives the same values.
+enum class IdctWay { kScalar, kSse2, kAvx2 };
+std::vector<IdctWay> mdec_idct_ways();  // those this build and machine have, slowest first
 void mdec_dequantise(std::span<const uint16_t> halfwords, int32_t coefficients[64]);
-void mdec_idct(int32_t block[64]);
+void mdec_idct(int32_t block[64], std::optional<IdctWay> way = std::nullopt);
 
 // Decodes a whole STR frame (its four header words, then the bitstream) of a `width` x `height`
 // picture into full-range YCbCr 4:2:0 planes, as the console's decoder leaves them. False with
