@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "discbuilder/iso9660.h"
+#include "codecs/mdec_decoder.h"
 #include "codecs/mdec_encoder.h"
 #include "discbuilder/test_pictures.h"
 #include "discbuilder/str_movie.h"
@@ -147,9 +148,30 @@ TEST(Media, LosslessAndOtherContainers) {
     ASSERT_EQ(quorvex("extract " + cue + " --plugin selvane --stream 0 --lossless -o " + dir.file("a.mkv")).status, 0);
     const ProbedMedia lossless = probe_media(dir.file("a.mkv"));
     EXPECT_EQ(lossless.video_codec, "ffv1");
-    check_pictures(lossless, 12, 40.0);  // the MDEC pictures themselves, untouched
-
+    check_pictures(lossless, 12, 40.0);
     check_times(lossless, expected_times(m.written), 0.0006);
+
+    // Lossless is the console decoder's own planes, every sample of them, in both containers.
+    ASSERT_EQ(quorvex("extract " + cue + " --plugin selvane --stream 0 --lossless -o " + dir.file("a.mp4")).status, 0);
+    ASSERT_EQ(quorvex("extract " + cue + " --plugin selvane --stream 0 -o " + dir.file("units/")).status, 0);
+    const ProbedMedia lossless_mp4 = probe_media(dir.file("a.mp4"));
+    EXPECT_EQ(lossless_mp4.video_codec, "h264");
+    std::vector<codecs::Picture> planes;
+    const nlohmann::json manifest = nlohmann::json::parse(read_text(dir.file("units/extract.json")));
+    for (const nlohmann::json& unit : manifest["units"]) {
+        if (unit["type"] != "frame") continue;
+        std::string why;
+        ASSERT_TRUE(codecs::decode_mdec(read_bytes(dir.file("units/" + unit["file"].get<std::string>())), unit["width"], unit["height"],
+                                        planes.emplace_back(), why)) << why;
+    }
+    for (const ProbedMedia* media : {&lossless, &lossless_mp4}) {
+        ASSERT_EQ(media->frames.size(), planes.size()) << media->video_codec;
+        for (size_t i = 0; i < planes.size(); ++i) {
+            std::vector<uint8_t> chroma = planes[i].cb;
+            chroma.insert(chroma.end(), planes[i].cr.begin(), planes[i].cr.end());
+            EXPECT_TRUE(media->frames[i].luma == planes[i].y && media->frames[i].chroma == chroma) << media->video_codec << " frame " << i;
+        }
+    }
 
     ASSERT_EQ(quorvex("extract " + cue + " --plugin selvane --stream 0 -o " + dir.file("b.mp4")).status, 0);
     const ProbedMedia mp4 = probe_media(dir.file("b.mp4"));

@@ -61,10 +61,19 @@ ProbedMedia probe_media(const std::string& path, const char* format_name) {
             if (c->codec_type == AVMEDIA_TYPE_VIDEO) {
                 const double tb = av_q2d(format->streams[index]->time_base);
                 ProbedFrame f{static_cast<double>(frame->best_effort_timestamp) * tb,
-                              static_cast<double>(frame->pkt_duration) * tb, frame->width, frame->height, {}};
+                              static_cast<double>(frame->pkt_duration) * tb, frame->width, frame->height, {}, {}};
                 for (int y = 0; y < frame->height; ++y) {
                     f.luma.insert(f.luma.end(), frame->data[0] + y * frame->linesize[0],
                                   frame->data[0] + y * frame->linesize[0] + frame->width);
+                }
+                if (frame->format == AV_PIX_FMT_YUV420P || frame->format == AV_PIX_FMT_YUVJ420P) {
+                    const int cw = (frame->width + 1) / 2, ch = (frame->height + 1) / 2;
+                    for (int plane : {1, 2}) {
+                        for (int y = 0; y < ch; ++y) {
+                            const uint8_t* row = frame->data[plane] + y * frame->linesize[plane];
+                            f.chroma.insert(f.chroma.end(), row, row + cw);
+                        }
+                    }
                 }
                 out.frames.push_back(std::move(f));
             } else {

@@ -1,4 +1,4 @@
-// What a media file holds, read back with FFmpeg's libraries: each video frame's luma plane and
+// What a media file holds, read back with FFmpeg's libraries: each video frame's planes and
 // time, and the audio as 16-bit samples.
 #pragma once
 
@@ -16,6 +16,7 @@ struct ProbedFrame {
     double duration;  // as its packet says
     int width, height;
     std::vector<uint8_t> luma;  // width x height
+    std::vector<uint8_t> chroma;  // Cb then Cr, each half the size rounded up, for 4:2:0 pictures
 };
 
 struct ProbedMedia {
