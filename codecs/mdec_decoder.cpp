@@ -267,7 +267,8 @@ void idct_sse2(const int16_t in[64], uint8_t columns, uint8_t rows, int16_t out[
     }
 }
 
-#if defined(__x86_64__) && defined(__GNUC__)
+// Not in Windows builds: MinGW's GCC does not align the stack for 32-byte values it spills.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(_WIN32)
 #define QUORVEX_IDCT_AVX2 1
 // AVX2 takes all eight lanes in one pmaddwd: the first pass's eight y for an x, the second's eight
 // x for a y. Two results at a time are packed together and put back in order.
