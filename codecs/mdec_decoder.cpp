@@ -171,6 +171,7 @@ static_assert(std::all_of(kIdct.begin(), kIdct.begin() + 8, [](int16_t v) { retu
 // coefficients that holds zeros only gives a row of zeros after the first pass (0xFFF >> 13 is
 // 0), and a row of zeros adds nothing to a sum: only the rows and columns that hold something
 // (`rows` and `columns`, a bit each; the block's other places hold zeros) are summed.
+
 // The scalar way, which every build has.
 void idct_pass(const int16_t in[64], uint8_t rows, uint8_t terms, int16_t out[64]) {
     for (int y = 0; y < 8; ++y) {
@@ -328,10 +329,7 @@ IdctPasses idct_passes(IdctWay way) {
 
 // The fastest way this machine has.
 IdctWay best_idct_way() {
-    static const IdctWay best = [] {
-        const std::vector<IdctWay> ways = mdec_idct_ways();
-        return ways.back();
-    }();
+    static const IdctWay best = mdec_idct_ways().back();
     return best;
 }
 
@@ -404,7 +402,9 @@ void mdec_idct(int32_t block[64], std::optional<IdctWay> way) {
             rows |= static_cast<uint8_t>(1u << (i / 8));
         }
     }
-    idct_sparse(in, columns, rows, out, idct_passes(way.value_or(best_idct_way())));
+    const std::vector<IdctWay> ways = mdec_idct_ways();
+    if (!way || std::find(ways.begin(), ways.end(), *way) == ways.end()) way = ways.back();  // never one the machine lacks
+    idct_sparse(in, columns, rows, out, idct_passes(*way));
     std::copy_n(out, 64, block);
 }
 

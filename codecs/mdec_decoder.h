@@ -31,12 +31,14 @@ inline constexpr int16_t kIdctScale[64] = {
     0x18F8, -0x471D, 0x6A6D, -0x7D8B, 0x7D8A, -0x6A6E, 0x471C, -0x18F9,
 };
 
-// One block as the console decodes it from its halfwords (a DC word carrying the scale, then
-// run/level words, then 0xFE00): inverse quantised and saturated coefficients in natural order,
-// then the inverse DCT; the values are signed, -128 to 127 once clamped.
 // The inverse DCT is computed the fastest way the machine has; every way gives the same values.
 enum class IdctWay { kScalar, kSse2, kAvx2 };
 std::vector<IdctWay> mdec_idct_ways();  // those this build and machine have, slowest first
+
+// One block as the console decodes it from its halfwords (a DC word carrying the scale, then
+// run/level words, then 0xFE00): inverse quantised and saturated coefficients in natural order,
+// then the inverse DCT (`way`, or the fastest; a way the machine lacks is taken as the fastest);
+// the values are signed, -128 to 127 once clamped.
 void mdec_dequantise(std::span<const uint16_t> halfwords, int32_t coefficients[64]);
 void mdec_idct(int32_t block[64], std::optional<IdctWay> way = std::nullopt);
 
