@@ -82,6 +82,10 @@ std::unique_ptr<UnitSink> make_raw_folder_sink(const StreamContext& context, con
 // extract.json of a folder: is every file in it one that quorvex listed there?
 bool folder_is_quorvex_output(const std::filesystem::path& folder, const std::string& manifest, std::string& why);
 
+// Which existing output a sink may replace: whatever a rip's index records as its own there, with
+// --force what `is_own` knows as quorvex's, else none.
+AtomicOutput::MayReplace replaceable(const OutputOptions& options, AtomicOutput::MayReplace is_own);
+
 // frame_000001.mdec by frame number (`ext` ".mdec"); a number met again gets a copy count:
 // frame_000001_2.mdec.
 std::string frame_file_name(uint32_t frame_number, std::map<uint32_t, uint32_t>& seen, const char* ext);

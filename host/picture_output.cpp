@@ -131,11 +131,8 @@ public:
             error = directory + ": " + error;
             return false;
         }
-        AtomicOutput::MayReplace may_replace;
-        if (options_.force) {
-            may_replace = [](const fs::path& place, std::string& why) { return folder_is_quorvex_output(place, kManifest, why); };
-        }
-        return output_.begin(directory, AtomicOutput::Shape::kFolder, may_replace, error);
+        const auto own = [](const fs::path& place, std::string& why) { return folder_is_quorvex_output(place, kManifest, why); };
+        return output_.begin(directory, AtomicOutput::Shape::kFolder, replaceable(options_, own), error);
     }
 
     bool take(const Unit& unit, const FrameTime* time, std::string& error) override {

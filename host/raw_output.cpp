@@ -42,15 +42,8 @@ public:
     }
 
     bool begin(const std::string& directory, const OutputOptions& options, std::string& error) {
-        AtomicOutput::MayReplace may_replace;
-        if (options.replace_recorded) {
-            may_replace = [](const fs::path&, std::string&) { return true; };
-        } else if (options.force) {
-            may_replace = [](const fs::path& place, std::string& why) {
-                return folder_is_quorvex_output(place, kManifest, why);
-            };
-        }
-        return output_.begin(directory, AtomicOutput::Shape::kFolder, may_replace, error);
+        const auto own = [](const fs::path& place, std::string& why) { return folder_is_quorvex_output(place, kManifest, why); };
+        return output_.begin(directory, AtomicOutput::Shape::kFolder, replaceable(options, own), error);
     }
 
     bool take(const Unit& unit, const FrameTime* time, std::string& error) override {
@@ -142,6 +135,11 @@ private:
 };
 
 }  // namespace
+
+AtomicOutput::MayReplace replaceable(const OutputOptions& options, AtomicOutput::MayReplace is_own) {
+    if (options.replace_recorded) return [](const fs::path&, std::string&) { return true; };
+    return options.force ? is_own : nullptr;
+}
 
 std::string frame_file_name(uint32_t frame_number, std::map<uint32_t, uint32_t>& seen, const char* ext) {
     const uint32_t copy = ++seen[frame_number];

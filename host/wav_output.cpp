@@ -48,13 +48,7 @@ public:
                     std::to_string(i) + "; this build writes WAV files of sound in one format only";
             return false;
         }
-        AtomicOutput::MayReplace may_replace;
-        if (options_.replace_recorded) {
-            may_replace = [](const fs::path&, std::string&) { return true; };
-        } else if (options_.force) {
-            may_replace = [](const fs::path& place, std::string& why) { return wav_is_quorvex_output(place, why); };
-        }
-        if (!output_.begin(path_, AtomicOutput::Shape::kFile, may_replace, error)) return false;
+        if (!output_.begin(path_, AtomicOutput::Shape::kFile, replaceable(options_, wav_is_quorvex_output), error)) return false;
         const MediaTags tags = media_tags(context_);
         errno = 0;
         if (!wav_.open(output_.work(), format_.sample_rate, format_.channels,

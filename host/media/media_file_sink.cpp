@@ -85,14 +85,10 @@ public:
                 return false;
             }
         }
-        AtomicOutput::MayReplace may_replace;
-        if (options_.replace_recorded) {
-            may_replace = [](const fs::path&, std::string&) { return true; };
-        } else if (options_.force) {
-            may_replace = [](const fs::path& place, std::string& why) { return file_carries_quorvex_comment(place, why); };
-        }
         // A pipe cannot be staged: what is written there is gone.
-        if (!piped_ && !output_.begin(path_, AtomicOutput::Shape::kFile, may_replace, error)) return false;
+        if (!piped_ && !output_.begin(path_, AtomicOutput::Shape::kFile, replaceable(options_, file_carries_quorvex_comment), error)) {
+            return false;
+        }
         const AVOutputFormat* format = av_guess_format(std::string(format_->muxer).c_str(), nullptr, nullptr);
         if (!format || avformat_alloc_output_context2(&out_, format, nullptr, destination().c_str()) < 0) {
             error = path_ + ": libavformat cannot write this kind of file";
