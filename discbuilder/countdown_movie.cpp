@@ -107,7 +107,9 @@ std::vector<WrittenCountdownMovie> write_interleaved_countdown_movies(DiscImage&
                 carried.resize(size_t{schedule.chunks[i][current]} * kChunkDataBytes, 0);  // a reader delivers whole chunks
                 movie.frames.push_back(carried);
                 movie.frame_lbas.push_back(at);
+                movie.frame_end_lbas.push_back(at);
             }
+            movie.frame_end_lbas.back() = at;
             uint8_t user[2048] = {};
             user[0] = 1;  // the marker byte real discs carry
             user[1] = static_cast<uint8_t>(chunk);
@@ -126,7 +128,9 @@ std::vector<WrittenCountdownMovie> write_interleaved_countdown_movies(DiscImage&
             const uint8_t coding = disc.raw(at)[19];
             sound += (4032.0 / ((coding & 0x01) ? 2 : 1)) / ((coding & 0x04) ? 18900 : 37800);
         }
-        disc.record_movie({movies[i].frame_lbas, static_cast<double>(schedule.spans[i]) / kSectorsPerSecond, sound});
+        disc.record_movie({movies[i].frame_lbas, movies[i].frame_end_lbas,
+                           movies[i].audio_lbas.empty() ? UINT32_MAX : movies[i].audio_lbas.front(), plans[i].channel,
+                           static_cast<double>(schedule.spans[i]) / kSectorsPerSecond, sound});
     }
     // A movie that ends first leaves its turns to empty sectors of the game's file.
     for (const auto& [position, i] : schedule.empty_turns) disc.put(lba + position, {1, plans[i].channel, 0x00, 0}, {});

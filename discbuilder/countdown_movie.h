@@ -35,6 +35,7 @@ struct WrittenCountdownMovie {
     uint32_t end_lba = 0;
     std::vector<std::vector<uint8_t>> frames;  // the data of each frame's chunks, 2016 bytes a chunk
     std::vector<uint32_t> frame_lbas;
+    std::vector<uint32_t> frame_end_lbas;  // each frame's last chunk, which completes it
     std::vector<std::array<uint8_t, codecs::kXaSectorAudioBytes>> audio;
     std::vector<uint32_t> audio_lbas;
 };

@@ -11,10 +11,13 @@
 
 namespace discbuilder {
 
-// What the builder put on a disc of each movie: where its frames begin and how long its sound
-// lasts, for checks against the disc's own timing.
+// What the builder put on a disc of each movie: where its frames begin and end and how long its
+// sound lasts, for checks against the disc's own timing.
 struct MovieRecord {
     std::vector<uint32_t> frame_lbas;
+    std::vector<uint32_t> frame_end_lbas;  // the chunk that completes each frame
+    uint32_t first_sound_lba = UINT32_MAX;
+    uint8_t channel = 0;
     double pictures_seconds = 0;  // the disc time its frames span
     double sound_seconds = 0;     // what its sound sectors hold
 };

@@ -178,7 +178,9 @@ WrittenMovie write_placed_movie(DiscImage& disc, uint32_t lba, const MoviePlan& 
             movie.frames.push_back(mdec);
             movie.chunk_counts.push_back(chunks[current]);
             movie.frame_lbas.push_back(at);
+            movie.frame_end_lbas.push_back(at);
         }
+        movie.frame_end_lbas.back() = at;
         const std::vector<uint8_t>& mdec = frames[current];
         uint8_t user[2048] = {};
         store_le16(user + 0, 0x0160);
@@ -211,7 +213,9 @@ std::vector<WrittenMovie> write_movies(DiscImage& disc, uint32_t lba, const std:
         movies.push_back(write_placed_movie(disc, lba, plans[i], tones[i], schedule.movies[i], data[i], schedule.chunks[i],
                                             frame_sectors));
         const uint32_t channels = (plans[i].audio_coding & 0x01) ? 2 : 1, rate = (plans[i].audio_coding & 0x04) ? 18900 : 37800;
-        disc.record_movie({movies.back().frame_lbas, static_cast<double>(schedule.spans[i]) / kSectorsPerSecond,
+        disc.record_movie({movies.back().frame_lbas, movies.back().frame_end_lbas,
+                           movies.back().audio_lbas.empty() ? UINT32_MAX : movies.back().audio_lbas.front(), plans[i].channel,
+                           static_cast<double>(schedule.spans[i]) / kSectorsPerSecond,
                            static_cast<double>(movies.back().audio.size()) * (4032.0 / channels) / rate});
     }
     return movies;

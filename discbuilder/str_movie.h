@@ -57,6 +57,7 @@ struct WrittenMovie {
     uint32_t end_lba = 0;  // one past the last sector written
     std::vector<std::vector<uint8_t>> frames;  // each frame's MDEC data as a reader must deliver it
     std::vector<uint32_t> frame_lbas;          // LBA of each frame's first chunk
+    std::vector<uint32_t> frame_end_lbas;      // LBA of each frame's last chunk, which completes it
     std::vector<uint32_t> chunk_counts;
     std::vector<std::array<uint8_t, codecs::kXaSectorAudioBytes>> audio;  // audio payloads in disc order
     std::vector<uint32_t> audio_lbas;

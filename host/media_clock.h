@@ -1,16 +1,20 @@
 // When each picture of a movie is shown.
 //
-// On the console, sound plays at its fixed rate while pictures are shown as they come off the
-// disc: the disc's interleaving encodes the timing. So in a stream with sound, a frame's time is
-// the sound that lies on the disc before its first chunk (the plug-ins hand over sound met while a
-// frame is gathered only after that frame, so this is all the sound delivered before it), less
-// the last of those sectors, which begins to play as it arrives and is still playing when the
-// frame comes. Frames that share such a point are spaced evenly up to the next one. Frames after
-// the sound has ended run at the rate measured over the part with sound. A stream without sound
-// runs at its frame rate, or each frame's own where the rate varies.
+// On the console the disc turns at a steady speed (75 sectors a second, or 150 at double speed),
+// sound plays as its sectors are read, and a frame can be shown once the sector that completes it
+// has been read. So a movie is timed by that sector clock: a frame's time is the moment its last
+// chunk is read, counted from the moment the stream's first sound sector is read (time 0, where
+// the sound starts), at the stream's own speed. The speed comes from the spacing of the stream's
+// own sound sectors (each lasts 4, 8 or 16 seventy-fifths of a second), or, without sound, from its
+// frame rate over the sectors its frames span; it is taken as 75 or 150 when within 5% of one.
+// A stream without sound starts at its first frame. Frames completed before the first sound
+// sector (after a seek, say) are spread evenly from 0 to the first frame after it.
 //
-// Times are exact rationals (an XA sector lasts 4, 8 or 16 seventy-fifths of a second), rounded
-// once, to the container's time base, by whoever writes them.
+// Where every frame lies within half a frame of an even grid (a movie the disc paces at a constant
+// rate), the frames are written on that grid, so that players see one constant rate; otherwise
+// each keeps its sector time.
+//
+// Times are exact rationals, rounded once, to the container's time base, by whoever writes them.
 #pragma once
 
 #include <cstdint>
@@ -48,7 +52,9 @@ struct Timeline {
     Rational sound;                 // how long the sound lasts
     Rational pictures_end;          // when the last picture ends
     Rational average_frame;         // the mean frame duration (a constant-rate container's)
-    bool timed_by_sound = false;    // frame times come from the sound
+    Rational sectors_per_second;    // the speed the stream's sectors are read at (0 without frames)
+    bool timed_by_sound = false;    // that speed comes from the spacing of the sound
+    bool constant_rate = false;     // the frames lie on an even grid of `average_frame`
     Rational duration() const { return pictures_end < sound ? sound : pictures_end; }
 };
 

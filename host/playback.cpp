@@ -141,6 +141,7 @@ namespace {
 // An XA sound sector on the disc, known by a fingerprint of its 2304 bytes.
 struct DiscAudioSector {
     uint64_t fingerprint;
+    uint32_t lba;
     uint8_t coding;
     uint8_t channel;
 };
@@ -164,11 +165,12 @@ std::vector<DiscAudioSector> audio_sectors_on_disc(const PlaybackRequest& reques
     const uint32_t count = std::min(request.info.sector_count, total - request.info.start_sector);
     DwScan* scan = DwScanOpen(request.disc, request.info.start_sector, count);
     const uint8_t* run = nullptr;
-    for (uint32_t n; (n = DwScanNext(scan, &run)) > 0;) {
+    uint32_t lba = request.info.start_sector;
+    for (uint32_t n; (n = DwScanNext(scan, &run)) > 0; lba += n) {
         for (uint32_t i = 0; i < n; ++i) {
             const psr::RawSector sector(run + static_cast<size_t>(i) * psr::kRawSectorSize);
             if ((sector.submode() & 0x64) != 0x64) continue;
-            found.push_back({fingerprint(sector.audio()), sector.coding(), sector.channel()});
+            found.push_back({fingerprint(sector.audio()), lba + i, sector.coding(), sector.channel()});
         }
     }
     DwScanClose(scan);
@@ -184,24 +186,27 @@ public:
                         ? XaFormat{static_cast<uint8_t>(info.channels == 1 ? 1 : 2), info.sample_rate == 18900 ? 18900u : 37800u}
                         : XaFormat{}) {}
 
-    XaFormat next(const uint8_t* payload) {
+    // The format of the next delivered sector, and where it lies (kNoSector when not found).
+    XaFormat next(const uint8_t* payload, uint32_t& lba) {
+        lba = kNoSector;
         const uint64_t print = fingerprint(payload);
         // The first sector may lie anywhere (after a seek); later ones follow closely.
         const size_t window = matched_ ? 64 : disc_.size();
         for (size_t i = next_; i < disc_.size() && i < next_ + window; ++i) {
-            if (disc_[i].fingerprint == print) return take(i);
+            if (disc_[i].fingerprint == print) return take(i, lba);
         }
         // Not found (a reader that silences a sector changes its bytes): the next sector of the
         // same channel as the last match.
         for (size_t i = next_; matched_ && i < disc_.size() && i < next_ + window; ++i) {
-            if (disc_[i].channel == channel_) return take(i);
+            if (disc_[i].channel == channel_) return take(i, lba);
         }
         return last_;
     }
 
 private:
-    XaFormat take(size_t i) {
+    XaFormat take(size_t i, uint32_t& lba) {
         matched_ = true;
+        lba = disc_[i].lba;
         channel_ = disc_[i].channel;
         next_ = i + 1;
         last_ = XaFormat::from_coding(disc_[i].coding);
@@ -230,9 +235,30 @@ uint64_t payload_print(const FrameBuffer& frame) {
     return h;
 }
 
+namespace {
+
+// The latest sector the plug-in read of the disc, watched while it plays.
+class LastRead {
+public:
+    explicit LastRead(uint32_t disc) : disc_(disc) { DwTapReads(disc_, &LastRead::take, this); }
+    ~LastRead() { DwTapReads(disc_, nullptr, nullptr); }
+    LastRead(const LastRead&) = delete;
+    LastRead& operator=(const LastRead&) = delete;
+    uint32_t lba = kNoSector;
+
+private:
+    static void CD_CALL take(void* self, uint32_t lba, const uint8_t*) { static_cast<LastRead*>(self)->lba = lba; }
+    uint32_t disc_;
+};
+
+}  // namespace
+
 bool measure_delivery(const PlaybackRequest& request, StreamDelivery& survey, std::string& error) {
     survey = StreamDelivery{};
     std::unique_ptr<FormatMatcher> matcher;
+    // A reader hands a frame over as soon as its last chunk is read, so the sector read last is the
+    // one that completed it.
+    LastRead last_read(request.disc);
     const bool xa = !request.plugin->decodes_audio;
     auto take = [&](const Unit& unit, std::string&) {
         SurveyUnit u;
@@ -242,6 +268,7 @@ bool measure_delivery(const PlaybackRequest& request, StreamDelivery& survey, st
         if (unit.video) {
             u.frame_number = unit.frame.frame_number;
             u.frame_rate = unit.frame.frame_rate;
+            u.lba = last_read.lba;
         } else if (!xa) {
             const uint32_t channels = std::max<uint32_t>(1, request.info.channels);
             u.pcm_samples = static_cast<uint32_t>(unit.pcm.size() / channels);
@@ -250,7 +277,9 @@ bool measure_delivery(const PlaybackRequest& request, StreamDelivery& survey, st
             u.first_sector = static_cast<uint32_t>(survey.sector_formats.size());
             u.sector_count = unit.frame.payload_size / psr::kXaAudioBytes;
             for (uint32_t s = 0; s < u.sector_count; ++s) {
-                survey.sector_formats.push_back(matcher->next(unit.frame.payload + size_t{s} * psr::kXaAudioBytes));
+                uint32_t lba = kNoSector;
+                survey.sector_formats.push_back(matcher->next(unit.frame.payload + size_t{s} * psr::kXaAudioBytes, lba));
+                survey.sector_lbas.push_back(lba);
             }
         }
         survey.units.push_back(u);

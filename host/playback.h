@@ -33,6 +33,8 @@ struct XaFormat {
     bool operator==(const XaFormat&) const = default;
 };
 
+inline constexpr uint32_t kNoSector = UINT32_MAX;
+
 // One unit as the plug-in delivered it.
 struct Unit {
     const FrameBuffer& frame;
@@ -70,10 +72,12 @@ struct SurveyUnit {
     uint32_t first_sector = 0;  // XA audio: index of its first sector in `sector_formats`
     uint32_t sector_count = 0;  // XA audio sectors in the unit
     uint64_t print = 0;         // a fingerprint of its payload: which unit a seek landed on
+    uint32_t lba = kNoSector;   // a frame: the disc sector that completed it, the last one read for it
 };
 struct StreamDelivery {
     std::vector<SurveyUnit> units;
     std::vector<XaFormat> sector_formats;  // every XA audio sector delivered, in order
+    std::vector<uint32_t> sector_lbas;     // where each of them lies on the disc (kNoSector: not found)
     PlaybackCounts counts;
     bool has_audio() const { return counts.audio_sectors > 0 || counts.pcm_samples > 0; }
 };

@@ -182,6 +182,8 @@ Json stream_manifest(const StreamContext& c) {
         measured["timed_by"] = t.timed_by_sound ? "sound" : (t.frames.empty() ? "sound only" : "frame rate");
         if (!t.frames.empty() && t.average_frame.num > 0) {
             measured["average_frames_per_second"] = 1.0 / t.average_frame.seconds();
+            measured["sectors_per_second"] = t.sectors_per_second.seconds();
+            measured["constant_rate"] = t.constant_rate;
         }
         m["measured"] = std::move(measured);
     }

@@ -4,8 +4,10 @@
 
 #include <cmath>
 #include <filesystem>
+#include <map>
 
 #include "discbuilder/iso9660.h"
+#include "discbuilder/sample_discs.h"
 #include "codecs/mdec_decoder.h"
 #include "codecs/mdec_encoder.h"
 #include "discbuilder/test_pictures.h"
@@ -67,34 +69,28 @@ void check_pictures(const ProbedMedia& media, uint32_t frames, double min_psnr) 
     }
 }
 
-// When each frame should be shown, worked out from where the builder put the sectors: the sound
-// that has played when a frame's first chunk comes off the disc (the sectors before it, but the
-// last, still playing) times it, and frames that share such a point are spaced evenly up to the
-// next one (stereo sound at 37800 Hz: 4/75 s a sector).
-std::vector<double> expected_times(const discbuilder::WrittenMovie& movie, double sector_seconds = 4.0 / 75) {
-    std::vector<double> before;
-    for (uint32_t lba : movie.frame_lbas) {
-        const auto n = std::count_if(movie.audio_lbas.begin(), movie.audio_lbas.end(), [&](uint32_t a) { return a < lba; });
-        before.push_back(static_cast<double>(std::max<std::ptrdiff_t>(n - 1, 0)) * sector_seconds);
-    }
-    std::vector<size_t> points = {0};
-    for (size_t k = 1; k < before.size(); ++k) {
-        if (before[k] > before[points.back()]) points.push_back(k);
-    }
-    std::vector<double> times(before.size());
-    for (size_t p = 0; p + 1 < points.size(); ++p) {
-        const size_t a = points[p], b = points[p + 1];
-        for (size_t k = a; k < b; ++k) times[k] = before[a] + (before[b] - before[a]) * static_cast<double>(k - a) / static_cast<double>(b - a);
-    }
-    const size_t last = points.back();
-    const double step = last ? (before[last] - before[0]) / static_cast<double>(last) : 1.0 / 15;
-    for (size_t k = last; k < times.size(); ++k) times[k] = before[last] + step * static_cast<double>(k - last);
+// When the console has each frame, from where the builder put the sectors: the sector that
+// completes it, read at 150 sectors a second, counted from the first sound sector (time 0).
+std::vector<double> sector_times(const discbuilder::WrittenMovie& movie) {
+    std::vector<double> times;
+    for (uint32_t lba : movie.frame_end_lbas) times.push_back((static_cast<double>(lba) - movie.audio_lbas.front()) / 150.0);
     return times;
 }
 
-void check_times(const ProbedMedia& media, const std::vector<double>& times, double tolerance) {
+double mean_gap(const ProbedMedia& media) {
+    return (media.frames.back().seconds - media.frames.front().seconds) / static_cast<double>(media.frames.size() - 1);
+}
+
+// Paced as the disc paces them: each picture within half a frame of its sector time (give or
+// take the container's rounding), and no gap between two more than a quarter off the mean.
+void check_paced(const ProbedMedia& media, const std::vector<double>& times, double rounding) {
     ASSERT_EQ(media.frames.size(), times.size());
-    for (size_t k = 0; k < times.size(); ++k) EXPECT_NEAR(media.frames[k].seconds, times[k], tolerance) << "frame " << k + 1;
+    ASSERT_GE(times.size(), 2u);
+    const double gap = mean_gap(media);
+    for (size_t k = 0; k < times.size(); ++k) EXPECT_NEAR(media.frames[k].seconds, times[k], gap / 2 + rounding) << "frame " << k + 1;
+    for (size_t k = 1; k < times.size(); ++k) {
+        EXPECT_NEAR(media.frames[k].seconds - media.frames[k - 1].seconds, gap, gap / 4) << "frame " << k + 1;
+    }
 }
 
 // The picture ends within one frame of the sound, give or take one sound sector where a movie's
@@ -104,8 +100,7 @@ void check_times(const ProbedMedia& media, const std::vector<double>& times, dou
 // picture ends within one frame of the sound.
 void check_ends_together(const ProbedMedia& media, double sector = 4.0 / 75) {
     ASSERT_GE(media.frames.size(), 2u);
-    const auto& last = media.frames.back();
-    const double frame = last.duration > 0 ? last.duration : last.seconds - media.frames[media.frames.size() - 2].seconds;
+    const double frame = mean_gap(media);
     EXPECT_GT(frame, 0.0);
     const double padding = media.audio_codec == "aac" ? 1024.0 / media.sample_rate : 0.0;
     EXPECT_NEAR(pictures_end(media), sound_end(media), frame + sector + padding + 0.0011);
@@ -130,7 +125,7 @@ TEST(Media, AMovieBecomesAVideoFileWithItsAudio) {
     EXPECT_EQ(media.video_codec, "h264");
     check_pictures(media, 20, 30.0);
     // Each frame at its time by the sound before it, rounded once to Matroska's milliseconds.
-    check_times(media, expected_times(m.written), 0.0006);
+    check_paced(media, sector_times(m.written), 0.0006);
     check_ends_together(media);
     // The audio: every sector's 2016 stereo samples at 37800 Hz, and the tone's pitch.
     EXPECT_EQ(media.audio_codec, "flac");
@@ -149,7 +144,7 @@ TEST(Media, LosslessAndOtherContainers) {
     const ProbedMedia lossless = probe_media(dir.file("a.mkv"));
     EXPECT_EQ(lossless.video_codec, "ffv1");
     check_pictures(lossless, 12, 40.0);
-    check_times(lossless, expected_times(m.written), 0.0006);
+    check_paced(lossless, sector_times(m.written), 0.0006);
 
     // Lossless is the console decoder's own planes, every sample of them, in both containers.
     ASSERT_EQ(quorvex("extract " + cue + " --plugin selvane --stream 0 --lossless -o " + dir.file("a.mp4")).status, 0);
@@ -175,7 +170,7 @@ TEST(Media, LosslessAndOtherContainers) {
 
     ASSERT_EQ(quorvex("extract " + cue + " --plugin selvane --stream 0 -o " + dir.file("b.mp4")).status, 0);
     const ProbedMedia mp4 = probe_media(dir.file("b.mp4"));
-    check_times(mp4, expected_times(m.written), 1e-6);  // 1/90000 s holds every sector's time exactly
+    check_paced(mp4, sector_times(m.written), 1e-6);  // 1/90000 s holds every sector's time exactly
     EXPECT_EQ(mp4.audio_codec, "aac");
     EXPECT_EQ(mp4.sample_rate, 48000);
     check_pictures(mp4, 12, 30.0);
@@ -186,8 +181,7 @@ TEST(Media, LosslessAndOtherContainers) {
     EXPECT_EQ(avi.audio_codec, "pcm_s16le");
     check_pictures(avi, 12, 30.0);
     // A constant rate, the measured average: the last picture ends where the others' average puts it.
-    const auto times = expected_times(m.written);
-    EXPECT_NEAR(pictures_end(avi), times.back() + (times.back() - times.front()) / 11, 0.002);
+    EXPECT_NEAR(pictures_end(avi), mp4.frames.back().seconds + mean_gap(mp4), 0.002);
     for (const ProbedMedia* media : {&lossless, &mp4, &avi}) check_ends_together(*media);
 
     ASSERT_EQ(quorvex("extract " + cue + " --plugin selvane --stream 0 -o " + dir.file("d.wav")).status, 0);
@@ -225,7 +219,9 @@ TEST(Media, ACorruptFrameIsReportedAndSkipped) {
         << r.output;
     const ProbedMedia media = probe_media(dir.file("movie.mkv"));
     ASSERT_EQ(media.frames.size(), 9u);
-    EXPECT_NEAR(media.frames[3].seconds, expected_times(m.written)[4], 0.0006);  // the gap stays where frame 4 was
+    // The gap stays where frame 4 was.
+    EXPECT_NEAR(media.frames[3].seconds - media.frames[2].seconds, 2 * (media.frames[2].seconds - media.frames[1].seconds), 0.0011);
+    EXPECT_NEAR(media.frames[3].seconds, sector_times(m.written)[4], 1.0 / 30);
 }
 
 TEST(Media, MusicAndArchiveAudio) {
@@ -369,14 +365,40 @@ std::vector<SampleStream> sample_movies() {
 
 }  // namespace
 
+namespace {
+
+// The builder's record of the sample movie `stream` is: on its channel, its first frame in range.
+const discbuilder::MovieRecord* record_of(const discbuilder::DiscImage& image, const nlohmann::json& stream) {
+    const uint32_t start = stream["start_sector"], end = start + stream["sector_count"].get<uint32_t>();
+    for (const auto& movie : image.movies()) {
+        if (stream["channel"] == movie.channel && movie.frame_lbas.front() >= start && movie.frame_lbas.front() < end) return &movie;
+    }
+    return nullptr;
+}
+
+// The sector clock of a recorded movie: each frame when its last chunk is read, at 150 sectors a
+// second, from its first sound sector.
+std::vector<double> sector_times(const discbuilder::MovieRecord& movie) {
+    std::vector<double> times;
+    for (uint32_t lba : movie.frame_end_lbas) times.push_back((static_cast<double>(lba) - movie.first_sound_lba) / 150.0);
+    return times;
+}
+
+}  // namespace
+
 TEST(Clock, EverySampleMovieKeepsPictureAndSoundTogether) {
     TempDir dir("clock-samples");
     const auto movies = sample_movies();
     ASSERT_GE(movies.size(), 10u);
+    std::map<std::string, discbuilder::DiscImage> images;
+    for (const discbuilder::SampleDisc& sample : discbuilder::sample_discs()) images.emplace(sample.name, sample.build());
     for (const SampleStream& m : movies) {
         const std::string cue = build_path("samples/" + m.disc + ".cue");
         const std::string index = std::to_string(m.info["index"].get<int>());
         const std::string name = m.plugin + index;
+        const discbuilder::MovieRecord* record = record_of(images.at(m.disc), m.info);
+        ASSERT_NE(record, nullptr) << name;
+        const std::vector<double> clock = sector_times(*record);
         const std::string by_stream = " --plugin " + m.plugin + " --stream " + index;
         const std::string by_range = " --plugin " + m.plugin + " --start " + std::to_string(m.info["start_sector"].get<int>()) +
                                      " --count " + std::to_string(m.info["sector_count"].get<int>());
@@ -388,8 +410,14 @@ TEST(Clock, EverySampleMovieKeepsPictureAndSoundTogether) {
             ASSERT_FALSE(media.frames.empty()) << file;
             ASSERT_FALSE(media.samples.empty()) << file;
             check_ends_together(media, 0);
+            // Paced as the disc paces it (AVI holds one rate from time 0 and is not held to it).
+            if (std::string(ext) != ".avi") {
+                SCOPED_TRACE(file);
+                check_paced(media, clock, 0.0006);
+            }
         }
-        // Named by its exact range, the same stream gives the same units at the same times.
+        // Named by its exact range, the same stream gives the same units at the same times, and
+        // each frame's listed time is within half a frame of its sector.
         ASSERT_EQ(quorvex("extract " + cue + by_stream + " -o " + dir.file(name + "-stream/")).status, 0);
         ASSERT_EQ(quorvex("extract " + cue + by_range + " -o " + dir.file(name + "-range/")).status, 0);
         auto a = read_bytes(dir.file(name + "-stream/extract.json")), b = read_bytes(dir.file(name + "-range/extract.json"));
@@ -397,6 +425,14 @@ TEST(Clock, EverySampleMovieKeepsPictureAndSoundTogether) {
         EXPECT_EQ(ja["units"], jb["units"]) << name;
         EXPECT_EQ(ja["measured"], jb["measured"]) << name;
         EXPECT_EQ(jb["stream"]["described_by"], "scan");
+        const double frame = 1.0 / ja["measured"]["average_frames_per_second"].get<double>();
+        size_t k = 0;
+        for (const auto& unit : ja["units"]) {
+            if (unit["type"] != "frame") continue;
+            ASSERT_LT(k, clock.size()) << name;
+            EXPECT_NEAR(unit["time_seconds"].get<double>(), clock[k++], frame / 2 + 1e-9) << name << " frame " << k;
+        }
+        EXPECT_EQ(k, clock.size()) << name;
     }
 }
 

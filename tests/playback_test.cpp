@@ -255,32 +255,44 @@ namespace {
 
 using quorvex::Rational;
 
-quorvex::SurveyUnit frame_unit(uint16_t rate = 0) {
+quorvex::SurveyUnit frame_unit(uint16_t rate = 0, uint32_t lba = quorvex::kNoSector) {
     quorvex::SurveyUnit u;
     u.video = true;
     u.frame_number = 1;
     u.frame_rate = rate;
+    u.lba = lba;
     return u;
 }
 
-// A survey of units in order: 'F' a frame, 'A' one stereo 37800 Hz sound sector (4/75 s).
-quorvex::StreamDelivery survey_of(const std::string& units) {
+// A survey of frames completed at the sectors `frames` and sound sectors (`format`) at `sound`,
+// delivered in disc order.
+quorvex::StreamDelivery survey_of(const std::vector<uint32_t>& frames, const std::vector<uint32_t>& sound,
+                                  quorvex::XaFormat format = {2, 37800}) {
     quorvex::StreamDelivery s;
-    for (char c : units) {
-        if (c == 'F') {
-            s.units.push_back(frame_unit());
+    size_t f = 0, a = 0;
+    while (f < frames.size() || a < sound.size()) {
+        if (a < sound.size() && (f == frames.size() || sound[a] <= frames[f])) {
+            quorvex::SurveyUnit u;
+            u.first_sector = static_cast<uint32_t>(s.sector_formats.size());
+            u.sector_count = 1;
+            s.sector_formats.push_back(format);
+            s.sector_lbas.push_back(sound[a++]);
+            s.units.push_back(u);
+            ++s.counts.audio_units;
+            ++s.counts.audio_sectors;
+        } else {
+            s.units.push_back(frame_unit(0, frames[f++]));
             ++s.counts.frames;
-            continue;
         }
-        quorvex::SurveyUnit u;
-        u.first_sector = static_cast<uint32_t>(s.sector_formats.size());
-        u.sector_count = 1;
-        s.sector_formats.push_back(quorvex::XaFormat{2, 37800});
-        s.units.push_back(u);
-        ++s.counts.audio_units;
-        ++s.counts.audio_sectors;
     }
     return s;
+}
+
+// `count` sectors from `first`, spaced by `spacing` in turn.
+std::vector<uint32_t> every(size_t count, uint32_t first, const std::vector<uint32_t>& spacing) {
+    std::vector<uint32_t> out;
+    for (size_t k = 0; k < count; ++k) out.push_back(k ? out.back() + spacing[(k - 1) % spacing.size()] : first);
+    return out;
 }
 
 StreamInfo movie_info(uint16_t kind, uint16_t rate) {
@@ -307,37 +319,77 @@ TEST(MediaClock, ExactTimesRoundedOnce) {
     EXPECT_EQ(sum, Rational::of(4000, 75));
 }
 
-TEST(MediaClock, TheSoundThatHasPlayedTimesEachFrame) {
-    // Before frame 0 two sectors came: the first has played, the second is playing. Frames 1 and
-    // 2 share a point, and are spaced evenly up to frame 3's.
-    const auto t = quorvex::build_timeline(survey_of("AAFAFFAF"), movie_info(3, 150));
-    ASSERT_EQ(t.frames.size(), 4u);
+TEST(MediaClock, EachFrameAtTheSectorThatCompletesIt) {
+    // Sound every 8 sectors (4/75 s each): 150 sectors a second. Frames complete at uneven
+    // spacings no grid holds, so each keeps its sector's time, counted from the first sound sector.
+    const auto t = quorvex::build_timeline(survey_of({6, 40, 43, 50, 90}, every(12, 1, {8})), movie_info(3, 0));
+    ASSERT_EQ(t.frames.size(), 5u);
     EXPECT_TRUE(t.timed_by_sound);
-    EXPECT_EQ(t.frames[0].start, Rational::of(4, 75));
-    EXPECT_EQ(t.frames[1].start, Rational::of(8, 75));
-    EXPECT_EQ(t.frames[2].start, Rational::of(10, 75));
-    EXPECT_EQ(t.frames[3].start, Rational::of(12, 75));
-    // The last frame runs at the rate measured over the part with sound.
-    EXPECT_EQ(t.frames[3].duration, Rational::of(8, 225));
-    EXPECT_EQ(t.sound, Rational::of(16, 75));
+    EXPECT_FALSE(t.constant_rate);
+    EXPECT_EQ(t.sectors_per_second, Rational::of(150, 1));
+    const int64_t at[] = {6, 40, 43, 50, 90};
+    for (size_t k = 0; k < 5; ++k) EXPECT_EQ(t.frames[k].start, Rational::of(at[k] - 1, 150)) << k;
+    EXPECT_EQ(t.frames[1].duration, Rational::of(3, 150));
+    EXPECT_EQ(t.frames[4].duration, Rational::of(84, 4 * 150));  // the last: the mean spacing
+    EXPECT_EQ(t.sound, Rational::of(4, 75) * 12);
 }
 
-TEST(MediaClock, PicturesAfterTheSoundRunAtTheMeasuredRate) {
-    const auto t = quorvex::build_timeline(survey_of("AFAFAFAFFFF"), movie_info(3, 300));
-    ASSERT_EQ(t.frames.size(), 7u);
-    const Rational step = Rational::of(4, 75);
-    for (size_t k = 0; k < 7; ++k) EXPECT_EQ(t.frames[k].start, step * static_cast<int64_t>(k)) << k;
-    EXPECT_EQ(t.pictures_end, step * 7);
-    EXPECT_EQ(t.sound, step * 4);
+TEST(MediaClock, AnEvenPaceIsWrittenAtOneRate) {
+    // 20 fps as discs pace it, 7 and 8 sectors a frame in turn: one rate, each frame within half a
+    // frame of its sector; walcite's kind of stream, described at 30 fps and flagged as varying,
+    // gets the rate it plays at.
+    for (const auto& [spacing, described, kind, period] :
+         {std::tuple{std::vector<uint32_t>{7, 8}, uint16_t{200}, uint16_t{3}, Rational::of(1, 20)},
+          std::tuple{std::vector<uint32_t>{15}, uint16_t{300}, uint16_t{0x13}, Rational::of(1, 10)},
+          std::tuple{std::vector<uint32_t>{14, 16, 15}, uint16_t{0}, uint16_t{3}, Rational::of(1, 10)}}) {
+        const auto t = quorvex::build_timeline(survey_of(every(30, 5, spacing), every(30, 2, {16}), {2, 18900}),
+                                               movie_info(kind, described));
+        ASSERT_EQ(t.frames.size(), 30u);
+        EXPECT_TRUE(t.constant_rate);
+        EXPECT_EQ(t.average_frame, period);
+        Rational sector = Rational::of(5 - 2, 150);
+        for (size_t k = 0; k < 30; ++k) {
+            EXPECT_EQ(t.frames[k].duration, period);
+            const Rational off = t.frames[k].start < sector ? sector - t.frames[k].start : t.frames[k].start - sector;
+            EXPECT_FALSE(period / 2 < off) << k;
+            sector = sector + Rational::of(static_cast<int64_t>(spacing[k % spacing.size()]), 150);
+        }
+    }
 }
 
-TEST(MediaClock, WithoutSoundTheFrameRateOrEachFramesOwn) {
-    quorvex::StreamDelivery constant = survey_of("FFF");
+TEST(MediaClock, TheSpeedTheSoundIsReadAt) {
+    // Single speed: stereo 37800 Hz sound every 4 sectors is 75 sectors a second.
+    auto t = quorvex::build_timeline(survey_of(every(6, 3, {2, 20}), every(14, 1, {4})), movie_info(3, 100));
+    EXPECT_EQ(t.sectors_per_second, Rational::of(75, 1));
+    EXPECT_FALSE(t.constant_rate);
+    EXPECT_EQ(t.frames[1].start, Rational::of(4, 75));
+    // Sound whose spacing is near neither speed is taken as measured: every 10 sectors, 4/75 s.
+    t = quorvex::build_timeline(survey_of(every(6, 3, {2, 20}), every(6, 1, {10})), movie_info(3, 100));
+    EXPECT_EQ(t.sectors_per_second, Rational::of(375, 2));
+}
+
+TEST(MediaClock, FramesReadBeforeTheSoundStartFromZero) {
+    // After a seek the first frames may complete before the first sound sector: they are spread
+    // from 0 up to the first frame after it; the rest keep their sector times.
+    const auto t = quorvex::build_timeline(survey_of({100, 102, 112, 125}, every(4, 107, {8})), movie_info(3, 0));
+    ASSERT_EQ(t.frames.size(), 4u);
+    EXPECT_FALSE(t.constant_rate);
+    EXPECT_EQ(t.frames[0].start, Rational{});
+    EXPECT_EQ(t.frames[1].start, Rational::of(1, 60));
+    EXPECT_EQ(t.frames[2].start, Rational::of(5, 150));
+    EXPECT_EQ(t.frames[3].start, Rational::of(18, 150));
+}
+
+TEST(MediaClock, WithoutSoundTheRateOverTheSectors) {
+    // No sound: 10 sectors a frame at 15 fps is 150 sectors a second; time 0 is the first frame.
+    quorvex::StreamDelivery constant = survey_of(every(4, 3, {10}), {});
     auto t = quorvex::build_timeline(constant, movie_info(1, 150));
     EXPECT_FALSE(t.timed_by_sound);
+    EXPECT_EQ(t.sectors_per_second, Rational::of(150, 1));
     EXPECT_EQ(t.frames[2].start, Rational::of(2, 15));
-    EXPECT_EQ(t.pictures_end, Rational::of(3, 15));
+    EXPECT_EQ(t.pictures_end, Rational::of(4, 15));
 
+    // Frames whose sectors are not known follow their rates, each frame's own where it varies.
     quorvex::StreamDelivery varying;
     for (uint16_t rate : {uint16_t{150}, uint16_t{300}, uint16_t{300}, uint16_t{75}}) {
         varying.units.push_back(frame_unit(rate));
