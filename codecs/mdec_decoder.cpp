@@ -127,186 +127,214 @@ private:
 
 namespace {
 
-// What the dequantiser makes of the level at zigzag place `k`: the DC times the matrix's 2; an
-// AC level times the matrix and the scale, plus 4, over 8; with a scale of 0, every level times 2
-// (and the coefficients stay in zigzag order). Saturated to 11 bits.
+// ---- Dequantisation -------------------------------------------------------------------------
+//
+// The console turns a level into a 12-bit coefficient with one fractional bit: the level's
+// magnitude times the matrix and the scale (the DC's times the matrix and 8), over 8, then half a
+// step towards zero. Positive products are rounded to the nearest step first and negative ones
+// down, so both lose the same half step: 2 x floor((x + 4) / 8) - 1 and 2 x floor(x / 8) + 1.
+// With a scale of 0 the matrix is bypassed: every level times 4, in zigzag order as it came.
+
+constexpr int32_t kCoefficientMin = -2048, kCoefficientMax = 2047;
+
+constexpr int16_t dequantised(int32_t level, int32_t factor) {
+    if (factor == 0) return static_cast<int16_t>(std::clamp(level * 4, kCoefficientMin, kCoefficientMax));
+    const int32_t negative = level >> 31;  // 0 or -1
+    const int32_t v = 2 * ((level * factor + (4 & ~negative)) >> 3) - 1 - 2 * negative;
+    return level ? static_cast<int16_t>(std::clamp(v, kCoefficientMin, kCoefficientMax)) : int16_t{0};
+}
+
+// The quantisation matrix the games load: the MPEG-1 intra matrix with 2 for the DC, in zigzag
+// order.
 constexpr std::array<int32_t, 64> kMatrix = [] {
     std::array<int32_t, 64> m{};
     for (int k = 0; k < 64; ++k) m[size_t(k)] = k == 0 ? 2 : kIntraMatrix[kZigzag[k]];
     return m;
 }();
 
-// A frame's dequantisation: for each zigzag place, what a level is multiplied by before the
-// rounding (+ 4) >> 3; times 2 is (x 16 + 4) >> 3, so the DC and a scale of 0 take 16.
+// A frame's dequantisation: for each zigzag place, what a level is multiplied by (0: the matrix is
+// bypassed), where its coefficient goes, and that place's column as a bit.
 struct Dequantiser {
     explicit Dequantiser(int32_t scale) {
         for (int k = 0; k < 64; ++k) {
             const int place = scale == 0 ? k : kZigzag[k];
-            slots[k] = {k == 0 || scale == 0 ? 16 : kMatrix[size_t(k)] * scale, static_cast<uint8_t>(place),
-                        static_cast<uint8_t>(1u << (place % 8)), static_cast<uint8_t>(1u << (place / 8))};
+            const int32_t factor = scale == 0 ? 0 : kMatrix[size_t(k)] * (k == 0 ? 8 : scale);
+            slots[k] = {factor, static_cast<uint8_t>(place), static_cast<uint8_t>(1u << (place % 8))};
         }
     }
-    int32_t operator()(int32_t level, int k) const { return std::clamp((level * slots[k].factor + 4) >> 3, -0x400, 0x3FF); }
-    int place(int k) const { return slots[k].place; }
-
-    // Each zigzag place's factor, where its coefficient goes (natural order when the scale is 0)
-    // and that place's column and row as bits.
     struct Slot {
         int32_t factor;
-        uint8_t place, column, row;
+        uint8_t place, column;
     } slots[64];
 };
 
-// The scale table as the console's IDCT takes it: its upper 13 bits.
-constexpr std::array<int16_t, 64> kIdct = [] {
+// ---- The inverse DCT ------------------------------------------------------------------------
+//
+// Two passes of out[x + 8y] = sum over z of in[y + 8z] x table[x + 8z], as the console's two
+// multiply-accumulate units do them. Each product loses its lowest 7 bits as it is added (the
+// units keep only the carry out of them) into a 17-bit accumulator. The first pass takes the
+// table's upper 13 bits and keeps its sum's upper 13 bits (>> 4); the second takes the table's
+// upper 12 bits and keeps its sum's upper 10 bits (>> 7), which a signed halving rounding up,
+// (v + 1) >> 1, brings to the pixel, clamped to -128..127 when it is placed.
+//
+// A 17-bit accumulator wraps as modular arithmetic does, so wrapping the whole sum once is the
+// same as wrapping each addition. An input column that holds zeros only gives a first-pass row
+// of zeros, and a row of zeros adds nothing to a sum: only the coefficients and the columns that
+// hold something are summed.
+
+constexpr std::array<int16_t, 64> table_bits(int shift) {
     std::array<int16_t, 64> t{};
-    for (int i = 0; i < 64; ++i) t[i] = static_cast<int16_t>(kIdctScale[i] >> 3);
+    for (int i = 0; i < 64; ++i) t[size_t(i)] = static_cast<int16_t>(kIdctScale[i] >> shift);
     return t;
-}();
-static_assert(std::all_of(kIdct.begin(), kIdct.begin() + 8, [](int16_t v) { return v == kIdct[0]; }));
+}
+constexpr std::array<int16_t, 64> kFirstTable = table_bits(3), kSecondTable = table_bits(4);
+static_assert(std::all_of(kFirstTable.begin(), kFirstTable.begin() + 8, [](int16_t v) { return v == kFirstTable[0]; }));
+static_assert(std::all_of(kSecondTable.begin(), kSecondTable.begin() + 8, [](int16_t v) { return v == kSecondTable[0]; }));
 
-// The console's IDCT is two passes of out[x + 8y] = (sum over z of in[y + 8z] * table[x + 8z]
-// + 0xFFF) >> 13. The sums fit 32 bits and each pass's results 16 (|coefficient| <= 0x400 and
-// |table| < 0x1000: the first pass gives at most 0x1000, the second 0x4000). A column of
-// coefficients that holds zeros only gives a row of zeros after the first pass (0xFFF >> 13 is
-// 0), and a row of zeros adds nothing to a sum: only the rows and columns that hold something
-// (`rows` and `columns`, a bit each; the block's other places hold zeros) are summed.
+constexpr int32_t wrap17(int32_t v) { return static_cast<int32_t>(static_cast<uint32_t>(v) << 15) >> 15; }
+constexpr int32_t first_pass_value(int32_t sum) { return wrap17(sum) >> 4; }
+constexpr int32_t second_pass_value(int32_t sum) { return ((wrap17(sum) >> 7) + 1) >> 1; }
 
-// The scalar way, which every build has.
-void idct_pass(const int16_t in[64], uint8_t rows, uint8_t terms, int16_t out[64]) {
+// The nonzero coefficients of a block: their natural places (a place holding 0 adds nothing), and
+// the columns they lie in, a bit each.
+struct Coefficients {
+    const int16_t* block;
+    const uint8_t* places;
+    int count;
+    uint8_t columns;
+};
+
+// The first pass leaves row y of its results from input column y alone, so it is summed one
+// coefficient at a time, into the rows of the columns that hold something; the second pass sums
+// those rows.
+void idct_scalar(const Coefficients& in, int16_t out[64]) {
+    int32_t sums[8][8] = {};
+    for (int i = 0; i < in.count; ++i) {
+        const int place = in.places[i], y = place % 8, z = place / 8;
+        const int32_t c = in.block[place];
+        for (int x = 0; x < 8; ++x) sums[y][x] += (c * kFirstTable[size_t(x + 8 * z)]) >> 7;
+    }
+    int32_t first[8][8];
+    for (int z = 0; z < 8; ++z) {
+        for (int x = 0; x < 8; ++x) first[z][x] = first_pass_value(sums[z][x]);
+    }
     for (int y = 0; y < 8; ++y) {
-        if (!(rows >> y & 1)) continue;
-        int32_t sum[8] = {};
-        for (int z = 0; z < 8; ++z) {
-            if (!(terms >> z & 1)) continue;
-            const int32_t c = in[y + z * 8];
-            for (int x = 0; x < 8; ++x) sum[x] += c * kIdct[x + z * 8];
+        for (int x = 0; x < 8; ++x) {
+            int32_t sum = 0;
+            for (int z = 0; z < 8; ++z) {
+                if (in.columns >> z & 1) sum += (first[z][y] * kSecondTable[size_t(x + 8 * z)]) >> 7;
+            }
+            out[x + 8 * y] = static_cast<int16_t>(second_pass_value(sum));
         }
-        for (int x = 0; x < 8; ++x) out[x + y * 8] = static_cast<int16_t>((sum[x] + 0xFFF) >> 13);
     }
 }
 
-void idct_scalar(const int16_t in[64], uint8_t columns, uint8_t rows, int16_t out[64]) {
-    int16_t first[64];
-    idct_pass(in, columns, rows, first);
-    idct_pass(first, 0xFF, columns, out);
-}
-
-using IdctPasses = void (*)(const int16_t in[64], uint8_t columns, uint8_t rows, int16_t out[64]);
+using IdctPasses = void (*)(const Coefficients& in, int16_t out[64]);
 
 #if defined(__SSE2__)
-// SSE2 multiplies and adds two z at once (pmaddwd), with the same sums. The first pass takes two
-// rows of coefficients interleaved against each x's pair of table values and leaves its results
-// transposed; the second then finds each pair of them side by side.
-struct alignas(32) IdctTables {
-    int16_t paired[4][2][8];  // table rows 2p and 2p + 1 interleaved, for x 0-3 and 4-7
-    int32_t broadcast[4][8][4];  // for z pair p and x: table[x + 16p] and table[x + 16p + 8], four times
+// The vector ways take each product whole: pmaddwd of a table value beside a zero and a value
+// beside anything. Their lanes are x: a row of a table against one value.
+struct alignas(32) TableRows {
+    int32_t lanes[8][8];  // row z of a table, each value in the low half of its lane
 };
-constexpr IdctTables kIdctTables = [] {
-    IdctTables t{};
-    for (int p = 0; p < 4; ++p) {
-        for (int x = 0; x < 8; ++x) {
-            const int16_t a = kIdct[size_t(x + 16 * p)], b = kIdct[size_t(x + 16 * p + 8)];
-            t.paired[p][x / 4][2 * (x % 4)] = a;
-            t.paired[p][x / 4][2 * (x % 4) + 1] = b;
-            for (int lane = 0; lane < 4; ++lane) t.broadcast[p][x][lane] = int32_t(uint16_t(a) | uint32_t(uint16_t(b)) << 16);
-        }
+constexpr TableRows table_rows(const std::array<int16_t, 64>& table) {
+    TableRows r{};
+    for (int z = 0; z < 8; ++z) {
+        for (int x = 0; x < 8; ++x) r.lanes[z][x] = int32_t(uint16_t(table[size_t(x + 8 * z)]));
     }
-    return t;
-}();
+    return r;
+}
+constexpr TableRows kFirstRows = table_rows(kFirstTable), kSecondRows = table_rows(kSecondTable);
 
-__m128i load(const void* p) { return _mm_load_si128(static_cast<const __m128i*>(p)); }
-__m128i rounded(__m128i low, __m128i high) { return _mm_packs_epi32(_mm_srai_epi32(low, 13), _mm_srai_epi32(high, 13)); }
-
-// The pairs (0-3) with something in them, of the pairs of bits of `mask`.
-int active_pairs(uint8_t mask, int pairs[4]) {
-    int n = 0;
-    for (int p = 0; p < 4; ++p) {
-        if (mask >> (2 * p) & 3) pairs[n++] = p;
-    }
-    return n;
+__m128i row_half(const TableRows& t, int z, int half) { return _mm_load_si128(reinterpret_cast<const __m128i*>(t.lanes[z] + 4 * half)); }
+__m128i product_sum(__m128i sum, __m128i table, __m128i value) { return _mm_add_epi32(sum, _mm_srai_epi32(_mm_madd_epi16(table, value), 7)); }
+__m128i first_values(__m128i sum) { return _mm_srai_epi32(_mm_slli_epi32(sum, 15), 19); }
+__m128i second_values(__m128i sum) {
+    return _mm_srai_epi32(_mm_add_epi32(_mm_srai_epi32(_mm_slli_epi32(sum, 15), 22), _mm_set1_epi32(1)), 1);
 }
 
-int32_t pair_at(const int16_t* p) {
-    int32_t pair;
-    std::memcpy(&pair, p, 4);
-    return pair;
-}
-
-void idct_sse2(const int16_t in[64], uint8_t columns, uint8_t rows, int16_t out[64]) {
-    const __m128i bias = _mm_set1_epi32(0xFFF);
-    int pairs[4];
-    // First pass, transposed: first[8x + y] is the first pass's out[x + 8y].
-    int n = active_pairs(rows, pairs);
-    __m128i front[4], back[4];
-    for (int i = 0; i < n; ++i) {
-        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 16 * pairs[i]));
-        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 16 * pairs[i] + 8));
-        front[i] = _mm_unpacklo_epi16(a, b);
-        back[i] = _mm_unpackhi_epi16(a, b);
+void idct_sse2(const Coefficients& in, int16_t out[64]) {
+    __m128i sums[8][2];
+    for (int z = 0; z < 8; ++z) {
+        if (in.columns >> z & 1) sums[z][0] = sums[z][1] = _mm_setzero_si128();
     }
-    alignas(16) int16_t first[64];
-    for (int x = 0; x < 8; ++x) {
-        __m128i low = bias, high = bias;
-        for (int i = 0; i < n; ++i) {
-            const __m128i pair = load(kIdctTables.broadcast[pairs[i]][x]);
-            low = _mm_add_epi32(low, _mm_madd_epi16(front[i], pair));
-            high = _mm_add_epi32(high, _mm_madd_epi16(back[i], pair));
-        }
-        _mm_store_si128(reinterpret_cast<__m128i*>(first + 8 * x), rounded(low, high));
+    for (int i = 0; i < in.count; ++i) {
+        const int place = in.places[i], y = place % 8, z = place / 8;
+        const __m128i c = _mm_set1_epi32(in.block[place]);
+        sums[y][0] = product_sum(sums[y][0], row_half(kFirstRows, z, 0), c);
+        sums[y][1] = product_sum(sums[y][1], row_half(kFirstRows, z, 1), c);
     }
-    // Second pass: in[y + 8z] is first[8y + z], so z and z + 1 lie side by side.
-    n = active_pairs(columns, pairs);
+    alignas(16) int32_t first[8][8];
+    int used[8], n = 0;
+    for (int z = 0; z < 8; ++z) {
+        if (!(in.columns >> z & 1)) continue;
+        _mm_store_si128(reinterpret_cast<__m128i*>(first[z]), first_values(sums[z][0]));
+        _mm_store_si128(reinterpret_cast<__m128i*>(first[z] + 4), first_values(sums[z][1]));
+        used[n++] = z;
+    }
+    // Column 0 always holds the DC, and the second table's first row is one value.
     for (int y = 0; y < 8; ++y) {
-        __m128i low = bias, high = bias;
-        for (int i = 0; i < n; ++i) {
-            const __m128i a = _mm_set1_epi32(pair_at(first + 8 * y + 2 * pairs[i]));
-            low = _mm_add_epi32(low, _mm_madd_epi16(a, load(kIdctTables.paired[pairs[i]][0])));
-            high = _mm_add_epi32(high, _mm_madd_epi16(a, load(kIdctTables.paired[pairs[i]][1])));
+        __m128i a = _mm_set1_epi32((first[0][y] * kSecondTable[0]) >> 7), b = a;
+        for (int i = 1; i < n; ++i) {
+            const int z = used[i];
+            const __m128i v = _mm_set1_epi32(first[z][y]);
+            a = product_sum(a, row_half(kSecondRows, z, 0), v);
+            b = product_sum(b, row_half(kSecondRows, z, 1), v);
         }
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 8 * y), rounded(low, high));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 8 * y), _mm_packs_epi32(second_values(a), second_values(b)));
     }
 }
 
 // Not in Windows builds: MinGW's GCC does not align the stack for 32-byte values it spills.
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(_WIN32)
 #define QUORVEX_IDCT_AVX2 1
-// AVX2 takes all eight lanes in one pmaddwd: the first pass's eight y for an x, the second's eight
-// x for a y. Two results at a time are packed together and put back in order.
-__attribute__((target("avx2"))) __m256i rounded_pair(__m256i a, __m256i b) {
-    const __m256i packed = _mm256_packs_epi32(_mm256_srai_epi32(a, 13), _mm256_srai_epi32(b, 13));
-    return _mm256_permute4x64_epi64(packed, 0xD8);  // a's 8, then b's 8
-}
-
-__attribute__((target("avx2"))) void idct_avx2(const int16_t in[64], uint8_t columns, uint8_t rows, int16_t out[64]) {
-    const __m256i bias = _mm256_set1_epi32(0xFFF);
-    int pairs[4];
-    int n = active_pairs(rows, pairs);
-    __m256i interleaved[4];
-    for (int i = 0; i < n; ++i) {
-        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 16 * pairs[i]));
-        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 16 * pairs[i] + 8));
-        interleaved[i] = _mm256_inserti128_si256(_mm256_castsi128_si256(_mm_unpacklo_epi16(a, b)), _mm_unpackhi_epi16(a, b), 1);
+// AVX2 takes a whole row of eight lanes in one pmaddwd; the second pass broadcasts its value
+// straight from the first pass's row in a register.
+__attribute__((target("avx2"))) void idct_avx2(const Coefficients& in, int16_t out[64]) {
+    __m256i rows[8];
+    for (int z = 0; z < 8; ++z) {
+        if (in.columns >> z & 1) rows[z] = _mm256_setzero_si256();
     }
-    alignas(32) int16_t first[64];
-    for (int x = 0; x < 8; x += 2) {
-        __m256i sum0 = bias, sum1 = bias;
-        for (int i = 0; i < n; ++i) {
-            sum0 = _mm256_add_epi32(sum0, _mm256_madd_epi16(interleaved[i], _mm256_set1_epi32(kIdctTables.broadcast[pairs[i]][x][0])));
-            sum1 = _mm256_add_epi32(sum1, _mm256_madd_epi16(interleaved[i], _mm256_set1_epi32(kIdctTables.broadcast[pairs[i]][x + 1][0])));
+    for (int i = 0; i < in.count; ++i) {
+        const int place = in.places[i], y = place % 8, z = place / 8;
+        if (z == 0) {  // the first table's first row is one value: one product for the row
+            rows[y] = _mm256_add_epi32(rows[y], _mm256_set1_epi32((in.block[place] * kFirstTable[0]) >> 7));
+            continue;
         }
-        _mm256_store_si256(reinterpret_cast<__m256i*>(first + 8 * x), rounded_pair(sum0, sum1));
+        const __m256i product = _mm256_madd_epi16(_mm256_load_si256(reinterpret_cast<const __m256i*>(kFirstRows.lanes[z])),
+                                                  _mm256_set1_epi32(in.block[place]));
+        rows[y] = _mm256_add_epi32(rows[y], _mm256_srai_epi32(product, 7));
     }
-    n = active_pairs(columns, pairs);
-    __m256i table[4];
-    for (int i = 0; i < n; ++i) table[i] = _mm256_load_si256(reinterpret_cast<const __m256i*>(kIdctTables.paired[pairs[i]]));
+    __m256i table[8];
+    int n = 0;
+    for (int z = 0; z < 8; ++z) {
+        if (!(in.columns >> z & 1)) continue;
+        rows[n] = _mm256_srai_epi32(_mm256_slli_epi32(rows[z], 15), 19);
+        table[n++] = _mm256_load_si256(reinterpret_cast<const __m256i*>(kSecondRows.lanes[z]));
+    }
+    // Column 0 always holds the DC, and the second table's first row is one value: its products
+    // are one a row, for all eight rows at once.
+    const __m256i by_row = _mm256_srai_epi32(_mm256_madd_epi16(rows[0], _mm256_set1_epi32(int32_t(uint16_t(kSecondTable[0])))), 7);
+    const __m256i one = _mm256_set1_epi32(1);
+    if (n == 1) {  // column 0 alone: every output row is one value
+        const __m256i v = _mm256_srai_epi32(_mm256_add_epi32(_mm256_srai_epi32(_mm256_slli_epi32(by_row, 15), 22), one), 1);
+        const __m128i row_values = _mm_packs_epi32(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1));
+        alignas(16) int16_t values[8];
+        _mm_store_si128(reinterpret_cast<__m128i*>(values), row_values);
+        for (int y = 0; y < 8; ++y) _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 8 * y), _mm_set1_epi16(values[y]));
+        return;
+    }
     for (int y = 0; y < 8; y += 2) {
-        __m256i sum0 = bias, sum1 = bias;
-        for (int i = 0; i < n; ++i) {
-            sum0 = _mm256_add_epi32(sum0, _mm256_madd_epi16(_mm256_set1_epi32(pair_at(first + 8 * y + 2 * pairs[i])), table[i]));
-            sum1 = _mm256_add_epi32(sum1, _mm256_madd_epi16(_mm256_set1_epi32(pair_at(first + 8 * y + 8 + 2 * pairs[i])), table[i]));
+        const __m256i pick_a = _mm256_set1_epi32(y), pick_b = _mm256_set1_epi32(y + 1);
+        __m256i a = _mm256_permutevar8x32_epi32(by_row, pick_a), b = _mm256_permutevar8x32_epi32(by_row, pick_b);
+        for (int i = 1; i < n; ++i) {
+            a = _mm256_add_epi32(a, _mm256_srai_epi32(_mm256_madd_epi16(table[i], _mm256_permutevar8x32_epi32(rows[i], pick_a)), 7));
+            b = _mm256_add_epi32(b, _mm256_srai_epi32(_mm256_madd_epi16(table[i], _mm256_permutevar8x32_epi32(rows[i], pick_b)), 7));
         }
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 8 * y), rounded_pair(sum0, sum1));
+        a = _mm256_srai_epi32(_mm256_add_epi32(_mm256_srai_epi32(_mm256_slli_epi32(a, 15), 22), one), 1);
+        b = _mm256_srai_epi32(_mm256_add_epi32(_mm256_srai_epi32(_mm256_slli_epi32(b, 15), 22), one), 1);
+        const __m256i packed = _mm256_permute4x64_epi64(_mm256_packs_epi32(a, b), 0xD8);  // a's 8, then b's 8
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 8 * y), packed);
     }
 }
 #endif
@@ -333,14 +361,14 @@ IdctWay best_idct_way() {
     return best;
 }
 
-void idct_sparse(const int16_t in[64], uint8_t columns, uint8_t rows, int16_t out[64], IdctPasses passes) {
-    if (columns == 1 && rows == 1) {
-        // The DC alone: the table's first row is one value, so each pass gives one value too.
-        const int32_t first = (in[0] * kIdct[0] + 0xFFF) >> 13;
-        std::fill_n(out, 64, static_cast<int16_t>((first * kIdct[0] + 0xFFF) >> 13));
+void idct_sparse(const Coefficients& in, int16_t out[64], IdctPasses passes) {
+    if (in.count == 1 && in.places[0] == 0) {
+        // The DC alone: the tables' first rows are one value each, so each pass gives one value.
+        const int32_t first = first_pass_value((in.block[0] * kFirstTable[0]) >> 7);
+        std::fill_n(out, 64, static_cast<int16_t>(second_pass_value((first * kSecondTable[0]) >> 7)));
         return;
     }
-    passes(in, columns, rows, out);
+    passes(in, out);
 }
 
 // A block's values clamped to -128..127 and offset by 128, into its plane's rows.
@@ -358,9 +386,112 @@ void put_pixels(const int16_t pixels[64], uint8_t* to, size_t stride) {
 #endif
 }
 
-}  // namespace
+// ---- Macroblocks into planes ----------------------------------------------------------------
 
-uint8_t mdec_matrix(int zigzag_index) { return static_cast<uint8_t>(kMatrix[size_t(zigzag_index & 63)]); }
+// The planes a frame's macroblocks (16x16, taken column by column: Cr, Cb, then the four luma
+// blocks) are decoded into, at the macroblocks' full size, then cut to the picture's.
+class PlaneWriter {
+public:
+    PlaneWriter(uint32_t width, uint32_t height, Picture& planes)
+        : planes_(planes), width_(width), height_(height), mb_height_(int(height + 15) / 16),
+          full_width_(int(width + 15) / 16 * 16), full_height_(mb_height_ * 16),
+          passes_(idct_passes(best_idct_way())) {
+        planes.y.resize(size_t(full_width_) * size_t(full_height_));
+        planes.cb.resize(size_t(full_width_ / 2) * size_t(full_height_ / 2));
+        planes.cr.resize(planes.cb.size());
+    }
+    int macroblocks() const { return full_width_ / 16 * mb_height_; }
+
+    // Macroblock `m`'s six blocks go to these places.
+    void begin(int m) {
+        const int mx = m / mb_height_, my = m % mb_height_;
+        const size_t luma = size_t(full_width_), chroma = luma / 2;
+        to_[0] = &planes_.cr[size_t(my * 8) * chroma + size_t(mx * 8)];
+        to_[1] = &planes_.cb[size_t(my * 8) * chroma + size_t(mx * 8)];
+        for (int b = 2; b < 6; ++b) to_[b] = &planes_.y[size_t(my * 16 + (b - 2) / 2 * 8) * luma + size_t(mx * 16 + (b - 2) % 2 * 8)];
+    }
+
+    // Block `b` (0 Cr, 1 Cb, 2-5 luma) of the macroblock begun, from its coefficients in natural
+    // order; the places `placed` are zeroed again for the next block.
+    void put(int b, int16_t block[64], uint8_t columns, const uint8_t* placed, int count) {
+        int16_t pixels[64];
+        idct_sparse({block, placed, count, columns}, pixels, passes_);
+        for (int i = 0; i < count; ++i) block[placed[i]] = 0;
+        put_pixels(pixels, to_[b], size_t(b >= 2 ? full_width_ : full_width_ / 2));
+    }
+
+    // The picture's own size, from the macroblocks that cover it: each row moves back to its
+    // place in the smaller picture (never over a row still to move).
+    void finish() {
+        planes_.width = static_cast<uint16_t>(width_);
+        planes_.height = static_cast<uint16_t>(height_);
+        const auto cut = [](std::vector<uint8_t>& plane, size_t from_width, size_t to_width, size_t rows) {
+            if (from_width != to_width) {
+                for (size_t row = 1; row < rows; ++row) std::memmove(&plane[row * to_width], &plane[row * from_width], to_width);
+            }
+            plane.resize(to_width * rows);
+        };
+        cut(planes_.y, size_t(full_width_), width_, height_);
+        cut(planes_.cb, size_t(full_width_ / 2), size_t(width_ + 1) / 2, size_t(height_ + 1) / 2);
+        cut(planes_.cr, size_t(full_width_ / 2), size_t(width_ + 1) / 2, size_t(height_ + 1) / 2);
+    }
+
+private:
+    Picture& planes_;
+    uint32_t width_, height_;
+    int mb_height_, full_width_, full_height_;
+    IdctPasses passes_;
+    uint8_t* to_[6] = {};
+};
+
+// One block's coefficients as they are read: the DC word's level, then runs and levels.
+class BlockBuilder {
+public:
+    void start(const Dequantiser& dequantiser, int32_t dc) {
+        d_ = &dequantiser;
+        block_[d_->slots[0].place] = dequantised(dc, d_->slots[0].factor);
+        placed_[0] = d_->slots[0].place;
+        count_ = 1;
+        columns_ = d_->slots[0].column;
+        k_ = 0;
+    }
+    // False when the run takes the block past its 63rd coefficient.
+    bool add(int32_t run, int32_t level) {
+        k_ += run + 1;
+        if (k_ > 63) return false;
+        const Dequantiser::Slot& slot = d_->slots[k_];
+        block_[slot.place] = dequantised(level, slot.factor);
+        placed_[count_++] = slot.place;
+        columns_ |= slot.column;
+        return true;
+    }
+    bool full() const { return k_ == 63; }
+    void put(PlaneWriter& writer, int b) { writer.put(b, block_, columns_, placed_, count_); }
+
+private:
+    const Dequantiser* d_ = nullptr;
+    int16_t block_[64] = {};
+    uint8_t placed_[64] = {};
+    int count_ = 0, k_ = 0;
+    uint8_t columns_ = 1;
+};
+
+constexpr int16_t clamp_channel(int32_t v) {
+    // The sum keeps 9 bits with their sign before it is clamped: one past them wraps.
+    const int32_t nine = static_cast<int32_t>(static_cast<uint32_t>(v) << 23) >> 23;
+    return static_cast<int16_t>(std::clamp(nine, -128, 127));
+}
+
+// The colour offsets of one chroma pair, in 1/256: R from Cr, G from both (the Cb product cut to
+// 1/8 of a level, the Cr one to 1/32), B from Cb.
+struct ChromaTerms {
+    int32_t r, g, b;
+};
+constexpr ChromaTerms chroma_terms(int32_t cb, int32_t cr) {
+    return {359 * cr, ((-88 * cb) >> 5 << 5) + ((-183 * cr) >> 3 << 3), 454 * cb};
+}
+
+}  // namespace
 
 void mdec_dequantise(std::span<const uint16_t> halfwords, int32_t coefficients[64]) {
     std::fill(coefficients, coefficients + 64, 0);
@@ -368,14 +499,14 @@ void mdec_dequantise(std::span<const uint16_t> halfwords, int32_t coefficients[6
     while (at < halfwords.size() && halfwords[at] == kEndCode) ++at;  // padding before a block
     if (at >= halfwords.size()) return;
     const uint16_t first = halfwords[at++];
-    const int32_t scale = (first >> 10) & 0x3F;
-    const Dequantiser dequantised(scale);
-    coefficients[0] = dequantised(signed10(first), 0);
-    for (int k = 0; at < halfwords.size();) {
+    const Dequantiser dequantiser((first >> 10) & 0x3F);
+    coefficients[dequantiser.slots[0].place] = dequantised(signed10(first), dequantiser.slots[0].factor);
+    for (int k = 0; at < halfwords.size() && k < 63;) {
         const uint16_t word = halfwords[at++];
+        if (word == kEndCode) break;
         k += ((word >> 10) & 0x3F) + 1;
         if (k > 63) return;
-        coefficients[dequantised.place(k)] = dequantised(signed10(word), k);
+        coefficients[dequantiser.slots[k].place] = dequantised(signed10(word), dequantiser.slots[k].factor);
     }
 }
 
@@ -392,20 +523,22 @@ std::vector<IdctWay> mdec_idct_ways() {
 }
 
 void mdec_idct(int32_t block[64], std::optional<IdctWay> way) {
-    // Only the rows and columns holding something are summed, as when a frame is decoded.
+    // Only the coefficients holding something are summed, as when a frame is decoded.
     int16_t in[64], out[64];
-    uint8_t columns = 1, rows = 1;
+    uint8_t places[64] = {0};
+    int count = 1;  // the DC always
+    uint8_t columns = 1;
     for (int i = 0; i < 64; ++i) {
-        in[i] = static_cast<int16_t>(block[i]);
-        if (in[i]) {
+        in[i] = static_cast<int16_t>(std::clamp(block[i], kCoefficientMin, kCoefficientMax));
+        if (in[i] && i) {
+            places[count++] = static_cast<uint8_t>(i);
             columns |= static_cast<uint8_t>(1u << (i % 8));
-            rows |= static_cast<uint8_t>(1u << (i / 8));
         }
     }
     const std::vector<IdctWay> ways = mdec_idct_ways();
     if (!way || std::find(ways.begin(), ways.end(), *way) == ways.end()) way = ways.back();  // never one the machine lacks
-    idct_sparse(in, columns, rows, out, idct_passes(*way));
-    std::copy_n(out, 64, block);
+    idct_sparse({in, places, count, columns}, out, idct_passes(*way));
+    for (int i = 0; i < 64; ++i) block[i] = std::clamp<int32_t>(out[i], -128, 127);
 }
 
 bool decode_mdec(std::span<const uint8_t> frame, uint32_t width, uint32_t height, Picture& planes, std::string& error) {
@@ -422,139 +555,126 @@ bool decode_mdec(std::span<const uint8_t> frame, uint32_t width, uint32_t height
         error = "MDEC version " + std::to_string(version) + " is not one quorvex decodes (2 or 3)";
         return false;
     }
-    const int mb_width = static_cast<int>(width + 15) / 16, mb_height = static_cast<int>(height + 15) / 16;
-    const int full_width = mb_width * 16, full_height = mb_height * 16;
-    // The macroblocks are decoded into the planes at their full size, then cut to the picture's.
-    std::vector<uint8_t>&y = planes.y, &cb = planes.cb, &cr = planes.cr;
-    y.resize(size_t(full_width) * full_height);
-    cb.resize(size_t(full_width / 2) * (full_height / 2));
-    cr.resize(cb.size());
+    PlaneWriter writer(width, height, planes);
     static const AcCodes lookup;
-    const IdctPasses passes = idct_passes(best_idct_way());
     Bits bits(frame.subspan(8));
     int last_dc[3] = {128, 128, 128};
-    const Dequantiser dequantised(qscale & 0x3F);
-    int16_t block[64] = {};
-    uint8_t places[64];  // where the block's AC coefficients went
-    for (int mx = 0; mx < mb_width; ++mx) {
-        for (int my = 0; my < mb_height; ++my) {
-            for (int b = 0; b < 6; ++b) {
-                const int block_number = (mx * mb_height + my) * 6 + b;
-                auto broken = [&](const std::string& why) {
-                    error = "macroblock " + std::to_string(block_number / 6) + ", block " + std::to_string(b) + ": " + why;
-                    return false;
-                };
-                const bool luma = b >= 2;
-                const int component = b == 0 ? 2 : b == 1 ? 1 : 0;
-                // The DC word: the scale and the DC as the console takes it.
-                int32_t dc;
-                bits.refill();
-                if (version == 2) {
-                    dc = static_cast<int32_t>(bits.take(10));
-                    if (dc & 0x200) dc -= 0x400;
-                } else {
-                    static const DcSizes luma_sizes(kDcLuma), chroma_sizes(kDcChroma);
-                    const int size = (luma ? luma_sizes : chroma_sizes).read(bits);
-                    if (size < 0) return broken("a DC size code no table holds");
-                    int32_t difference = static_cast<int32_t>(bits.take(size));
-                    if (size && !(difference >> (size - 1))) difference -= (1 << size) - 1;
-                    last_dc[component] += difference;
-                    dc = std::clamp(last_dc[component] * 4 - 512, -512, 511);
-                }
-                // Each coefficient dequantised as it is read, as the console does with the
-                // halfwords: the DC word carries the scale, run/level words follow.
-                block[0] = static_cast<int16_t>(dequantised(dc, 0));
-                uint8_t columns = 1, rows = 1;
-                int placed = 0;
-                for (int k = 0;;) {
-                    bits.refill();
-                    const AcEntry e = lookup[bits.show(17)];
-                    if (e.kind == 0) return broken(bits.ends_within(16) ? "the frame's data ends inside it" : "a coefficient code no table holds");
-                    bits.drop(e.length);
-                    if (e.kind == 3) break;
-                    int32_t run = e.run, level = e.level;
-                    if (e.kind == 2) {
-                        run = static_cast<int32_t>(bits.take(6));
-                        level = static_cast<int32_t>(bits.take(10));
-                        if (level & 0x200) level -= 0x400;
-                    }
-                    k += run + 1;
-                    if (k > 63) return broken("more than 63 coefficients");
-                    // (Past the frame's end only zeros are read, which no code begins with: the
-                    // block fails at its next code, or after its end of block.)
-                    const Dequantiser::Slot& slot = dequantised.slots[k];
-                    block[slot.place] = static_cast<int16_t>(std::clamp((level * slot.factor + 4) >> 3, -0x400, 0x3FF));
-                    places[placed++] = slot.place;
-                    columns |= slot.column;
-                    rows |= slot.row;
-                }
-                if (bits.overrun()) return broken("the frame's data ends inside it");
-                int16_t pixels[64];
-                idct_sparse(block, columns, rows, pixels, passes);
-                for (int i = 0; i < placed; ++i) block[places[i]] = 0;  // zeros again for the next block
-                // The block's place in its plane: a quarter of the macroblock's luma, or its
-                // whole chroma.
-                uint8_t* to;
-                size_t stride;
-                if (luma) {
-                    stride = size_t(full_width);
-                    to = &y[size_t(my * 16 + (b - 2) / 2 * 8) * stride + size_t(mx * 16 + (b - 2) % 2 * 8)];
-                } else {
-                    stride = size_t(full_width / 2);
-                    to = &(b == 0 ? cr : cb)[size_t(my * 8) * stride + size_t(mx * 8)];
-                }
-                put_pixels(pixels, to, stride);
+    const Dequantiser dequantiser(qscale & 0x3F);
+    BlockBuilder builder;
+    for (int m = 0; m < writer.macroblocks(); ++m) {
+        writer.begin(m);
+        for (int b = 0; b < 6; ++b) {
+            auto broken = [&](const std::string& why) {
+                error = "macroblock " + std::to_string(m) + ", block " + std::to_string(b) + ": " + why;
+                return false;
+            };
+            const bool luma = b >= 2;
+            const int component = b == 0 ? 2 : b == 1 ? 1 : 0;
+            // The DC word: the DC as the console takes it.
+            int32_t dc;
+            bits.refill();
+            if (version == 2) {
+                dc = static_cast<int32_t>(bits.take(10));
+                if (dc & 0x200) dc -= 0x400;
+            } else {
+                static const DcSizes luma_sizes(kDcLuma), chroma_sizes(kDcChroma);
+                const int size = (luma ? luma_sizes : chroma_sizes).read(bits);
+                if (size < 0) return broken("a DC size code no table holds");
+                int32_t difference = static_cast<int32_t>(bits.take(size));
+                if (size && !(difference >> (size - 1))) difference -= (1 << size) - 1;
+                last_dc[component] += difference;
+                dc = std::clamp(last_dc[component] * 4 - 512, -512, 511);
             }
+            builder.start(dequantiser, dc);
+            for (;;) {
+                bits.refill();
+                const AcEntry e = lookup[bits.show(17)];
+                if (e.kind == 0) return broken(bits.ends_within(16) ? "the frame's data ends inside it" : "a coefficient code no table holds");
+                bits.drop(e.length);
+                if (e.kind == 3) break;
+                int32_t run = e.run, level = e.level;
+                if (e.kind == 2) {
+                    run = static_cast<int32_t>(bits.take(6));
+                    level = static_cast<int32_t>(bits.take(10));
+                    if (level & 0x200) level -= 0x400;
+                }
+                // (Past the frame's end only zeros are read, which no code begins with: the
+                // block fails at its next code, or after its end of block.)
+                if (!builder.add(run, level)) return broken("more than 63 coefficients");
+            }
+            if (bits.overrun()) return broken("the frame's data ends inside it");
+            builder.put(writer, b);
         }
     }
-    // The picture's own size, from the macroblocks that cover it: each row moves back to its
-    // place in the smaller picture (never over a row still to move).
-    planes.width = static_cast<uint16_t>(width);
-    planes.height = static_cast<uint16_t>(height);
-    const auto cut = [](std::vector<uint8_t>& plane, size_t from_width, size_t to_width, size_t rows) {
-        if (from_width != to_width) {
-            for (size_t row = 1; row < rows; ++row) std::memmove(&plane[row * to_width], &plane[row * from_width], to_width);
+    writer.finish();
+    return true;
+}
+
+bool decode_mdec_halfwords(std::span<const uint16_t> words, uint32_t width, uint32_t height, Picture& planes, std::string& error) {
+    if (width == 0 || height == 0 || width > 4096 || height > 4096) {
+        error = "no usable picture size";
+        return false;
+    }
+    PlaneWriter writer(width, height, planes);
+    BlockBuilder builder;
+    size_t at = 0;
+    for (int m = 0; m < writer.macroblocks(); ++m) {
+        writer.begin(m);
+        for (int b = 0; b < 6; ++b) {
+            while (at < words.size() && words[at] == kEndCode) ++at;  // padding before a block
+            if (at >= words.size()) {
+                error = "the halfwords end before macroblock " + std::to_string(m) + ", block " + std::to_string(b);
+                return false;
+            }
+            const uint16_t first = words[at++];
+            const Dequantiser dequantiser((first >> 10) & 0x3F);
+            builder.start(dequantiser, signed10(first));
+            // A block ends at its end code or with its 63rd coefficient.
+            while (!builder.full() && at < words.size()) {
+                const uint16_t word = words[at++];
+                if (word == kEndCode) break;
+                if (!builder.add((word >> 10) & 0x3F, signed10(word))) break;
+            }
+            builder.put(writer, b);
         }
-        plane.resize(to_width * rows);
-    };
-    cut(y, size_t(full_width), width, height);
-    cut(cb, size_t(full_width / 2), size_t(width + 1) / 2, size_t(height + 1) / 2);
-    cut(cr, size_t(full_width / 2), size_t(width + 1) / 2, size_t(height + 1) / 2);
+    }
+    writer.finish();
     return true;
 }
 
 std::vector<uint8_t> console_rgb(const Picture& planes) {
-    // Each chroma pair's three offsets, rounded once: R from Cr, B from Cb, G from both.
-    struct Offsets {
-        int16_t r[256], b[256];
-        std::vector<int16_t> g = std::vector<int16_t>(65536);
-    };
-    static const Offsets offsets = [] {
-        const auto round = [](double v) { return static_cast<int16_t>(std::lround(v)); };
-        Offsets o;
-        for (int c = 0; c < 256; ++c) {
-            o.r[c] = round(1.402 * (c - 128));
-            o.b[c] = round(1.772 * (c - 128));
-            for (int cr = 0; cr < 256; ++cr) o.g[c << 8 | cr] = round(-0.3437 * (c - 128) - 0.7143 * (cr - 128));
-        }
-        return o;
-    }();
     const int w = planes.width, h = planes.height, cw = (w + 1) / 2;
     std::vector<uint8_t> rgb(size_t(w) * h * 3);
-    const auto put = [](int luma, int offset) { return static_cast<uint8_t>(std::clamp(luma + offset, -128, 127) + 128); };
     for (int row = 0; row < h; ++row) {
         const uint8_t* luma = &planes.y[size_t(row) * w];
         const uint8_t* cb = &planes.cb[size_t(row / 2) * cw];
         const uint8_t* cr = &planes.cr[size_t(row / 2) * cw];
         uint8_t* out = &rgb[size_t(row) * w * 3];
-        for (int col = 0; col < w; ++col, out += 3) {
-            const int l = luma[col] - 128, b = cb[col / 2], r = cr[col / 2];
-            out[0] = put(l, offsets.r[r]);
-            out[1] = put(l, offsets.g[b << 8 | r]);
-            out[2] = put(l, offsets.b[b]);
+        for (int col = 0; col < w; col += 2) {
+            const ChromaTerms t = chroma_terms(cb[col / 2] - 128, cr[col / 2] - 128);
+            for (int k = col; k < std::min(col + 2, w); ++k, out += 3) {
+                const int32_t y = luma[k] - 128;
+                out[0] = static_cast<uint8_t>(clamp_channel(y + ((t.r + 128) >> 8)) + 128);
+                out[1] = static_cast<uint8_t>(clamp_channel(y + ((t.g + 128) >> 8)) + 128);
+                out[2] = static_cast<uint8_t>(clamp_channel(y + ((t.b + 128) >> 8)) + 128);
+            }
         }
     }
     return rgb;
+}
+
+std::vector<uint16_t> console_rgb15(const Picture& planes, bool bit15) {
+    const int w = planes.width, h = planes.height, cw = (w + 1) / 2;
+    std::vector<uint16_t> out(size_t(w) * h);
+    const auto five = [](int32_t y, int32_t term) { return uint16_t(std::clamp(((y << 8) + term + 1024) >> 11, -16, 15) + 16); };
+    for (int row = 0; row < h; ++row) {
+        for (int col = 0; col < w; ++col) {
+            const int32_t y = planes.y[size_t(row) * w + col] - 128;
+            const ChromaTerms t = chroma_terms(planes.cb[size_t(row / 2) * cw + col / 2] - 128, planes.cr[size_t(row / 2) * cw + col / 2] - 128);
+            out[size_t(row) * w + col] = uint16_t(five(y, t.r) | five(y, t.g) << 5 | five(y, t.b) << 10 | (bit15 ? 0x8000 : 0));
+        }
+    }
+    return out;
 }
 
 }  // namespace codecs
