@@ -41,6 +41,8 @@ constexpr bool from_bcd(uint8_t b, uint32_t& value) {
 
 // The 150 frames (two seconds) of the lead-in before LBA 0.
 inline constexpr uint32_t kLeadInFrames = 150;
+// The sectors a disc can hold from LBA 0 (00:02:00) to the last address a CD can have, 99:59:74.
+inline constexpr uint32_t kMaxDiscSectors = (99 * 60 + 59) * 75 + 74 + 1 - kLeadInFrames;
 
 // The three BCD bytes of an address counted in frames from the start of the lead-in.
 constexpr void put_msf(uint8_t* p, uint32_t frames) {

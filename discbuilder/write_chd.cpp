@@ -2,8 +2,8 @@
 // eight 2448-byte frames, then the compressed hunk map. Hunks are compressed by the CD codec
 // asked for (cdzs: Zstandard, cdzl: Deflate), with the sync and parity of sectors that can make
 // them again left out; a hunk that does not shrink is stored whole, and a hunk equal to an
-// earlier one is stored as a copy of it. A compressed file carries the SHA-1 sums chdman verify
-// checks (when this build has libcrypto); an uncompressed one none, as chdman writes it.
+// earlier one is stored as a copy of it. Every file carries the SHA-1 sums chdman verify checks
+// (chdman itself leaves them zero in an uncompressed file, which then cannot be checked).
 #include <algorithm>
 #include <array>
 #include <cstring>
@@ -11,12 +11,10 @@
 #include <string>
 
 #include "codecs/cd_codes.h"
+#include "codecs/sha1.h"
 #include "discwell/chd_map.h"
 #include "image_writers.h"
 
-#if defined(QUORVEX_HAVE_LIBCRYPTO)
-#include <openssl/evp.h>
-#endif
 
 #if QUORVEX_HAVE_ZLIB
 #include <zlib.h>
@@ -91,18 +89,8 @@ bool compress_hunk(ChdCodec codec, const uint8_t* hunk, std::vector<uint8_t>& ou
     return true;
 }
 
-using Sha1 = std::array<uint8_t, 20>;
-Sha1 sha1_of(const uint8_t* data, size_t n) {
-    Sha1 digest{};
-#if defined(QUORVEX_HAVE_LIBCRYPTO)
-    unsigned int length = 0;
-    EVP_Digest(data, n, digest.data(), &length, EVP_sha1(), nullptr);
-#else
-    (void)data;
-    (void)n;
-#endif
-    return digest;
-}
+using Sha1 = codecs::Sha1::Digest;
+Sha1 sha1_of(const uint8_t* data, size_t n) { return codecs::Sha1::of(data, n); }
 
 // The header's SHA-1 sums, which chdman verify checks: of the logical data, and over that sum
 // and each checksummed metadata entry's tag and SHA-1, those in sorted order.
@@ -171,6 +159,7 @@ bool write_chd(const RawDisc& disc, ChdCodec codec, const std::string& path, std
     }
 
     const uint32_t hunks = static_cast<uint32_t>(frames.size() / kHunkBytes);
+    put_checksums(file, std::span<const uint8_t>(frames.data(), static_cast<size_t>(logical)), texts);
     if (codec == ChdCodec::kNone) {
         // An uncompressed file: the map (each hunk's place, in hunks) then the hunks, aligned.
         const size_t map_at = file.size();
@@ -183,7 +172,6 @@ bool write_chd(const RawDisc& disc, ChdCodec codec, const std::string& path, std
         return write_file(path, file, error);
     }
 
-    put_checksums(file, std::span<const uint8_t>(frames.data(), static_cast<size_t>(logical)), texts);
     std::vector<discwell::chd::Hunk> map(hunks);
     std::map<std::string, uint32_t> seen;  // a hunk's bytes, and the first hunk that held them
     const uint64_t first_offset = file.size();

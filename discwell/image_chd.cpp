@@ -10,11 +10,13 @@
 #include <algorithm>
 #include <cstring>
 #include <map>
+#include <mutex>
 #include <sstream>
 
 #include "../codecs/byte_order.h"
 #include "block_cache.h"
 #include "../codecs/cd_codes.h"
+#include "../codecs/sha1.h"
 #include "chd_map.h"
 #include "decoders.h"
 #include "image_formats.h"
@@ -63,6 +65,7 @@ struct Header {
     uint32_t compressors[4];
     uint64_t logical_bytes, map_offset, meta_offset;
     uint32_t hunk_bytes, unit_bytes;
+    codecs::Sha1::Digest raw_sha1;  // of the logical data; all zero when the writer left it out
     uint32_t hunks() const { return static_cast<uint32_t>((logical_bytes + hunk_bytes - 1) / hunk_bytes); }
 };
 
@@ -204,19 +207,94 @@ private:
     Decoders decoders_;
 };
 
+// An uncompressed file's hunks carry no checksum: a pass that reads every frame in order from the
+// first is checked against the header's SHA-1 of the logical data, when the file has one (chdman
+// leaves it zero in such files). The pass hashes the file's own frames as the reads reach them;
+// the few frames that pad each track to four, which no read asks for, are taken in as it passes.
+class RawPass {
+public:
+    explicit RawPass(const ChdImage& image) : image_(image) {}
+    bool checks() const {
+        return image_.raw_map && std::any_of(image_.header.raw_sha1.begin(), image_.header.raw_sha1.end(), [](uint8_t b) { return b; });
+    }
+    // False once a pass has read the whole file and its sum differs from the header's.
+    bool advance(uint32_t first, uint32_t count) {
+        constexpr uint32_t kPadding = 3;
+        if (first == 0) {
+            hashed_ = 0;
+            following_ = true;
+            sha_ = codecs::Sha1{};
+        }
+        if (!following_ || first + count <= hashed_) return true;
+        if (first > hashed_ + kPadding) {  // a read elsewhere: this is no whole pass
+            following_ = false;
+            return true;
+        }
+        const uint32_t total = static_cast<uint32_t>(image_.header.logical_bytes / kFrameBytes);
+        uint32_t to = first + count;
+        if (to + kPadding >= total) to = total;  // the last track's padding
+        if (!hash_frames(to)) return following_ = false, true;
+        if (hashed_ == total) {
+            following_ = false;
+            return sha_.finish() == image_.header.raw_sha1;
+        }
+        return true;
+    }
+
+private:
+    // The frames up to `to`, from the file as it stores them.
+    bool hash_frames(uint32_t to) {
+        const uint32_t per_hunk = image_.header.hunk_bytes / kFrameBytes;
+        uint8_t frame[kFrameBytes];
+        for (; hashed_ < to; ++hashed_) {
+            const uint64_t offset = image_.map[hashed_ / per_hunk].offset;
+            if (offset == 0) {
+                std::fill(std::begin(frame), std::end(frame), uint8_t{0});
+            } else if (!image_.file->read(offset + uint64_t{hashed_ % per_hunk} * kFrameBytes, kFrameBytes, frame)) {
+                return false;
+            }
+            sha_.update(frame, kFrameBytes);
+        }
+        return true;
+    }
+
+    const ChdImage& image_;
+    codecs::Sha1 sha_;
+    uint32_t hashed_ = 0;  // frames of the pass in progress, from the first
+    bool following_ = false;
+};
+
 class ChdSectors : public SectorSource {
 public:
     explicit ChdSectors(std::unique_ptr<ChdImage> image)
         : image_(std::move(image)),
+          pass_(*image_),
           cache_(static_cast<uint32_t>(image_->header.logical_bytes / kFrameBytes), image_->header.hunk_bytes / kFrameBytes,
                  [image = image_.get()] { return std::make_unique<ChdDecoder>(*image); }) {}
     uint32_t sector_count() const override { return cache_.sector_count(); }
     ReadResult read(uint32_t first, uint32_t count, uint8_t* out, std::string* why) const override {
-        return cache_.read(first, count, out, why);
+        if (damaged()) return fail(why);
+        const ReadResult result = cache_.read(first, count, out, why);
+        if (result != ReadResult::kOk || !pass_.checks()) return result;
+        std::lock_guard lock(pass_mutex_);
+        if (!pass_.advance(first, count)) damaged_ = true;
+        return damaged_ ? fail(why) : result;
     }
 
 private:
+    bool damaged() const {
+        std::lock_guard lock(pass_mutex_);
+        return damaged_;
+    }
+    static ReadResult fail(std::string* why) {
+        if (why) *why = "the CHD is damaged: its data does not match the SHA-1 its header gives";
+        return ReadResult::kFailed;
+    }
+
     std::unique_ptr<ChdImage> image_;
+    mutable std::mutex pass_mutex_;
+    mutable RawPass pass_;
+    mutable bool damaged_ = false;
     mutable BlockCache cache_;  // last, so that its workers stop before the image goes
 };
 
@@ -246,6 +324,7 @@ bool read_header(const std::string& path, const ImageFile& file, Header& h, std:
     h.meta_offset = codecs::be(raw + 48, 8);
     h.hunk_bytes = static_cast<uint32_t>(codecs::be(raw + 56, 4));
     h.unit_bytes = static_cast<uint32_t>(codecs::be(raw + 60, 4));
+    std::copy(raw + 64, raw + 84, h.raw_sha1.begin());
     if (std::any_of(raw + 104, raw + 124, [](uint8_t b) { return b != 0; })) {
         error = path + ": a CHD that needs a parent CHD (it stores only its differences from another file)";
         return false;

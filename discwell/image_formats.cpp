@@ -2,6 +2,8 @@
 // name, with the CUE sheet and the CloneCD control file (text) known by their contents too.
 #include "image_formats.h"
 
+#include "../codecs/byte_order.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cstring>
@@ -80,6 +82,11 @@ std::unique_ptr<Disc> Disc::open_image(const std::string& path, DwIoMode io, std
     if (!read_head(path, head, error)) return nullptr;
     std::unique_ptr<Disc> disc(new Disc);
     if (!format_of(head).open(head, io == DW_IO_MMAP, *disc, error)) return nullptr;
+    if (disc->sector_count() > codecs::kMaxDiscSectors) {
+        error = path + ": claims " + std::to_string(disc->sector_count()) + " sectors, more than a CD can hold (" +
+                std::to_string(codecs::kMaxDiscSectors) + ", up to 99:59:74)";
+        return nullptr;
+    }
     return disc;
 }
 

@@ -3,6 +3,8 @@
 // refused or failed by sector with a message, never read as zeros.
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -326,6 +328,34 @@ TEST(ImageFormats, DamagedChdFailsCleanly) {
     const Opened o = open_and_read(dir.file("oversize.chd"));
     EXPECT_NE(o.error + o.read_error, "");
     EXPECT_TRUE(o.error.empty() ? o.read_error.find("exceeds the hunk") != std::string::npos : true) << o.read_error;
+}
+
+// An uncompressed CHD's hunks carry no checksum: a pass over the whole image checks the SHA-1 its
+// header gives (chdman leaves it zero there; the builder writes it), and a disc that claims more
+// sectors than a CD can address is refused at once, whatever the file holds.
+TEST(ImageFormats, WholeImageChecksAndTheLargestDisc) {
+    TempDir dir("chd-none");
+    ASSERT_TRUE(write_as("chd-none", dir.file("good.chd")));
+    const auto good = read_bytes(dir.file("good.chd"));
+    EXPECT_EQ(open_and_read(dir.file("good.chd")).read_error, "");
+    auto flipped = good;
+    flipped[flipped.size() / 2] ^= 0x04;  // in a frame of the data
+    write_bytes(dir.file("flipped.chd"), flipped);
+    const Opened o = open_and_read(dir.file("flipped.chd"));
+    EXPECT_NE(o.read_error.find("does not match the SHA-1 its header gives"), std::string::npos) << o.read_error;
+    auto unsummed = flipped;  // as chdman writes it: no sum, nothing to check against
+    std::fill(unsummed.begin() + 64, unsummed.begin() + 104, uint8_t{0});
+    write_bytes(dir.file("unsummed.chd"), unsummed);
+    EXPECT_EQ(open_and_read(dir.file("unsummed.chd")).read_error, "");
+
+    // A sparse BIN one sector past 99:59:74.
+    {
+        std::ofstream bin(dir.file("huge.bin"), std::ios::binary);
+        bin.seekp(std::streamoff{449851} * kSector - 1);
+        bin.put('\0');
+    }
+    std::ofstream(dir.file("huge.cue")) << "FILE \"huge.bin\" BINARY\n  TRACK 01 MODE2/2352\n    INDEX 01 00:00:00\n";
+    EXPECT_NE(open_and_read(dir.file("huge.cue")).error.find("more than a CD can hold"), std::string::npos);
 }
 
 TEST(ImageFormats, ChdOfACodecThisBuildLacks) {
