@@ -133,15 +133,16 @@ void write_edc(uint8_t* sector) {
 
 void write_ecc(uint8_t* sector) { parity_of(sector, sector + 2076); }
 
-void reseal_sector(uint8_t* sector) {
-    if (std::memcmp(sector, kSync, sizeof kSync) != 0 || (sector[15] != 1 && sector[15] != 2)) return;
+bool reseal_sector(uint8_t* sector) {
+    if (std::memcmp(sector, kSync, sizeof kSync) != 0 || (sector[15] != 1 && sector[15] != 2)) return false;
     const bool form2 = sector[15] == 2 && (sector[18] & 0x20);
     if (form2) {
         if (le32(sector + 2348) != 0) write_edc(sector);
-        return;
+        return true;
     }
     write_edc(sector);
     write_ecc(sector);
+    return true;
 }
 
 bool ecc_matches(const uint8_t* sector) {

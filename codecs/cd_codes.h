@@ -29,9 +29,10 @@ void write_edc(uint8_t* sector);
 void write_ecc(uint8_t* sector);
 
 // After a sector's contents changed: its EDC and parity written anew as its mode and form have
-// them. A Form 2 sector whose EDC was zero (none was written) keeps zero; a sector without the
-// sync pattern, or of another mode, carries no codes and is left as it is.
-void reseal_sector(uint8_t* sector);
+// them. A Form 2 sector whose EDC was zero (none was written) keeps zero. False, and the sector
+// left as it is, when it has no sync pattern or a mode other than 1 or 2 (a damaged dump): its
+// codes cannot be made.
+bool reseal_sector(uint8_t* sector);
 
 // Whether a sector's parity is right (what a drive would accept).
 bool ecc_matches(const uint8_t* sector);

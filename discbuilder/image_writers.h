@@ -1,6 +1,6 @@
 // Writers of the other image formats people keep their discs in, for tests of the readers: a
-// built disc written as a CHD (Zstandard or Deflate), an ECM file, a PBP file, a CloneCD set, or
-// a raw image of 2448-byte sectors with their subchannel. One file each.
+// built disc written as a CHD (by discwell's writer), an ECM file, a PBP file, a CloneCD set, or a
+// raw image of 2448-byte sectors with their subchannel. One file each.
 #pragma once
 
 #include <cstdint>
@@ -9,15 +9,12 @@
 #include <string>
 #include <vector>
 
+#include "discwell/image_writers.h"
+
 namespace discbuilder {
 
-struct TrackSpan {
-    uint8_t number = 1;
-    bool audio = false;
-    uint32_t first_lba = 0;  // INDEX 01
-    uint32_t sectors = 0;    // from INDEX 01 to the next track's pregap, or the end
-    uint32_t pregap = 0;     // sectors before INDEX 01 that the image holds (INDEX 00)
-};
+using discwell::ChdCodec;
+using discwell::TrackSpan;
 
 // A disc's raw 2352-byte sectors from LBA 0 (later tracks' pregaps included) and its tracks.
 struct RawDisc {
@@ -34,8 +31,6 @@ struct RawDisc {
     // One Mode 2 data track over every sector.
     static RawDisc single_track(std::span<const uint8_t> sectors);
 };
-
-enum class ChdCodec { kZstd, kDeflate, kNone };
 
 // Each writes `path` (and, for CloneCD, the .img and .sub beside the .ccd) or says why not.
 bool write_chd(const RawDisc& disc, ChdCodec codec, const std::string& path, std::string& error);  // write_chd.cpp

@@ -32,7 +32,36 @@ private:
     uint32_t count_;
 };
 
+// Another disc's sectors, some of them replaced.
+class PatchedSource : public SectorSource {
+public:
+    PatchedSource(std::shared_ptr<const Disc> base, std::vector<uint32_t> lbas, std::vector<uint8_t> sectors)
+        : base_(std::move(base)), lbas_(std::move(lbas)), sectors_(std::move(sectors)) {}
+    uint32_t sector_count() const override { return base_->sector_count(); }
+    ReadResult read(uint32_t first, uint32_t count, uint8_t* out, std::string* why) const override {
+        const ReadResult r = base_->read(first, count, out, why);
+        if (r != ReadResult::kOk) return r;
+        for (auto it = std::lower_bound(lbas_.begin(), lbas_.end(), first); it != lbas_.end() && *it - first < count; ++it) {
+            std::memcpy(out + size_t{*it - first} * kSectorBytes, &sectors_[size_t(it - lbas_.begin()) * kSectorBytes], kSectorBytes);
+        }
+        return ReadResult::kOk;
+    }
+
+private:
+    std::shared_ptr<const Disc> base_;
+    std::vector<uint32_t> lbas_;
+    std::vector<uint8_t> sectors_;
+};
+
 }  // namespace
+
+std::unique_ptr<Disc> Disc::patched(std::shared_ptr<const Disc> base, std::vector<uint32_t> lbas, std::vector<uint8_t> sectors) {
+    std::unique_ptr<Disc> disc(new Disc);
+    const uint32_t count = base->sector_count();
+    disc->tracks_ = base->tracks();
+    disc->append(count, std::make_shared<PatchedSource>(std::move(base), std::move(lbas), std::move(sectors)), 0);
+    return disc;
+}
 
 void Disc::append(uint32_t count, std::shared_ptr<const SectorSource> source, uint32_t first) {
     if (count == 0) return;

@@ -23,6 +23,8 @@ public:
     static std::unique_ptr<Disc> open_image(const std::string& path, DwIoMode io, std::string& error);
     static std::unique_ptr<Disc> from_memory(const uint8_t* sectors, uint32_t count, const DwTrack* tracks,
                                              int32_t track_count);
+    // `base` with the sectors at `lbas` (ascending) replaced by `sectors`.
+    static std::unique_ptr<Disc> patched(std::shared_ptr<const Disc> base, std::vector<uint32_t> lbas, std::vector<uint8_t> sectors);
 
     uint32_t sector_count() const { return sector_count_; }
     const std::vector<DwTrack>& tracks() const { return tracks_; }

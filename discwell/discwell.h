@@ -65,6 +65,11 @@ DISCWELL_API int32_t CD_CALL DwOpenImage(const char* path, int32_t io_mode, uint
 // Mode 2 data track over every sector.
 DISCWELL_API int32_t CD_CALL DwOpenMemory(const uint8_t* sectors, uint32_t sector_count, const DwTrack* tracks,
                                           int32_t track_count, uint32_t* disc);
+// The disc `base` with `count` of its sectors replaced: `lbas` ascending, the 2352-byte sectors
+// one after the other in `sectors` (copied). The new disc reads every other sector from `base`,
+// which stays open as long as either is.
+DISCWELL_API int32_t CD_CALL DwOpenPatched(uint32_t base, const uint32_t* lbas, const uint8_t* sectors, uint32_t count,
+                                           uint32_t* disc);
 DISCWELL_API void CD_CALL DwClose(uint32_t disc);
 
 DISCWELL_API uint32_t CD_CALL DwSectorCount(uint32_t disc);

@@ -75,6 +75,20 @@ DISCWELL_API int32_t CD_CALL DwOpenMemory(const uint8_t* sectors, uint32_t secto
     return 1;
 }
 
+DISCWELL_API int32_t CD_CALL DwOpenPatched(uint32_t base, const uint32_t* lbas, const uint8_t* sectors, uint32_t count,
+                                           uint32_t* disc) {
+    auto found = discwell::find_disc(base);
+    if (!found || !disc || (count && (!lbas || !sectors))) return 0;
+    std::vector<uint32_t> places(lbas, lbas + count);
+    if (!std::is_sorted(places.begin(), places.end()) || std::adjacent_find(places.begin(), places.end()) != places.end() ||
+        (count && places.back() >= found->sector_count())) {
+        return 0;
+    }
+    std::vector<uint8_t> bytes(sectors, sectors + size_t{count} * kSectorBytes);
+    *disc = discwell::register_disc(Disc::patched(std::move(found), std::move(places), std::move(bytes)));
+    return 1;
+}
+
 DISCWELL_API void CD_CALL DwClose(uint32_t disc) { discwell::unregister_disc(disc); }
 
 DISCWELL_API uint32_t CD_CALL DwSectorCount(uint32_t disc) {

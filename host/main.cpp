@@ -1,5 +1,6 @@
 // quorvex: loads the .PSR plug-ins, scans PlayStation disc images for their streams, describes
 // and extracts them.
+#include <cmath>
 #include <CLI/CLI.hpp>
 #include <cerrno>
 #include <cstdio>
@@ -236,6 +237,7 @@ int main(int argc, char** argv) {
                 throw CLI::ValidationError("replace needs --video, --subtitles or --sound");
             }
             if (replace_request.output.empty() && replace_request.patch.empty()) throw CLI::ValidationError("replace needs -o NEW.cue|NEW.chd or --patch");
+            if (!std::isfinite(replace_request.min_psnr)) throw CLI::ValidationError("--min-psnr: a number of dB from 0 to 99");
         }
         if (extract->parsed() && o.output.empty() && o.frames_directory.empty()) {
             throw CLI::ValidationError("extract needs -o or --frames");

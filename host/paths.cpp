@@ -18,6 +18,21 @@ std::string lower_ascii(std::string text) {
     return text;
 }
 
+std::string input_problem(const std::string& path, bool folder_ok) {
+    std::error_code ec;
+    const fs::file_status st = fs::status(native_path(path), ec);
+    switch (st.type()) {
+        case fs::file_type::regular: return {};
+        case fs::file_type::directory: return folder_ok ? std::string() : "is a folder, not a file";
+        case fs::file_type::not_found: return "no such file";
+        case fs::file_type::fifo: return "is a named pipe, not a file (quorvex reads files it can go back over)";
+        case fs::file_type::character:
+        case fs::file_type::block: return "is a device, not a file";
+        case fs::file_type::socket: return "is a socket, not a file";
+        default: return ec ? ec.message() : "is not a file";
+    }
+}
+
 std::string printable(const std::string& text) {
     const auto control = [](unsigned char c) { return c < 0x20 || c == 0x7F; };
     if (std::none_of(text.begin(), text.end(), control) && text.find('"') == std::string::npos) return text;

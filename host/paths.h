@@ -21,6 +21,10 @@ std::string lower_ascii(std::string text);
 // newline in a file name), in double quotes with those escaped (\n, \x1b).
 std::string printable(const std::string& text);
 
+// Why a path given as an input file (or, with `folder_ok`, a folder) cannot be read as one, told
+// without opening it (a named pipe would wait for a writer): empty when it can.
+std::string input_problem(const std::string& path, bool folder_ok = false);
+
 // fopen for a path of the system's own (wide on Windows).
 std::FILE* open_file(const std::filesystem::path& path, const char* mode);
 

@@ -131,14 +131,14 @@ TEST(SectorCodec, RewrittenSectorsAreSealedAgain) {
         if (lba != 22) {  // 22 has no EDC to fail
             EXPECT_FALSE(codecs::sector_codes_match(s)) << lba;
         }
-        codecs::reseal_sector(s);
+        EXPECT_TRUE(codecs::reseal_sector(s)) << lba;
         EXPECT_TRUE(codecs::sector_codes_match(s)) << lba;
     }
     EXPECT_TRUE(parity_ok(disc.raw(20)));
     EXPECT_EQ(psr::load_le32(disc.raw(22) + 2348), 0u);
-    // Sectors without a sync pattern carry no codes: left alone.
+    // Sectors without a sync pattern carry no codes: left alone, and said so.
     std::vector<uint8_t> audio(2352, 0x77);
-    codecs::reseal_sector(audio.data());
+    EXPECT_FALSE(codecs::reseal_sector(audio.data()));
     EXPECT_EQ(audio, std::vector<uint8_t>(2352, 0x77));
 }
 

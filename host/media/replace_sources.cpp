@@ -1,6 +1,7 @@
 // New pictures, subtitles and sound for replacing a stream, read with FFmpeg's libraries.
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <filesystem>
 #include <cstring>
 #include <map>
@@ -61,6 +62,8 @@ public:
     }
     AVStream* stream() const { return input_->streams[index_]; }
     AVCodecContext* codec() const { return codec_.get(); }
+    // How long the file says it lasts (-1 when it does not say).
+    double seconds() const { return input_->duration > 0 ? double(input_->duration) / AV_TIME_BASE : -1; }
 
     // The next frame, or false at the end (`error` set on a fault).
     bool next(AVFrame* frame, std::string& error) {
@@ -75,12 +78,23 @@ public:
             if (flushed_) return false;
             const int read = av_read_frame(input_.get(), packet_.get());
             if (read < 0) {
+                if (read != AVERROR_EOF) {
+                    error = path_ + ": cannot be read to its end (" + av::error_text(read) + ")";
+                    return false;
+                }
                 flushed_ = true;
                 avcodec_send_packet(codec_.get(), nullptr);
                 continue;
             }
-            if (packet_->stream_index == index_) avcodec_send_packet(codec_.get(), packet_.get());
+            const int sent = packet_->stream_index == index_ ? avcodec_send_packet(codec_.get(), packet_.get()) : 0;
+            const double at = packet_->pts == AV_NOPTS_VALUE ? -1 : double(packet_->pts) * av_q2d(stream()->time_base);
             av_packet_unref(packet_.get());
+            if (sent < 0 && sent != AVERROR(EAGAIN)) {
+                char where[48] = "";
+                if (at >= 0) std::snprintf(where, sizeof where, " at %.3f s", at);
+                error = path_ + ": damaged" + where + " (" + av::error_text(sent) + ")";
+                return false;
+            }
         }
     }
 
@@ -118,20 +132,42 @@ double frame_seconds(const AVFrame* frame, const AVStream* stream) {
     return pts == AV_NOPTS_VALUE ? -1.0 : static_cast<double>(pts) * av_q2d(stream->time_base);
 }
 
-// The number at the end of a picture's name: frame_000012.png is 12.
-std::optional<uint64_t> picture_number(const fs::path& file) {
+// Which frame a picture's name says it is: frame_000012.png is frame 12, frame_000012_2.png the
+// second frame numbered 12 (as --frames names them); another name, the number at its end.
+struct PictureKey {
+    uint64_t number = 0;
+    uint32_t copy = 1;
+    auto operator<=>(const PictureKey&) const = default;
+};
+
+std::optional<PictureKey> picture_key(const fs::path& file) {
     static const std::vector<std::string> kinds = {".png", ".jpg", ".jpeg", ".bmp", ".tif", ".tiff", ".ppm", ".webp", ".tga"};
     std::string extension = file.extension().string();
     std::transform(extension.begin(), extension.end(), extension.begin(), [](unsigned char c) { return std::tolower(c); });
     if (std::find(kinds.begin(), kinds.end(), extension) == kinds.end()) return std::nullopt;
     const std::string stem = file.stem().string();
+    unsigned long long number = 0;
+    unsigned copy = 0;
+    int used = 0;
+    if (std::sscanf(stem.c_str(), "frame_%llu%n", &number, &used) == 1 && size_t(used) == stem.size()) return PictureKey{number, 1};
+    if (std::sscanf(stem.c_str(), "frame_%llu_%u%n", &number, &copy, &used) == 2 && size_t(used) == stem.size() && copy >= 2) {
+        return PictureKey{number, copy};
+    }
     size_t end = stem.find_last_of("0123456789");
     if (end == std::string::npos) return std::nullopt;
     size_t begin = end;
     while (begin > 0 && std::isdigit(static_cast<unsigned char>(stem[begin - 1]))) --begin;
     if (end - begin > 15) return std::nullopt;
-    return std::stoull(stem.substr(begin, end - begin + 1));
+    return PictureKey{std::stoull(stem.substr(begin, end - begin + 1)), 1};
 }
+
+std::string listed(const std::vector<std::string>& items) {
+    std::string s;
+    for (size_t i = 0; i < items.size() && i < 8; ++i) s += (i ? ", " : "") + items[i];
+    return items.size() > 8 ? s + " and " + std::to_string(items.size() - 8) + " more" : s;
+}
+
+std::string key_text(const PictureKey& k) { return std::to_string(k.number) + (k.copy > 1 ? " (copy " + std::to_string(k.copy) + ")" : ""); }
 
 class FolderPictures : public PictureStream {
 public:
@@ -280,9 +316,10 @@ private:
 class FfmpegReplaceMedia : public ReplaceMedia {
 public:
     std::unique_ptr<PictureStream> open_pictures(const std::string& source, int width, int height,
-                                                 const std::vector<double>& seconds, bool fit, std::string& error) override {
+                                                 const std::vector<double>& seconds, const std::vector<uint32_t>& frame_numbers,
+                                                 bool fit, std::string& error) override {
         std::error_code ec;
-        if (fs::is_directory(source, ec)) return open_folder(source, width, height, seconds.size(), fit, error);
+        if (fs::is_directory(source, ec)) return open_folder(source, width, height, frame_numbers, fit, error);
         // Without --fit the counts must agree: count the pictures first.
         if (!fit) {
             Decoded counting;
@@ -313,7 +350,8 @@ public:
         return burner;
     }
 
-    bool read_sound(const std::string& path, int rate, int channels, std::vector<int16_t>& samples, std::string& error) override {
+    bool read_sound(const std::string& path, int rate, int channels, size_t needed, std::vector<int16_t>& samples,
+                    double& given_seconds, std::string& error) override {
         Decoded sound;
         if (!sound.open(path, AVMEDIA_TYPE_AUDIO, error)) return false;
         AVChannelLayout out_layout;
@@ -340,12 +378,19 @@ public:
             const int got = swr_convert(swr.get(), out, room, data, count);
             samples.resize(at + size_t(std::max(got, 0)) * channels);
         };
-        while (sound.next(frame.get(), error)) {
+        // Decoded only as far as the stream needs: the rest of a long file is never held.
+        bool ended = false;
+        while (samples.size() < needed) {
+            if (!sound.next(frame.get(), error)) {
+                ended = true;
+                break;
+            }
             convert(const_cast<const uint8_t**>(frame->extended_data), frame->nb_samples);
             av_frame_unref(frame.get());
         }
         if (!error.empty()) return false;
-        convert(nullptr, 0);
+        if (ended) convert(nullptr, 0);  // what the resampler still holds
+        given_seconds = ended ? double(samples.size() / size_t(channels)) / rate : sound.seconds();  // -1: longer, not said how long
         return true;
     }
 
@@ -412,35 +457,64 @@ public:
     }
 
 private:
-    std::unique_ptr<PictureStream> open_folder(const std::string& folder, int width, int height, size_t wanted, bool fit,
-                                               std::string& error) {
-        std::vector<std::pair<uint64_t, fs::path>> numbered;
+    std::unique_ptr<PictureStream> open_folder(const std::string& folder, int width, int height,
+                                               const std::vector<uint32_t>& frame_numbers, bool fit, std::string& error) {
+        std::map<PictureKey, fs::path> pictures;
         std::error_code ec;
         for (const auto& entry : fs::directory_iterator(folder, ec)) {
             if (!entry.is_regular_file(ec)) continue;
-            if (auto n = picture_number(entry.path())) numbered.emplace_back(*n, entry.path());
+            const auto key = picture_key(entry.path());
+            if (!key) continue;
+            if (auto [at, added] = pictures.emplace(*key, entry.path()); !added) {
+                error = folder + ": two pictures are frame " + key_text(*key) + " (" + at->second.filename().string() + ", " +
+                        entry.path().filename().string() + ")";
+                return nullptr;
+            }
         }
         if (ec) {
             error = folder + ": " + ec.message();
             return nullptr;
         }
-        std::sort(numbered.begin(), numbered.end());
-        for (size_t i = 1; i < numbered.size(); ++i) {
-            if (numbered[i].first == numbered[i - 1].first) {
-                error = folder + ": two pictures have the number " + std::to_string(numbered[i].first) + " (" +
-                        numbered[i - 1].second.filename().string() + ", " + numbered[i].second.filename().string() + ")";
+        const size_t wanted = frame_numbers.size();
+        std::vector<fs::path> files;
+        std::vector<size_t> order;
+        if (fit) {
+            if (pictures.empty()) {
+                error = folder + " holds no pictures named by frame number";
                 return nullptr;
             }
+            for (auto& [key, path] : pictures) files.push_back(path);
+            for (size_t i = 0; i < wanted; ++i) order.push_back(i * files.size() / wanted);
+            return std::make_unique<FolderPictures>(std::move(files), std::move(order), width, height);
         }
-        if (numbered.size() != wanted && (!fit || numbered.empty())) {
-            error = folder + " holds " + std::to_string(numbered.size()) + " pictures, the stream " + std::to_string(wanted) +
-                    " frames" + (numbered.empty() ? "" : " (--fit spreads the pictures over the stream's frames)");
+        // Each frame takes the picture its number names.
+        std::map<uint32_t, uint32_t> copies;
+        std::vector<std::string> missing;
+        for (uint32_t number : frame_numbers) {
+            const PictureKey key{number, ++copies[number]};
+            const auto found = pictures.find(key);
+            if (found == pictures.end()) {
+                missing.push_back(key_text(key));
+                continue;
+            }
+            order.push_back(files.size());
+            files.push_back(found->second);
+            pictures.erase(found);
+        }
+        if (!missing.empty() || !pictures.empty()) {
+            std::vector<std::string> stray;
+            for (auto& [key, path] : pictures) stray.push_back(path.filename().string());
+            error = folder + ": ";
+            if (!missing.empty()) error += "no picture for frame" + std::string(missing.size() > 1 ? "s " : " ") + listed(missing);
+            if (!stray.empty()) {
+                error += std::string(missing.empty() ? "" : "; ") + listed(stray) + (stray.size() > 1 ? " name" : " names") +
+                         " no frame of the stream";
+            }
+            error += " (the stream's " + std::to_string(wanted) + " frames are numbered as --frames names them";
+            error += frame_numbers.empty() ? ")" : ", frame_" + std::to_string(frame_numbers.front()) + " to frame_" +
+                                                        std::to_string(frame_numbers.back()) + ")";
             return nullptr;
         }
-        std::vector<fs::path> files;
-        for (auto& [n, path] : numbered) files.push_back(path);
-        std::vector<size_t> order;
-        for (size_t i = 0; i < wanted; ++i) order.push_back(i * files.size() / wanted);
         return std::make_unique<FolderPictures>(std::move(files), std::move(order), width, height);
     }
 

@@ -1,6 +1,8 @@
 // quorvex replace: new pictures, subtitles and sound written into a stream's own sectors, into a
 // new image (the input is never written), checked by reading it back before it is called done.
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <fstream>
@@ -15,12 +17,12 @@
 #include "../disc_survey.h"
 #include "../interrupt.h"
 #include "../media_clock.h"
-#include "../patches.h"
 #include "../paths.h"
-#include "disc_copy.h"
+#include "disc_edit.h"
 #include "frame_fitting.h"
 #include "replace_request.h"
 #include "stream_places.h"
+#include "subtitle_script.h"
 
 namespace quorvex {
 namespace {
@@ -57,19 +59,61 @@ void say_warning(Replacement& r, const std::string& text) {
     warn(text);
 }
 
-// The frame's bytes as its plug-in delivers them.
-std::vector<uint8_t> frame_bytes(const DiscCopy& disc, const FramePlace& place) {
+// The frame's bytes as its plug-in delivers them, from the disc's sectors (none when they cannot
+// be read).
+std::vector<uint8_t> frame_bytes(const FramePlace& place, const discwell::SectorFeed& disc) {
     std::vector<uint8_t> bytes;
+    uint8_t sector[2352];
+    std::string why;
     for (const ChunkSpan& s : place.spans) {
-        const uint8_t* data = disc.sector(s.lba) + 24 + s.offset;
-        bytes.insert(bytes.end(), data, data + s.length);
+        if (!disc.read(s.lba, 1, sector, why)) return {};
+        bytes.insert(bytes.end(), sector + 24 + s.offset, sector + 24 + s.offset + s.length);
     }
     bytes.resize(std::min<size_t>(bytes.size(), place.delivered));
     return bytes;
 }
 
+// A temporary file of the run's own (the script handed to libass), removed when it goes.
+class TempFile {
+public:
+    TempFile(const std::string& stem, const std::string& text, std::string& error) {
+        std::error_code ec;
+        static std::atomic<unsigned> counter{0};
+        const auto now = std::chrono::steady_clock::now().time_since_epoch().count();
+        path_ = fs::temp_directory_path(ec) / ("quorvex-" + std::to_string(now) + "-" + std::to_string(counter++) + "-" + stem);
+        std::ofstream out(path_, std::ios::binary | std::ios::trunc);
+        out << text;
+        out.close();
+        if (ec || !out) error = "cannot write a temporary file (" + path_.string() + ")";
+    }
+    ~TempFile() {
+        std::error_code ec;
+        fs::remove(path_, ec);
+    }
+    TempFile(const TempFile&) = delete;
+    TempFile& operator=(const TempFile&) = delete;
+    std::string path() const { return path_.string(); }
+
+private:
+    fs::path path_;
+};
+
+// The subtitles burnt into the stream's pictures, checked and sized for them, with what they warn of.
+std::unique_ptr<SubtitleBurner> open_subtitles(const ReplaceRequest& request, ReplaceMedia& media, int width, int height,
+                                               double stream_seconds, std::unique_ptr<TempFile>& script_file, Replacement& r,
+                                               std::string& why) {
+    SubtitleScript script;
+    if (!read_subtitles(request.subtitles, stream_seconds, script, why)) return nullptr;
+    for (const std::string& w : script.warnings) say_warning(r, w);
+    script_file = std::make_unique<TempFile>("subtitles.ass", script.ass, why);
+    if (!why.empty()) return nullptr;
+    auto burner = media.open_subtitles(script_file->path(), width, height, why);
+    if (!burner && !why.empty()) why = request.subtitles + ": " + why;
+    return burner;
+}
+
 Outcome replace_pictures(const ReplaceRequest& request, const std::string& image, const StreamPlaces& places,
-                         const Timeline& timeline, DiscCopy& disc, Replacement& r) {
+                         const Timeline& timeline, DiscEdit& disc, Replacement& r) {
     if (places.frames.empty() || !places.layout) return failure(image, "the stream has no pictures to replace");
     if (timeline.frames.size() != places.frames.size()) return failure(image, "the stream's frames could not be timed");
     const int width = places.frames[0].width, height = places.frames[0].height;
@@ -89,12 +133,16 @@ Outcome replace_pictures(const ReplaceRequest& request, const std::string& image
     if (!media) return failure("", why);
     std::vector<double> seconds;
     for (const FrameTime& t : timeline.frames) seconds.push_back(t.start.seconds());
+    std::vector<uint32_t> numbers;
+    for (const FramePlace& f : places.frames) numbers.push_back(f.frame_number);
     std::unique_ptr<PictureStream> source;
-    if (!request.video.empty() && !(source = media->open_pictures(request.video, width, height, seconds, request.fit, why))) {
+    if (!request.video.empty() && !(source = media->open_pictures(request.video, width, height, seconds, numbers, request.fit, why))) {
         return failure("", why);
     }
+    std::unique_ptr<TempFile> script;
     std::unique_ptr<SubtitleBurner> subtitles;
-    if (!request.subtitles.empty() && !(subtitles = media->open_subtitles(request.subtitles, width, height, why))) {
+    if (!request.subtitles.empty() &&
+        !(subtitles = open_subtitles(request, *media, width, height, timeline.duration().seconds(), script, r, why))) {
         return failure("", why);
     }
     r.places = places.frames;
@@ -110,7 +158,7 @@ Outcome replace_pictures(const ReplaceRequest& request, const std::string& image
             RgbPicture& picture = pictures[i - first];
             if (source) {
                 if (!source->next(picture, why)) return failure("", request.video + ": " + why);
-            } else if (!media->decode_frame(frame_bytes(disc, places.frames[i]), width, height, picture, why)) {
+            } else if (!media->decode_frame(frame_bytes(places.frames[i], disc), width, height, picture, why)) {
                 return failure(image, "frame " + std::to_string(places.frames[i].frame_number) + " does not decode: " + why);
             }
             if (subtitles) {
@@ -132,46 +180,69 @@ Outcome replace_pictures(const ReplaceRequest& request, const std::string& image
             if (fitted.kept) continue;
             if (!fitted.failure.empty()) return failure(image, "frame " + std::to_string(place.frame_number) + ": " + fitted.failure);
             std::vector<uint8_t*> sectors;
-            for (const ChunkSpan& s : place.spans) sectors.push_back(disc.sector(s.lba));
+            for (const ChunkSpan& s : place.spans) {
+                uint8_t* sector = disc.edit(s.lba, why);
+                if (!sector) return failure(image, why);
+                sectors.push_back(sector);
+            }
             if (!write_frame(*places.layout, place.spans, sectors, fitted.mdec)) {
                 return failure(image, "frame " + std::to_string(place.frame_number) + " does not fit its sectors");
             }
-            for (const ChunkSpan& s : place.spans) r.changed.insert(s.lba);
         }
     }
     return std::nullopt;
 }
 
-// The new sound at the stream's rate and channels, cut or padded to `needed` samples (all
-// channels) with a warning giving both lengths.
+// The new sound at the stream's rate and channels, decoded only as far as the stream needs (`needed`
+// samples, all channels) and cut or padded to it, with a warning giving both lengths.
 bool new_sound(const std::string& path, int rate, int channels, size_t needed, std::vector<int16_t>& samples,
                Replacement::Sound& report, Replacement& r, std::string& why) {
     auto media = make_replace_media(why);
-    if (!media || !media->read_sound(path, rate, channels, samples, why)) return false;
+    double given = 0;
+    if (!media || !media->read_sound(path, rate, channels, needed, samples, given, why)) return false;
     report.channels = uint32_t(channels);
     report.rate = uint32_t(rate);
-    report.given_seconds = double(samples.size() / size_t(channels)) / rate;
+    report.given_seconds = given;
     report.stream_seconds = double(needed / size_t(channels)) / rate;
     char lengths[128];
     std::snprintf(lengths, sizeof lengths, "%.3f s, the stream's sound %.3f s", report.given_seconds, report.stream_seconds);
-    if (samples.size() > needed) say_warning(r, path + " lasts " + lengths + ": the rest is cut");
-    if (samples.size() < needed) say_warning(r, path + " lasts " + lengths + ": padded with silence");
+    if (samples.size() < needed) {
+        say_warning(r, path + " lasts " + lengths + ": padded with silence");
+    } else if (given < 0) {
+        std::snprintf(lengths, sizeof lengths, "%.3f s", report.stream_seconds);
+        say_warning(r, path + " lasts longer than the stream's sound, " + lengths + ": the rest is cut");
+    } else if (given > report.stream_seconds + 0.0005) {
+        say_warning(r, path + " lasts " + lengths + ": the rest is cut");
+    }
     samples.resize(needed, 0);
     return true;
 }
 
 double snr(double signal, double noise) { return noise > 0 ? 10 * std::log10(signal / noise) : 99; }
 
+// The user data of the sectors of `lbas`, to change.
+bool edit_all(DiscEdit& disc, const std::vector<uint32_t>& lbas, std::vector<uint8_t*>& sectors, std::string& why) {
+    for (uint32_t lba : lbas) {
+        uint8_t* s = disc.edit(lba, why);
+        if (!s) return false;
+        sectors.push_back(s);
+    }
+    return true;
+}
+
 // Archive tracks: each block's groups encoded anew, in the sectors the track's catalogue entry
 // gives it (a voice clip's end marker stays where it was, so the clip keeps its length).
-Outcome replace_archive_sound(const ReplaceRequest& request, const StreamInfo& info, const StreamPlaces& places, DiscCopy& disc,
-                              Replacement& r) {
+Outcome replace_archive_sound(const ReplaceRequest& request, const std::string& image, const StreamInfo& info, const StreamPlaces& places,
+                              DiscEdit& disc, Replacement& r) {
     const bool stereo = info.channels == 2;
     const int channels = stereo ? 2 : 1;
+    std::string why;
+    std::vector<uint8_t*> sectors;
+    if (!edit_all(disc, places.blocks, sectors, why)) return failure(image, why);
     // The groups that sound: all of them, or a voice clip's up to its end marker.
     size_t groups = 0;
-    for (uint32_t lba : places.blocks) {
-        const uint8_t* user = disc.sector(lba) + 24;
+    for (const uint8_t* sector : sectors) {
+        const uint8_t* user = sector + 24;
         for (int half = 0; half < 2; ++half) {
             for (int g = 0; g < (stereo ? 32 : 64); ++g, ++groups) {
                 if (!stereo && user[1024 * half + 16 * g + 1] == 7) break;
@@ -180,7 +251,6 @@ Outcome replace_archive_sound(const ReplaceRequest& request, const StreamInfo& i
     }
     std::vector<int16_t> samples;
     Replacement::Sound report;
-    std::string why;
     if (!new_sound(request.sound, int(info.sample_rate ? info.sample_rate : 22050), channels, groups * 28 * size_t(channels), samples,
                    report, r, why)) {
         return failure("", why);
@@ -188,8 +258,8 @@ Outcome replace_archive_sound(const ReplaceRequest& request, const StreamInfo& i
     codecs::ArchiveHistory history[2], heard[2];
     double signal = 0, noise = 0;
     size_t at = 0;  // in groups of 28 instants
-    for (uint32_t lba : places.blocks) {
-        uint8_t* user = disc.sector(lba) + 24;
+    for (uint8_t* sector : sectors) {
+        uint8_t* user = sector + 24;
         for (int half = 0; half < 2; ++half) {
             uint8_t* block = user + 1024 * half;
             for (int g = 0; g < (stereo ? 32 : 64); ++g, ++at) {
@@ -209,7 +279,6 @@ Outcome replace_archive_sound(const ReplaceRequest& request, const StreamInfo& i
                 }
             }
         }
-        r.changed.insert(lba);
     }
     report.sectors = static_cast<uint32_t>(places.blocks.size());
     report.snr = snr(signal, noise);
@@ -218,8 +287,8 @@ Outcome replace_archive_sound(const ReplaceRequest& request, const StreamInfo& i
 }
 
 Outcome replace_sound(const ReplaceRequest& request, const std::string& image, const StreamInfo& info, const StreamPlaces& places,
-                      DiscCopy& disc, Replacement& r) {
-    if (!places.blocks.empty()) return replace_archive_sound(request, info, places, disc, r);
+                      DiscEdit& disc, Replacement& r) {
+    if (!places.blocks.empty()) return replace_archive_sound(request, image, info, places, disc, r);
     if (places.sound.empty()) return failure(image, "the stream has no sound to replace");
     const uint8_t coding = places.sound[0].coding;
     for (const SoundPlace& s : places.sound) {
@@ -228,6 +297,10 @@ Outcome replace_sound(const ReplaceRequest& request, const std::string& image, c
     const bool stereo = coding & 0x01;
     const int channels = stereo ? 2 : 1, rate = coding & 0x04 ? 18900 : 37800;
     std::string why;
+    std::vector<uint32_t> lbas;
+    for (const SoundPlace& s : places.sound) lbas.push_back(s.lba);
+    std::vector<uint8_t*> sectors;
+    if (!edit_all(disc, lbas, sectors, why)) return failure(image, why);
     std::vector<int16_t> samples;
     Replacement::Sound report;
     if (!new_sound(request.sound, rate, channels, places.sound.size() * codecs::kXaSamplesPerSector, samples, report, r, why)) {
@@ -238,16 +311,14 @@ Outcome replace_sound(const ReplaceRequest& request, const std::string& image, c
     codecs::XaHistory history[2];
     double signal = 0, noise = 0;
     std::vector<int16_t> decoded(codecs::kXaSamplesPerSector);
-    for (size_t i = 0; i < places.sound.size(); ++i) {
-        uint8_t* sector = disc.sector(places.sound[i].lba);
+    for (size_t i = 0; i < sectors.size(); ++i) {
         const int16_t* pcm = samples.data() + i * codecs::kXaSamplesPerSector;
-        encoder.encode_sector(pcm, sector + 24);
-        codecs::decode_xa_sector(sector + 24, stereo, history, decoded.data());
+        encoder.encode_sector(pcm, sectors[i] + 24);
+        codecs::decode_xa_sector(sectors[i] + 24, stereo, history, decoded.data());
         for (size_t k = 0; k < decoded.size(); ++k) {
             signal += double(pcm[k]) * pcm[k];
             noise += double(pcm[k] - decoded[k]) * (pcm[k] - decoded[k]);
         }
-        r.changed.insert(places.sound[i].lba);
     }
     report.snr = snr(signal, noise);
     r.sound = report;
@@ -270,7 +341,7 @@ std::vector<std::string> listing_of(uint32_t disc, const std::string& image, con
 // Reads the new disc back: the same streams over the same sectors, and the replaced stream plays
 // every frame (each one decoding) and every sound sector as written.
 Outcome check_new_disc(uint32_t disc, const std::string& label, const std::vector<std::string>& listing, const PluginFolder& folder,
-                       const StreamContext& context, const Replacement& r, const DiscCopy& copy) {
+                       const StreamContext& context, const Replacement& r) {
     std::string why;
     if (listing_of(disc, label, folder, why) != listing) {
         return failure(label, why.empty() ? "its scan does not list the streams the input's does" : why);
@@ -285,7 +356,7 @@ Outcome check_new_disc(uint32_t disc, const std::string& label, const std::vecto
     }
     auto media = r.frames.empty() ? nullptr : make_replace_media(why);
     for (size_t i = 0; i < r.frames.size(); ++i) {
-        const std::vector<uint8_t> bytes = frame_bytes(copy, again.frames[i]);
+        const std::vector<uint8_t> bytes = frame_bytes(again.frames[i], OpenDiscFeed(disc));
         if (!std::equal(r.frames[i].mdec.begin(), r.frames[i].mdec.end(), bytes.begin(), bytes.begin() + std::min(bytes.size(), r.frames[i].mdec.size())) ||
             bytes.size() < r.frames[i].mdec.size()) {
             return failure(label, "frame " + std::to_string(again.frames[i].frame_number) + " does not play back as written");
@@ -359,7 +430,8 @@ Json replace_report(const ReplaceRequest& request, const StreamContext& context,
     }
     if (r.sound) {
         doc["sound"] = {{"source", valid_utf8(request.sound)}, {"sectors", r.sound->sectors}, {"channels", r.sound->channels},
-                        {"sample_rate", r.sound->rate}, {"given_seconds", r.sound->given_seconds},
+                        {"sample_rate", r.sound->rate},
+                        {"given_seconds", r.sound->given_seconds < 0 ? Json(nullptr) : Json(r.sound->given_seconds)},
                         {"stream_seconds", r.sound->stream_seconds}, {"snr_db", std::round(r.sound->snr * 100) / 100}};
     }
     doc["warnings"] = r.warnings;
@@ -381,37 +453,58 @@ std::string summary(const StreamContext& context, const Replacement& r) {
     return line + "; " + std::to_string(r.changed.size()) + " sectors changed";
 }
 
-// The input's BIN that holds the data track, for a patch: only a CUE sheet has one.
-bool data_track_bin(const std::string& image, fs::path& bin, std::string& error) {
+// The file a patch is made against: the BIN holding the disc from its first sector, as a CUE
+// sheet names it, or a bare BIN itself.
+bool patch_source(const std::string& image, fs::path& bin, std::string& error) {
     const char* format = nullptr;
     std::vector<char> parts(1 << 16);
     uint32_t needed = 0;
-    if (DwProbeImage(image.c_str(), parts.data(), uint32_t(parts.size()), &needed, &format) != DW_PROBE_IMAGE || !format ||
-        std::string(format) != "CUE sheet" || needed > parts.size() || !parts[0]) {
-        error = "a patch is made against a BIN/CUE image's BIN; " + image + " is " + (format ? std::string("a ") + format : "not one") +
-                " (convert it to BIN/CUE first, e.g. with -o NEW.cue, and patch that)";
+    const int32_t probe = DwProbeImage(image.c_str(), parts.data(), uint32_t(parts.size()), &needed, &format);
+    const std::string kind = format ? format : "";
+    if (probe == DW_PROBE_IMAGE && kind == "raw sectors") {
+        std::error_code ec;
+        if (fs::file_size(native_path(image), ec) % 2352 != 0 || ec) {
+            error = image + ": a patch is made against a BIN of 2352-byte sectors; this image's sectors carry subchannel data "
+                            "(convert it with -o NEW.cue and patch that)";
+            return false;
+        }
+        bin = native_path(image);
+        return true;
+    }
+    if (probe != DW_PROBE_IMAGE || kind != "CUE sheet" || needed > parts.size() || !parts[0]) {
+        error = "a patch is made against a BIN (bare, or named by a CUE sheet); " + image + " is " +
+                (format ? std::string("a ") + format : "not one") + " (convert it to BIN/CUE first, e.g. with -o NEW.cue, and patch that)";
         return false;
     }
-    bin = fs::path(parts.data());
-    if (bin.is_relative()) bin = fs::path(image).parent_path() / bin;
+    bin = fs::path(parts.data());  // the probe names the sheet's files as they are found
     return true;
 }
 
-bool read_whole(const fs::path& path, std::vector<uint8_t>& bytes, std::string& error) {
-    std::ifstream in(path, std::ios::binary);
-    std::error_code ec;
-    const auto size = fs::file_size(path, ec);
-    if (!in || ec) {
-        error = path.string() + ": cannot be read";
-        return false;
+// A BIN file read as sectors from its start.
+class BinFeed : public discwell::SectorFeed {
+public:
+    explicit BinFeed(const fs::path& path) : path_(path), in_(path, std::ios::binary) {
+        std::error_code ec;
+        bytes_ = fs::file_size(path, ec);
+        if (ec) bytes_ = 0;
     }
-    bytes.resize(static_cast<size_t>(size));
-    if (!in.read(reinterpret_cast<char*>(bytes.data()), std::streamsize(size))) {
-        error = path.string() + ": cannot be read";
-        return false;
+    uint64_t bytes() const { return bytes_; }
+    uint32_t sector_count() const override { return static_cast<uint32_t>(bytes_ / 2352); }
+    bool read(uint32_t lba, uint32_t count, uint8_t* out, std::string& error) const override {
+        in_.clear();
+        in_.seekg(std::streamoff(lba) * 2352);
+        if (!in_.read(reinterpret_cast<char*>(out), std::streamsize(size_t{count} * 2352))) {
+            error = utf8_path(path_) + ": cannot be read";
+            return false;
+        }
+        return true;
     }
-    return true;
-}
+
+private:
+    fs::path path_;
+    mutable std::ifstream in_;
+    uint64_t bytes_ = 0;
+};
 
 bool write_whole(const fs::path& path, std::span<const uint8_t> bytes, std::string& error) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
@@ -462,9 +555,9 @@ bool is_earlier_report(const fs::path& place, std::string& why) {
     return false;
 }
 
-}  // namespace
-
-Outcome run_replace(const ReplaceRequest& request) {
+// Before anything is read: what is asked for is one thing replace can do, and every file given
+// is one it can read (a named pipe would wait for a writer, a device never end).
+Outcome check_request(const ReplaceRequest& request) {
     const std::string& image = request.stream.image;
     const std::string out_kind = request.output.empty() ? "" : lower_extension(request.output);
     if (!request.output.empty() && out_kind != ".cue" && out_kind != ".chd") {
@@ -480,35 +573,73 @@ Outcome run_replace(const ReplaceRequest& request) {
             return usage_error(out + " is the input image; replace never writes its input");
         }
     }
+    const struct {
+        const char* option;
+        const std::string& path;
+        bool folder_ok;
+    } inputs[] = {{"--video", request.video, true}, {"--subtitles", request.subtitles, false}, {"--sound", request.sound, false}};
+    for (const auto& input : inputs) {
+        if (input.path.empty()) continue;
+        if (const std::string problem = input_problem(input.path, input.folder_ok); !problem.empty()) {
+            return failure("", std::string(input.option) + " " + input.path + ": " + problem);
+        }
+    }
+    fs::path bin;
     std::string why;
-    fs::path input_bin;
-    if (!request.patch.empty() && !data_track_bin(image, input_bin, why)) return failure("", why);
+    if (!request.patch.empty() && !patch_source(image, bin, why)) return failure("", why);
+    return std::nullopt;
+}
 
-    PluginFolder folder;
-    Error error;
-    if (!load_plugin_folder(request.plugin_directory, folder, error)) return error;
+// The stream replace works on: where each unit lies, and when each frame is shown.
+struct Work {
     NamedStream named;
-    if (!open_named_stream(request.stream, folder, named, error)) return error;
-    const StreamContext& context = named.context;
-    if (context.state != StreamState::kWhole) return failure(image, context.name + " is not whole on this disc: " + context.note);
+    Timeline timeline;
+    StreamPlaces places;
+    std::vector<std::string> listing;  // the input's streams, which the new disc must list alike
+};
 
+Outcome open_work(const ReplaceRequest& request, const PluginFolder& folder, Work& work) {
+    const std::string& image = request.stream.image;
+    Error error;
+    if (!open_named_stream(request.stream, folder, work.named, error)) return error;
+    const StreamContext& context = work.named.context;
+    if (context.state != StreamState::kWhole) return failure(image, context.name + " is not whole on this disc: " + context.note);
+    std::string why;
     StreamDelivery delivery;
     if (!measure_delivery(context.request, delivery, why)) return failure(image, why);
-    const Timeline timeline = build_timeline(delivery, context.request.info);
-    StreamPlaces places;
-    if (!find_stream_places(context.request, places, why)) return failure(image, context.name + ": " + why);
-    DiscCopy disc;
-    if (!copy_disc(named.disc.handle, disc, why)) return failure(image, why);
-    const std::vector<std::string> listing = listing_of(named.disc.handle, image, folder, why);
+    work.timeline = build_timeline(delivery, context.request.info);
+    if (!find_stream_places(context.request, work.places, why)) return failure(image, context.name + ": " + why);
+    work.listing = listing_of(work.named.disc.handle, image, folder, why);
+    return std::nullopt;
+}
 
-    Replacement r;
+// The new pictures and sound into the disc's sectors, each changed sector sealed anew, and the
+// frames held to --min-psnr.
+Outcome encode(const ReplaceRequest& request, const Work& work, DiscEdit& disc, Replacement& r) {
+    const std::string& image = request.stream.image;
     if (!request.video.empty() || !request.subtitles.empty()) {
-        if (auto failed = replace_pictures(request, image, places, timeline, disc, r)) return failed;
+        if (auto failed = replace_pictures(request, image, work.places, work.timeline, disc, r)) return failed;
     }
     if (!request.sound.empty()) {
-        if (auto failed = replace_sound(request, image, context.request.info, places, disc, r)) return failed;
+        if (auto failed = replace_sound(request, image, work.named.context.request.info, work.places, disc, r)) return failed;
     }
-    for (uint32_t lba : r.changed) codecs::reseal_sector(disc.sector(lba));
+    std::string why;
+    for (uint32_t lba : disc.changed()) {
+        if (!codecs::reseal_sector(disc.edit(lba, why))) {
+            return failure(image, "sector " + std::to_string(lba) +
+                                      " of the stream has no sync pattern or data mode (a damaged dump?): quorvex cannot make its "
+                                      "EDC and parity anew, and writes no disc with a sector that fails its own check");
+        }
+    }
+    const std::vector<uint32_t> changed = disc.changed();
+    r.changed = std::set<uint32_t>(changed.begin(), changed.end());
+    if (r.changed.empty()) {
+        return failure(image, "nothing would change: " +
+                                  std::string(!request.subtitles.empty() && request.video.empty()
+                                                  ? "the subtitles draw on no frame of the stream"
+                                                  : "what was given is what the stream already holds") +
+                                  " (no image is written)");
+    }
     for (size_t i = 0; i < r.frames.size(); ++i) {
         if (!r.frames[i].kept && r.frames[i].psnr < request.min_psnr && !request.allow_coarse) {
             return failure(image, "frame " + std::to_string(r.places[i].frame_number) + " comes out at " + decibels(r.frames[i].psnr) +
@@ -516,72 +647,138 @@ Outcome run_replace(const ReplaceRequest& request) {
                                       " (nothing was written; --allow-coarse writes it anyway)");
         }
     }
+    return std::nullopt;
+}
 
-    // Checked on the new disc in memory before anything is written.
-    {
-        uint32_t memory = 0;
-        std::vector<DwTrack> tracks = disc.tracks;
-        if (!DwOpenMemory(disc.sectors.data(), disc.sector_count(), tracks.data(), int32_t(tracks.size()), &memory)) {
-            return failure(image, "the new disc could not be opened to be checked");
+// The new image: a .cue with its BIN files (one, or one per track when the input had several
+// files or is of another kind), or a .chd.
+Outcome write_image(const ReplaceRequest& request, const DiscEdit& disc, OutputSet& outputs, std::vector<std::string>& written) {
+    std::string why;
+    const fs::path folder = fs::path(request.output).parent_path();
+    if (lower_extension(request.output) == ".chd") {
+        AtomicOutput* chd = outputs.add(request.output, why);
+        if (!chd || !discwell::write_chd(disc, disc.track_spans(), discwell::ChdCodec::kDeflate, chd->work().string(), why)) {
+            return failure("", request.output + ": " + why);
         }
-        Outcome checked = check_new_disc(memory, "the new disc", listing, folder, context, r, disc);
-        DwClose(memory);
+        written.push_back(request.output);
+        return std::nullopt;
+    }
+    const std::string stem = fs::path(request.output).stem().string();
+    std::vector<char> parts(1 << 16);
+    uint32_t needed = 0;
+    const char* format = nullptr;
+    DwProbeImage(request.stream.image.c_str(), parts.data(), uint32_t(parts.size()), &needed, &format);
+    size_t part_count = 0;
+    for (const char* p = parts.data(); needed <= parts.size() && *p; p += std::strlen(p) + 1) ++part_count;
+    const bool per_track = (format && std::string(format) != "CUE sheet") || part_count > 1;
+    const std::vector<discwell::TrackSpan> tracks = disc.track_spans();
+    std::vector<discwell::BinFile> bins;
+    if (!per_track || tracks.size() < 2) {
+        bins.push_back({stem + ".bin", 0, disc.sector_count()});
+    } else {
+        for (size_t i = 0; i < tracks.size(); ++i) {
+            const uint32_t first = i == 0 ? 0 : tracks[i].first_lba - tracks[i].pregap;
+            const uint32_t end = i + 1 < tracks.size() ? tracks[i + 1].first_lba - tracks[i + 1].pregap : disc.sector_count();
+            char number[8];
+            std::snprintf(number, sizeof number, "%02u", unsigned{tracks[i].number});
+            bins.push_back({stem + " (Track " + number + ").bin", first, end - first});
+        }
+    }
+    for (const discwell::BinFile& bin : bins) {
+        const std::string target = (folder / bin.name).string();
+        AtomicOutput* out = outputs.add(target, why);
+        if (!out || !discwell::write_bin(disc, bin, out->work().string(), why)) return failure("", why);
+        written.push_back(target);
+    }
+    AtomicOutput* cue = outputs.add(request.output, why);
+    const std::string sheet = discwell::cue_sheet(tracks, bins);
+    if (!cue || !write_whole(cue->work(), {reinterpret_cast<const uint8_t*>(sheet.data()), sheet.size()}, why)) return failure("", why);
+    written.push_back(request.output);
+    return std::nullopt;
+}
+
+// The patch of the input's BIN: the changed sectors must lie in it where the disc has them.
+Outcome write_patch(const ReplaceRequest& request, const Work& work, const DiscEdit& disc, const Replacement& r,
+                    OutputSet& outputs, std::vector<std::string>& written) {
+    std::string why;
+    fs::path path;
+    if (!patch_source(request.stream.image, path, why)) return failure("", why);
+    const BinFeed bin(path);
+    std::vector<discwell::ChangedSector> changes;
+    uint8_t held[2352];
+    for (uint32_t lba : r.changed) {
+        // The BIN holds the disc from its first sector: each changed sector's original is there.
+        if (uint64_t{lba + 1} * 2352 > bin.bytes() || !bin.read(lba, 1, held, why) || std::memcmp(held, disc.original(lba), 2352) != 0) {
+            return failure("", utf8_path(path) + ": does not hold the disc from its first sector where the stream lies; no patch of it can "
+                                                 "be made (convert the image with -o NEW.cue and patch that)");
+        }
+        changes.push_back({uint64_t{lba} * 2352, disc.original(lba), disc.changed_bytes(lba)});
+    }
+    std::vector<uint8_t> patch;
+    const bool made = lower_extension(request.patch) == ".ppf"
+                          ? discwell::ppf3_patch(bin, bin.bytes(), changes, "quorvex: " + work.named.context.name, patch, why)
+                          : discwell::vcdiff_patch(bin, bin.bytes(), changes, patch, why);
+    if (!made) return failure("", utf8_path(path) + ": " + why);
+    AtomicOutput* out = outputs.add(request.patch, why);
+    if (!out || !write_whole(out->work(), patch, why)) return failure("", why);
+    written.push_back(request.patch);
+    return std::nullopt;
+}
+
+// Reads the written image back: every sector as intended, and the streams as the input's.
+Outcome read_back(const ReplaceRequest& request, const PluginFolder& folder, const Work& work, const DiscEdit& disc,
+                  const Replacement& r) {
+    OpenDisc written_disc;
+    std::string why;
+    if (!open_image(request.output, request.stream.io_mode, written_disc, why)) return failure(request.output, "cannot be read back: " + why);
+    const uint32_t count = disc.sector_count();
+    if (DwSectorCount(written_disc.handle) != count) return failure(request.output, "does not read back as written");
+    constexpr uint32_t kRun = 448;
+    std::vector<uint8_t> expected(size_t{kRun} * 2352), got(expected.size());
+    for (uint32_t at = 0; at < count; at += kRun) {
+        const uint32_t n = std::min(kRun, count - at);
+        if (!disc.read(at, n, expected.data(), why) || !read_sectors(written_disc.handle, at, n, got.data(), why)) {
+            return failure(request.output, "cannot be read back: " + why);
+        }
+        if (std::memcmp(expected.data(), got.data(), size_t{n} * 2352) != 0) return failure(request.output, "does not read back as written");
+    }
+    return check_new_disc(written_disc.handle, request.output, work.listing, folder, work.named.context, r);
+}
+
+}  // namespace
+
+Outcome run_replace(const ReplaceRequest& request) {
+    if (auto problem = check_request(request)) return problem;
+    const std::string& image = request.stream.image;
+    PluginFolder folder;
+    Error error;
+    if (!load_plugin_folder(request.plugin_directory, folder, error)) return error;
+    Work work;
+    if (auto failed = open_work(request, folder, work)) return failed;
+    const StreamContext& context = work.named.context;
+
+    DiscEdit disc(work.named.disc.handle);
+    Replacement r;
+    if (auto failed = encode(request, work, disc, r)) return failed;
+    // Checked on the new disc before anything is written.
+    {
+        const uint32_t edited = disc.open_disc();
+        if (!edited) return failure(image, "the new disc could not be opened to be checked");
+        Outcome checked = check_new_disc(edited, "the new disc", work.listing, folder, context, r);
+        DwClose(edited);
         if (checked) return checked;
     }
 
     OutputSet outputs;
     std::vector<std::string> written;
-    fs::path report_dir;
     if (!request.output.empty()) {
-        report_dir = fs::path(request.output).parent_path();
-        if (out_kind == ".cue") {
-            const std::string stem = fs::path(request.output).stem().string();
-            std::vector<char> parts(1 << 16);
-            uint32_t needed = 0;
-            const char* format = nullptr;
-            DwProbeImage(image.c_str(), parts.data(), uint32_t(parts.size()), &needed, &format);
-            size_t part_count = 0;
-            for (const char* p = parts.data(); needed <= parts.size() && *p; p += std::strlen(p) + 1) ++part_count;
-            const bool per_track = (format && std::string(format) != "CUE sheet") || part_count > 1;
-            const std::vector<BinFile> bins = bin_files(disc, stem, per_track);
-            for (const BinFile& bin : bins) {
-                const std::string target = (report_dir / bin.name).string();
-                AtomicOutput* out = outputs.add(target, why);
-                if (!out || !write_whole(out->work(), {disc.sector(bin.first_lba), size_t{bin.sector_count} * 2352}, why)) return failure("", why);
-                written.push_back(target);
-            }
-            AtomicOutput* cue = outputs.add(request.output, why);
-            const std::string sheet = cue_sheet(disc, bins);
-            if (!cue || !write_whole(cue->work(), {reinterpret_cast<const uint8_t*>(sheet.data()), sheet.size()}, why)) return failure("", why);
-            written.push_back(request.output);
-        } else {
-            AtomicOutput* chd = outputs.add(request.output, why);
-            if (!chd || !write_disc_chd(disc, chd->work(), why)) return failure("", request.output + ": " + why);
-            written.push_back(request.output);
-        }
+        if (auto failed = write_image(request, disc, outputs, written)) return failed;
     }
     if (!request.patch.empty()) {
-        if (report_dir.empty()) report_dir = fs::path(request.patch).parent_path();
-        std::vector<uint8_t> before;
-        if (!read_whole(input_bin, before, why)) return failure("", why);
-        // The BIN holds the disc from LBA 0; a patch covers only what lies in it.
-        // The BIN must hold the disc from its first sector, as the sheet maps it.
-        bool maps = before.size() % 2352 == 0 && before.size() <= disc.sectors.size();
-        for (uint32_t lba = 0; maps && size_t{lba} * 2352 < before.size(); ++lba) {
-            maps = r.changed.count(lba) || std::memcmp(before.data() + size_t{lba} * 2352, disc.sector(lba), 2352) == 0;
-        }
-        if (!maps) return failure("", input_bin.string() + ": does not hold the disc from its first sector; no patch of it can be made");
-        for (uint32_t lba : r.changed) {
-            if (size_t{lba + 1} * 2352 > before.size()) return failure("", input_bin.string() + ": the replaced stream lies beyond this BIN; no patch of it can be made");
-        }
-        std::vector<uint8_t> after = before;
-        for (uint32_t lba : r.changed) std::memcpy(after.data() + size_t{lba} * 2352, disc.sector(lba), 2352);
-        const std::vector<uint8_t> patch = patch_kind == ".ppf" ? ppf3_patch(before, after, "quorvex: " + context.name)
-                                                                 : vcdiff_patch(before, after);
-        AtomicOutput* out = outputs.add(request.patch, why);
-        if (!out || !write_whole(out->work(), patch, why)) return failure("", why);
-        written.push_back(request.patch);
+        if (auto failed = write_patch(request, work, disc, r, outputs, written)) return failed;
     }
+    std::string why;
+    const fs::path report_dir = fs::path(request.output.empty() ? request.patch : request.output).parent_path();
     const std::string report_path = (report_dir / "replace.json").string();
     AtomicOutput* report = outputs.add(report_path, why, is_earlier_report);
     const std::string text = dump(replace_report(request, context, r, written));
@@ -589,19 +786,8 @@ Outcome run_replace(const ReplaceRequest& request) {
     if (interrupted()) return Error{Error::Kind::kInterrupted, image, {}, interruption()};
     if (!outputs.commit(why)) return failure("", why);
 
-    // Read back what was written.
     if (!request.output.empty()) {
-        OpenDisc written_disc;
-        DiscCopy back;
-        Outcome problem;
-        if (!open_image(request.output, request.stream.io_mode, written_disc, why) || !copy_disc(written_disc.handle, back, why)) {
-            problem = failure(request.output, "cannot be read back: " + why);
-        } else if (back.sectors != disc.sectors) {
-            problem = failure(request.output, "does not read back as written");
-        } else {
-            problem = check_new_disc(written_disc.handle, request.output, listing, folder, context, r, back);
-        }
-        if (problem) {
+        if (Outcome problem = read_back(request, folder, work, disc, r)) {
             outputs.undo();
             problem->message += " (the output was removed)";
             return problem;

@@ -35,17 +35,24 @@ class ReplaceMedia {
 public:
     virtual ~ReplaceMedia() = default;
     // The pictures of a video file, or of a folder of pictures named by frame number, scaled to
-    // `width` x `height`, one per time in `seconds`. Without `fit` the source must hold exactly
-    // as many pictures as there are times (an error names both counts), taken in order; with it,
-    // each time takes the source picture shown then.
+    // `width` x `height`, one per frame: `seconds` are the frames' times, `frame_numbers` their
+    // numbers as the stream's plug-in gives them. Without `fit` a video must hold exactly as many
+    // pictures as there are frames (an error names both counts), taken in order, and a folder a
+    // picture for each frame, named by its number as --frames names them (an error names the
+    // frames missing and the pictures no frame has); with it, each frame takes the picture shown
+    // at its time, or the folder's pictures in order spread over the frames.
     virtual std::unique_ptr<PictureStream> open_pictures(const std::string& source, int width, int height,
-                                                         const std::vector<double>& seconds, bool fit, std::string& error) = 0;
+                                                         const std::vector<double>& seconds,
+                                                         const std::vector<uint32_t>& frame_numbers, bool fit,
+                                                         std::string& error) = 0;
     // The subtitles of an .srt or .ass file (its styles honoured) for pictures of this size.
     virtual std::unique_ptr<SubtitleBurner> open_subtitles(const std::string& path, int width, int height,
                                                            std::string& error) = 0;
-    // A sound file's samples, interleaved 16-bit, at `rate` Hz in `channels` channels.
-    virtual bool read_sound(const std::string& path, int rate, int channels, std::vector<int16_t>& samples,
-                            std::string& error) = 0;
+    // A sound file's samples, interleaved 16-bit, at `rate` Hz in `channels` channels: its first
+    // `needed` samples (all channels), decoding no further; `given_seconds` how long the file lasts.
+    // A file that cannot be decoded to where it is needed (a damaged one) is an error.
+    virtual bool read_sound(const std::string& path, int rate, int channels, size_t needed, std::vector<int16_t>& samples,
+                            double& given_seconds, std::string& error) = 0;
     // An MDEC frame as quorvex's pictures show it; the decoder is not shared between threads.
     virtual bool decode_frame(const std::vector<uint8_t>& mdec, int width, int height, RgbPicture& picture,
                               std::string& error) = 0;
