@@ -65,16 +65,14 @@ public:
     // How long the file says it lasts (-1 when it does not say).
     double seconds() const { return input_->duration > 0 ? double(input_->duration) / AV_TIME_BASE : -1; }
 
-    // The next frame, or false at the end (`error` set on a fault).
+    // The next frame, or false at the end (`error` set on a fault: a packet the decoder refuses, or
+    // a frame it cannot make, is damage, named with the time it lies at).
     bool next(AVFrame* frame, std::string& error) {
         for (;;) {
             const int r = avcodec_receive_frame(codec_.get(), frame);
             if (r == 0) return true;
             if (r == AVERROR_EOF) return false;
-            if (r != AVERROR(EAGAIN)) {
-                error = path_ + ": " + av::error_text(r);
-                return false;
-            }
+            if (r != AVERROR(EAGAIN)) return damaged(r, error);
             if (flushed_) return false;
             const int read = av_read_frame(input_.get(), packet_.get());
             if (read < 0) {
@@ -86,24 +84,31 @@ public:
                 avcodec_send_packet(codec_.get(), nullptr);
                 continue;
             }
-            const int sent = packet_->stream_index == index_ ? avcodec_send_packet(codec_.get(), packet_.get()) : 0;
-            const double at = packet_->pts == AV_NOPTS_VALUE ? -1 : double(packet_->pts) * av_q2d(stream()->time_base);
-            av_packet_unref(packet_.get());
-            if (sent < 0 && sent != AVERROR(EAGAIN)) {
-                char where[48] = "";
-                if (at >= 0) std::snprintf(where, sizeof where, " at %.3f s", at);
-                error = path_ + ": damaged" + where + " (" + av::error_text(sent) + ")";
-                return false;
+            if (packet_->stream_index != index_) {
+                av_packet_unref(packet_.get());
+                continue;
             }
+            if (packet_->pts != AV_NOPTS_VALUE) at_ = double(packet_->pts) * av_q2d(stream()->time_base);
+            const int sent = avcodec_send_packet(codec_.get(), packet_.get());
+            av_packet_unref(packet_.get());
+            if (sent < 0 && sent != AVERROR(EAGAIN)) return damaged(sent, error);
         }
     }
 
 private:
+    bool damaged(int code, std::string& error) const {
+        char where[48] = "";
+        if (at_ >= 0) std::snprintf(where, sizeof where, " at %.3f s", at_);
+        error = path_ + ": damaged" + where + " (" + av::error_text(code) + ")";
+        return false;
+    }
+
     Input input_;
     av::Codec codec_;
     av::Packet packet_{av_packet_alloc()};
     int index_ = -1;
     bool flushed_ = false;
+    double at_ = -1;  // the time of the last packet given to the decoder
     std::string path_;
 };
 
@@ -510,9 +515,9 @@ private:
                 error += std::string(missing.empty() ? "" : "; ") + listed(stray) + (stray.size() > 1 ? " name" : " names") +
                          " no frame of the stream";
             }
-            error += " (the stream's " + std::to_string(wanted) + " frames are numbered as --frames names them";
-            error += frame_numbers.empty() ? ")" : ", frame_" + std::to_string(frame_numbers.front()) + " to frame_" +
-                                                        std::to_string(frame_numbers.back()) + ")";
+            error += " (the stream's " + std::to_string(wanted) + " frames are numbered " +
+                     (frame_numbers.empty() ? std::string() : std::to_string(frame_numbers.front()) + " to " + std::to_string(frame_numbers.back()) + ", ") +
+                     "as --frames names them)";
             return nullptr;
         }
         return std::make_unique<FolderPictures>(std::move(files), std::move(order), width, height);

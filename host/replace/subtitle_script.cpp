@@ -409,8 +409,10 @@ bool check_times(const std::vector<Timed>& timed, double stream_seconds, const s
     };
     if (!empty.empty()) script.warnings.push_back(path + ": lines " + listed(empty) + " last no time and are shown on no frame");
     if (script.lines == 0) {
-        error = path + ": no line is shown within the stream's " + seconds_text(stream_seconds) +
-                (timed.empty() ? " (the file holds no subtitle)" : " (lines " + listed(outside) + " start after it ends)");
+        error = path + ": no line is shown within the stream's " + seconds_text(stream_seconds);
+        if (timed.empty()) error += " (the file holds no subtitle)";
+        if (!outside.empty()) error += " (lines " + listed(outside) + " start after it ends)";
+        if (!empty.empty()) error += " (lines " + listed(empty) + " last no time)";
         return false;
     }
     if (!outside.empty()) {

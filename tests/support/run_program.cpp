@@ -6,6 +6,7 @@
 #if !defined(_WIN32)
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
@@ -54,9 +55,11 @@ Started start_program(const std::string& command_line, const std::string& log) {
 
 void signal_program(const Started& program, int signal) { kill(program.pid, signal); }
 
-int wait_program(const Started& program) {
+int wait_program(const Started& program, long* peak_kib) {
     int status = 0;
-    waitpid(program.pid, &status, 0);
+    struct rusage usage {};
+    wait4(program.pid, &status, 0, &usage);
+    if (peak_kib) *peak_kib = usage.ru_maxrss;
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 #endif

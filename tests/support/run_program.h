@@ -28,8 +28,9 @@ struct Started {
 Started start_program(const std::string& command_line, const std::string& log);
 // Sends `signal` to it.
 void signal_program(const Started& program, int signal);
-// Waits for it: its exit status, or 128 + the signal that ended it.
-int wait_program(const Started& program);
+// Waits for it: its exit status, or 128 + the signal that ended it; `peak_kib`, when given, the
+// most memory it held at once (its peak resident set, in KiB).
+int wait_program(const Started& program, long* peak_kib = nullptr);
 #endif
 
 }  // namespace testing_support
