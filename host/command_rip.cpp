@@ -270,12 +270,14 @@ private:
         if (chosen.empty() && !options_.only_names.empty()) return tasks;
 
         std::error_code ec;
+        if (refuse_link(d)) return tasks;
         d.made_folder = !fs::exists(d.folder, ec);
         fs::create_directories(d.folder, ec);
         if (!fs::is_directory(d.folder, ec)) {
             fail_disc(printable(utf8_path(d.folder)) + ": cannot create the folder: " + ec.message());
             return tasks;
         }
+        if (refuse_link(d)) return tasks;  // planted while the folder was made
         d.lock = std::make_unique<FolderLock>();
         if (!d.lock->take(d.folder, error)) {
             fail_disc(error);
@@ -313,6 +315,17 @@ private:
             tasks.push_back(std::move(t));
         }
         return tasks;
+    }
+
+    // A symbolic link on the way to a disc's folder (one planted in a shared rips folder) would
+    // carry its files out of the output folder: the disc is refused. The output folder itself
+    // may be a link.
+    bool refuse_link(RipDisc& d) {
+        const fs::path link = link_below(native_path(options_.output), d.folder);
+        if (link.empty()) return false;
+        fail_disc(printable(utf8_path(link)) + ": is a symbolic link; quorvex writes only inside " + printable(options_.output) +
+                  ", so nothing of " + printable(d.image.path) + " is written");
+        return true;
     }
 
     void rip_stream(RipTask& task) {

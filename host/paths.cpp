@@ -33,6 +33,20 @@ std::string input_problem(const std::string& path, bool folder_ok) {
     }
 }
 
+fs::path link_below(const fs::path& root, const fs::path& path) {
+    const fs::path relative = path.lexically_normal().lexically_relative(root.lexically_normal());
+    fs::path at = root;
+    for (const fs::path& part : relative) {
+        if (part == "." || part.empty()) continue;
+        at /= part;
+        std::error_code ec;
+        const fs::file_status status = fs::symlink_status(at, ec);
+        if (fs::is_symlink(status)) return at;
+        if (ec || !fs::exists(status)) break;  // nothing further down exists yet
+    }
+    return {};
+}
+
 std::string printable(const std::string& text) {
     const auto control = [](unsigned char c) { return c < 0x20 || c == 0x7F; };
     if (std::none_of(text.begin(), text.end(), control) && text.find('"') == std::string::npos) return text;

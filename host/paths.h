@@ -25,6 +25,11 @@ std::string printable(const std::string& text);
 // without opening it (a named pipe would wait for a writer): empty when it can.
 std::string input_problem(const std::string& path, bool folder_ok = false);
 
+// The first folder or file below `root` on the way to `path` (`path` included, `root` itself not:
+// the folder a user gives may well be a link) that is a symbolic link, or empty when none is. A
+// link planted there would carry what is written, or served, out of `root`.
+std::filesystem::path link_below(const std::filesystem::path& root, const std::filesystem::path& path);
+
 // fopen for a path of the system's own (wide on Windows).
 std::FILE* open_file(const std::filesystem::path& path, const char* mode);
 

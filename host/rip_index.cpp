@@ -31,6 +31,8 @@ std::string stream_key(const FoundStream& s) {
 std::optional<fs::path> ripped_file(const fs::path& folder, const std::string& key, Json* record) {
     std::error_code ec;
     const fs::path index = folder / kIndex;
+    // A disc folder that is a link leads out of the folder it lies in.
+    if (fs::is_symlink(fs::symlink_status(folder, ec))) return std::nullopt;
     if (!fs::is_regular_file(index, ec) || fs::file_size(index, ec) > (64u << 20)) return std::nullopt;
     std::ifstream in(index, std::ios::binary);
     const Json doc = Json::parse(in, nullptr, false);

@@ -233,6 +233,42 @@ TEST(HostFaults, OutputsNeverMixOldAndNew) {
     EXPECT_EQ(quorvex("extract " + disc + " --plugin selvane --stream 0 -o " + dir.file("a/b/movie.mkv")).status, 0);
 }
 
+// A shared rips folder may hold links planted by someone else: none carries a rip out of it. The
+// folder the user gives may itself be a link.
+TEST(HostFaults, LinksUnderTheOutputFolderAreNeverFollowed) {
+    TempDir dir("faults-links");
+    const std::string disc = sample("walcite.cue"), out = dir.file("out"), outside = dir.file("outside");
+    fs::create_directories(out);
+    fs::create_directories(outside);
+    fs::create_directory_symlink(outside, out + "/walcite");
+    RunResult r = quorvex("rip " + disc + " -o " + out);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(contains(r.output, out + "/walcite: is a symbolic link; quorvex writes only inside " + out)) << r.output;
+    EXPECT_TRUE(entries(outside).empty());
+    fs::remove(out + "/walcite");
+
+    // A link inside the disc's folder, in place of rip.json or of a stream's file, is never
+    // written through.
+    ASSERT_EQ(quorvex("rip " + disc + " -o " + dir.file("first")).status, 0);
+    const std::string stream = entries(dir.file("first/walcite")).front();
+    for (const std::string& name : {std::string("rip.json"), stream}) {
+        SCOPED_TRACE(name);
+        fs::remove_all(out + "/walcite");
+        fs::create_directories(out + "/walcite");
+        write_text(outside + "/target", "mine");
+        fs::create_symlink(outside + "/target", out + "/walcite/" + name);
+        r = quorvex("rip " + disc + " -o " + out);
+        EXPECT_NE(r.status, 0) << r.output;
+        EXPECT_EQ(read_text(outside + "/target"), "mine");
+    }
+
+    // The output folder a link: written where it leads.
+    fs::remove_all(out);
+    fs::create_directory_symlink(outside, out);
+    ASSERT_EQ(quorvex("rip " + disc + " -o " + out).status, 0);
+    EXPECT_TRUE(fs::is_regular_file(outside + "/walcite/rip.json"));
+}
+
 TEST(HostFaults, OutputKindsAreNamedPlainly) {
     TempDir dir("faults-kinds");
     RunResult r = quorvex("extract " + sample("selvane.cue") + " --plugin selvane --stream 0 -o " + dir.file("movie.mov"));

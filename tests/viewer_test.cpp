@@ -219,6 +219,27 @@ TEST(Viewer, RipsThroughTheApiWhatQuorvexRipWrites) {
     }
 }
 
+// A ripped file is served from the output folder only: a disc folder there that is a link
+// (planted in a shared folder) serves nothing.
+TEST(Viewer, DownloadsNeverLeaveTheOutputFolder) {
+    TempDir dir("viewer-links");
+    shelve("walcite", dir.file("shelf"));
+    ASSERT_EQ(run_program(quorvex_command() + " rip " + dir.file("shelf") + " -o " + dir.file("elsewhere")).status, 0);
+    fs::create_directories(dir.file("out"));
+    fs::create_directory_symlink(dir.file("elsewhere/walcite"), dir.file("out/walcite"));
+    Server server(dir.file("shelf"), dir.file("out"));
+    ASSERT_GT(server.port, 0) << server.log();
+    auto c = server.client();
+    const std::string file = "/api/discs/" + id_of(c, "walcite") + "/files/1?token=secret";
+    EXPECT_EQ(c.Get(file)->status, 404);
+    // The same rip moved in: served.
+    fs::remove(dir.file("out/walcite"));
+    fs::rename(dir.file("elsewhere/walcite"), dir.file("out/walcite"));
+    auto served = c.Get(file);
+    EXPECT_EQ(served->status, 200);
+    EXPECT_GT(served->body.size(), 1000u);
+}
+
 // What a request may cost is bounded before the work: a huge body is refused by its declared
 // length, with or without the token, and its connection closed without reading it; the server's
 // memory stays where it was.
