@@ -36,7 +36,7 @@ void install_interrupt_handlers() {
     action.sa_handler = on_signal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    for (int s : {SIGINT, SIGTERM, SIGHUP, SIGXFSZ}) sigaction(s, &action, nullptr);
+    for (int s : {SIGINT, SIGTERM, SIGHUP, SIGXFSZ, SIGPIPE}) sigaction(s, &action, nullptr);
 #endif
 }
 
@@ -49,6 +49,7 @@ std::string interruption() {
 #if !defined(_WIN32)
         case SIGHUP: return "interrupted by SIGHUP";
         case SIGXFSZ: return "stopped by SIGXFSZ: a file grew past the size limit";
+        case SIGPIPE: return "stopped by SIGPIPE: the program reading quorvex's output went away";
 #endif
         default: return "interrupted";
     }

@@ -1,4 +1,5 @@
-// The signals that end a run early (SIGINT, SIGTERM, SIGHUP, SIGXFSZ; Ctrl-C on Windows). The
+// The signals that end a run early (SIGINT, SIGTERM, SIGHUP, SIGXFSZ, and SIGPIPE when the reader
+// of quorvex's output goes away; Ctrl-C on Windows). The
 // first one only raises a flag: the work in progress checks it, stops, and removes what it staged,
 // and the process then ends as the signal asked. Further signals meanwhile are ignored.
 #pragma once

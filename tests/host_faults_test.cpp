@@ -419,6 +419,23 @@ TEST(HostFaults, InterruptedRunsLeaveNothingHalfWritten) {
     EXPECT_EQ(whole["summary"]["complete"], true);
 }
 
+// A reader that goes away (quorvex ... | head) ends the run as Ctrl-C does: what was staged is
+// removed, the lock let go, and the status says SIGPIPE.
+TEST(HostFaults, AReaderThatGoesAwayEndsTheRunCleanly) {
+    TempDir dir("faults-pipe");
+    int n = 0;
+    for (const std::string redirect : {"", " --progress json", " --progress json 2>&1"}) {
+        SCOPED_TRACE(redirect);
+        const std::string out = dir.file("out" + std::to_string(++n));
+        const RunResult r = run_program("bash -c '" + quorvex_command() + " rip " + build_path("samples") + " -o " + out + redirect +
+                                        " | head -c 10 >/dev/null; echo status ${PIPESTATUS[0]}'");
+        EXPECT_TRUE(contains(r.output, "status 141")) << r.output;
+        EXPECT_FALSE(has_staging(out)) << "a staged file, lock or marker is left";
+        // The next run finds nothing in its way.
+        EXPECT_EQ(quorvex("rip " + sample("walcite.cue") + " -o " + out).status, 0);
+    }
+}
+
 TEST(HostFaults, TwoRunsToOneOutput) {
     TempDir dir("faults-two");
     const std::string out = dir.file("movie.mkv");
