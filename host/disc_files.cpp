@@ -4,6 +4,7 @@
 #include <cstring>
 #include <set>
 
+#include "../codecs/byte_order.h"
 #include "../contract/raw_sector.h"
 #include "../discwell/discwell.h"
 
@@ -41,7 +42,8 @@ std::string trimmed(const uint8_t* bytes, size_t n) {
 
 struct Walker {
     uint32_t disc;
-    uint32_t sectors;
+    uint32_t sectors;  // in the image
+    uint32_t volume;   // in the volume, at least the image's
     DiscDirectory& out;
     std::set<uint32_t> seen;  // directory extents walked
 
@@ -109,7 +111,8 @@ struct Walker {
                 file.form2 = (attributes & 0x1000) != 0;
                 file.interleaved = (attributes & 0x2000) != 0;
             }
-            if (file.sector_count && (extent >= sectors || file.sector_count > sectors - extent)) {
+            // A file may run past the image's end where the volume goes on: a dump cut short.
+            if (file.sector_count && (extent >= volume || file.sector_count > volume - extent)) {
                 out.problem = "file " + path + " lies outside the disc (sectors " + std::to_string(extent) + " to " +
                               std::to_string(uint64_t{extent} + file.sector_count - 1) + ")";
                 return;
@@ -144,8 +147,10 @@ DiscDirectory read_disc_directory(uint32_t disc) {
         return out;
     }
     out.volume_id = trimmed(&pvd[40], 32);
+    out.image_sectors = sectors;
+    out.volume_sectors = std::max(sectors, std::min(psr::load_le32(&pvd[80]), codecs::kMaxDiscSectors));
     const uint8_t* root = &pvd[156];
-    Walker walker{disc, sectors, out, {}};
+    Walker walker{disc, sectors, out.volume_sectors, out, {}};
     walker.walk(psr::load_le32(root + 2), psr::load_le32(root + 10), "", 0);
     if (!out.problem.empty()) {
         out.files.clear();

@@ -16,13 +16,19 @@ struct DiscFile {
     uint32_t sector_count;   // sectors of the extent
     bool form2 = false;      // XA attributes: Form 2 sectors (real-time sound and movies)
     bool interleaved = false;
+    uint32_t end_sector() const { return first_sector + sector_count; }
 };
 
 struct DiscDirectory {
     std::string volume_id;  // the primary volume descriptor's identifier, trailing spaces removed
     std::vector<DiscFile> files;  // by first sector
     std::string problem;          // why the directory is incomplete or missing, if it is
+    // Sectors the image holds, and the volume says it has: a dump cut short holds fewer, and its
+    // last files run past its end (they are kept, as the files they are).
+    uint32_t image_sectors = 0;
+    uint32_t volume_sectors = 0;
     bool readable() const { return problem.empty(); }
+    bool cuts(const DiscFile& f) const { return f.end_sector() > image_sectors; }
 
     // The file whose extent holds `lba`, or null.
     const DiscFile* file_at(uint32_t lba) const;

@@ -1,5 +1,6 @@
 #include "disc_survey.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <set>
 
@@ -7,6 +8,31 @@
 #include "paths.h"
 
 namespace quorvex {
+
+namespace {
+
+// A stream in a file the image cuts short (a dump that ended early) is cut when it is the last of
+// its channel in that file: it would have gone on past the image's end. Earlier streams of the
+// channel there ended before it began, whole.
+void judge_cut_files(ScanReport& report, const DiscDirectory& directory) {
+    std::vector<FoundStream>& streams = report.streams;
+    for (FoundStream& s : streams) {
+        const DiscFile* file = directory.file_at(s.info.start_sector);
+        if (s.state != StreamState::kWhole || !file || !directory.cuts(*file)) continue;
+        const uint8_t channel = report.channel_at(s.info.start_sector);
+        const bool later = std::any_of(streams.begin(), streams.end(), [&](const FoundStream& t) {
+            return t.info.start_sector > s.info.start_sector && directory.file_at(t.info.start_sector) == file &&
+                   report.channel_at(t.info.start_sector) == channel;
+        });
+        if (later) continue;
+        s.state = StreamState::kCut;
+        s.note = "the image ends at sector " + std::to_string(directory.image_sectors) + ", inside " + file->path + " (sectors " +
+                 std::to_string(file->first_sector) + " to " + std::to_string(file->end_sector() - 1) +
+                 "): a dump cut short, which lacks the rest of the stream";
+    }
+}
+
+}  // namespace
 
 bool survey_disc(uint32_t disc, const std::string& image, const std::vector<const PluginFile*>& plugins,
                  DiscSurvey& survey, std::string& error, const Warn& warn, const ScanProgress& progress) {
@@ -16,6 +42,7 @@ bool survey_disc(uint32_t disc, const std::string& image, const std::vector<cons
         warn(image + ": streams are named by their sectors: " + survey.directory.problem);
     }
     survey.boot_file = boot_file(disc, survey.directory);
+    judge_cut_files(survey.report, survey.directory);
     survey.places = place_streams(survey.report, survey.directory);
     survey.groups = group_streams(survey.report, survey.places);
     identify_streams(survey);

@@ -323,8 +323,17 @@ TEST(HostFaults, StreamsOutsideTheDiscAndCutStreams) {
     EXPECT_TRUE(contains(r.output, "cannot be read: it starts at sector 61, outside the data track")) << r.output;
     EXPECT_FALSE(fs::exists(dir.file("voice")));
 
-    // A movie that lost its end: what the disc holds is written, and called cut.
+    // A movie that lost its end: listed under its file's name as cut, before a frame is played.
     const std::string movie = cut_copy(dir, "selvane", 150);
+    r = quorvex("scan --json " + movie);
+    ASSERT_EQ(r.status, 0) << r.output;
+    EXPECT_FALSE(contains(r.output, "named by their sectors")) << r.output;
+    const Json listed = json_of(r)["discs"][0]["streams"][0];
+    EXPECT_EQ(listed["name"], "MOVIE_MOVIE0.STR-ch0");
+    EXPECT_EQ(listed["state"], "cut");
+    EXPECT_TRUE(contains(listed["note"].get<std::string>(), "the image ends at sector 150, inside MOVIE/MOVIE0.STR (sectors 32 to 351)"))
+        << listed;
+    // What the disc holds is written, and called cut.
     r = quorvex("extract " + movie + " --plugin selvane --stream 0 -o " + dir.file("movie/"));
     EXPECT_EQ(r.status, 3) << r.output;
     EXPECT_TRUE(contains(r.output, "the stream is cut:")) << r.output;

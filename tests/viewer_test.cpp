@@ -153,9 +153,16 @@ TEST(Viewer, AnswersItsOwnAddressWithItsTokenOnly) {
     EXPECT_EQ(c.Get(streams, with_token)->status, 200);
 
     // Another name for this address (DNS rebinding) is refused whatever it carries.
-    for (const std::string& host : {"evil.example:" + std::to_string(server.port), std::string("127.0.0.1:1"), std::string("")}) {
+    for (const std::string& host : {"evil.example:" + std::to_string(server.port), std::string("127.0.0.1:1")}) {
         auto r = c.Get("/api/discs?token=secret", {{"Host", host}});
         EXPECT_EQ(r->status, 403) << host;
+    }
+    // A request must name one server: none, or two (the right one first), is a bad request.
+    const std::string own = "Host: 127.0.0.1:" + std::to_string(server.port) + "\r\n";
+    for (const std::string& hosts : {std::string(), own + "Host: evil.example\r\n", "Host: evil.example\r\n" + own}) {
+        RawClient raw(server.port);
+        raw.send("GET /api/discs?token=secret HTTP/1.1\r\n" + hosts + "\r\n");
+        EXPECT_EQ(raw.receive(3000).substr(0, 12), "HTTP/1.1 400") << hosts;
     }
 
     // Bad requests: 4xx with one line, and the server goes on.
@@ -307,6 +314,44 @@ TEST(Viewer, SlowClientsKeepNobodyWaiting) {
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(15));
 }
 
+// A crowd: 200 connections that trickle their headers a byte every half second, then 300
+// requests arriving at once on a fresh server. Browsing goes on meanwhile, and every request of
+// the burst is answered, none dropped by a full backlog.
+TEST(Viewer, ACrowdKeepsNobodyWaiting) {
+    TempDir dir("viewer-crowd");
+    shelve("walcite", dir.file("shelf"));
+    {
+        Server server(dir.file("shelf"), dir.file("out"));
+        ASSERT_GT(server.port, 0) << server.log();
+        ASSERT_EQ(server.client().Get("/api/discs")->status, 200);
+        std::vector<std::unique_ptr<RawClient>> slow;
+        for (int i = 0; i < 200; ++i) {
+            slow.push_back(std::make_unique<RawClient>(server.port));
+            ASSERT_TRUE(slow.back()->connected()) << i;
+        }
+        const std::string head = "GET /api/discs HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(server.port) + "\r\n";
+        for (size_t byte = 0; byte < 8; ++byte) {
+            for (auto& c : slow) c->send(head.substr(byte, 1));
+            auto http = server.client();
+            const auto asked = std::chrono::steady_clock::now();
+            auto r = http.Get("/api/discs");
+            ASSERT_TRUE(r);
+            EXPECT_EQ(r->status, 200);
+            EXPECT_LT(std::chrono::steady_clock::now() - asked, kAnswerWithin) << byte;
+            std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        }
+    }
+    Server fresh(dir.file("shelf"), dir.file("out2"));
+    ASSERT_GT(fresh.port, 0) << fresh.log();
+    std::vector<std::unique_ptr<RawClient>> burst;
+    for (int i = 0; i < 300; ++i) burst.push_back(std::make_unique<RawClient>(fresh.port));
+    const std::string request = "GET /api/discs HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(fresh.port) + "\r\nConnection: close\r\n\r\n";
+    for (auto& c : burst) c->send(request);
+    size_t answered = 0;
+    for (auto& c : burst) answered += c->receive(20000).rfind("HTTP/1.1 200", 0) == 0;
+    EXPECT_EQ(answered, burst.size());
+}
+
 // Ranges are answered by the rules: an end past the file is clamped, a range with no byte in the
 // file is 416 with the file's size, several ranges get the whole file.
 TEST(Viewer, RangesPastTheEndAreClampedOrRefused) {
@@ -337,6 +382,13 @@ TEST(Viewer, RangesPastTheEndAreClampedOrRefused) {
     auto several = get("0-1,5-6");
     EXPECT_EQ(several->status, 200);
     EXPECT_EQ(several->body, whole->body);
+    // A unit the server does not know is ignored, in any spelling of the header's name.
+    for (const char* name : {"Range", "range", "RANGE"}) {
+        auto other = c.Get(thumb, {{name, "items=0-9"}});
+        EXPECT_EQ(other->status, 200) << name;
+        EXPECT_EQ(other->body, whole->body);
+    }
+    EXPECT_EQ(c.Get(thumb, {{"range", "bytes=0-9"}})->status, 206);
     // A POST from another site is refused, token or not.
     auto cross = c.Post("/api/jobs?token=secret", {{"Origin", "http://evil.example"}}, "{}", "application/json");
     EXPECT_EQ(cross->status, 403);

@@ -1,5 +1,7 @@
 #include "bounded_server.h"
 
+#include "request_gatherer.h"
+
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -72,11 +74,11 @@ private:
     bool stopping_ = false;
 };
 
-// A connection's socket as httplib reads and writes it, with each request's deadline and byte
-// allowance.
+// A connection's socket as httplib reads and writes it: first the bytes the gathering stage read,
+// then the socket, with the request's deadline and byte allowance.
 class Connection : public httplib::Stream {
 public:
-    Connection(int fd, const Bounds& bounds) : fd_(fd), bounds_(bounds) {}
+    Connection(int fd, const Bounds& bounds, std::string gathered) : fd_(fd), bounds_(bounds), gathered_(std::move(gathered)) {}
 
     void begin_request() {
         deadline_ = Clock::now() + bounds_.request_time;
@@ -84,22 +86,19 @@ public:
     }
     bool overrun() const { return overrun_; }
 
-    // Waits up to `limit` for the next request, ending early when the server stops.
-    bool wait_for_request(std::chrono::milliseconds limit, const std::atomic<bool>& stopping) const {
-        const auto until = Clock::now() + limit;
-        while (!stopping && Clock::now() < until) {
-            pollfd p{fd_, POLLIN, 0};
-            const int ready = ::poll(&p, 1, 100);
-            if (ready > 0) return (p.revents & POLLIN) != 0;
-            if (ready < 0 && errno != EINTR) return false;
-        }
-        return false;
-    }
+    // What was read of the next request (a client may send it before this one is answered).
+    std::string unread() const { return gathered_.substr(taken_); }
 
-    bool is_readable() const override { return poll_for(POLLIN, left()) > 0; }
+    bool is_readable() const override { return taken_ < gathered_.size() || poll_for(POLLIN, left()) > 0; }
     bool is_writable() const override { return poll_for(POLLOUT, 5000) > 0; }
 
     ssize_t read(char* ptr, size_t size) override {
+        if (taken_ < gathered_.size()) {
+            const size_t n = std::min(size, gathered_.size() - taken_);
+            std::memcpy(ptr, gathered_.data() + taken_, n);
+            taken_ += n;
+            return static_cast<ssize_t>(n);
+        }
         const int wait = left();
         if (wait <= 0 || poll_for(POLLIN, wait) <= 0) {
             overrun_ = true;  // too slow: the request's time is up
@@ -156,24 +155,51 @@ private:
     Clock::time_point deadline_{};
     size_t bytes_ = 0;
     bool overrun_ = false;
+    std::string gathered_;
+    size_t taken_ = 0;
 };
 
 }  // namespace
 
-BoundedServer::BoundedServer(const Bounds& bounds) : bounds_(bounds) {
-    new_task_queue = [limit = bounds.max_connections] { return new ConnectionThreads(limit); };
+// The two stages behind the accepting thread: gathering requests, and answering them.
+struct BoundedServer::Stages {
+    Stages(BoundedServer& server, const Bounds& bounds)
+        : answering(bounds.max_connections),
+          gathering({bounds.request_time, bounds.idle_time},
+                    [&server, this](int fd, std::string bytes) { answering.enqueue([&server, fd, b = std::move(bytes)]() mutable {
+                                                                    server.answer(fd, std::move(b));
+                                                                }); }) {}
+    void stop() {
+        gathering.stop();
+        if (!stopped) answering.shutdown();
+        stopped = true;
+    }
+    ConnectionThreads answering;
+    RequestGatherer gathering;
+    bool stopped = false;
+};
+
+BoundedServer::BoundedServer(const Bounds& bounds) : bounds_(bounds), stages_(std::make_unique<Stages>(*this, bounds)) {
+    // Accepting is all the accepting thread's queue does: a connection goes to the gathering stage.
+    new_task_queue = [] { return new ConnectionThreads(4); };
     // SO_REUSEADDR alone: a port another server listens on stays its own.
     set_socket_options([](socket_t sock) {
         int yes = 1;
         setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
     });
     set_payload_max_length(bounds.request_bytes);
-    set_keep_alive_max_count(100);
 }
+
+BoundedServer::~BoundedServer() { stages_->stop(); }
 
 int BoundedServer::bind(const std::string& address, int port, std::string& why) {
     const int bound = port == 0 ? bind_to_any_port(address) : bind_to_port(address, port) ? port : -1;
-    if (bound > 0) return bound;
+    if (bound > 0) {
+        // httplib listens with a backlog of 5, which a burst of connections (a page's thumbnails
+        // in several tabs) overflows: room for a crowd.
+        ::listen(svr_sock_, kBacklog);
+        return bound;
+    }
     // Why not: the port taken, or an address that is not this machine's.
     addrinfo hints{}, *found = nullptr;
     hints.ai_socktype = SOCK_STREAM;
@@ -197,20 +223,26 @@ void BoundedServer::close_after_response() { t_close_after_response = true; }
 void BoundedServer::shut_down() {
     stopping_ = true;
     stop();
+    stages_->stop();
 }
 
 bool BoundedServer::process_and_close_socket(socket_t sock) {
-    Connection connection(sock, bounds_);
-    while (connection.wait_for_request(bounds_.idle_time, stopping_)) {
-        connection.begin_request();
-        t_close_after_response = false;
-        bool closed = false;
-        const bool kept = process_request(connection, stopping_, closed, [](httplib::Request& req) { req.ranges.clear(); });
-        if (!kept || closed || t_close_after_response || connection.overrun() || stopping_) break;
-    }
-    ::shutdown(sock, SHUT_RDWR);
-    ::close(sock);
+    stages_->gathering.add(sock, {});
     return true;
+}
+
+void BoundedServer::answer(int fd, std::string request) {
+    Connection connection(fd, bounds_, std::move(request));
+    connection.begin_request();
+    t_close_after_response = false;
+    bool closed = false;
+    const bool kept = process_request(connection, stopping_, closed, [](httplib::Request& req) { req.ranges.clear(); });
+    if (!kept || closed || t_close_after_response || connection.overrun() || stopping_) {
+        ::shutdown(fd, SHUT_RDWR);
+        ::close(fd);
+        return;
+    }
+    stages_->gathering.add(fd, connection.unread());  // kept alive: back to wait for its next request
 }
 
 }  // namespace quorvex::viewer

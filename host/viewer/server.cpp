@@ -5,6 +5,9 @@
 // What a request may cost is bounded before any work: its headers and body in time and size (a
 // body of at most 1 MiB), and a refused request's connection is closed without reading its body.
 // Every bad request gets a 4xx with one line.
+#include <sys/resource.h>
+
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -144,12 +147,21 @@ int run_serve(const Options& options, const ServeOptions& serve) {
     std::string error;
     if (!shelf.load_plugins(error)) return kExitError;
 
+    // Room for a crowd of connections (each a file descriptor while its request is gathered).
+    if (rlimit files{}; getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < 8192 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = std::min<rlim_t>(files.rlim_max, 8192);
+        setrlimit(RLIMIT_NOFILE, &files);
+    }
     BoundedServer server{Bounds{}};
     std::vector<std::string> hosts, origins;
     server.set_default_headers({{"Referrer-Policy", "no-referrer"}, {"X-Content-Type-Options", "nosniff"}});
 
     // What every request must show before any work is done for it, its body included.
     const auto admit = [&](const httplib::Request& req, httplib::Response& res) {
+        if (req.get_header_value_count("Host") != 1) {
+            refuse(res, 400, "A request names its server in one Host header.");
+            return false;
+        }
         const std::string host = req.get_header_value("Host");
         if (std::find(hosts.begin(), hosts.end(), host) == hosts.end()) {
             refuse(res, 403, "This server answers to its own address only, not to Host \"" + host + "\".");
@@ -234,7 +246,7 @@ int run_serve(const Options& options, const ServeOptions& serve) {
              Preview preview;
              Failure f{};
              if (!shelf.preview(*d, std::stoul(req.matches[2]), what, preview, f)) return fail(res, f);
-             send_preview(res, req.get_header_value("Range"), std::move(preview), server);
+             send_preview(res, req.get_header_value("X-Quorvex-Range"), std::move(preview), server);
          }},
         {"GET", R"(/api/discs/([0-9a-f]{1,32})/files/(\d{1,9}))",
          [&](const httplib::Request& req, httplib::Response& res) {
@@ -244,7 +256,7 @@ int run_serve(const Options& options, const ServeOptions& serve) {
              Failure f{};
              if (!shelf.ripped(*d, std::stoul(req.matches[2]), file, f)) return fail(res, f);
              res.set_header("Content-Disposition", "attachment; filename=\"" + file.file.filename().string() + "\"");
-             send_preview(res, req.get_header_value("Range"), std::move(file), server);
+             send_preview(res, req.get_header_value("X-Quorvex-Range"), std::move(file), server);
          }},
         {"GET", "/api/jobs", [&](const httplib::Request&, httplib::Response& res) { send_json(res, shelf.jobs_json(token)); }},
         {"GET", R"(/api/jobs/([a-z]+-\d{1,9}))",
