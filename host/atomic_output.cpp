@@ -1,5 +1,6 @@
 #include "atomic_output.h"
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -161,13 +162,20 @@ void remove_quietly(const fs::path& path) {
 
 }  // namespace
 
+// One seed per process and a counter: names differ across processes and never repeat within one,
+// from any thread, without per-thread state (a thread_local in a module loaded at run time trips
+// LeakSanitizer's scan of dynamic TLS at exit).
 std::string random_id() {
-    static thread_local std::mt19937_64 generator([] {
+    static std::atomic<uint64_t> next{[] {
         std::random_device device;
         return (uint64_t{device()} << 32) ^ device();
-    }());
+    }()};
+    uint64_t z = next.fetch_add(0x9e3779b97f4a7c15u, std::memory_order_relaxed);
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9u;  // splitmix64's finaliser
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebu;
+    z ^= z >> 31;
     char text[17];
-    std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(generator()));
+    std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(z));
     return text;
 }
 
