@@ -21,6 +21,9 @@ extern "C" {
 namespace quorvex {
 namespace {
 
+// How far past a picture's last byte swscale's vector code may read (AV_INPUT_BUFFER_PADDING_SIZE).
+constexpr size_t kSwsReadSlack = 64;
+
 namespace fs = std::filesystem;
 
 struct CloseInput {
@@ -418,7 +421,10 @@ public:
         ycbcr_.reset(sws_getCachedContext(ycbcr_.release(), w, h, AV_PIX_FMT_RGB24, w, h, AV_PIX_FMT_YUVJ420P,
                                           SWS_BICUBIC | SWS_ACCURATE_RND, nullptr, nullptr, nullptr));
         if (!ycbcr_) return out;
-        const uint8_t* in[4] = {picture.rgb.data()};
+        // swscale's vector code reads a little past the last pixel: it reads a copy with room there.
+        padded_rgb_.assign(picture.rgb.size() + kSwsReadSlack, 0);
+        std::copy(picture.rgb.begin(), picture.rgb.end(), padded_rgb_.begin());
+        const uint8_t* in[4] = {padded_rgb_.data()};
         const int in_lines[4] = {w * 3};
         uint8_t* planes[4] = {out.y.data(), out.cb.data(), out.cr.data()};
         const int lines[4] = {w, cw, cw};
@@ -533,6 +539,7 @@ private:
     MdecDecoder decoder_;
     codecs::Picture planes_;
     av::Sws ycbcr_;
+    std::vector<uint8_t> padded_rgb_;
 };
 
 }  // namespace
