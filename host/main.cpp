@@ -20,6 +20,9 @@
 #include <windows.h>
 #include <shellapi.h>
 #endif
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/lsan_interface.h>
+#endif
 
 namespace {
 
@@ -130,7 +133,7 @@ void check_stream_choice(const quorvex::Options& o) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+static int run_command_line(int argc, char** argv) {
     using namespace quorvex;
     Options o;
     CLI::App app{"quorvex: finds, describes and extracts the movie and music streams of PlayStation disc images.\n"
@@ -313,5 +316,16 @@ int main(int argc, char** argv) {
         complain(std::string("cannot write to standard output: ") + (errno ? std::strerror(errno) : "write error"));
         return kExitError;
     }
+    return status;
+}
+
+// Under AddressSanitizer the leak check runs as main returns rather than after the libraries'
+// finalisers: GnuTLS (beside FFmpeg) takes thread-local storage in its own finaliser, which
+// LeakSanitizer's late scan does not survive.
+int main(int argc, char** argv) {
+    const int status = run_command_line(argc, argv);
+#if defined(__SANITIZE_ADDRESS__)
+    __lsan_do_leak_check();
+#endif
     return status;
 }
