@@ -73,6 +73,9 @@ inline constexpr uint32_t kStreamInfoSize230 = 44;
 inline constexpr uint16_t kKindVideo = 0x01;
 inline constexpr uint16_t kKindAudio = 0x02;
 inline constexpr uint16_t kKindVariableRate = 0x10;
+inline constexpr bool is_video(const StreamInfo& i) { return (i.kind & kKindVideo) != 0; }
+inline constexpr bool is_audio(const StreamInfo& i) { return (i.kind & kKindAudio) != 0; }
+inline constexpr bool varies_in_rate(const StreamInfo& i) { return (i.kind & kKindVariableRate) != 0; }
 
 // The width of the PCM that any audio decodes to.
 inline constexpr uint16_t kBitsPerSample = 16;

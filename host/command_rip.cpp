@@ -33,6 +33,7 @@ namespace fs = std::filesystem;
 
 namespace quorvex {
 namespace {
+using psr::is_video;
 
 // What identifies a disc: the same image ripped again must find its own folder, and another disc
 // must not take it over.
@@ -50,7 +51,6 @@ Json disc_identity(uint32_t disc, const DiscSurvey& survey) {
     return id;
 }
 
-bool is_video(const StreamInfo& info) { return (info.kind & 0x01) != 0; }
 
 struct RipDisc {
     CollectionImage image;
@@ -331,7 +331,7 @@ private:
     void rip_stream(RipTask& task) {
         RipDisc& d = *task.disc;
         const FoundStream& found = d.survey.report.streams[task.stream];
-        const std::string& name = d.survey.places[task.stream].name;
+        const std::string& name = d.survey.names[task.stream];
         const fs::path output = d.folder / native_path(task.file);
         Json record = stream_record(d, task);
         std::string error, why_not;
@@ -353,7 +353,7 @@ private:
         {
             std::lock_guard lock(mutex_);
             if (!why_not.empty()) say_line("again", d, task.file + ": " + why_not);
-            in_hand_ = {task.file, 0, 0, found.info.kind & 0x01 ? "frames" : "sound units"};
+            in_hand_ = {task.file, 0, 0, is_video(found.info) ? "frames" : "sound units"};
             show_progress();
         }
         meter_.step({{"step", "stream"}, {"disc", valid_utf8(d.image.disc_name)}, {"name", name}, {"file", task.file},

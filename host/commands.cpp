@@ -114,7 +114,7 @@ std::vector<size_t> selected_streams(const DiscSurvey& survey, const StreamFilte
     }
     std::erase_if(chosen, [&](size_t i) {
         const StreamInfo& info = streams[i].info;
-        const bool video = (info.kind & 0x01) != 0;
+        const bool video = psr::is_video(info);
         return (options.kind == "video" && !video) || (options.kind == "audio" && video) ||
                info.duration_ms < options.min_length * 1000.0;
     });

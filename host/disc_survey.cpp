@@ -78,7 +78,7 @@ void identify_streams(DiscSurvey& survey) {
         taken.insert(lower_ascii(unique));
         survey.names[i] = unique;
     };
-    for (const size_t i : survey.listing) name(i, survey.places[i].name);
+    for (const size_t i : survey.listing) name(i, survey.places[i].base_name);
     for (size_t i = 0; i < streams.size(); ++i) {
         if (!survey.numbers[i]) name(i, streams[i].plugin->stem + "-" + std::to_string(streams[i].index));
     }

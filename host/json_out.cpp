@@ -105,11 +105,11 @@ Json stream_info_json(const StreamInfo& i, bool with_payload_bytes) {
     if (with_payload_bytes) j["payload_bytes"] = i.payload_bytes;
     // Plain readings of the raw fields.
     j["kind_text"] = format_kind(i.kind);
-    j["video"] = (i.kind & 0x01) != 0;
+    j["video"] = psr::is_video(i);
     j["audio"] = i.has_audio != 0;
-    j["varying_frame_rate"] = (i.kind & 0x10) != 0;
+    j["varying_frame_rate"] = psr::varies_in_rate(i);
     j["frames_per_second"] = i.frame_rate / 10.0;
-    j["playing_frames_per_second"] = (i.kind & 0x01) ? Json(playing_frames_per_second(i)) : Json(nullptr);
+    j["playing_frames_per_second"] = psr::is_video(i) ? Json(playing_frames_per_second(i)) : Json(nullptr);
     j["duration_seconds"] = i.duration_ms / 1000.0;
     return j;
 }

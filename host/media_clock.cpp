@@ -199,7 +199,7 @@ Timeline build_timeline(const StreamDelivery& survey, const StreamInfo& info) {
     t.sound = sound.length;
     std::vector<uint32_t> lbas;
     std::vector<Rational> periods;  // each frame's own period, as the stream describes it
-    const bool varying = (info.kind & 0x10) != 0;
+    const bool varying = psr::varies_in_rate(info);
     bool placed = true;
     for (const SurveyUnit& u : survey.units) {
         if (!u.video) continue;

@@ -14,9 +14,9 @@ std::string format_duration(uint32_t ms) {
 
 std::string format_kind(uint16_t kind) {
     std::string out;
-    if (kind & 0x01) out = "video";
-    if (kind & 0x02) out += out.empty() ? "audio" : "+audio";
-    if (kind & 0x10) out += " (varying rate)";
+    if (kind & psr::kKindVideo) out = "video";
+    if (kind & psr::kKindAudio) out += out.empty() ? "audio" : "+audio";
+    if (kind & psr::kKindVariableRate) out += " (varying rate)";
     return out.empty() ? "none" : out;
 }
 
@@ -30,7 +30,7 @@ double playing_frames_per_second(const StreamInfo& info) {
     const double described = info.frame_rate / 10.0;
     if (info.duration_ms == 0 || info.frame_count == 0) return described;
     const double measured = std::round(info.frame_count * 1000000.0 / info.duration_ms) / 1000.0;
-    const bool varies = (info.kind & 0x10) != 0;
+    const bool varies = psr::varies_in_rate(info);
     return varies || std::lround(measured * 10) != info.frame_rate ? measured : described;
 }
 
@@ -50,7 +50,7 @@ std::string format_stream_table(const std::vector<TableRow>& rows) {
     std::vector<std::vector<std::string>> cells;
     for (const TableRow& r : rows) {
         const StreamInfo& i = r.info;
-        const bool video = (i.kind & 0x01) != 0;
+        const bool video = psr::is_video(i);
         char fps[32];
         std::snprintf(fps, sizeof fps, "%.1f", playing_frames_per_second(i));
         cells.push_back({r.number ? std::to_string(r.number) : "-", r.name, r.plugin, std::to_string(r.index),

@@ -67,7 +67,7 @@ std::vector<StreamPlace> place_streams(const ScanReport& report, const DiscDirec
     for (size_t i = 0; i < streams.size(); ++i) {
         StreamPlace& p = places[i];
         if (!p.file) {
-            p.name = lba_name(streams[i]);
+            p.base_name = lba_name(streams[i]);
             continue;
         }
         const Key key{streams[i].plugin, p.file, p.channel};
@@ -79,7 +79,7 @@ std::vector<StreamPlace> place_streams(const ScanReport& report, const DiscDirec
             if (p.channel >= 0) name.append("-ch").append(std::to_string(p.channel));
             if (count[key] > 1) name.append("-").append(std::to_string(number));
         }
-        p.name = name;
+        p.base_name = name;
     }
     return places;
 }

@@ -14,7 +14,8 @@ namespace quorvex {
 struct StreamPlace {
     const DiscFile* file = nullptr;  // the disc file holding the stream's first sector
     int channel = -1;                // the channel of the stream's own sectors; -1 for none
-    std::string name;                // a file name: safe on every system, unique within its plug-in's list
+    std::string base_name;           // a file name, safe on every system and unique within its plug-in's list; the
+                                     // survey makes it unique on the disc (DiscSurvey::names)
 };
 
 // The channel of a stream: that of the first of its sectors that carries one.

@@ -17,6 +17,8 @@
 #include "host/stream_groups.h"
 #include "support/run_program.h"
 #include "support/test_disc.h"
+#include "discbuilder/iso9660.h"
+#include "discbuilder/str_movie.h"
 
 using namespace testing_support;
 namespace fs = std::filesystem;
@@ -471,4 +473,43 @@ TEST(Collection, AnEarlierSplitIsSupersededNeverDeleted) {
 
     ASSERT_EQ(run("rip " + sample("ostrand.cue") + " -o " + out + " --min-length 3.7").status, 0);
     EXPECT_EQ(json_file(folder + "/rip.json")["streams"].size(), 5u);
+}
+
+// Two movies whose file names flatten to one stream name: MOVIE/MOVIE0.STR and MOVIE_MOVIE0.STR.
+// Each keeps its own name, the second told apart by its plug-in, through the rip's files, tags,
+// record and progress.
+TEST(Collection, StreamsOfOneNameKeepTheirOwnThroughARip) {
+    using namespace discbuilder;
+    TempDir dir("one-name");
+    DiscImage disc;
+    Tone tone(37800, 440, 660);
+    MoviePlan plan = selvane_movie();
+    plan.frames = 8;
+    plan.real_pictures = true;
+    plan.picture_width = 320;
+    plan.picture_height = 240;
+    const WrittenMovie first = write_str_movie(disc, 40, plan, tone);
+    plan.seed = 2;
+    const WrittenMovie second = write_str_movie(disc, first.end_lba + 8, plan, tone);
+    write_iso_volume(disc, "ONENAME",
+                     {{"MOVIE/MOVIE0.STR", first.first_lba, (first.end_lba - first.first_lba) * 2048},
+                      {"MOVIE_MOVIE0.STR", second.first_lba, (second.end_lba - second.first_lba) * 2048}});
+    std::string error;
+    ASSERT_TRUE(disc.write(dir.file("onename.bin"), error)) << error;
+
+    const std::string out = dir.file("out");
+    const RunResult r = run("rip " + dir.file("onename.cue") + " -o " + out + " --progress json");
+    ASSERT_EQ(r.status, 0) << r.output;
+    const Json record = json_file(out + "/onename/rip.json");
+    ASSERT_EQ(record["streams"].size(), 2u);
+    const std::string names[2] = {"MOVIE_MOVIE0.STR-ch0", "MOVIE_MOVIE0.STR-ch0-selvane"};
+    for (int i = 0; i < 2; ++i) {
+        const Json& s = record["streams"][size_t(i)];
+        EXPECT_EQ(s["name"], names[i]);
+        EXPECT_EQ(s["file"], names[i] + ".mkv");
+        const RunResult title = run_program("ffprobe -v error -show_entries format_tags=title -of default=nw=1:nk=1 " +
+                                            out + "/onename/" + names[i] + ".mkv");
+        EXPECT_EQ(title.output, names[i] + "\n");
+        EXPECT_TRUE(contains(r.output, "\"name\":\"" + names[i] + "\",\"file\":\"" + names[i] + ".mkv\"")) << r.output;
+    }
 }

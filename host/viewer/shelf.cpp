@@ -20,6 +20,7 @@ namespace fs = std::filesystem;
 
 namespace quorvex::viewer {
 namespace {
+using psr::is_video;
 
 // Preview makers at once; more requests wait for one, and beyond this many waiting they are
 // asked to come back.
@@ -38,7 +39,6 @@ std::string hex_id(const std::string& text) {
     return std::string(id, 12);
 }
 
-bool is_video(const StreamInfo& info) { return (info.kind & 0x01) != 0; }
 
 const char* state_text(Job::State s) {
     switch (s) {
