@@ -8,6 +8,7 @@
 #include <csignal>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <filesystem>
 #include <nlohmann/json.hpp>
 #include <thread>
@@ -17,6 +18,7 @@
 #include "discbuilder/iso9660.h"
 #include "support/run_program.h"
 #include "support/test_disc.h"
+#include "support/waiting.h"
 
 using namespace testing_support;
 namespace fs = std::filesystem;
@@ -382,6 +384,28 @@ TEST(HostFaults, AMovieWithoutOneDecodablePictureFails) {
     EXPECT_FALSE(fs::exists(dir.file("m.mkv")));
 }
 
+namespace {
+
+// Holds `run` stopped at a moment when `holds` is true, checked again once it has stopped: the run
+// cannot move on between the check and what the test does next. False if it ended first.
+bool freeze_when(const Started& run, const std::function<bool()>& holds) {
+    return wait_until([&] {
+        if (!holds()) return false;
+        if (!pause_program(run)) return true;  // it ended: nothing to freeze
+        if (holds()) return true;
+        resume_program(run);
+        return false;
+    }) && holds();
+}
+
+// A signal to a frozen run, taken as it goes on.
+void interrupt(const Started& run, int signal) {
+    signal_program(run, signal);
+    resume_program(run);
+}
+
+}  // namespace
+
 TEST(HostFaults, InterruptedRunsLeaveNothingHalfWritten) {
     TempDir dir("faults-signals");
     const std::string disc = dir.file("movies.bin");
@@ -393,9 +417,8 @@ TEST(HostFaults, InterruptedRunsLeaveNothingHalfWritten) {
         const Started run = start_program(quorvex_command() + " extract " + cue + " --plugin selvane --stream 0 -o " + out,
                                           dir.file("log.txt"));
         // Once it is writing, interrupt it.
-        for (int i = 0; i < 600 && !has_staging(dir.path()); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        ASSERT_TRUE(has_staging(dir.path()));
-        signal_program(run, signal);
+        ASSERT_TRUE(freeze_when(run, [&] { return has_staging(dir.path()); }));
+        interrupt(run, signal);
         EXPECT_EQ(wait_program(run), 128 + signal);
         EXPECT_FALSE(fs::exists(out));
         EXPECT_FALSE(has_staging(dir.path())) << signal;
@@ -405,8 +428,9 @@ TEST(HostFaults, InterruptedRunsLeaveNothingHalfWritten) {
     const std::string rips = dir.file("rips");
     Started run = start_program(quorvex_command() + " rip " + cue + " -o " + rips, dir.file("log.txt"));
     const std::string index = rips + "/movies/rip.json";
-    for (int i = 0; i < 3000 && !fs::exists(index); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    signal_program(run, SIGINT);
+    // Interrupted with a stream finished and the next one being written.
+    ASSERT_TRUE(freeze_when(run, [&] { return fs::exists(index) && has_staging(rips + "/movies"); }));
+    interrupt(run, SIGINT);
     EXPECT_EQ(wait_program(run), 128 + SIGINT);
     EXPECT_FALSE(has_staging(rips));
     auto bytes = read_bytes(index);
@@ -417,7 +441,7 @@ TEST(HostFaults, InterruptedRunsLeaveNothingHalfWritten) {
 
     // Killed outright, it leaves staging that the next run clears, as no live run holds its lock.
     run = start_program(quorvex_command() + " rip " + cue + " -o " + rips, dir.file("log.txt"));
-    for (int i = 0; i < 600 && !has_staging(rips + "/movies"); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_TRUE(freeze_when(run, [&] { return has_staging(rips + "/movies"); }));
     signal_program(run, SIGKILL);
     wait_program(run);
     const RunResult resumed = quorvex("rip " + cue + " -o " + rips);

@@ -55,6 +55,15 @@ Started start_program(const std::string& command_line, const std::string& log) {
 
 void signal_program(const Started& program, int signal) { kill(program.pid, signal); }
 
+bool pause_program(const Started& program) {
+    if (kill(program.pid, SIGSTOP) != 0) return false;
+    siginfo_t info{};
+    if (waitid(P_PID, static_cast<id_t>(program.pid), &info, WSTOPPED | WEXITED | WNOWAIT) != 0) return false;
+    return info.si_code == CLD_STOPPED;
+}
+
+void resume_program(const Started& program) { kill(program.pid, SIGCONT); }
+
 int wait_program(const Started& program, long* peak_kib) {
     int status = 0;
     struct rusage usage {};

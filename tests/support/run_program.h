@@ -31,6 +31,10 @@ void signal_program(const Started& program, int signal);
 // Waits for it: its exit status, or 128 + the signal that ended it; `peak_kib`, when given, the
 // most memory it held at once (its peak resident set, in KiB).
 int wait_program(const Started& program, long* peak_kib = nullptr);
+// Stops the program and returns once it has stopped: true, or false if it ended first (it is left
+// for wait_program to reap).
+bool pause_program(const Started& program);
+void resume_program(const Started& program);
 #endif
 
 }  // namespace testing_support

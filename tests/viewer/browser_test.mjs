@@ -99,6 +99,10 @@ async function until(expression, what, ms = 60000) {
     await sleep(200);
   }
 }
+// Waits until the page has laid out and painted what it was last given: two frames drawn.
+async function settled() {
+  await evaluate('new Promise(r => requestAnimationFrame(() => requestAnimationFrame(() => r(true))))');
+}
 function check(condition, what) {
   if (!condition) throw new Error(`not so: ${what}`);
   console.log(`ok: ${what}`);
@@ -245,7 +249,7 @@ try {
     ['stream', `#disc/${id('walcite')}/1`, `document.getElementById('player')?.readyState >= 1`],
   ]) {
     await go(hash, ready, `the ${name} page at 400 pixels`);
-    await sleep(300);
+    await settled();
     const scroll = await evaluate(`document.documentElement.scrollWidth`);
     check(scroll === 400, `the ${name} page is ${scroll} pixels wide in a 400-pixel window`);
     await shoot(`${name}-400`);
