@@ -20,10 +20,6 @@ constexpr uint64_t be(const uint8_t* p, int bytes) {
 constexpr uint32_t be32(const uint8_t* p) { return static_cast<uint32_t>(be(p, 4)); }
 constexpr uint64_t be64(const uint8_t* p) { return be(p, 8); }
 
-constexpr void put_le16(uint8_t* p, uint16_t v) {
-    p[0] = static_cast<uint8_t>(v);
-    p[1] = static_cast<uint8_t>(v >> 8);
-}
 constexpr void put_le32(uint8_t* p, uint32_t v) {
     for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
 }

@@ -66,22 +66,23 @@ private:
 // (sign included) and the run and signed level. A code with a 1 in its first six bits is at
 // most 8 bits long and is found by the first 9; the others begin with six 0s and are found by the
 // 11 bits after them. Both tables together fit the first-level cache.
+enum class AcCodeKind : uint8_t { kNone, kRunLevel, kEscape, kEndOfBlock };
 struct AcEntry {
     uint8_t length = 0;
     uint8_t run = 0;
     int8_t level = 0;
-    uint8_t kind = 0;  // 0 none, 1 run and level, 2 escape, 3 end of block
+    AcCodeKind kind = AcCodeKind::kNone;
 };
 class AcCodes {
 public:
     AcCodes() {
         for (const AcCode& c : kAcCodes) {
             const uint8_t length = static_cast<uint8_t>(c.code.length + 1);
-            put(uint32_t{c.code.bits} << 1, length, {length, c.run, static_cast<int8_t>(c.level), 1});
-            put(uint32_t{c.code.bits} << 1 | 1, length, {length, c.run, static_cast<int8_t>(-c.level), 1});
+            put(uint32_t{c.code.bits} << 1, length, {length, c.run, static_cast<int8_t>(c.level), AcCodeKind::kRunLevel});
+            put(uint32_t{c.code.bits} << 1 | 1, length, {length, c.run, static_cast<int8_t>(-c.level), AcCodeKind::kRunLevel});
         }
-        put(kEscape.bits, kEscape.length, {kEscape.length, 0, 0, 2});
-        put(kEndOfBlock.bits, kEndOfBlock.length, {kEndOfBlock.length, 0, 0, 3});
+        put(kEscape.bits, kEscape.length, {kEscape.length, 0, 0, AcCodeKind::kEscape});
+        put(kEndOfBlock.bits, kEndOfBlock.length, {kEndOfBlock.length, 0, 0, AcCodeKind::kEndOfBlock});
     }
     AcEntry operator[](uint32_t next17) const { return next17 >> 11 ? short_[next17 >> 8] : long_[next17 & 0x7FF]; }
 
@@ -589,11 +590,11 @@ bool decode_mdec(std::span<const uint8_t> frame, uint32_t width, uint32_t height
             for (;;) {
                 bits.refill();
                 const AcEntry e = lookup[bits.show(17)];
-                if (e.kind == 0) return broken(bits.ends_within(16) ? "the frame's data ends inside it" : "a coefficient code no table holds");
+                if (e.kind == AcCodeKind::kNone) return broken(bits.ends_within(16) ? "the frame's data ends inside it" : "a coefficient code no table holds");
                 bits.drop(e.length);
-                if (e.kind == 3) break;
+                if (e.kind == AcCodeKind::kEndOfBlock) break;
                 int32_t run = e.run, level = e.level;
-                if (e.kind == 2) {
+                if (e.kind == AcCodeKind::kEscape) {
                     run = static_cast<int32_t>(bits.take(6));
                     level = static_cast<int32_t>(bits.take(10));
                     if (level & 0x200) level -= 0x400;

@@ -86,7 +86,7 @@ Json stream_record(const RipDisc& d, const RipTask& task) {
     j["file"] = task.file;
     if (place.file) put_text(j, "disc_file", place.file->path);
     j["channel"] = place.channel < 0 ? Json(nullptr) : Json(place.channel);
-    j.update(stream_info_json(s.info, s.plugin->stream_info_size() == 44));
+    j.update(stream_info_json(s.info, s.plugin->carries_payload_bytes()));
     j["state"] = state_name(s.state);
     if (!s.note.empty()) j["note"] = s.note;
     // How the other plug-ins that found the same stream split it.

@@ -217,7 +217,7 @@ Outcome run_info(const InfoRequest& request) {
         }
         doc["plugin"] = plugin.stem;
         if (context.index) doc["index"] = *context.index;
-        doc.update(stream_info_json(info, plugin.stream_info_size() == 44));
+        doc.update(stream_info_json(info, plugin.carries_payload_bytes()));
         doc["described_by"] = context.described_by_scan ? "scan" : "estimate";
         doc["state"] = state_name(context.state);
         if (!context.note.empty()) doc["note"] = context.note;

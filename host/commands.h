@@ -18,7 +18,6 @@ namespace quorvex {
 
 // The command line as parsed; each command takes its own request made from it.
 struct Options {
-    std::string command;
     std::vector<std::string> images;
     std::string plugin_directory;
     std::string plugin;

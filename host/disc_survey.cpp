@@ -107,7 +107,7 @@ Json found_stream_json(const DiscSurvey& survey, size_t i) {
     j["name"] = survey.names[i];
     j["plugin"] = s.plugin->stem;
     j["index"] = s.index;
-    j.update(stream_info_json(s.info, s.plugin->stream_info_size() == 44));
+    j.update(stream_info_json(s.info, s.plugin->carries_payload_bytes()));
     j["state"] = state_name(s.state);
     if (!s.note.empty()) j["note"] = s.note;
     if (place.file) {

@@ -279,7 +279,7 @@ static int run_command_line(int argc, char** argv) {
         }
         return kExitUsage;
     }
-    o.io_mode = io == "read" ? 2 : 1;
+    o.io_mode = io == "read" ? DW_IO_READ : DW_IO_MMAP;
 
     install_interrupt_handlers();
     int status = kExitError;

@@ -38,7 +38,6 @@ struct OutputReport {
     uint32_t audio_units_written = 0;
     std::vector<uint32_t> undecodable_frames;  // frame numbers
     std::string first_failure;                 // why the first of them could not be decoded
-    bool decodes_pictures = false;  // the output decodes pictures (so undecodable ones count)
 };
 
 class UnitSink {

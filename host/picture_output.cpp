@@ -116,7 +116,6 @@ public:
     PictureSink(const StreamContext& context, const OutputOptions& options)
         : options_(options), manifest_(stream_manifest(context)) {
         manifest_["pictures"] = Json::array();
-        report_.decodes_pictures = true;
         // The frame each place asks for, in order; an undecodable one gives way to the next.
         const uint32_t frames = context.delivery ? context.delivery->counts.frames : 0;
         for (size_t k = 0; k < options.picture_positions.size(); ++k) {

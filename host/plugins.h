@@ -28,6 +28,8 @@ struct PluginFile {
     std::string name() const { return std::string(info.name, strnlen(info.name, sizeof info.name)); }
     // The size of the StreamInfo this plug-in fills.
     uint32_t stream_info_size() const { return info.interface_version == 220 ? 40u : 44u; }
+    // Whether its StreamInfo records carry payload_bytes (interface 230 on).
+    bool carries_payload_bytes() const { return stream_info_size() >= 44; }
 };
 
 // A loaded instance with its entry points, fresh for one job; unloaded when destroyed.

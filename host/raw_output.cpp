@@ -164,7 +164,7 @@ Json stream_manifest(const StreamContext& c) {
         stream["number"] = c.number ? Json(*c.number) : Json(nullptr);
         stream["name"] = c.name;
     }
-    stream.update(stream_info_json(info, c.request.plugin->stream_info_size() == 44));
+    stream.update(stream_info_json(info, c.request.plugin->carries_payload_bytes()));
     if (c.index) stream["index"] = *c.index;
     stream["described_by"] = c.described_by_scan ? "scan" : "estimate";
     stream["state"] = state_name(c.state);

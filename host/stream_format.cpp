@@ -20,12 +20,6 @@ std::string format_kind(uint16_t kind) {
     return out.empty() ? "none" : out;
 }
 
-std::string format_rate(uint16_t tenths) {
-    char text[16];
-    std::snprintf(text, sizeof text, "%u.%u", tenths / 10u, tenths % 10u);
-    return text;
-}
-
 double playing_frames_per_second(const StreamInfo& info) {
     const double described = info.frame_rate / 10.0;
     if (info.duration_ms == 0 || info.frame_count == 0) return described;
@@ -77,22 +71,6 @@ std::string format_stream_table(const std::vector<TableRow>& rows) {
     line(heading);
     for (const auto& row : cells) line(row);
     return out;
-}
-
-void write_stream_info(JsonWriter& json, const StreamInfo& info, bool with_payload_bytes) {
-    json.field("kind", info.kind)
-        .field("start_sector", info.start_sector)
-        .field("sector_count", info.sector_count)
-        .field("duration_ms", info.duration_ms)
-        .field("frame_count", info.frame_count)
-        .field("width", info.width)
-        .field("height", info.height)
-        .field("frame_rate", info.frame_rate)
-        .field("has_audio", info.has_audio)
-        .field("channels", info.channels)
-        .field("bits_per_sample", info.bits_per_sample)
-        .field("sample_rate", info.sample_rate);
-    if (with_payload_bytes) json.field("payload_bytes", info.payload_bytes);
 }
 
 }  // namespace quorvex

@@ -5,14 +5,12 @@
 #include <vector>
 
 #include "../contract/plugin_records.h"
-#include "json_writer.h"
 
 namespace quorvex {
 
 std::string format_duration(uint32_t ms);  // "1:02.345"
 std::string format_kind(uint16_t kind);     // "video+audio"
 std::string format_audio(const StreamInfo& info);
-std::string format_rate(uint16_t tenths);   // "15.0"
 
 // The rate a movie plays at: its described rate, or where the rate varies or the described rate
 // disagrees with its frames over its length (walcite describes 30 fps for movies that play at 10),
@@ -31,7 +29,5 @@ struct TableRow {
 // plug-in and its own index (P#), its description with the rate it plays at, and ALSO FOUND BY
 // when a row has other plug-ins.
 std::string format_stream_table(const std::vector<TableRow>& rows);
-
-void write_stream_info(JsonWriter& json, const StreamInfo& info, bool with_payload_bytes);
 
 }  // namespace quorvex

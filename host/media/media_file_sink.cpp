@@ -38,7 +38,6 @@ public:
           format_(output_format_named(options.format)),
           piped_(path_ == "-"),
           decoder_(options.decoding.libavcodec ? MdecDecoding::kLibavcodec : MdecDecoding::kConsole) {
-        report_.decodes_pictures = true;
     }
 
     ~MediaFileSink() override { close_output(); }
