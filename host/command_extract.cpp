@@ -74,7 +74,7 @@ Outcome run_extract(const ExtractRequest& request) {
     WrittenStream written;
     if (!write_stream(context, targets, output_options, written, why)) {
         Error failed = failure("", why);
-        if (only_interrupted(why)) failed.kind = Error::Kind::kInterrupted;  // said once, as the run ends
+        if (written.interrupted()) failed.kind = Error::Kind::kInterrupted;  // said once, as the run ends
         return failed;
     }
 

@@ -145,13 +145,17 @@ int run_scan(const Options& options) {
             Json step{{"step", "scan"}, {"image", valid_utf8(image)}, {"sectors_done", done}, {"sectors", total}};
             meter.step(std::move(step));
         };
-        if (!open_image(image, options.io_mode, disc, error) ||
-            !survey_disc(disc.handle, image, all_plugins(folder), survey, error, warn, progress)) {
-            if (error.rfind(image, 0) != 0) error = image + ": " + error;
-            if (only_interrupted(error)) return kExitError;  // said once, as the run ends
-            complain(error);
+        // discwell's message names the file; the survey's is said of the image.
+        std::string problem;
+        const bool opened = open_image(image, options.io_mode, disc, problem);
+        if (opened && !survey_disc(disc.handle, image, all_plugins(folder), survey, problem, warn, progress)) {
+            if (survey.report.interrupted) return kExitError;  // said once, as the run ends
+            problem = image + ": " + problem;
+        }
+        if (!problem.empty()) {
+            complain(problem);
             status = kExitError;
-            entry["error"] = valid_utf8(error);
+            entry["error"] = valid_utf8(problem);
             doc["discs"].push_back(entry);
             continue;
         }

@@ -147,7 +147,7 @@ bool choose_stream(const StreamChoice& choice, const PluginFolder& folder, uint3
     std::string why;
     if (!survey_disc(disc, image, all_plugins(folder), survey, why, warn)) {
         error = failure(image, why);
-        if (only_interrupted(why)) error.kind = Error::Kind::kInterrupted;
+        if (survey.report.interrupted) error.kind = Error::Kind::kInterrupted;
         return false;
     }
     const auto& streams = survey.report.streams;

@@ -55,9 +55,6 @@ std::string interruption() {
     }
 }
 
-bool only_interrupted(const std::string& error) {
-    return interrupted() && error.find(interruption()) != std::string::npos;
-}
 
 void end_as_interrupted() {
     const int s = g_signal.load();

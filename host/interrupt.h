@@ -12,8 +12,6 @@ void install_interrupt_handlers();
 bool interrupted();
 // "interrupted by SIGINT"
 std::string interruption();
-// Whether `error` only says that the run was interrupted: then the run's end says it, once.
-bool only_interrupted(const std::string& error);
 // Ends the process as the signal would have, once the run has cleaned up.
 [[noreturn]] void end_as_interrupted();
 

@@ -82,6 +82,7 @@ bool play_stream(const PlaybackRequest& request, const UnitHandler& handle, Play
     for (;;) {
         if (interrupted()) {
             error = interruption();
+            counts.interrupted = true;
             return false;
         }
         auto started = Clock::now();

@@ -53,6 +53,7 @@ struct PlaybackCounts {
     uint64_t audio_sectors = 0;  // XA sectors delivered
     uint64_t pcm_samples = 0;    // archive audio samples (all channels) decoded
     double plugin_seconds = 0;   // time spent inside the plug-in
+    bool interrupted = false;    // stopped by a signal: the run's end says so, once
 };
 
 // Plays `request` once through a fresh instance of its plug-in. Before a seek it reads one unit

@@ -106,6 +106,7 @@ bool scan_disc(uint32_t disc, const std::vector<const PluginFile*>& plugins, Sca
         while (any_feeding && (n = DwScanNext(scan, &run)) > 0) {
             if (interrupted()) {
                 error = interruption();
+                report.interrupted = true;
                 ok = false;
                 break;
             }

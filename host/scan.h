@@ -30,6 +30,7 @@ struct ScanReport {
     std::vector<FoundStream> streams;
     std::vector<const PluginFile*> took_part;
     uint32_t sectors_fed = 0;
+    bool interrupted = false;  // the scan stopped at a signal: the run's end says so, once
     // The channel of every sector fed, from the data track's first sector on, and whether it
     // carries sound: an XA audio sector that is not blank (its first 32 bytes of sound all zero,
     // as the music layouts end a song).

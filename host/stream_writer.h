@@ -26,6 +26,7 @@ struct WrittenStream {
     StreamState state = StreamState::kWhole;  // whole or cut, as written
     std::string note;                          // what is wrong with a cut stream
     bool cut() const { return state == StreamState::kCut; }
+    bool interrupted() const { return delivery.counts.interrupted || playback.interrupted; }
     std::string sectors_sha256;  // with OutputOptions::digest_sectors
 };
 

@@ -237,9 +237,13 @@ std::shared_ptr<const ScannedDisc> Shelf::scan(const ShelfDisc& disc, Failure& f
         job->done = done;
         job->total = total;
     };
-    if (!open_image(disc.image.path, options_.io_mode, open, error) ||
-        !survey_disc(open.handle, disc.image.path, plugins_, result->survey, error, warn, progress)) {
-        failure = {422, error.rfind(disc.image.path, 0) == 0 ? error : disc.image.path + ": " + error};
+    // discwell's message names the file; the survey's is said of the image.
+    if (!open_image(disc.image.path, options_.io_mode, open, error)) {
+        failure = {422, error};
+        return nullptr;
+    }
+    if (!survey_disc(open.handle, disc.image.path, plugins_, result->survey, error, warn, progress)) {
+        failure = {422, disc.image.path + ": " + error};
         return nullptr;
     }
     std::lock_guard lock(mutex_);
