@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "discwell.h"
+#include "problem.h"
 #include "sector_source.h"
 
 namespace discwell {
@@ -20,7 +21,7 @@ public:
     using Read = ReadResult;
 
     // Opens an image of any format discwell reads, recognised by its content.
-    static std::unique_ptr<Disc> open_image(const std::string& path, DwIoMode io, std::string& error);
+    static std::unique_ptr<Disc> open_image(const std::string& path, DwIoMode io, Problem& problem);
     static std::unique_ptr<Disc> from_memory(const uint8_t* sectors, uint32_t count, const DwTrack* tracks,
                                              int32_t track_count);
     // `base` with the sectors at `lbas` (ascending) replaced by `sectors`.

@@ -19,6 +19,19 @@ struct DwTrack {
     uint32_t sector_count;
 };
 
+// What went wrong, by kind; DwErrorText gives each a line of text (the messages themselves name
+// the file and the details).
+enum DwError : int32_t {
+    DW_OK = 0,
+    DW_ERROR_CANNOT_OPEN = 1,  // a file the image needs is missing, unreadable or not a regular file
+    DW_ERROR_TOO_LARGE = 2,    // a control file (a CUE sheet, a CloneCD .ccd) past its size limit
+    DW_ERROR_UNSUPPORTED = 3,  // an image of a kind discwell does not read
+    DW_ERROR_MALFORMED = 4,    // the image's own structure is broken or inconsistent
+    DW_ERROR_READ = 5,         // reading the image failed
+    DW_ERROR_INVALID_ARGUMENT = 6,
+};
+DISCWELL_API const char* CD_CALL DwErrorText(int32_t code);
+
 // How image files are read: with pread in blocks (the default), or through a read-only mapping
 // (each copy out of it guarded, so that a file that shrinks fails a read instead of faulting).
 enum DwIoMode : int32_t { DW_IO_DEFAULT = 0, DW_IO_MMAP = 1, DW_IO_READ = 2 };
@@ -57,8 +70,8 @@ enum DwProbe : int32_t { DW_PROBE_NOT_IMAGE = 0, DW_PROBE_IMAGE = 1, DW_PROBE_UN
 DISCWELL_API int32_t CD_CALL DwProbeImage(const char* path, char* parts, uint32_t parts_size, uint32_t* parts_needed,
                                           const char** format);
 
-// Opens an image (a .cue sheet, a CHD, ECM, PBP or CloneCD file, or bare raw sectors). On failure returns 0 and
-// writes one line naming the file and the problem into `error`.
+// Opens an image (a .cue sheet, a CHD, ECM, PBP or CloneCD file, or bare raw sectors): DW_OK, or
+// the kind of failure (DwError) with one line naming the file and the problem in `error`.
 DISCWELL_API int32_t CD_CALL DwOpenImage(const char* path, int32_t io_mode, uint32_t* disc, char* error,
                                          uint32_t error_size);
 // An in-memory disc holding a copy of `sector_count` raw sectors. With no tracks given it is one

@@ -41,16 +41,36 @@ DISCWELL_API int32_t CD_CALL DwOpenImage(const char* path, int32_t io_mode, uint
                                          uint32_t error_size) {
     if (!path || !disc) {
         copy_error("no image path given", error, error_size);
-        return 0;
+        return DW_ERROR_INVALID_ARGUMENT;
     }
-    std::string message;
-    auto opened = Disc::open_image(path, static_cast<DwIoMode>(io_mode), message);
+    discwell::Problem problem;
+    auto opened = Disc::open_image(path, static_cast<DwIoMode>(io_mode), problem);
     if (!opened) {
-        copy_error(message, error, error_size);
-        return 0;
+        copy_error(problem.text, error, error_size);
+        return problem.code;
     }
     *disc = discwell::register_disc(std::move(opened));
-    return 1;
+    return DW_OK;
+}
+
+DISCWELL_API const char* CD_CALL DwErrorText(int32_t code) {
+    struct Entry {
+        DwError code;
+        const char* text;
+    };
+    static constexpr Entry kTexts[] = {
+        {DW_OK, "no error"},
+        {DW_ERROR_CANNOT_OPEN, "a file of the image cannot be opened"},
+        {DW_ERROR_TOO_LARGE, "a control file of the image is too large"},
+        {DW_ERROR_UNSUPPORTED, "an image of a kind discwell does not read"},
+        {DW_ERROR_MALFORMED, "the image is malformed"},
+        {DW_ERROR_READ, "the image cannot be read"},
+        {DW_ERROR_INVALID_ARGUMENT, "an invalid argument"},
+    };
+    for (const Entry& e : kTexts) {
+        if (e.code == code) return e.text;
+    }
+    return "an unknown error";
 }
 
 DISCWELL_API int32_t CD_CALL DwProbeImage(const char* path, char* parts, uint32_t parts_size, uint32_t* parts_needed,

@@ -298,25 +298,21 @@ private:
     mutable BlockCache cache_;  // last, so that its workers stop before the image goes
 };
 
-bool read_header(const std::string& path, const ImageFile& file, Header& h, std::string& error) {
+bool read_header(const std::string& path, const ImageFile& file, Header& h, Problem& problem) {
     uint8_t raw[kHeaderBytes] = {};
     if (file.size() < 16 || !file.read(0, 16, raw)) {
-        error = path + ": a CHD cut short in its header";
-        return false;
+        return fail(problem, DW_ERROR_MALFORMED, path + ": a CHD cut short in its header");
     }
     const auto length = static_cast<uint32_t>(codecs::be(raw + 8, 4)), version = static_cast<uint32_t>(codecs::be(raw + 12, 4));
     if (version < 5) {
-        error = path + ": a CHD of an older version (" + std::to_string(version) +
-                "); quorvex reads version 5 (convert it with chdman copy)";
-        return false;
+        return fail(problem, DW_ERROR_UNSUPPORTED, path + ": a CHD of an older version (" + std::to_string(version) +
+                                                       "); quorvex reads version 5 (convert it with chdman copy)");
     }
     if (version > 5 || length < kHeaderBytes) {
-        error = path + ": a CHD of an unknown version (" + std::to_string(version) + ")";
-        return false;
+        return fail(problem, DW_ERROR_MALFORMED, path + ": a CHD of an unknown version (" + std::to_string(version) + ")");
     }
     if (file.size() < kHeaderBytes || !file.read(0, kHeaderBytes, raw)) {
-        error = path + ": a CHD cut short in its header";
-        return false;
+        return fail(problem, DW_ERROR_MALFORMED, path + ": a CHD cut short in its header");
     }
     for (int i = 0; i < 4; ++i) h.compressors[i] = static_cast<uint32_t>(codecs::be(raw + 16 + 4 * i, 4));
     h.logical_bytes = codecs::be(raw + 32, 8);
@@ -326,22 +322,19 @@ bool read_header(const std::string& path, const ImageFile& file, Header& h, std:
     h.unit_bytes = static_cast<uint32_t>(codecs::be(raw + 60, 4));
     std::copy(raw + 64, raw + 84, h.raw_sha1.begin());
     if (std::any_of(raw + 104, raw + 124, [](uint8_t b) { return b != 0; })) {
-        error = path + ": a CHD that needs a parent CHD (it stores only its differences from another file)";
-        return false;
+        return fail(problem, DW_ERROR_UNSUPPORTED, path + ": a CHD that needs a parent CHD (it stores only its differences from another file)");
     }
     if (h.unit_bytes != kFrameBytes || h.hunk_bytes == 0 || h.hunk_bytes % kFrameBytes != 0 || h.hunk_bytes > kMaxHunkBytes) {
-        error = path + ": a CHD that is not a CD image (units of " + std::to_string(h.unit_bytes) + " bytes, hunks of " +
-                std::to_string(h.hunk_bytes) + ")";
-        return false;
+        return fail(problem, DW_ERROR_UNSUPPORTED, path + ": a CHD that is not a CD image (units of " + std::to_string(h.unit_bytes) + " bytes, hunks of " +
+                std::to_string(h.hunk_bytes) + ")");
     }
     if (h.logical_bytes == 0 || h.logical_bytes % kFrameBytes != 0 || h.logical_bytes / kFrameBytes > kMaxFrames) {
-        error = path + ": a CHD whose header gives an impossible size (" + std::to_string(h.logical_bytes) + " bytes)";
-        return false;
+        return fail(problem, DW_ERROR_MALFORMED, path + ": a CHD whose header gives an impossible size (" + std::to_string(h.logical_bytes) + " bytes)");
     }
     return true;
 }
 
-bool read_map(const std::string& path, ChdImage& image, std::string& error) {
+bool read_map(const std::string& path, ChdImage& image, Problem& problem) {
     const Header& h = image.header;
     const ImageFile& file = *image.file;
     const uint32_t hunks = h.hunks();
@@ -351,8 +344,7 @@ bool read_map(const std::string& path, ChdImage& image, std::string& error) {
         const uint64_t bytes = uint64_t{hunks} * 4;
         std::vector<uint8_t> raw(static_cast<size_t>(bytes));
         if (h.map_offset > file.size() || bytes > file.size() - h.map_offset || !file.read(h.map_offset, raw.size(), raw.data(), &why)) {
-            error = path + ": a CHD cut short in its hunk map";
-            return false;
+            return fail(problem, DW_ERROR_MALFORMED, path + ": a CHD cut short in its hunk map");
         }
         image.raw_map = true;
         image.map.resize(hunks);
@@ -361,19 +353,16 @@ bool read_map(const std::string& path, ChdImage& image, std::string& error) {
     }
     uint8_t head[16];
     if (h.map_offset > file.size() || file.size() - h.map_offset < 16 || !file.read(h.map_offset, 16, head, &why)) {
-        error = path + ": a CHD cut short in its hunk map";
-        return false;
+        return fail(problem, DW_ERROR_MALFORMED, path + ": a CHD cut short in its hunk map");
     }
     const uint64_t map_bytes = codecs::be(head, 4);
     if (map_bytes > file.size() - h.map_offset - 16) {
-        error = path + ": a CHD cut short in its hunk map";
-        return false;
+        return fail(problem, DW_ERROR_MALFORMED, path + ": a CHD cut short in its hunk map");
     }
     std::vector<uint8_t> raw(static_cast<size_t>(16 + map_bytes));
     if (!file.read(h.map_offset, raw.size(), raw.data(), &why) ||
         !chd::decode_map(raw, chd::MapShape{hunks, h.hunk_bytes, h.unit_bytes}, image.map, why)) {
-        error = path + ": " + why;
-        return false;
+        return fail(problem, DW_ERROR_MALFORMED, path + ": " + why);
     }
     return true;
 }
@@ -397,40 +386,35 @@ bool number_field(const std::string& text, const std::string& key, uint32_t& val
     return true;
 }
 
-bool read_tracks(const std::string& path, const ChdImage& image, std::vector<TrackInfo>& tracks, std::string& error) {
+bool read_tracks(const std::string& path, const ChdImage& image, std::vector<TrackInfo>& tracks, Problem& problem) {
     const ImageFile& file = *image.file;
     uint64_t at = image.header.meta_offset;
     std::map<int, TrackInfo> found;
     for (int entries = 0; at != 0; ++entries) {
         uint8_t head[16];
         if (entries > 4096 || at > file.size() || file.size() - at < 16 || !file.read(at, 16, head)) {
-            error = path + ": a CHD whose metadata is cut short or loops";
-            return false;
+            return fail(problem, DW_ERROR_MALFORMED, path + ": a CHD whose metadata is cut short or loops");
         }
         const auto tag = static_cast<uint32_t>(codecs::be(head, 4));
         const auto length = static_cast<uint32_t>(codecs::be(head + 5, 3));
         const uint64_t next = codecs::be(head + 8, 8);
         if (tag == fourcc("CHGD")) {
-            error = path + ": a CHD of a GD-ROM, not a PlayStation disc";
-            return false;
+            return fail(problem, DW_ERROR_MALFORMED, path + ": a CHD of a GD-ROM, not a PlayStation disc");
         }
         if (tag == fourcc("CHT2") || tag == fourcc("CHTR")) {
             if (length > 1024 || file.size() - at - 16 < length) {
-                error = path + ": a CHD whose track metadata is corrupt";
-                return false;
+                return fail(problem, DW_ERROR_MALFORMED, path + ": a CHD whose track metadata is corrupt");
             }
             std::string text(length, '\0');
             if (!file.read(at + 16, length, reinterpret_cast<uint8_t*>(text.data()))) {
-                error = path + ": a CHD whose track metadata is corrupt";
-                return false;
+                return fail(problem, DW_ERROR_MALFORMED, path + ": a CHD whose track metadata is corrupt");
             }
             text.resize(std::strlen(text.c_str()));
             TrackInfo t;
             uint32_t number = 0;
             if (!number_field(text, "TRACK", number) || !field(text, "TYPE", t.type) ||
                 !number_field(text, "FRAMES", t.frames) || number == 0 || number > 99 || found.count(static_cast<int>(number))) {
-                error = path + ": a CHD whose track metadata is corrupt (\"" + text + "\")";
-                return false;
+                return fail(problem, DW_ERROR_MALFORMED, path + ": a CHD whose track metadata is corrupt (\"" + text + "\")");
             }
             t.number = static_cast<int>(number);
             number_field(text, "PREGAP", t.pregap);
@@ -441,29 +425,26 @@ bool read_tracks(const std::string& path, const ChdImage& image, std::vector<Tra
         at = next;
     }
     if (found.empty()) {
-        error = path + ": a CHD without CD track metadata (not a CD image, or made by an older chdman)";
-        return false;
+        return fail(problem, DW_ERROR_UNSUPPORTED, path + ": a CHD without CD track metadata (not a CD image, or made by an older chdman)");
     }
     int expected = found.begin()->first;
     for (const auto& [number, t] : found) {
         if (number != expected++) {
-            error = path + ": a CHD whose track metadata skips track " + std::to_string(expected - 1);
-            return false;
+            return fail(problem, DW_ERROR_MALFORMED, path + ": a CHD whose track metadata skips track " + std::to_string(expected - 1));
         }
         tracks.push_back(t);
     }
     return true;
 }
 
-bool open_chd_image(const std::string& path, Disc& disc, std::string& error) {
+bool open_chd_image(const std::string& path, Disc& disc, Problem& problem) {
     auto image = std::make_unique<ChdImage>();
     std::string reason;
     image->file = ImageFile::open(path, false, reason);
     if (!image->file) {
-        error = path + ": cannot open: " + reason;
-        return false;
+        return fail(problem, DW_ERROR_MALFORMED, path + ": cannot open: " + reason);
     }
-    if (!read_header(path, *image->file, image->header, error) || !read_map(path, *image, error)) return false;
+    if (!read_header(path, *image->file, image->header, problem) || !read_map(path, *image, problem)) return false;
     const Header& h = image->header;
 
     // The codecs the hunks use, and whether this build has their libraries.
@@ -482,8 +463,7 @@ bool open_chd_image(const std::string& path, Disc& disc, std::string& error) {
         for (const chd::Hunk& hunk : image->map) {
             if (hunk.type < chd::kUncompressed) used[hunk.type] = true;
             if (hunk.type == chd::kParent) {
-                error = path + ": a CHD that needs a parent CHD (its hunk map refers to one)";
-                return false;
+                return fail(problem, DW_ERROR_UNSUPPORTED, path + ": a CHD that needs a parent CHD (its hunk map refers to one)");
             }
         }
         for (int i = 0; i < 4; ++i) {
@@ -491,20 +471,18 @@ bool open_chd_image(const std::string& path, Disc& disc, std::string& error) {
             const auto known = std::find_if(std::begin(kCdCodecs), std::end(kCdCodecs),
                                             [&](const CodecName& c) { return c.tag == h.compressors[i]; });
             if (known == std::end(kCdCodecs)) {
-                error = path + ": a CHD compressed with \"" + tag_text(h.compressors[i]) +
-                        "\", which is not a CD codec; quorvex reads cdlz, cdzl, cdzs and cdfl";
-                return false;
+                return fail(problem, DW_ERROR_UNSUPPORTED, path + ": a CHD compressed with \"" + tag_text(h.compressors[i]) +
+                                                               "\", which is not a CD codec; quorvex reads cdlz, cdzl, cdzs and cdfl");
             }
             if (!have_codec(known->library)) {
-                error = path + ": a CHD with " + known->name + " (" + codec_name(known->library) +
-                        ") hunks, which this build of quorvex cannot decode";
-                return false;
+                return fail(problem, DW_ERROR_UNSUPPORTED, path + ": a CHD with " + known->name + " (" + codec_name(known->library) +
+                        ") hunks, which this build of quorvex cannot decode");
             }
         }
     }
 
     std::vector<TrackInfo> tracks;
-    if (!read_tracks(path, *image, tracks, error)) return false;
+    if (!read_tracks(path, *image, tracks, problem)) return false;
     const uint32_t stored_frames = static_cast<uint32_t>(h.logical_bytes / kFrameBytes);
 
     // Place the tracks: their stored frames one after the other, each padded to a multiple of four;
@@ -522,14 +500,12 @@ bool open_chd_image(const std::string& path, Disc& disc, std::string& error) {
     for (const TrackInfo& t : tracks) {
         const bool raw = t.type == "MODE1_RAW" || t.type == "MODE2_RAW" || t.type == "AUDIO";
         if (!raw) {
-            error = path + ": track " + std::to_string(t.number) + " is stored as " + t.type +
-                    "; quorvex reads tracks of raw 2352-byte sectors (MODE1_RAW, MODE2_RAW, AUDIO)";
-            return false;
+            return fail(problem, DW_ERROR_UNSUPPORTED, path + ": track " + std::to_string(t.number) + " is stored as " + t.type +
+                                                           "; quorvex reads tracks of raw 2352-byte sectors (MODE1_RAW, MODE2_RAW, AUDIO)");
         }
         const bool pregap_stored = !t.pregap_type.empty() && t.pregap_type[0] == 'V';
         if (t.frames == 0 || (pregap_stored && t.pregap > t.frames) || frame + t.frames > stored_frames) {
-            error = path + ": track " + std::to_string(t.number) + " lies beyond the end of the CHD's data";
-            return false;
+            return fail(problem, DW_ERROR_MALFORMED, path + ": track " + std::to_string(t.number) + " lies beyond the end of the CHD's data");
         }
         const auto start = static_cast<uint32_t>(position);
         if (t.pregap && !pregap_stored) {
@@ -546,8 +522,7 @@ bool open_chd_image(const std::string& path, Disc& disc, std::string& error) {
             position += t.postgap;
         }
         if (position > kMaxFrames) {
-            error = path + ": the tracks add up to more sectors than a disc can hold";
-            return false;
+            return fail(problem, DW_ERROR_MALFORMED, path + ": the tracks add up to more sectors than a disc can hold");
         }
     }
     image->audio = std::move(audio);
@@ -567,7 +542,9 @@ bool open_chd_image(const std::string& path, Disc& disc, std::string& error) {
 
 bool probe(const ImageHead& head) { return head.starts_with("MComprHD"); }
 
-bool open(const ImageHead& head, bool, Disc& disc, std::string& error) { return open_chd_image(head.path, disc, error); }
+bool open(const ImageHead& head, bool, Disc& disc, Problem& problem) {
+    return open_chd_image(head.path, disc, problem);
+}
 
 }  // namespace
 

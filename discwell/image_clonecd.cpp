@@ -57,17 +57,14 @@ Sections parse_ini(const std::string& text) {
     return sections;
 }
 
-bool open_clonecd_image(const std::string& path, bool map, Disc& disc, std::string& error) {
+bool open_clonecd_image(const std::string& path, bool map, Disc& disc, Problem& problem) {
     std::string text, reason;
-    if (!read_small_file(path, kMaxControlBytes, text, reason)) {
-        error = path + (reason.rfind("too large", 0) == 0 ? ": " + reason + " for a CloneCD control file"
-                                                          : ": cannot open: " + reason);
-        return false;
+    if (const DwError code = read_small_file(path, kMaxControlBytes, text, reason); code != DW_OK) {
+        return fail(problem, code, path + (code == DW_ERROR_TOO_LARGE ? ": " + reason + " for a CloneCD control file" : ": cannot open: " + reason));
     }
     const Sections sections = parse_ini(text);
     if (!sections.count("clonecd")) {
-        error = path + ": not a CloneCD control file (no [CloneCD] section)";
-        return false;
+        return fail(problem, DW_ERROR_MALFORMED, path + ": not a CloneCD control file (no [CloneCD] section)");
     }
 
     struct Start {
@@ -86,8 +83,7 @@ bool open_clonecd_image(const std::string& path, bool map, Disc& disc, std::stri
             return it != keys.end() && number(it->second, out);
         };
         if (!get("point", point) || !get("plba", plba)) {
-            error = path + ": [" + name + "] lacks a Point or PLBA";
-            return false;
+            return fail(problem, DW_ERROR_MALFORMED, path + ": [" + name + "] lacks a Point or PLBA");
         }
         get("control", control);
         get("session", session);
@@ -96,26 +92,21 @@ bool open_clonecd_image(const std::string& path, bool map, Disc& disc, std::stri
         if (point >= 1 && point <= 99) starts.push_back(Start{point, plba, static_cast<uint8_t>(control & 0x0F)});
     }
     if (starts.empty()) {
-        error = path + ": the control file lists no tracks";
-        return false;
+        return fail(problem, DW_ERROR_MALFORMED, path + ": the control file lists no tracks");
     }
     std::sort(starts.begin(), starts.end(), [](const Start& a, const Start& b) { return a.lba < b.lba; });
 
     const std::string img = (path.size() > 4 ? path.substr(0, path.size() - 4) : path) + ".img";
-    std::string why;
-    auto source = open_track_file(img, map, why);
-    if (!source) {
-        error = path + ": its sectors: " + why;
-        return false;
-    }
+    Problem sectors_problem;
+    auto source = open_track_file(img, map, sectors_problem);
+    if (!source) return fail(problem, sectors_problem.code, path + ": its sectors: " + sectors_problem.text);
     const uint32_t sectors = source->sector_count();
     if (lead_out < 0 || lead_out > static_cast<long>(sectors)) lead_out = sectors;
     for (size_t i = 0; i < starts.size(); ++i) {
         const long first = starts[i].lba;
         const long end = i + 1 < starts.size() ? starts[i + 1].lba : lead_out;
         if (first < 0 || end < first || end > static_cast<long>(sectors)) {
-            error = path + ": track " + std::to_string(starts[i].point) + " lies outside " + img;
-            return false;
+            return fail(problem, DW_ERROR_MALFORMED, path + ": track " + std::to_string(starts[i].point) + " lies outside " + img);
         }
         // A track's length runs to the next track's pregap where the control file gives it.
         long next = end;
@@ -150,8 +141,8 @@ bool probe(const ImageHead& head) {
     return is_control_file(head) || (head.named(".img") && file_exists(without_extension(head.path) + ".ccd"));
 }
 
-bool open(const ImageHead& head, bool map, Disc& disc, std::string& error) {
-    return open_clonecd_image(is_control_file(head) ? head.path : without_extension(head.path) + ".ccd", map, disc, error);
+bool open(const ImageHead& head, bool map, Disc& disc, Problem& problem) {
+    return open_clonecd_image(is_control_file(head) ? head.path : without_extension(head.path) + ".ccd", map, disc, problem);
 }
 
 ImageProbe files(const ImageHead& head) {

@@ -37,41 +37,35 @@ std::vector<std::string> track_file_paths(const std::string& dir, const std::str
     return paths;
 }
 
-bool read_sheet(const std::string& path, CueSheet& sheet, std::string& error) {
+bool read_sheet(const std::string& path, CueSheet& sheet, Problem& problem) {
     std::string stored, reason;
-    if (!read_small_file(path, kMaxCueBytes, stored, reason)) {
-        error = path + (reason.rfind("too large", 0) == 0 ? ": " + reason + " for a CUE sheet" : ": cannot open: " + reason);
-        return false;
+    if (const DwError code = read_small_file(path, kMaxCueBytes, stored, reason); code != DW_OK) {
+        return fail(problem, code, path + (code == DW_ERROR_TOO_LARGE ? ": " + reason + " for a CUE sheet" : ": cannot open: " + reason));
     }
     std::string text;
-    if (!decode_cue_text(stored, text, reason)) {
-        error = path + ": " + reason;
-        return false;
-    }
-    std::string problem;
-    if (!parse_cue_sheet(text, sheet, problem)) {
-        error = path + ": " + problem;
-        return false;
-    }
+    if (!decode_cue_text(stored, text, reason)) return fail(problem, DW_ERROR_MALFORMED, path + ": " + reason);
+    if (!parse_cue_sheet(text, sheet, reason)) return fail(problem, DW_ERROR_MALFORMED, path + ": " + reason);
     return true;
 }
 
 // The track file a sheet names, tried as written, then (a sheet written on Windows) with its
-// backslashes as slashes.
-std::shared_ptr<const SectorSource> track_file(const std::string& dir, const std::string& name, bool map,
-                                               std::string& error) {
-    const auto paths = track_file_paths(dir, name);
-    auto source = open_track_file(paths[0], map, error);
-    for (size_t i = 1; i < paths.size() && !source; ++i) {
-        std::string second;
-        if ((source = open_track_file(paths[i], map, second))) error.clear();
+// backslashes as slashes. One that cannot be opened is said where the sheet names it; a problem
+// of the file's own is said of the file.
+std::shared_ptr<const SectorSource> track_file(const std::string& sheet, const CueFile& named, bool map, Problem& problem) {
+    const auto paths = track_file_paths(directory_of(sheet), named.name);
+    std::string reason;
+    for (const std::string& path : paths) {
+        std::string other;
+        auto file = ImageFile::open(path, map, reason.empty() ? reason : other);
+        if (file) return track_file_sectors(std::move(file), path, problem);
     }
-    return source;
+    fail(problem, DW_ERROR_CANNOT_OPEN, sheet + ": line " + std::to_string(named.line) + ": cannot open " + quoted(named.name) + ": " + reason);
+    return nullptr;
 }
 
-bool open_cue_image(const std::string& path, bool map, Disc& disc, std::string& error) {
+bool open_cue_image(const std::string& path, bool map, Disc& disc, Problem& problem) {
     CueSheet sheet;
-    if (!read_sheet(path, sheet, error)) return false;
+    if (!read_sheet(path, sheet, problem)) return false;
 
     struct Placed {
         const CueTrack* track;
@@ -80,19 +74,9 @@ bool open_cue_image(const std::string& path, bool map, Disc& disc, std::string& 
     };
     std::vector<Placed> placed;
     uint64_t position = 0;
-    const std::string dir = directory_of(path);
     for (const CueFile& cue_file : sheet.files) {
-        std::string why;
-        auto source = track_file(dir, cue_file.name, map, why);
-        if (!source) {
-            // The file's own problem, or that it cannot be opened, said where the sheet names it.
-            const std::string file_path = is_absolute(cue_file.name) ? cue_file.name : dir + cue_file.name;
-            const std::string prefix = file_path + ": cannot open: ";
-            error = why.rfind(prefix, 0) == 0 ? path + ": line " + std::to_string(cue_file.line) + ": cannot open " +
-                                                    quoted(cue_file.name) + ": " + why.substr(prefix.size())
-                                              : why;
-            return false;
-        }
+        auto source = track_file(path, cue_file, map, problem);
+        if (!source) return false;
         const uint32_t frames = source->sector_count();
         for (size_t t = 0; t < cue_file.tracks.size(); ++t) {
             const CueTrack& track = cue_file.tracks[t];
@@ -103,14 +87,12 @@ bool open_cue_image(const std::string& path, bool map, Disc& disc, std::string& 
                 if (index.number == 1) index01 = index.frame;
             }
             if (end < begin || index01 > end || track.indexes.back().frame > frames) {
-                error = path + ": line " + std::to_string(track.line) + ": track " + std::to_string(track.number) +
-                        " lies beyond the end of " + quoted(cue_file.name) + " or overlaps the next track";
-                return false;
+                return fail(problem, DW_ERROR_MALFORMED, path + ": line " + std::to_string(track.line) + ": track " + std::to_string(track.number) +
+                        " lies beyond the end of " + quoted(cue_file.name) + " or overlaps the next track");
             }
             if (index01 == end) {
-                error = path + ": line " + std::to_string(track.line) + ": track " + std::to_string(track.number) +
-                        " has no sectors (the next track, or the end of " + quoted(cue_file.name) + ", comes at its INDEX 01)";
-                return false;
+                return fail(problem, DW_ERROR_MALFORMED, path + ": line " + std::to_string(track.line) + ": track " + std::to_string(track.number) +
+                        " has no sectors (the next track, or the end of " + quoted(cue_file.name) + ", comes at its INDEX 01)");
             }
             const auto start = static_cast<uint32_t>(position);
             if (track.pregap) {
@@ -121,8 +103,7 @@ bool open_cue_image(const std::string& path, bool map, Disc& disc, std::string& 
             disc.append(end - begin, source, begin);
             position += end - begin;
             if (position > 0xFFFFFFF0u) {
-                error = path + ": the tracks add up to more sectors than a disc can hold";
-                return false;
+                return fail(problem, DW_ERROR_MALFORMED, path + ": the tracks add up to more sectors than a disc can hold");
             }
             placed.push_back(Placed{&track, start, static_cast<uint32_t>(index01_abs)});
         }
@@ -154,14 +135,14 @@ bool probe(const ImageHead& head) {
            word == "CDTEXTFILE";
 }
 
-bool open(const ImageHead& head, bool map, Disc& disc, std::string& error) { return open_cue_image(head.path, map, disc, error); }
+bool open(const ImageHead& head, bool map, Disc& disc, Problem& problem) { return open_cue_image(head.path, map, disc, problem); }
 
 // The track files the sheet names, as paths that exist: a sheet naming a missing one is unreadable.
 ImageProbe files(const ImageHead& head) {
     ImageProbe probe{DW_PROBE_UNREADABLE, {}, nullptr};
     CueSheet sheet;
-    std::string error;
-    if (!read_sheet(head.path, sheet, error)) return probe;
+    Problem problem;
+    if (!read_sheet(head.path, sheet, problem)) return probe;
     for (const CueFile& file : sheet.files) {
         for (const std::string& candidate : track_file_paths(directory_of(head.path), file.name)) {
             if (file_exists(candidate)) {

@@ -256,15 +256,13 @@ std::shared_ptr<const SectorSource> ecm_sectors(const std::string& path, std::st
 
 namespace {
 
-bool open_ecm_image(const std::string& path, Disc& disc, std::string& error) {
-    auto source = ecm_sectors(path, error);
-    if (!source) return false;
-    uint8_t head[kSectorBytes];
+// The ECM file's own layout failing is a malformed image (the file itself opened).
+bool open_ecm_image(const std::string& path, Disc& disc, Problem& problem) {
     std::string why;
-    if (source->read(0, 1, head, &why) != ReadResult::kOk) {
-        error = path + ": cannot read: " + why;
-        return false;
-    }
+    auto source = ecm_sectors(path, why);
+    if (!source) return fail(problem, DW_ERROR_MALFORMED, why);
+    uint8_t head[kSectorBytes];
+    if (source->read(0, 1, head, &why) != ReadResult::kOk) return fail(problem, DW_ERROR_READ, path + ": cannot read: " + why);
     const uint32_t count = source->sector_count();
     disc.add_track(DwTrack{1, 0x04, static_cast<uint8_t>(head[15] == 1 ? DW_TRACK_MODE1 : DW_TRACK_MODE2), 0, 0, count});
     disc.append(count, std::move(source), 0);
@@ -273,7 +271,7 @@ bool open_ecm_image(const std::string& path, Disc& disc, std::string& error) {
 
 bool probe(const ImageHead& head) { return head.starts_with(std::string_view("ECM\0", 4)); }
 
-bool open(const ImageHead& head, bool, Disc& disc, std::string& error) { return open_ecm_image(head.path, disc, error); }
+bool open(const ImageHead& head, bool, Disc& disc, Problem& problem) { return open_ecm_image(head.path, disc, problem); }
 
 }  // namespace
 

@@ -116,24 +116,27 @@ bool ImageFile::read(uint64_t offset, size_t bytes, uint8_t* out, std::string* w
 
 void ImageFile::release(uint64_t, uint64_t) const {}
 
-bool read_small_file(const std::string& path, size_t limit, std::string& text, std::string& error) {
+DwError read_small_file(const std::string& path, size_t limit, std::string& text, std::string& error) {
     HANDLE h = open_regular(path, error);
-    if (h == INVALID_HANDLE_VALUE) return false;
+    if (h == INVALID_HANDLE_VALUE) return DW_ERROR_CANNOT_OPEN;
     LARGE_INTEGER size;
-    bool ok = GetFileSizeEx(h, &size) != 0;
-    if (!ok) error = last_error_text();
-    if (ok && static_cast<uint64_t>(size.QuadPart) > limit) {
+    DwError result = DW_OK;
+    if (!GetFileSizeEx(h, &size)) {
+        error = last_error_text();
+        result = DW_ERROR_READ;
+    } else if (static_cast<uint64_t>(size.QuadPart) > limit) {
         error = "too large (" + std::to_string(size.QuadPart) + " bytes; at most " + std::to_string(limit) + ")";
-        ok = false;
-    }
-    if (ok) {
+        result = DW_ERROR_TOO_LARGE;
+    } else {
         text.assign(static_cast<size_t>(size.QuadPart), '\0');
         DWORD got = 0;
-        ok = text.empty() || (ReadFile(h, text.data(), static_cast<DWORD>(text.size()), &got, nullptr) && got == text.size());
-        if (!ok) error = last_error_text();
+        if (!text.empty() && !(ReadFile(h, text.data(), static_cast<DWORD>(text.size()), &got, nullptr) && got == text.size())) {
+            error = last_error_text();
+            result = DW_ERROR_READ;
+        }
     }
     CloseHandle(h);
-    return ok;
+    return result;
 }
 
 #else
@@ -219,14 +222,14 @@ void ImageFile::release(uint64_t offset, uint64_t bytes) const {
     if (end > first) madvise(const_cast<uint8_t*>(mapping_) + first, static_cast<size_t>(end - first), MADV_DONTNEED);
 }
 
-bool read_small_file(const std::string& path, size_t limit, std::string& text, std::string& error) {
+DwError read_small_file(const std::string& path, size_t limit, std::string& text, std::string& error) {
     struct stat st {};
     const int fd = open_regular(path, st, error);
-    if (fd < 0) return false;
+    if (fd < 0) return DW_ERROR_CANNOT_OPEN;
     if (static_cast<uint64_t>(st.st_size) > limit) {
         error = "too large (" + std::to_string(st.st_size) + " bytes; at most " + std::to_string(limit) + ")";
         ::close(fd);
-        return false;
+        return DW_ERROR_TOO_LARGE;
     }
     // Never more than the limit, even if the file grows meanwhile.
     text.assign(limit + 1, '\0');
@@ -237,7 +240,7 @@ bool read_small_file(const std::string& path, size_t limit, std::string& text, s
         if (got < 0) {
             error = std::strerror(errno);
             ::close(fd);
-            return false;
+            return DW_ERROR_READ;
         }
         if (got == 0) break;
         have += static_cast<size_t>(got);
@@ -245,10 +248,10 @@ bool read_small_file(const std::string& path, size_t limit, std::string& text, s
     ::close(fd);
     if (have > limit) {
         error = "too large (more than " + std::to_string(limit) + " bytes)";
-        return false;
+        return DW_ERROR_TOO_LARGE;
     }
     text.resize(have);
-    return true;
+    return DW_OK;
 }
 
 #endif

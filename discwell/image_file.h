@@ -6,6 +6,8 @@
 #include <memory>
 #include <string>
 
+#include "discwell.h"
+
 namespace discwell {
 
 class ImageFile {
@@ -35,7 +37,8 @@ private:
 };
 
 // A small text file read whole (a CUE sheet): refuses anything but a regular file, and a file
-// larger than `limit` bytes before reading any of it.
-bool read_small_file(const std::string& path, size_t limit, std::string& text, std::string& error);
+// larger than `limit` bytes before reading any of it. DW_OK, DW_ERROR_CANNOT_OPEN,
+// DW_ERROR_TOO_LARGE or DW_ERROR_READ, with `error` saying why.
+DwError read_small_file(const std::string& path, size_t limit, std::string& text, std::string& error);
 
 }  // namespace discwell

@@ -77,14 +77,19 @@ bool file_exists(const std::string& path) {
     return ImageFile::open(path, false, ignored) != nullptr;
 }
 
-std::unique_ptr<Disc> Disc::open_image(const std::string& path, DwIoMode io, std::string& error) {
+std::unique_ptr<Disc> Disc::open_image(const std::string& path, DwIoMode io, Problem& problem) {
     ImageHead head;
-    if (!read_head(path, head, error)) return nullptr;
+    std::string why;
+    if (!read_head(path, head, why)) {
+        fail(problem, DW_ERROR_CANNOT_OPEN, why);
+        return nullptr;
+    }
     std::unique_ptr<Disc> disc(new Disc);
-    if (!format_of(head).open(head, io == DW_IO_MMAP, *disc, error)) return nullptr;
+    if (!format_of(head).open(head, io == DW_IO_MMAP, *disc, problem)) return nullptr;
     if (disc->sector_count() > codecs::kMaxDiscSectors) {
-        error = path + ": claims " + std::to_string(disc->sector_count()) + " sectors, more than a CD can hold (" +
-                std::to_string(codecs::kMaxDiscSectors) + ", up to 99:59:74)";
+        fail(problem, DW_ERROR_MALFORMED,
+             path + ": claims " + std::to_string(disc->sector_count()) + " sectors, more than a CD can hold (" +
+                 std::to_string(codecs::kMaxDiscSectors) + ", up to 99:59:74)");
         return nullptr;
     }
     return disc;

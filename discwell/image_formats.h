@@ -9,6 +9,7 @@
 
 #include "disc.h"
 #include "image_file.h"
+#include "problem.h"
 
 namespace discwell {
 
@@ -36,9 +37,8 @@ struct ImageFormat {
     const char* name;  // as people call it: "CHD", "CUE sheet"
     // Whether a file is of this format, from its name and first bytes.
     bool (*probe)(const ImageHead& head);
-    // Fills `disc` with its tracks and sectors, or says what is wrong in `error` (a line that names
-    // the file).
-    bool (*open)(const ImageHead& head, bool map, Disc& disc, std::string& error);
+    // Fills `disc` with its tracks and sectors, or says what is wrong in `problem`.
+    bool (*open)(const ImageHead& head, bool map, Disc& disc, Problem& problem);
     // The verdict for DwProbeImage and the other files the image spans: an image whose files are
     // not all there is unreadable.
     ImageProbe (*files)(const ImageHead& head);
@@ -54,7 +54,9 @@ bool file_exists(const std::string& path);
 // The sectors of a file that holds one or more tracks' raw sectors, as a CUE sheet or a CloneCD
 // control file names it: 2352-byte sectors, 2448-byte sectors (with subchannel), or an ECM file
 // of them. `error` names the file.
-std::shared_ptr<const SectorSource> open_track_file(const std::string& path, bool map, std::string& error);
+std::shared_ptr<const SectorSource> open_track_file(const std::string& path, bool map, Problem& problem);
+// The sectors of a track file already open: ECM or raw sectors, 2352 or 2448 bytes each.
+std::shared_ptr<const SectorSource> track_file_sectors(std::unique_ptr<ImageFile> file, const std::string& path, Problem& problem);
 
 // Raw sectors of a file, `stride` bytes apart (2352, or 2448 with the subchannel after each).
 std::shared_ptr<const SectorSource> raw_sectors(std::unique_ptr<ImageFile> file, uint32_t stride);

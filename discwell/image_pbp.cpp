@@ -107,62 +107,52 @@ private:
     mutable BlockCache cache_;  // last, so that its workers stop before the image goes
 };
 
-bool open_pbp_image(const std::string& path, Disc& disc, std::string& error) {
+bool open_pbp_image(const std::string& path, Disc& disc, Problem& problem) {
     auto image = std::make_unique<PbpImage>();
     std::string reason;
     image->file = ImageFile::open(path, false, reason);
     if (!image->file) {
-        error = path + ": cannot open: " + reason;
-        return false;
+        return fail(problem, DW_ERROR_MALFORMED, path + ": cannot open: " + reason);
     }
     const ImageFile& file = *image->file;
     auto read_at = [&](uint64_t at, size_t n, uint8_t* out) { return at <= file.size() && n <= file.size() - at && file.read(at, n, out); };
     uint8_t head[PbpHeader::kBytes];
     if (!read_at(0, sizeof head, head)) {
-        error = path + ": a PBP file cut short in its header";
-        return false;
+        return fail(problem, DW_ERROR_MALFORMED, path + ": a PBP file cut short in its header");
     }
     const uint64_t psar = PbpHeader::read(head).psar;
     uint8_t magic[16];
     if (!read_at(psar, sizeof magic, magic)) {
-        error = path + ": a PBP file without a disc (its DATA.PSAR lies past the end)";
-        return false;
+        return fail(problem, DW_ERROR_MALFORMED, path + ": a PBP file without a disc (its DATA.PSAR lies past the end)");
     }
     if (std::memcmp(magic, "NPUMDIMG", 8) == 0) {
-        error = path + ": an encrypted PBP file (a download); quorvex reads unencrypted PBP files";
-        return false;
+        return fail(problem, DW_ERROR_UNSUPPORTED, path + ": an encrypted PBP file (a download); quorvex reads unencrypted PBP files");
     }
     uint64_t at = psar;
     if (std::memcmp(magic, "PSTITLEIMG000000", 16) == 0) {
         uint8_t first[4];
         if (!read_at(psar + 0x200, 4, first) || codecs::le32(first) == 0) {
-            error = path + ": a PBP file of several discs whose disc table is empty";
-            return false;
+            return fail(problem, DW_ERROR_MALFORMED, path + ": a PBP file of several discs whose disc table is empty");
         }
         at = psar + codecs::le32(first);
         if (!read_at(at, 12, magic)) {
-            error = path + ": a PBP file whose first disc lies past the end";
-            return false;
+            return fail(problem, DW_ERROR_MALFORMED, path + ": a PBP file whose first disc lies past the end");
         }
     }
     if (std::memcmp(magic, "PSISOIMG0000", 12) != 0) {
-        error = path + ": a PBP file that holds no PlayStation disc";
-        return false;
+        return fail(problem, DW_ERROR_MALFORMED, path + ": a PBP file that holds no PlayStation disc");
     }
     uint8_t id[4];
     if (!read_at(at + 0x400, 4, id)) {
-        error = path + ": a PBP file cut short in its disc header";
-        return false;
+        return fail(problem, DW_ERROR_MALFORMED, path + ": a PBP file cut short in its disc header");
     }
     if (std::memcmp(id, "\0PGD", 4) == 0) {
-        error = path + ": an encrypted PBP file (a download); quorvex reads unencrypted PBP files";
-        return false;
+        return fail(problem, DW_ERROR_UNSUPPORTED, path + ": an encrypted PBP file (a download); quorvex reads unencrypted PBP files");
     }
 
     uint8_t toc[102 * TocEntry::kBytes];
     if (!read_at(at + kTocAt, sizeof toc, toc)) {
-        error = path + ": a PBP file cut short in its table of contents";
-        return false;
+        return fail(problem, DW_ERROR_MALFORMED, path + ": a PBP file cut short in its table of contents");
     }
     struct Start {
         uint32_t number, lba;
@@ -182,14 +172,12 @@ bool open_pbp_image(const std::string& path, Disc& disc, std::string& error) {
         }
     }
     if (!have_lead_out || starts.empty() || lead_out == 0 || lead_out > kIndexEntries * kBlockSectors) {
-        error = path + ": a PBP file whose table of contents is missing or corrupt";
-        return false;
+        return fail(problem, DW_ERROR_MALFORMED, path + ": a PBP file whose table of contents is missing or corrupt");
     }
     for (size_t i = 0; i < starts.size(); ++i) {
         const uint32_t end = i + 1 < starts.size() ? starts[i + 1].lba : lead_out;
         if (starts[i].lba >= end || (i == 0 && starts[i].lba != 0)) {
-            error = path + ": a PBP file whose table of contents is corrupt (track " + std::to_string(starts[i].number) + ")";
-            return false;
+            return fail(problem, DW_ERROR_MALFORMED, path + ": a PBP file whose table of contents is corrupt (track " + std::to_string(starts[i].number) + ")");
         }
     }
 
@@ -198,8 +186,7 @@ bool open_pbp_image(const std::string& path, Disc& disc, std::string& error) {
     const uint32_t blocks = (lead_out + kBlockSectors - 1) / kBlockSectors;
     std::vector<uint8_t> index(size_t{blocks} * IndexEntry::kBytes);
     if (!read_at(at + kIndexAt, index.size(), index.data())) {
-        error = path + ": a PBP file cut short in its block index";
-        return false;
+        return fail(problem, DW_ERROR_MALFORMED, path + ": a PBP file cut short in its block index");
     }
     bool compressed = false;
     for (uint32_t b = 0; b < blocks; ++b) {
@@ -207,15 +194,13 @@ bool open_pbp_image(const std::string& path, Disc& disc, std::string& error) {
         const uint64_t offset = at + kDataAt + entry.offset;
         const uint32_t size = entry.size;
         if (size == 0 || size > kBlockBytes || offset > file.size() || size > file.size() - offset) {
-            error = path + ": a PBP file whose block " + std::to_string(b) + " lies past the end or has an impossible size";
-            return false;
+            return fail(problem, DW_ERROR_MALFORMED, path + ": a PBP file whose block " + std::to_string(b) + " lies past the end or has an impossible size");
         }
         compressed |= size != kBlockBytes;
         image->blocks.push_back(Block{offset, size});
     }
     if (compressed && !have_codec(Codec::kDeflate)) {
-        error = path + ": a compressed PBP file, which this build of quorvex cannot decode (it lacks Deflate)";
-        return false;
+        return fail(problem, DW_ERROR_UNSUPPORTED, path + ": a compressed PBP file, which this build of quorvex cannot decode (it lacks Deflate)");
     }
     auto source = std::make_shared<PbpSectors>(std::move(image));
     disc.append(lead_out, source, 0);
@@ -230,7 +215,9 @@ bool open_pbp_image(const std::string& path, Disc& disc, std::string& error) {
 
 bool probe(const ImageHead& head) { return head.starts_with(std::string_view("\0PBP", 4)); }
 
-bool open(const ImageHead& head, bool, Disc& disc, std::string& error) { return open_pbp_image(head.path, disc, error); }
+bool open(const ImageHead& head, bool, Disc& disc, Problem& problem) {
+    return open_pbp_image(head.path, disc, problem);
+}
 
 }  // namespace
 

@@ -55,10 +55,9 @@ bool looks_cooked(const ImageFile& file) {
 }
 
 // The sector size of a raw file: 2352, or 2448 where that is what its size and sync patterns say.
-bool stride_of(const std::string& path, const ImageFile& file, uint32_t& stride, std::string& error) {
+bool stride_of(const std::string& path, const ImageFile& file, uint32_t& stride, Problem& problem) {
     if (file.size() == 0) {
-        error = path + ": the image is empty";
-        return false;
+        return fail(problem, DW_ERROR_MALFORMED, path + ": the image is empty");
     }
     const bool fits_plain = file.size() % kSectorBytes == 0, fits_sub = file.size() % kWithSubchannel == 0;
     if (fits_sub && has_sync(file, 0) && (file.size() < 2 * kWithSubchannel || has_sync(file, kWithSubchannel)) &&
@@ -67,17 +66,15 @@ bool stride_of(const std::string& path, const ImageFile& file, uint32_t& stride,
         return true;
     }
     if (looks_cooked(file)) {
-        error = path + ": a cooked image of 2048-byte sectors; raw 2352-byte sectors are needed (a BIN/CUE image)";
-        return false;
+        return fail(problem, DW_ERROR_UNSUPPORTED,
+                    path + ": a cooked image of 2048-byte sectors; raw 2352-byte sectors are needed (a BIN/CUE image)");
     }
     if (!fits_plain) {
-        error = path + ": size " + std::to_string(file.size()) +
-                " bytes is not a multiple of 2352 (truncated, or not a raw image)";
-        return false;
+        return fail(problem, DW_ERROR_MALFORMED,
+                    path + ": size " + std::to_string(file.size()) + " bytes is not a multiple of 2352 (truncated, or not a raw image)");
     }
     if (file.size() / kSectorBytes > 0xFFFFFFF0u) {
-        error = path + ": too large for a CD image";
-        return false;
+        return fail(problem, DW_ERROR_MALFORMED, path + ": too large for a CD image");
     }
     stride = kSectorBytes;
     return true;
@@ -89,31 +86,37 @@ std::shared_ptr<const SectorSource> raw_sectors(std::unique_ptr<ImageFile> file,
     return std::make_shared<RawSectors>(std::move(file), stride);
 }
 
-std::shared_ptr<const SectorSource> open_track_file(const std::string& path, bool map, std::string& error) {
+std::shared_ptr<const SectorSource> open_track_file(const std::string& path, bool map, Problem& problem) {
     std::string reason;
     auto file = ImageFile::open(path, map, reason);
     if (!file) {
-        error = path + ": cannot open: " + reason;
+        fail(problem, DW_ERROR_CANNOT_OPEN, path + ": cannot open: " + reason);
         return nullptr;
     }
+    return track_file_sectors(std::move(file), path, problem);
+}
+
+std::shared_ptr<const SectorSource> track_file_sectors(std::unique_ptr<ImageFile> file, const std::string& path, Problem& problem) {
     uint8_t magic[4] = {};
-    if (file->size() >= 4 && file->read(0, 4, magic) && std::memcmp(magic, "ECM", 4) == 0) return ecm_sectors(path, error);
+    if (file->size() >= 4 && file->read(0, 4, magic) && std::memcmp(magic, "ECM", 4) == 0) {
+        std::string why;
+        auto sectors = ecm_sectors(path, why);
+        if (!sectors) fail(problem, DW_ERROR_MALFORMED, why);
+        return sectors;
+    }
     uint32_t stride = kSectorBytes;
-    if (!stride_of(path, *file, stride, error)) return nullptr;
+    if (!stride_of(path, *file, stride, problem)) return nullptr;
     return raw_sectors(std::move(file), stride);
 }
 
 namespace {
 
-bool open_raw_image(const std::string& path, bool map, Disc& disc, std::string& error) {
-    auto source = open_track_file(path, map, error);
+bool open_raw_image(const std::string& path, bool map, Disc& disc, Problem& problem) {
+    auto source = open_track_file(path, map, problem);
     if (!source) return false;
     uint8_t head[kSectorBytes];
     std::string why;
-    if (source->read(0, 1, head, &why) != ReadResult::kOk) {
-        error = path + ": cannot read: " + why;
-        return false;
-    }
+    if (source->read(0, 1, head, &why) != ReadResult::kOk) return fail(problem, DW_ERROR_READ, path + ": cannot read: " + why);
     const uint32_t count = source->sector_count();
     const uint8_t mode = std::memcmp(head, codecs::kSync, 12) == 0 && head[15] == 1 ? DW_TRACK_MODE1 : DW_TRACK_MODE2;
     disc.add_track(DwTrack{1, 0x04, mode, 0, 0, count});
@@ -125,7 +128,7 @@ bool open_raw_image(const std::string& path, bool map, Disc& disc, std::string& 
 // is an image when a folder is searched, and a cooked image is one that cannot be read.
 bool probe(const ImageHead&) { return true; }
 
-bool open(const ImageHead& head, bool map, Disc& disc, std::string& error) { return open_raw_image(head.path, map, disc, error); }
+bool open(const ImageHead& head, bool map, Disc& disc, Problem& problem) { return open_raw_image(head.path, map, disc, problem); }
 
 ImageProbe files(const ImageHead& head) {
     std::string reason;

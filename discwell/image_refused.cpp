@@ -33,9 +33,9 @@ const Refused* refused(const ImageHead& head) {
 
 bool probe(const ImageHead& head) { return refused(head) != nullptr; }
 
-bool open(const ImageHead& head, bool, Disc&, std::string& error) {
-    error = head.path + ": " + refused(head)->what + "; quorvex reads BIN/CUE, CHD, ECM, PBP and CloneCD images";
-    return false;
+bool open(const ImageHead& head, bool, Disc&, Problem& problem) {
+    return fail(problem, DW_ERROR_UNSUPPORTED,
+                head.path + ": " + refused(head)->what + "; quorvex reads BIN/CUE, CHD, ECM, PBP and CloneCD images");
 }
 
 ImageProbe files(const ImageHead& head) {

@@ -90,7 +90,7 @@ OpenDisc::~OpenDisc() {
 
 bool open_image(const std::string& path, int32_t io_mode, OpenDisc& disc, std::string& error) {
     char message[1024];
-    if (!DwOpenImage(path.c_str(), io_mode, &disc.handle, message, sizeof message)) {
+    if (DwOpenImage(path.c_str(), io_mode, &disc.handle, message, sizeof message) != DW_OK) {
         error = message;
         return false;
     }

@@ -32,7 +32,7 @@ uint32_t number_of(const uint8_t* sector) { return psr::load_le32(sector + psr::
 std::string open_error(const std::string& path) {
     uint32_t disc = 0;
     char error[512] = {};
-    EXPECT_EQ(DwOpenImage(path.c_str(), DW_IO_DEFAULT, &disc, error, sizeof error), 0);
+    EXPECT_NE(DwOpenImage(path.c_str(), DW_IO_DEFAULT, &disc, error, sizeof error), DW_OK);
     return error;
 }
 
@@ -140,7 +140,7 @@ TEST(ImageFiles, BareImageReadsLikeMemory) {
     for (int32_t io : {DW_IO_MMAP, DW_IO_READ}) {
         uint32_t disc = 0;
         char message[256];
-        ASSERT_EQ(DwOpenImage(dir.file("disc.bin").c_str(), io, &disc, message, sizeof message), 1) << message;
+        ASSERT_EQ(DwOpenImage(dir.file("disc.bin").c_str(), io, &disc, message, sizeof message), DW_OK) << message;
         EXPECT_EQ(DwSectorCount(disc), 30u);
         ASSERT_EQ(DwTrackCount(disc), 1);
         DwTrack track{};
@@ -215,7 +215,7 @@ TEST(CueSheets, SeveralTracksFilesAndPregaps) {
                                           "    INDEX 01 00:00:12\r\n");
     uint32_t disc = 0;
     char message[512];
-    ASSERT_EQ(DwOpenImage(sheet.c_str(), DW_IO_DEFAULT, &disc, message, sizeof message), 1) << message;
+    ASSERT_EQ(DwOpenImage(sheet.c_str(), DW_IO_DEFAULT, &disc, message, sizeof message), DW_OK) << message;
     ASSERT_EQ(DwTrackCount(disc), 3);
     DwTrack t[3];
     for (int i = 0; i < 3; ++i) DwGetTrack(disc, i, &t[i]);
@@ -290,7 +290,7 @@ TEST(CueSheets, TextAsWindowsAndOldMacsSaveIt) {
         write_bytes(dir.file("wide.cue"), utf16);
         uint32_t disc = 0;
         char message[256];
-        ASSERT_TRUE(DwOpenImage(dir.file("wide.cue").c_str(), DW_IO_DEFAULT, &disc, message, sizeof message)) << message;
+        ASSERT_EQ(DwOpenImage(dir.file("wide.cue").c_str(), DW_IO_DEFAULT, &disc, message, sizeof message), DW_OK) << message;
         EXPECT_EQ(DwSectorCount(disc), 4u);
         DwClose(disc);
     }
@@ -299,7 +299,7 @@ TEST(CueSheets, TextAsWindowsAndOldMacsSaveIt) {
     write_text(dir.file("mac.cue"), old_mac);
     uint32_t disc = 0;
     char message[256];
-    ASSERT_TRUE(DwOpenImage(dir.file("mac.cue").c_str(), DW_IO_DEFAULT, &disc, message, sizeof message)) << message;
+    ASSERT_EQ(DwOpenImage(dir.file("mac.cue").c_str(), DW_IO_DEFAULT, &disc, message, sizeof message), DW_OK) << message;
     DwClose(disc);
 }
 

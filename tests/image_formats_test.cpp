@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -61,6 +62,7 @@ const TestDisc& test_disc() {
 }
 
 struct Opened {
+    int32_t code = DW_OK;
     std::string error;
     std::vector<DwTrack> tracks;
     std::vector<uint8_t> sectors;
@@ -72,7 +74,7 @@ Opened open_and_read(const std::string& path) {
     Opened o;
     uint32_t disc = 0;
     char error[512] = {};
-    if (!DwOpenImage(path.c_str(), DW_IO_DEFAULT, &disc, error, sizeof error)) {
+    if ((o.code = DwOpenImage(path.c_str(), DW_IO_DEFAULT, &disc, error, sizeof error)) != DW_OK) {
         o.error = error;
         return o;
     }
@@ -237,9 +239,10 @@ TEST(ImageFormats, NamesWhatItCannotRead) {
     TempDir dir("unreadable");
     auto refused = [&](const std::string& name, const std::vector<uint8_t>& bytes, const std::string& expected) {
         write_bytes(dir.file(name), bytes);
-        const std::string error = open_and_read(dir.file(name)).error;
-        EXPECT_NE(error.find(dir.file(name)), std::string::npos) << error;
-        EXPECT_NE(error.find(expected), std::string::npos) << name << ": " << error;
+        const Opened o = open_and_read(dir.file(name));
+        EXPECT_EQ(o.code, DW_ERROR_UNSUPPORTED) << name;
+        EXPECT_NE(o.error.find(dir.file(name)), std::string::npos) << o.error;
+        EXPECT_NE(o.error.find(expected), std::string::npos) << name << ": " << o.error;
     };
     std::vector<uint8_t> zip = {'P', 'K', 3, 4};
     zip.resize(4096);
@@ -270,6 +273,27 @@ TEST(ImageFormats, NamesWhatItCannotRead) {
         std::memcpy(&encrypted[psar + 0x400], "\0PGD", 4);
         refused("encrypted.pbp", encrypted, "an encrypted PBP file");
     }
+}
+
+// Each failure comes with its kind, whatever the format, and each kind has its own text.
+TEST(ImageFormats, FailuresAreOfTheirKind) {
+    TempDir dir("kinds");
+    const auto kind_of = [&](const std::string& name, const std::string& cue) {
+        write_text(dir.file(name), cue);
+        return open_and_read(dir.file(name)).code;
+    };
+    EXPECT_EQ(open_and_read(dir.file("absent.bin")).code, DW_ERROR_CANNOT_OPEN);
+    EXPECT_EQ(kind_of("gone.cue", "FILE \"gone.bin\" BINARY\n  TRACK 01 MODE2/2352\n    INDEX 01 00:00:00\n"), DW_ERROR_CANNOT_OPEN);
+    EXPECT_EQ(kind_of("huge.cue", std::string(2u << 20, ' ')), DW_ERROR_TOO_LARGE);
+    EXPECT_EQ(kind_of("bad.cue", "FILE \"x.bin\" BINARY\n  TRACK 01 MODE9/2352\n"), DW_ERROR_MALFORMED);
+    write_bytes(dir.file("short.bin"), std::vector<uint8_t>(3000, 0));
+    EXPECT_EQ(open_and_read(dir.file("short.bin")).code, DW_ERROR_MALFORMED);
+    EXPECT_EQ(DwOpenImage(nullptr, DW_IO_DEFAULT, nullptr, nullptr, 0), DW_ERROR_INVALID_ARGUMENT);
+
+    std::set<std::string> texts;
+    for (int32_t code = DW_OK; code <= DW_ERROR_INVALID_ARGUMENT; ++code) texts.insert(DwErrorText(code));
+    EXPECT_EQ(texts.size(), size_t{DW_ERROR_INVALID_ARGUMENT + 1});
+    EXPECT_FALSE(texts.count(DwErrorText(-1)));
 }
 
 TEST(ImageFormats, DamagedChdFailsCleanly) {
@@ -471,7 +495,7 @@ TEST(ImageFormats, CompressedImagesReadOnManyThreadsAtOnce) {
     }
     uint32_t disc = 0;
     char error[256];
-    ASSERT_TRUE(DwOpenImage(dir.file(format).c_str(), DW_IO_DEFAULT, &disc, error, sizeof error)) << error;
+    ASSERT_EQ(DwOpenImage(dir.file(format).c_str(), DW_IO_DEFAULT, &disc, error, sizeof error), DW_OK) << error;
     const auto& expected = test_disc().sectors;
     const uint32_t count = DwSectorCount(disc);
     std::vector<std::thread> readers;

@@ -29,7 +29,7 @@ struct OpenImage {
     uint32_t disc = 0;
     explicit OpenImage(const std::string& path) {
         char error[256];
-        EXPECT_TRUE(DwOpenImage(path.c_str(), DW_IO_DEFAULT, &disc, error, sizeof error)) << error;
+        EXPECT_EQ(DwOpenImage(path.c_str(), DW_IO_DEFAULT, &disc, error, sizeof error), DW_OK) << error;
     }
     ~OpenImage() { DwClose(disc); }
 };

@@ -62,7 +62,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         write(dir + "/a.bin", track, sizeof track);
         write(dir + "/b.bin", track, 2352);
         write(dir + "/disc.cue", data + 1, size - 1);
-        if (DwOpenImage((dir + "/disc.cue").c_str(), DW_IO_DEFAULT, &disc, error, sizeof error)) {
+        if (DwOpenImage((dir + "/disc.cue").c_str(), DW_IO_DEFAULT, &disc, error, sizeof error) == DW_OK) {
             exercise(disc);
             DwClose(disc);
         }
@@ -70,7 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         // A bare image, read mapped and read plainly.
         write(dir + "/disc.bin", data + 1, size - 1);
         for (int32_t io : {DW_IO_MMAP, DW_IO_READ}) {
-            if (DwOpenImage((dir + "/disc.bin").c_str(), io, &disc, error, sizeof error)) {
+            if (DwOpenImage((dir + "/disc.bin").c_str(), io, &disc, error, sizeof error) == DW_OK) {
                 exercise(disc);
                 DwClose(disc);
             }

@@ -78,7 +78,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 #endif
     uint32_t disc = 0;
     char error[512];
-    if (DwOpenImage(path.c_str(), DW_IO_DEFAULT, &disc, error, sizeof error)) {
+    if (DwOpenImage(path.c_str(), DW_IO_DEFAULT, &disc, error, sizeof error) == DW_OK) {
         read_all(disc);
         DwClose(disc);
     }
