@@ -65,10 +65,21 @@ struct DwFaults {
 // ending in NUL, the list ending in an empty name; `parts_needed` the bytes the whole list takes.
 // A list that does not fit is left out: call again with a larger buffer. `format`, when given,
 // receives the name of the image's format ("CHD", "CUE sheet", "raw sectors"...), text that
-// discwell keeps for as long as it is loaded; NULL for a file that is no image.
+// discwell keeps for as long as it is loaded; NULL for a file that is no image. `format_id`, when
+// given, receives the format as a DwFormat, for decisions (DW_FORMAT_NONE for no image).
 enum DwProbe : int32_t { DW_PROBE_NOT_IMAGE = 0, DW_PROBE_IMAGE = 1, DW_PROBE_UNREADABLE = 2 };
+enum DwFormat : int32_t {
+    DW_FORMAT_NONE = 0,
+    DW_FORMAT_CUE = 1,
+    DW_FORMAT_CHD = 2,
+    DW_FORMAT_ECM = 3,
+    DW_FORMAT_PBP = 4,
+    DW_FORMAT_CLONECD = 5,
+    DW_FORMAT_RAW = 6,
+    DW_FORMAT_REFUSED = 7,  // an archive or a compressed image of a kind discwell does not read
+};
 DISCWELL_API int32_t CD_CALL DwProbeImage(const char* path, char* parts, uint32_t parts_size, uint32_t* parts_needed,
-                                          const char** format);
+                                          const char** format, int32_t* format_id);
 
 // Opens an image (a .cue sheet, a CHD, ECM, PBP or CloneCD file, or bare raw sectors): DW_OK, or
 // the kind of failure (DwError) with one line naming the file and the problem in `error`.

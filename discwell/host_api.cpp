@@ -74,11 +74,13 @@ DISCWELL_API const char* CD_CALL DwErrorText(int32_t code) {
 }
 
 DISCWELL_API int32_t CD_CALL DwProbeImage(const char* path, char* parts, uint32_t parts_size, uint32_t* parts_needed,
-                                          const char** format) {
+                                          const char** format, int32_t* format_id) {
     if (format) *format = nullptr;
+    if (format_id) *format_id = DW_FORMAT_NONE;
     if (!path) return DW_PROBE_NOT_IMAGE;
     const discwell::ImageProbe probe = discwell::probe_image(path);
     if (format) *format = probe.format;
+    if (format_id) *format_id = probe.id;
     std::string list;
     for (const std::string& part : probe.parts) list.append(part).push_back('\0');
     list.push_back('\0');

@@ -549,6 +549,6 @@ bool open(const ImageHead& head, bool, Disc& disc, Problem& problem) {
 }  // namespace
 
 extern const ImageFormat kChdFormat;
-const ImageFormat kChdFormat{"CHD", probe, open, whole_file};
+const ImageFormat kChdFormat{DW_FORMAT_CHD, "CHD", probe, open, whole_file};
 
 }  // namespace discwell

@@ -162,6 +162,6 @@ ImageProbe files(const ImageHead& head) {
 }  // namespace
 
 extern const ImageFormat kCloneCdFormat;
-const ImageFormat kCloneCdFormat{"CloneCD", probe, open, files};
+const ImageFormat kCloneCdFormat{DW_FORMAT_CLONECD, "CloneCD", probe, open, files};
 
 }  // namespace discwell

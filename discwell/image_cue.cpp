@@ -158,6 +158,6 @@ ImageProbe files(const ImageHead& head) {
 }  // namespace
 
 extern const ImageFormat kCueFormat;
-const ImageFormat kCueFormat{"CUE sheet", probe, open, files};
+const ImageFormat kCueFormat{DW_FORMAT_CUE, "CUE sheet", probe, open, files};
 
 }  // namespace discwell

@@ -276,6 +276,6 @@ bool open(const ImageHead& head, bool, Disc& disc, Problem& problem) { return op
 }  // namespace
 
 extern const ImageFormat kEcmFormat;
-const ImageFormat kEcmFormat{"ECM", probe, open, whole_file};
+const ImageFormat kEcmFormat{DW_FORMAT_ECM, "ECM", probe, open, whole_file};
 
 }  // namespace discwell

@@ -101,7 +101,10 @@ ImageProbe probe_image(const std::string& path) {
     if (!read_head(path, head, error)) return ImageProbe{};
     const ImageFormat& format = format_of(head);
     ImageProbe probe = format.files(head);
-    if (probe.verdict != DW_PROBE_NOT_IMAGE) probe.format = format.name;
+    if (probe.verdict != DW_PROBE_NOT_IMAGE) {
+        probe.format = format.name;
+        probe.id = format.id;
+    }
     return probe;
 }
 

@@ -28,12 +28,14 @@ struct ImageProbe {
     int32_t verdict = DW_PROBE_NOT_IMAGE;
     std::vector<std::string> parts;
     const char* format = nullptr;  // the format's name, for an image
+    DwFormat id = DW_FORMAT_NONE;
 };
 ImageProbe probe_image(const std::string& path);  // image_formats.cpp
 
 // One image format discwell reads: one driver file each (image_*.cpp), which defines its entry,
 // and one line in the table of formats (image_formats.cpp), in the order they are tried.
 struct ImageFormat {
+    DwFormat id;
     const char* name;  // as people call it: "CHD", "CUE sheet"
     // Whether a file is of this format, from its name and first bytes.
     bool (*probe)(const ImageHead& head);

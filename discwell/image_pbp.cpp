@@ -222,6 +222,6 @@ bool open(const ImageHead& head, bool, Disc& disc, Problem& problem) {
 }  // namespace
 
 extern const ImageFormat kPbpFormat;
-const ImageFormat kPbpFormat{"PBP", probe, open, whole_file};
+const ImageFormat kPbpFormat{DW_FORMAT_PBP, "PBP", probe, open, whole_file};
 
 }  // namespace discwell

@@ -141,6 +141,6 @@ ImageProbe files(const ImageHead& head) {
 }  // namespace
 
 extern const ImageFormat kRawFormat;
-const ImageFormat kRawFormat{"raw sectors", probe, open, files};
+const ImageFormat kRawFormat{DW_FORMAT_RAW, "raw sectors", probe, open, files};
 
 }  // namespace discwell

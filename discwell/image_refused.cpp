@@ -45,6 +45,6 @@ ImageProbe files(const ImageHead& head) {
 }  // namespace
 
 extern const ImageFormat kRefusedFormat;
-const ImageFormat kRefusedFormat{"compressed image", probe, open, files};
+const ImageFormat kRefusedFormat{DW_FORMAT_REFUSED, "compressed image", probe, open, files};
 
 }  // namespace discwell

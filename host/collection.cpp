@@ -20,10 +20,10 @@ ImageProbe probe_image(const std::string& path) {
     std::vector<char> buffer(4096);
     uint32_t needed = 0;
     const char* format = nullptr;
-    probe.verdict = DwProbeImage(path.c_str(), buffer.data(), static_cast<uint32_t>(buffer.size()), &needed, &format);
+    probe.verdict = DwProbeImage(path.c_str(), buffer.data(), static_cast<uint32_t>(buffer.size()), &needed, &format, nullptr);
     if (needed > buffer.size()) {
         buffer.resize(needed);
-        probe.verdict = DwProbeImage(path.c_str(), buffer.data(), static_cast<uint32_t>(buffer.size()), &needed, &format);
+        probe.verdict = DwProbeImage(path.c_str(), buffer.data(), static_cast<uint32_t>(buffer.size()), &needed, &format, nullptr);
     }
     for (const char* p = buffer.data(); p < buffer.data() + buffer.size() && *p; p += std::strlen(p) + 1) probe.parts.push_back(p);
     if (format) probe.format = format;

@@ -185,29 +185,42 @@ TEST(ImageFormats, ProbedAsTheFormatTheyAre) {
     struct Probed {
         int32_t verdict;
         std::string format;
+        int32_t id;
         std::vector<std::string> parts;
     };
     const auto probe = [&](const std::string& name) {
         char parts[4096] = {};
         uint32_t needed = 0;
         const char* format = nullptr;
-        Probed p{DwProbeImage(dir.file(name).c_str(), parts, sizeof parts, &needed, &format), format ? format : "", {}};
+        int32_t id = -1;
+        const int32_t verdict = DwProbeImage(dir.file(name).c_str(), parts, sizeof parts, &needed, &format, &id);
+        Probed p{verdict, format ? format : "", id, {}};
         for (const char* q = parts; *q; q += std::strlen(q) + 1) p.parts.push_back(q);
         return p;
     };
     write_bytes(dir.file("disc.bin"), test_disc().sectors);
     write_text(dir.file("disc.cue"), test_disc().cue);
-    const std::pair<const char*, const char*> formats[] = {
-        {"chd-none", "CHD"}, {"ecm", "ECM"}, {"pbp", "PBP"}, {"clonecd", "CloneCD"}, {"raw2448", "raw sectors"}};
-    for (const auto& [format, name] : formats) {
+    struct Format {
+        const char* written;
+        const char* name;
+        DwFormat id;
+    };
+    const Format formats[] = {{"chd-none", "CHD", DW_FORMAT_CHD},
+                              {"ecm", "ECM", DW_FORMAT_ECM},
+                              {"pbp", "PBP", DW_FORMAT_PBP},
+                              {"clonecd", "CloneCD", DW_FORMAT_CLONECD},
+                              {"raw2448", "raw sectors", DW_FORMAT_RAW}};
+    for (const auto& [format, name, id] : formats) {
         if (!write_as(format, dir.file(std::string("as-") + format))) continue;
         const Probed p = probe(std::string("as-") + format);
         EXPECT_EQ(p.verdict, DW_PROBE_IMAGE) << format;
         EXPECT_EQ(p.format, name) << format;
+        EXPECT_EQ(p.id, id) << format;
     }
     EXPECT_EQ(probe("disc.bin").format, "raw sectors");
     const Probed sheet = probe("disc.cue");
     EXPECT_EQ(sheet.format, "CUE sheet");
+    EXPECT_EQ(sheet.id, DW_FORMAT_CUE);
     EXPECT_EQ(sheet.parts, std::vector<std::string>{dir.file("disc.bin")});
 
     // A CloneCD set by its control file (with its sectors and subchannel) and by its sectors.
@@ -227,6 +240,7 @@ TEST(ImageFormats, ProbedAsTheFormatTheyAre) {
     write_bytes(dir.file("disc.zip"), zip);
     EXPECT_EQ(probe("disc.zip").verdict, DW_PROBE_NOT_IMAGE);
     EXPECT_EQ(probe("disc.zip").format, "");
+    EXPECT_EQ(probe("disc.zip").id, DW_FORMAT_NONE);
     std::vector<uint8_t> cso(1000, 0x55);
     std::memcpy(cso.data(), "CISO", 4);
     write_bytes(dir.file("disc.cso"), cso);

@@ -459,9 +459,9 @@ bool patch_source(const std::string& image, fs::path& bin, std::string& error) {
     const char* format = nullptr;
     std::vector<char> parts(1 << 16);
     uint32_t needed = 0;
-    const int32_t probe = DwProbeImage(image.c_str(), parts.data(), uint32_t(parts.size()), &needed, &format);
-    const std::string kind = format ? format : "";
-    if (probe == DW_PROBE_IMAGE && kind == "raw sectors") {
+    int32_t kind = DW_FORMAT_NONE;
+    const int32_t probe = DwProbeImage(image.c_str(), parts.data(), uint32_t(parts.size()), &needed, &format, &kind);
+    if (probe == DW_PROBE_IMAGE && kind == DW_FORMAT_RAW) {
         std::error_code ec;
         if (fs::file_size(native_path(image), ec) % 2352 != 0 || ec) {
             error = image + ": a patch is made against a BIN of 2352-byte sectors; this image's sectors carry subchannel data "
@@ -471,7 +471,7 @@ bool patch_source(const std::string& image, fs::path& bin, std::string& error) {
         bin = native_path(image);
         return true;
     }
-    if (probe != DW_PROBE_IMAGE || kind != "CUE sheet" || needed > parts.size() || !parts[0]) {
+    if (probe != DW_PROBE_IMAGE || kind != DW_FORMAT_CUE || needed > parts.size() || !parts[0]) {
         error = "a patch is made against a BIN (bare, or named by a CUE sheet); " + image + " is " +
                 (format ? std::string("a ") + format : "not one") + " (convert it to BIN/CUE first, e.g. with -o NEW.cue, and patch that)";
         return false;
@@ -666,11 +666,11 @@ Outcome write_image(const ReplaceRequest& request, const DiscEdit& disc, OutputS
     const std::string stem = fs::path(request.output).stem().string();
     std::vector<char> parts(1 << 16);
     uint32_t needed = 0;
-    const char* format = nullptr;
-    DwProbeImage(request.stream.image.c_str(), parts.data(), uint32_t(parts.size()), &needed, &format);
+    int32_t format = DW_FORMAT_NONE;
+    DwProbeImage(request.stream.image.c_str(), parts.data(), uint32_t(parts.size()), &needed, nullptr, &format);
     size_t part_count = 0;
     for (const char* p = parts.data(); needed <= parts.size() && *p; p += std::strlen(p) + 1) ++part_count;
-    const bool per_track = (format && std::string(format) != "CUE sheet") || part_count > 1;
+    const bool per_track = (format != DW_FORMAT_NONE && format != DW_FORMAT_CUE) || part_count > 1;
     const std::vector<discwell::TrackSpan> tracks = disc.track_spans();
     std::vector<discwell::BinFile> bins;
     if (!per_track || tracks.size() < 2) {
