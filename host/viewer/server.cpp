@@ -51,11 +51,13 @@ void fail(httplib::Response& res, const Failure& f) {
     fail(res, f.status, f.reason);
     if (f.status == 503) res.set_header("Retry-After", "2");
 }
-// A refusal that ends the connection: whatever else the client sends is never read.
-void refuse(httplib::Response& res, int status, const std::string& reason) {
+// A refusal that ends the connection: whatever else the client sends is never read. False, for
+// `return refuse(...)` where a request is admitted or not.
+bool refuse(httplib::Response& res, int status, const std::string& reason) {
     fail(res, status, reason);
     res.set_header("Connection", "close");
     BoundedServer::close_after_response();
+    return false;
 }
 
 void send_json(httplib::Response& res, const Json& doc) { res.set_content(dump(doc), "application/json"); }
@@ -130,6 +132,207 @@ void send_preview(httplib::Response& res, const std::string& range, Preview prev
         });
 }
 
+// Room for a crowd of connections (each a file descriptor while its request is gathered).
+void raise_file_limit() {
+    if (rlimit files{}; getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < 8192 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = std::min<rlim_t>(files.rlim_max, 8192);
+        setrlimit(RLIMIT_NOFILE, &files);
+    }
+}
+
+// The viewer's API over one shelf: what every request must show, and a handler for each route.
+class Api {
+public:
+    Api(Shelf& shelf, BoundedServer& server, std::string token) : shelf_(shelf), server_(server), token_(std::move(token)) {}
+
+    void install();
+
+    // The addresses the server answers to, once its port is known: its own, and those allowed.
+    void answer_to(const std::string& listen, int port, const std::vector<std::string>& allowed) {
+        const std::string p = ":" + std::to_string(port);
+        hosts_ = {"127.0.0.1" + p, "localhost" + p, "[::1]" + p};
+        if (!is_loopback(listen)) hosts_.push_back((listen.find(':') != std::string::npos ? "[" + listen + "]" : listen) + p);
+        for (const std::string& h : allowed) hosts_.push_back(h + p);
+        for (const std::string& h : hosts_) origins_.push_back("http://" + h);
+    }
+
+private:
+    using Handler = void (Api::*)(const httplib::Request&, httplib::Response&);
+    struct Route {
+        const char* method;
+        const char* pattern;
+        Handler handler;
+    };
+    static const Route kRoutes[];
+
+    // What every request must show before any work is done for it, its body included.
+    bool admit(const httplib::Request& req, httplib::Response& res) const {
+        if (req.get_header_value_count("Host") != 1) return refuse(res, 400, "A request names its server in one Host header.");
+        const std::string host = req.get_header_value("Host");
+        if (std::find(hosts_.begin(), hosts_.end(), host) == hosts_.end()) {
+            return refuse(res, 403, "This server answers to its own address only, not to Host \"" + host + "\".");
+        }
+        const std::string origin = req.get_header_value("Origin");
+        if (req.method != "GET" && req.method != "HEAD" && !origin.empty() &&
+            std::find(origins_.begin(), origins_.end(), origin) == origins_.end()) {
+            return refuse(res, 403, "Requests from another site (" + origin + ") are refused.");
+        }
+        // The page's own files and the bare list of discs need no token; everything else does.
+        bool open = req.path == "/api/discs" && req.method == "GET";
+        for (size_t i = 0; i < kPageFileCount; ++i) open = open || req.path == kPageFiles[i].path;
+        const std::string given = req.has_param("token") ? req.get_param_value("token") : req.get_header_value("X-Quorvex-Token");
+        if (!open && given != token_) {
+            return refuse(res, 401, given.empty() ? "This needs the server's token (?token= or X-Quorvex-Token)." : "That is not the server's token.");
+        }
+        const std::string length = req.get_header_value("Content-Length");
+        if (!length.empty() && length.find_first_not_of("0123456789") != std::string::npos) {
+            return refuse(res, 400, "Content-Length is not a number.");
+        }
+        if (!length.empty() && (length.size() > 19 || std::stoull(length) > kMostBody)) {
+            return refuse(res, 413, "A request body may hold at most 1 MiB.");
+        }
+        return true;
+    }
+
+    const ShelfDisc* disc_of(const httplib::Request& req, httplib::Response& res) {
+        Failure f{};
+        const ShelfDisc* d = shelf_.disc(req.matches[1], f);
+        if (!d) fail(res, f);
+        return d;
+    }
+
+    void list_discs(const httplib::Request&, httplib::Response& res) { send_json(res, shelf_.discs_json()); }
+
+    void list_streams(const httplib::Request& req, httplib::Response& res) {
+        const ShelfDisc* d = disc_of(req, res);
+        if (!d) return;
+        Failure f{};
+        auto scan = shelf_.scan(*d, f);
+        if (!scan) return fail(res, f);
+        Json doc;
+        doc["disc"] = {{"id", d->id}, {"name", valid_utf8(d->image.disc_name)}, {"format", d->format}};
+        doc["streams"] = shelf_.streams_json(*d, *scan, token_);
+        send_json(res, doc);
+    }
+
+    void start_scan(const httplib::Request& req, httplib::Response& res) {
+        const ShelfDisc* d = disc_of(req, res);
+        if (!d) return;
+        Failure f{};
+        auto job = shelf_.start_scan(*d, f);
+        if (!job) return fail(res, f);
+        res.status = 202;
+        send_json(res, job->json(token_));
+    }
+
+    void scan_needs_post(const httplib::Request&, httplib::Response& res) { fail(res, 405, "Use POST to start a scan."); }
+
+    void preview(const httplib::Request& req, httplib::Response& res) {
+        const ShelfDisc* d = disc_of(req, res);
+        if (!d) return;
+        std::string what = req.matches[3];
+        if (what.size() > 4 && what.compare(what.size() - 4, 4, ".png") == 0) what.resize(what.size() - 4);
+        Preview preview;
+        Failure f{};
+        if (!shelf_.preview(*d, std::stoul(req.matches[2]), what, preview, f)) return fail(res, f);
+        send_preview(res, req.get_header_value("X-Quorvex-Range"), std::move(preview), server_);
+    }
+
+    void ripped_file(const httplib::Request& req, httplib::Response& res) {
+        const ShelfDisc* d = disc_of(req, res);
+        if (!d) return;
+        Preview file;
+        Failure f{};
+        if (!shelf_.ripped(*d, std::stoul(req.matches[2]), file, f)) return fail(res, f);
+        res.set_header("Content-Disposition", "attachment; filename=\"" + file.file.filename().string() + "\"");
+        send_preview(res, req.get_header_value("X-Quorvex-Range"), std::move(file), server_);
+    }
+
+    void list_jobs(const httplib::Request&, httplib::Response& res) { send_json(res, shelf_.jobs_json(token_)); }
+
+    void job_state(const httplib::Request& req, httplib::Response& res) {
+        auto job = shelf_.job(req.matches[1]);
+        if (!job) return fail(res, 404, "No job " + std::string(req.matches[1]) + ": the server may have been restarted since.");
+        send_json(res, job->json(token_));
+    }
+
+    void start_rip(const httplib::Request& req, httplib::Response& res) {
+        const Json body = Json::parse(req.body, nullptr, false);
+        if (body.is_discarded()) return fail(res, 400, "The body is not JSON.");
+        if (!body.is_object() || !body.contains("disc") || !body["disc"].is_string() || !body.contains("streams") ||
+            !body["streams"].is_array()) {
+            return fail(res, 400, "Give {\"disc\": ID, \"streams\": [numbers]}.");
+        }
+        std::vector<size_t> streams;
+        for (const Json& n : body["streams"]) {
+            if (!n.is_number_unsigned() || n.get<uint64_t>() > 999999999) return fail(res, 400, "Stream numbers are whole numbers from 1.");
+            streams.push_back(n.get<size_t>());
+        }
+        Failure f{};
+        const ShelfDisc* d = shelf_.disc(body["disc"].get<std::string>(), f);
+        auto job = d ? shelf_.start_rip(*d, std::move(streams), f) : nullptr;
+        if (!job) return fail(res, f);
+        res.status = 202;
+        send_json(res, job->json(token_));
+    }
+
+    Shelf& shelf_;
+    BoundedServer& server_;
+    const std::string token_;
+    std::vector<std::string> hosts_, origins_;
+};
+
+const Api::Route Api::kRoutes[] = {
+    {"GET", "/api/discs", &Api::list_discs},
+    {"GET", R"(/api/discs/([0-9a-f]{1,32})/streams)", &Api::list_streams},
+    {"POST", R"(/api/discs/([0-9a-f]{1,32})/scan)", &Api::start_scan},
+    {"GET", R"(/api/discs/([0-9a-f]{1,32})/scan)", &Api::scan_needs_post},
+    {"GET", R"(/api/discs/([0-9a-f]{1,32})/streams/(\d{1,9})/(media|thumb\.png|frame[0-5]\.png))", &Api::preview},
+    {"GET", R"(/api/discs/([0-9a-f]{1,32})/files/(\d{1,9}))", &Api::ripped_file},
+    {"GET", "/api/jobs", &Api::list_jobs},
+    {"GET", R"(/api/jobs/([a-z]+-\d{1,9}))", &Api::job_state},
+    {"POST", "/api/jobs", &Api::start_rip},
+};
+
+void Api::install() {
+    server_.set_default_headers({{"Referrer-Policy", "no-referrer"}, {"X-Content-Type-Options", "nosniff"}});
+    server_.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
+        return admit(req, res) ? httplib::Server::HandlerResponse::Unhandled : httplib::Server::HandlerResponse::Handled;
+    });
+    server_.set_expect_100_continue_handler(
+        [this](const httplib::Request& req, httplib::Response& res) { return admit(req, res) ? 100 : res.status; });
+    for (const Route& route : kRoutes) {
+        auto answer = [this, handler = route.handler](const httplib::Request& req, httplib::Response& res) { (this->*handler)(req, res); };
+        if (std::string_view(route.method) == "GET") server_.Get(route.pattern, answer);
+        if (std::string_view(route.method) == "POST") server_.Post(route.pattern, answer);
+    }
+    for (size_t i = 0; i < kPageFileCount; ++i) {
+        const PageFile& page = kPageFiles[i];
+        server_.Get(page.path, [&page](const httplib::Request&, httplib::Response& res) { res.set_content(page.text, page.type); });
+    }
+    server_.set_error_handler([](const httplib::Request& req, httplib::Response& res) {
+        if (res.body.empty()) {
+            fail(res, res.status, res.status == 404 ? "There is no page " + req.path + " here." : "The server cannot make sense of this request.");
+        }
+    });
+    server_.set_exception_handler([](const httplib::Request&, httplib::Response& res, std::exception_ptr) {
+        fail(res, 500, "The server could not answer this request.");
+    });
+}
+
+// Serves until SIGINT or SIGTERM: connections close as soon as their requests are answered, and
+// work in progress stops at the interruption and removes what it was writing.
+void serve_until_interrupted(BoundedServer& server) {
+    std::atomic<bool> done{false};
+    std::thread watcher([&] {
+        while (!interrupted() && !done) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        server.shut_down();
+    });
+    server.listen_after_bind();
+    done = true;
+    watcher.join();
+}
+
 }  // namespace
 
 int run_serve(const Options& options, const ServeOptions& serve) {
@@ -147,162 +350,10 @@ int run_serve(const Options& options, const ServeOptions& serve) {
     std::string error;
     if (!shelf.load_plugins(error)) return kExitError;
 
-    // Room for a crowd of connections (each a file descriptor while its request is gathered).
-    if (rlimit files{}; getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < 8192 && files.rlim_cur < files.rlim_max) {
-        files.rlim_cur = std::min<rlim_t>(files.rlim_max, 8192);
-        setrlimit(RLIMIT_NOFILE, &files);
-    }
+    raise_file_limit();
     BoundedServer server{Bounds{}};
-    std::vector<std::string> hosts, origins;
-    server.set_default_headers({{"Referrer-Policy", "no-referrer"}, {"X-Content-Type-Options", "nosniff"}});
-
-    // What every request must show before any work is done for it, its body included.
-    const auto admit = [&](const httplib::Request& req, httplib::Response& res) {
-        if (req.get_header_value_count("Host") != 1) {
-            refuse(res, 400, "A request names its server in one Host header.");
-            return false;
-        }
-        const std::string host = req.get_header_value("Host");
-        if (std::find(hosts.begin(), hosts.end(), host) == hosts.end()) {
-            refuse(res, 403, "This server answers to its own address only, not to Host \"" + host + "\".");
-            return false;
-        }
-        const std::string origin = req.get_header_value("Origin");
-        if (req.method != "GET" && req.method != "HEAD" && !origin.empty() &&
-            std::find(origins.begin(), origins.end(), origin) == origins.end()) {
-            refuse(res, 403, "Requests from another site (" + origin + ") are refused.");
-            return false;
-        }
-        // The page's own files and the bare list of discs need no token; everything else does.
-        bool open = req.path == "/api/discs" && req.method == "GET";
-        for (size_t i = 0; i < kPageFileCount; ++i) open = open || req.path == kPageFiles[i].path;
-        const std::string given = req.has_param("token") ? req.get_param_value("token") : req.get_header_value("X-Quorvex-Token");
-        if (!open && given != token) {
-            refuse(res, 401, given.empty() ? "This needs the server's token (?token= or X-Quorvex-Token)." : "That is not the server's token.");
-            return false;
-        }
-        const std::string length = req.get_header_value("Content-Length");
-        if (!length.empty() && length.find_first_not_of("0123456789") != std::string::npos) {
-            refuse(res, 400, "Content-Length is not a number.");
-            return false;
-        }
-        if (!length.empty() && (length.size() > 19 || std::stoull(length) > kMostBody)) {
-            refuse(res, 413, "A request body may hold at most 1 MiB.");
-            return false;
-        }
-        return true;
-    };
-    server.set_pre_routing_handler([&](const httplib::Request& req, httplib::Response& res) {
-        return admit(req, res) ? httplib::Server::HandlerResponse::Unhandled : httplib::Server::HandlerResponse::Handled;
-    });
-    server.set_expect_100_continue_handler([&](const httplib::Request& req, httplib::Response& res) {
-        return admit(req, res) ? 100 : res.status;
-    });
-
-    using Handler = std::function<void(const httplib::Request&, httplib::Response&)>;
-    struct Route {
-        const char* method;
-        const char* pattern;
-        Handler answer;
-    };
-    const auto disc_of = [&](const httplib::Request& req, httplib::Response& res) -> const ShelfDisc* {
-        Failure f{};
-        const ShelfDisc* d = shelf.disc(req.matches[1], f);
-        if (!d) fail(res, f);
-        return d;
-    };
-    const Route routes[] = {
-        {"GET", "/api/discs", [&](const httplib::Request&, httplib::Response& res) { send_json(res, shelf.discs_json()); }},
-        {"GET", R"(/api/discs/([0-9a-f]{1,32})/streams)",
-         [&](const httplib::Request& req, httplib::Response& res) {
-             const ShelfDisc* d = disc_of(req, res);
-             if (!d) return;
-             Failure f{};
-             auto scan = shelf.scan(*d, f);
-             if (!scan) return fail(res, f);
-             Json doc;
-             doc["disc"] = {{"id", d->id}, {"name", valid_utf8(d->image.disc_name)}, {"format", d->format}};
-             doc["streams"] = shelf.streams_json(*d, *scan, token);
-             send_json(res, doc);
-         }},
-        {"POST", R"(/api/discs/([0-9a-f]{1,32})/scan)",
-         [&](const httplib::Request& req, httplib::Response& res) {
-             const ShelfDisc* d = disc_of(req, res);
-             if (!d) return;
-             Failure f{};
-             auto job = shelf.start_scan(*d, f);
-             if (!job) return fail(res, f);
-             res.status = 202;
-             send_json(res, job->json(token));
-         }},
-        {"GET", R"(/api/discs/([0-9a-f]{1,32})/scan)",
-         [](const httplib::Request&, httplib::Response& res) { fail(res, 405, "Use POST to start a scan."); }},
-        {"GET", R"(/api/discs/([0-9a-f]{1,32})/streams/(\d{1,9})/(media|thumb\.png|frame[0-5]\.png))",
-         [&](const httplib::Request& req, httplib::Response& res) {
-             const ShelfDisc* d = disc_of(req, res);
-             if (!d) return;
-             std::string what = req.matches[3];
-             if (what.size() > 4 && what.compare(what.size() - 4, 4, ".png") == 0) what.resize(what.size() - 4);
-             Preview preview;
-             Failure f{};
-             if (!shelf.preview(*d, std::stoul(req.matches[2]), what, preview, f)) return fail(res, f);
-             send_preview(res, req.get_header_value("X-Quorvex-Range"), std::move(preview), server);
-         }},
-        {"GET", R"(/api/discs/([0-9a-f]{1,32})/files/(\d{1,9}))",
-         [&](const httplib::Request& req, httplib::Response& res) {
-             const ShelfDisc* d = disc_of(req, res);
-             if (!d) return;
-             Preview file;
-             Failure f{};
-             if (!shelf.ripped(*d, std::stoul(req.matches[2]), file, f)) return fail(res, f);
-             res.set_header("Content-Disposition", "attachment; filename=\"" + file.file.filename().string() + "\"");
-             send_preview(res, req.get_header_value("X-Quorvex-Range"), std::move(file), server);
-         }},
-        {"GET", "/api/jobs", [&](const httplib::Request&, httplib::Response& res) { send_json(res, shelf.jobs_json(token)); }},
-        {"GET", R"(/api/jobs/([a-z]+-\d{1,9}))",
-         [&](const httplib::Request& req, httplib::Response& res) {
-             auto job = shelf.job(req.matches[1]);
-             if (!job) return fail(res, 404, "No job " + std::string(req.matches[1]) + ": the server may have been restarted since.");
-             send_json(res, job->json(token));
-         }},
-        {"POST", "/api/jobs",
-         [&](const httplib::Request& req, httplib::Response& res) {
-             const Json body = Json::parse(req.body, nullptr, false);
-             if (body.is_discarded()) return fail(res, 400, "The body is not JSON.");
-             if (!body.is_object() || !body.contains("disc") || !body["disc"].is_string() || !body.contains("streams") ||
-                 !body["streams"].is_array()) {
-                 return fail(res, 400, "Give {\"disc\": ID, \"streams\": [numbers]}.");
-             }
-             std::vector<size_t> streams;
-             for (const Json& n : body["streams"]) {
-                 if (!n.is_number_unsigned() || n.get<uint64_t>() > 999999999) {
-                     return fail(res, 400, "Stream numbers are whole numbers from 1.");
-                 }
-                 streams.push_back(n.get<size_t>());
-             }
-             Failure f{};
-             const ShelfDisc* d = shelf.disc(body["disc"].get<std::string>(), f);
-             auto job = d ? shelf.start_rip(*d, std::move(streams), f) : nullptr;
-             if (!job) return fail(res, f);
-             res.status = 202;
-             send_json(res, job->json(token));
-         }},
-    };
-    for (const Route& route : routes) {
-        if (std::string(route.method) == "GET") server.Get(route.pattern, route.answer);
-        if (std::string(route.method) == "POST") server.Post(route.pattern, route.answer);
-    }
-    for (size_t i = 0; i < kPageFileCount; ++i) {
-        const PageFile& page = kPageFiles[i];
-        server.Get(page.path, [&page](const httplib::Request&, httplib::Response& res) { res.set_content(page.text, page.type); });
-    }
-    server.set_error_handler([](const httplib::Request& req, httplib::Response& res) {
-        if (res.body.empty()) fail(res, res.status, res.status == 404 ? "There is no page " + req.path + " here." : "The server cannot make sense of this request.");
-    });
-    server.set_exception_handler([](const httplib::Request&, httplib::Response& res, std::exception_ptr) {
-        fail(res, 500, "The server could not answer this request.");
-    });
-
+    Api api(shelf, server, token);
+    api.install();
     if (!is_loopback(serve.listen)) {
         warn("listening on " + serve.listen + ": anyone who can reach this address and has the token can use the server");
     }
@@ -312,26 +363,12 @@ int run_serve(const Options& options, const ServeOptions& serve) {
         complain(why);
         return kExitError;
     }
-    const std::string p = ":" + std::to_string(port);
-    hosts = {"127.0.0.1" + p, "localhost" + p, "[::1]" + p};
-    if (!is_loopback(serve.listen)) hosts.push_back((serve.listen.find(':') != std::string::npos ? "[" + serve.listen + "]" : serve.listen) + p);
-    for (const std::string& h : serve.allow_hosts) hosts.push_back(h + p);
-    for (const std::string& h : hosts) origins.push_back("http://" + h);
+    api.answer_to(serve.listen, port, serve.allow_hosts);
     const std::string shown = is_loopback(serve.listen) ? "127.0.0.1" : serve.listen;
-    std::printf("quorvex serve: %s; open http://%s%s/?token=%s\n", count_text(shelf.size(), "disc").c_str(), shown.c_str(),
-                p.c_str(), token.c_str());
+    std::printf("quorvex serve: %s; open http://%s:%d/?token=%s\n", count_text(shelf.size(), "disc").c_str(), shown.c_str(), port,
+                token.c_str());
     std::fflush(stdout);
-
-    // Ends on SIGINT or SIGTERM: connections close as soon as their requests are answered, and
-    // work in progress stops at the interruption and removes what it was writing.
-    std::atomic<bool> done{false};
-    std::thread watcher([&] {
-        while (!interrupted() && !done) std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        server.shut_down();
-    });
-    server.listen_after_bind();
-    done = true;
-    watcher.join();
+    serve_until_interrupted(server);
     return kExitOk;
 }
 
