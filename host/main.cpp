@@ -131,192 +131,249 @@ void check_stream_choice(const quorvex::Options& o) {
     }
 }
 
-}  // namespace
+// Everything the command line sets: the options all commands share, and those of replace and serve.
+struct CommandLine {
+    quorvex::Options o;
+    std::string io = "read";
+    quorvex::ReplaceRequest replace;
+#if defined(QUORVEX_HAVE_VIEWER)
+    quorvex::viewer::ServeOptions serve;
+    uint32_t cache_mib = 512;
+#endif
+};
 
-static int run_command_line(int argc, char** argv) {
-    using namespace quorvex;
-    Options o;
-    CLI::App app{"quorvex: finds, describes and extracts the movie and music streams of PlayStation disc images.\n"
-                 "IMAGE is a disc image: a .cue sheet, a CHD, an ECM, PBP or CloneCD file, or raw sectors (2352 or 2448 bytes each).",
-                 "quorvex"};
+// ---- Each command: its options, what it checks once they are parsed, and how it runs ----
+
+void plugins_options(CLI::App* c, CommandLine& l) { c->add_flag("--json", l.o.json, "as JSON"); }
+int plugins_run(CommandLine& l) { return quorvex::run_plugins(l.o); }
+
+void scan_options(CLI::App* c, CommandLine& l) {
+    c->add_option("images", l.o.images, "disc images, and folders to look for them in")->required()->type_name("IMAGE_OR_DIR...");
+    c->add_flag("--json", l.o.json, "as JSON");
+    c->add_flag("--all", l.o.all, "every plug-in's own list (by default a stream several plug-ins find is shown once)");
+    add_filters(c, l.o, "only this plug-in's streams, by its own split");
+}
+int scan_run(CommandLine& l) { return quorvex::run_scan(l.o); }
+
+void info_options(CLI::App* c, CommandLine& l) {
+    c->add_option("image", l.o.images, "a disc image")->required()->expected(1)->type_name("IMAGE");
+    add_stream_choice(c, l.o);
+    c->add_flag("--json", l.o.json, "as JSON");
+}
+void stream_check(const CommandLine& l) { check_stream_choice(l.o); }
+int info_run(CommandLine& l) { return quorvex::finish(quorvex::run_info(quorvex::InfoRequest{l.o.plugin_directory, stream_choice(l.o), l.o.json})); }
+
+void extract_options(CLI::App* c, CommandLine& l) {
+    quorvex::Options& o = l.o;
+    c->add_option("image", o.images, "a disc image")->required()->expected(1)->type_name("IMAGE");
+    add_stream_choice(c, o);
+    number(c, "--seek", o.seek_ms, "start this many milliseconds into the stream")->type_name("MS");
+    c->add_option("-o,--output", o.output, "FILE.mkv|.mp4|.avi|.wav|.flac, DIR/ for the units as delivered, or - for standard output");
+    c->add_option("--format", o.format, "the container written to standard output (-o -)")->check(CLI::IsMember({"mkv", "flac", "wav"}));
+    c->add_option("--frames", o.frames_directory, "every frame as a PNG picture into DIR")->type_name("DIR");
+    c->add_flag("--lossless", o.lossless, "FFV1 video (H.264 at quantiser 0 in .mp4)");
+    c->add_flag("--force", o.force, "replace an earlier output of quorvex (never another file)");
+    add_decoding(c, o);
+}
+void extract_check(const CommandLine& l) {
+    check_stream_choice(l.o);
+    if (l.o.output.empty() && l.o.frames_directory.empty()) throw CLI::ValidationError("extract needs -o or --frames");
+}
+int extract_run(CommandLine& l) {
+    const quorvex::Options& o = l.o;
+    return quorvex::finish(quorvex::run_extract(quorvex::ExtractRequest{o.plugin_directory, stream_choice(o), o.output, o.format,
+                                                                        o.frames_directory, o.lossless, o.force, o.decoding}));
+}
+
+void replace_options(CLI::App* c, CommandLine& l) {
+    quorvex::ReplaceRequest& r = l.replace;
+    c->add_option("image", l.o.images, "a disc image")->required()->expected(1)->type_name("IMAGE");
+    add_stream_choice(c, l.o);
+    c->add_option("--video", r.video, "new pictures: a video file, or a folder of pictures named by frame number")->type_name("FILE|DIR");
+    c->add_option("--subtitles", r.subtitles, "an .srt or .ass file burnt into the pictures")->type_name("FILE");
+    c->add_option("--sound", r.sound, "new sound: any sound file FFmpeg reads")->type_name("FILE");
+    c->add_option("-o,--output", r.output, "the new image: NEW.cue (with its .bin) or NEW.chd")->type_name("FILE");
+    c->add_option("--patch", r.patch, "also (or instead) a patch of the input's BIN: FILE.xdelta or FILE.ppf")->type_name("FILE");
+    c->add_flag("--fit", r.fit, "take the pictures at the stream's frame times when their count differs");
+    c->add_option("--min-psnr", r.min_psnr, "the least PSNR a frame may come out at (default 25 dB)")->type_name("DB")->check(CLI::Range(0.0, 99.0));
+    c->add_flag("--allow-coarse", r.allow_coarse, "write frames below --min-psnr too");
+    number(c, "-j,--jobs", l.o.jobs, "threads encoding pictures (default: one per core)");
+}
+void replace_check(const CommandLine& l) {
+    const quorvex::ReplaceRequest& r = l.replace;
+    check_stream_choice(l.o);
+    if (r.video.empty() && r.subtitles.empty() && r.sound.empty()) throw CLI::ValidationError("replace needs --video, --subtitles or --sound");
+    if (r.output.empty() && r.patch.empty()) throw CLI::ValidationError("replace needs -o NEW.cue|NEW.chd or --patch");
+    if (!std::isfinite(r.min_psnr)) throw CLI::ValidationError("--min-psnr: a number of dB from 0 to 99");
+}
+int replace_run(CommandLine& l) {
+    l.replace.plugin_directory = l.o.plugin_directory;
+    l.replace.stream = stream_choice(l.o);
+    l.replace.jobs = l.o.jobs;
+    return quorvex::finish(quorvex::run_replace(l.replace));
+}
+
+void rip_options(CLI::App* c, CommandLine& l) {
+    quorvex::Options& o = l.o;
+    c->add_option("images", o.images, "disc images, and folders to look for them in")->required()->type_name("IMAGE_OR_DIR...");
+    c->add_option("-o,--output", o.output, "the folder the discs' folders go into")->required()->type_name("DIR");
+    c->add_flag("--lossless", o.lossless, "FFV1 video");
+    add_decoding(c, o);
+    number(c, "-j,--jobs", o.jobs, "streams ripped at once (default: one per core; at most 256)");
+    add_filters(c, o, "only this plug-in's streams, by its own split");
+    c->add_flag("--dry-run", o.dry_run, "list what would be written, write nothing");
+    c->add_option("--shard", o.shard, "only the I-th of N disjoint shares of the images (from 1)")->type_name("I/N");
+}
+void rip_check(const CommandLine& l) {
+    if (l.o.jobs && *l.o.jobs > quorvex::kMaxJobs) {
+        throw CLI::ValidationError("-j " + std::to_string(*l.o.jobs) + ": at most " + std::to_string(quorvex::kMaxJobs) +
+                                   " streams are ripped at once");
+    }
+}
+int rip_run(CommandLine& l) { return quorvex::run_rip(l.o); }
+
+void index_options(CLI::App* c, CommandLine& l) {
+    c->add_option("folders", l.o.images, "folders that rip wrote into (-o DIR of each shard)")->required()->type_name("DIR...");
+    c->add_option("-o,--output", l.o.output, "where collection.json goes (default: the first folder)")->type_name("FILE");
+}
+int index_run(CommandLine& l) { return quorvex::run_index(l.o); }
+
+#if defined(QUORVEX_HAVE_VIEWER)
+void serve_options(CLI::App* c, CommandLine& l) {
+    quorvex::viewer::ServeOptions& s = l.serve;
+    c->add_option("folders", l.o.images, "folders of disc images (default: this one)")->type_name("DIR...");
+    c->add_option("--port", s.port, "the port (default 8077; 0 picks a free one)")->check(CLI::Range(0, 65535));
+    c->add_option("--listen", s.listen, "the address to listen on (default 127.0.0.1)")->type_name("ADDR");
+    c->add_option("--token", s.token, "the access token (default: a new random one)");
+    c->add_option("--allow-host", s.allow_hosts, "another name this server answers to")->type_name("NAME");
+    c->add_option("-o,--out", s.out, "where rips go (default ./quorvex-rips)")->type_name("DIR");
+    c->add_option("--cache-size", l.cache_mib, "MiB of previews kept (default 512)")->type_name("MIB")->check(CLI::Range(1, 1 << 20));
+}
+int serve_run(CommandLine& l) {
+    l.serve.cache_bytes = uint64_t{l.cache_mib} << 20;
+    return quorvex::viewer::run_serve(l.o, l.serve);
+}
+#endif
+
+void no_check(const CommandLine&) {}
+
+struct Command {
+    const char* name;
+    const char* help;
+    void (*options)(CLI::App*, CommandLine&);
+    void (*check)(const CommandLine&);  // throws CLI::ValidationError
+    int (*run)(CommandLine&);
+};
+
+// The commands, in the order --help lists them.
+constexpr Command kCommands[] = {
+    {"plugins", "one line per plug-in: file, name, versions, interface", plugins_options, no_check, plugins_run},
+    {"scan", "the streams on each image, and on every image in the folders given", scan_options, no_check, scan_run},
+    {"info", "one stream: by its name or number, a plug-in's index, or a sector range", info_options, stream_check, info_run},
+    {"extract", "one stream to a media file, pictures, or a folder of units", extract_options, extract_check, extract_run},
+    {"replace",
+     "new pictures, subtitles or sound written into a stream's own sectors, as a new image (the input is never written)",
+     replace_options, replace_check, replace_run},
+    {"rip", "every stream of every disc given or found in the folders given, each once, each disc into DIR/<disc name>/",
+     rip_options, rip_check, rip_run},
+    {"index", "one collection.json of every disc and stream in rip folders", index_options, no_check, index_run},
+#if defined(QUORVEX_HAVE_VIEWER)
+    {"serve", "a local web viewer of the discs under DIR...: browse, watch, listen, rip", serve_options, no_check, serve_run},
+#endif
+};
+
+void add_global_options(CLI::App& app, CommandLine& l) {
     app.set_help_all_flag("--help-all", "every command's options");
     app.set_version_flag("--version", std::string("quorvex ") + kVersion);
     app.require_subcommand(1);
     app.allow_windows_style_options(false);  // "/path" is a file, not an option
     app.fallthrough();
-    app.add_option("--plugins", o.plugin_directory, "the plug-in folder (default: ../plugins beside quorvex, then ../lib/quorvex/plugins)")
+    app.add_option("--plugins", l.o.plugin_directory, "the plug-in folder (default: ../plugins beside quorvex, then ../lib/quorvex/plugins)")
         ->type_name("DIR");
-    std::string io = "read";
-    app.add_option("--io", io, "how image files are read: read (default) or mmap")->check(CLI::IsMember({"mmap", "read"}));
-    app.add_option("--progress", o.progress, "how long work shows how far it has got: auto (a line on a terminal), json or none")
+    app.add_option("--io", l.io, "how image files are read: read (default) or mmap")->check(CLI::IsMember({"mmap", "read"}));
+    app.add_option("--progress", l.o.progress, "how long work shows how far it has got: auto (a line on a terminal), json or none")
         ->check(CLI::IsMember({"auto", "json", "none"}));
+}
 
-    CLI::App* plugins = app.add_subcommand("plugins", "one line per plug-in: file, name, versions, interface");
-    plugins->add_flag("--json", o.json, "as JSON");
-
-    CLI::App* scan = app.add_subcommand("scan", "the streams on each image, and on every image in the folders given");
-    scan->add_option("images", o.images, "disc images, and folders to look for them in")->required()->type_name("IMAGE_OR_DIR...");
-    scan->add_flag("--json", o.json, "as JSON");
-    scan->add_flag("--all", o.all, "every plug-in's own list (by default a stream several plug-ins find is shown once)");
-    add_filters(scan, o, "only this plug-in's streams, by its own split");
-
-    CLI::App* info = app.add_subcommand("info", "one stream: by its name or number, a plug-in's index, or a sector range");
-    info->add_option("image", o.images, "a disc image")->required()->expected(1)->type_name("IMAGE");
-    add_stream_choice(info, o);
-    info->add_flag("--json", o.json, "as JSON");
-
-    CLI::App* extract = app.add_subcommand("extract", "one stream to a media file, pictures, or a folder of units");
-    extract->add_option("image", o.images, "a disc image")->required()->expected(1)->type_name("IMAGE");
-    add_stream_choice(extract, o);
-    number(extract, "--seek", o.seek_ms, "start this many milliseconds into the stream")->type_name("MS");
-    extract->add_option("-o,--output", o.output,
-                        "FILE.mkv|.mp4|.avi|.wav|.flac, DIR/ for the units as delivered, or - for standard output");
-    extract->add_option("--format", o.format, "the container written to standard output (-o -)")
-        ->check(CLI::IsMember({"mkv", "flac", "wav"}));
-    extract->add_option("--frames", o.frames_directory, "every frame as a PNG picture into DIR")->type_name("DIR");
-    extract->add_flag("--lossless", o.lossless, "FFV1 video (H.264 at quantiser 0 in .mp4)");
-    extract->add_flag("--force", o.force, "replace an earlier output of quorvex (never another file)");
-    add_decoding(extract, o);
-
-    ReplaceRequest replace_request;
-    CLI::App* replace = app.add_subcommand("replace", "new pictures, subtitles or sound written into a stream's own sectors, "
-                                                       "as a new image (the input is never written)");
-    replace->add_option("image", o.images, "a disc image")->required()->expected(1)->type_name("IMAGE");
-    add_stream_choice(replace, o);
-    replace->add_option("--video", replace_request.video, "new pictures: a video file, or a folder of pictures named by frame number")
-        ->type_name("FILE|DIR");
-    replace->add_option("--subtitles", replace_request.subtitles, "an .srt or .ass file burnt into the pictures")->type_name("FILE");
-    replace->add_option("--sound", replace_request.sound, "new sound: any sound file FFmpeg reads")->type_name("FILE");
-    replace->add_option("-o,--output", replace_request.output, "the new image: NEW.cue (with its .bin) or NEW.chd")->type_name("FILE");
-    replace->add_option("--patch", replace_request.patch, "also (or instead) a patch of the input's BIN: FILE.xdelta or FILE.ppf")
-        ->type_name("FILE");
-    replace->add_flag("--fit", replace_request.fit, "take the pictures at the stream's frame times when their count differs");
-    replace->add_option("--min-psnr", replace_request.min_psnr, "the least PSNR a frame may come out at (default 25 dB)")
-        ->type_name("DB")->check(CLI::Range(0.0, 99.0));
-    replace->add_flag("--allow-coarse", replace_request.allow_coarse, "write frames below --min-psnr too");
-    number(replace, "-j,--jobs", o.jobs, "threads encoding pictures (default: one per core)");
-
-    CLI::App* rip = app.add_subcommand("rip", "every stream of every disc given or found in the folders given, each once, "
-                                               "each disc into DIR/<disc name>/");
-    rip->add_option("images", o.images, "disc images, and folders to look for them in")->required()->type_name("IMAGE_OR_DIR...");
-    rip->add_option("-o,--output", o.output, "the folder the discs' folders go into")->required()->type_name("DIR");
-    rip->add_flag("--lossless", o.lossless, "FFV1 video");
-    add_decoding(rip, o);
-    number(rip, "-j,--jobs", o.jobs, "streams ripped at once (default: one per core; at most 256)");
-    add_filters(rip, o, "only this plug-in's streams, by its own split");
-    rip->add_flag("--dry-run", o.dry_run, "list what would be written, write nothing");
-    rip->add_option("--shard", o.shard, "only the I-th of N disjoint shares of the images (from 1)")->type_name("I/N");
-
-    CLI::App* index = app.add_subcommand("index", "one collection.json of every disc and stream in rip folders");
-    index->add_option("folders", o.images, "folders that rip wrote into (-o DIR of each shard)")->required()->type_name("DIR...");
-    index->add_option("-o,--output", o.output, "where collection.json goes (default: the first folder)")->type_name("FILE");
-
-#if defined(QUORVEX_HAVE_VIEWER)
-    viewer::ServeOptions serve_options;
-    uint32_t cache_mib = 512;
-    CLI::App* serve = app.add_subcommand("serve", "a local web viewer of the discs under DIR...: browse, watch, listen, rip");
-    serve->add_option("folders", o.images, "folders of disc images (default: this one)")->type_name("DIR...");
-    serve->add_option("--port", serve_options.port, "the port (default 8077; 0 picks a free one)")->check(CLI::Range(0, 65535));
-    serve->add_option("--listen", serve_options.listen, "the address to listen on (default 127.0.0.1)")->type_name("ADDR");
-    serve->add_option("--token", serve_options.token, "the access token (default: a new random one)");
-    serve->add_option("--allow-host", serve_options.allow_hosts, "another name this server answers to")->type_name("NAME");
-    serve->add_option("-o,--out", serve_options.out, "where rips go (default ./quorvex-rips)")->type_name("DIR");
-    serve->add_option("--cache-size", cache_mib, "MiB of previews kept (default 512)")->type_name("MIB")->check(CLI::Range(1, 1 << 20));
-#else
-    CLI::App* serve = nullptr;
-#endif
-
-#if defined(_WIN32)
-    SetConsoleOutputCP(CP_UTF8);  // names are printed as UTF-8
-#endif
-    const std::vector<std::string> args = arguments(argc, argv);
-    std::vector<const char*> pointers;
-    for (const std::string& a : args) pointers.push_back(a.c_str());
-    try {
-        app.parse(static_cast<int>(pointers.size()), pointers.data());
-        if (info->parsed() || extract->parsed() || replace->parsed()) check_stream_choice(o);
-        if (replace->parsed()) {
-            if (replace_request.video.empty() && replace_request.subtitles.empty() && replace_request.sound.empty()) {
-                throw CLI::ValidationError("replace needs --video, --subtitles or --sound");
-            }
-            if (replace_request.output.empty() && replace_request.patch.empty()) throw CLI::ValidationError("replace needs -o NEW.cue|NEW.chd or --patch");
-            if (!std::isfinite(replace_request.min_psnr)) throw CLI::ValidationError("--min-psnr: a number of dB from 0 to 99");
-        }
-        if (extract->parsed() && o.output.empty() && o.frames_directory.empty()) {
-            throw CLI::ValidationError("extract needs -o or --frames");
-        }
-        if (rip->parsed() && o.jobs && *o.jobs > kMaxJobs) {
-            throw CLI::ValidationError("-j " + std::to_string(*o.jobs) + ": at most " + std::to_string(kMaxJobs) +
-                                       " streams are ripped at once");
-        }
-    } catch (const CLI::CallForHelp&) {
-        std::fputs(app.help().c_str(), stdout);
-        return kExitOk;
-    } catch (const CLI::CallForAllHelp&) {
-        std::fputs(app.help("", CLI::AppFormatMode::All).c_str(), stdout);
-        return kExitOk;
-    } catch (const CLI::CallForVersion&) {
-        std::printf("quorvex %s\n", kVersion);
-        return kExitOk;
-    } catch (const CLI::ParseError& e) {
-        // A misspelt command: the closest one.
-        std::string suggestion;
-        if (app.get_subcommands().empty() && args.size() > 1 && args[1].rfind("-", 0) != 0) {
-            size_t best = 3;
-            for (const CLI::App* command : app.get_subcommands({})) {
-                const size_t d = distance(args[1], command->get_name());
-                if (d < best) {
-                    best = d;
-                    suggestion = command->get_name();
-                }
+// A command line that does not parse: the closest command to a misspelt one, or CLI11's reason.
+int usage_error(const CLI::App& app, const std::vector<std::string>& args, const CLI::ParseError& e) {
+    std::string suggestion;
+    if (app.get_subcommands().empty() && args.size() > 1 && args[1].rfind("-", 0) != 0) {
+        size_t best = 3;
+        for (const CLI::App* command : app.get_subcommands({})) {
+            const size_t d = distance(args[1], command->get_name());
+            if (d < best) {
+                best = d;
+                suggestion = command->get_name();
             }
         }
-        if (!suggestion.empty()) {
-            std::fprintf(stderr, "quorvex: there is no command '%s'; did you mean '%s'?\n", args[1].c_str(), suggestion.c_str());
-        } else {
-            std::fprintf(stderr, "quorvex: %s\n(quorvex --help lists the commands; quorvex COMMAND --help their options)\n",
-                         e.what());
-        }
-        return kExitUsage;
     }
-    o.io_mode = io == "read" ? DW_IO_READ : DW_IO_MMAP;
+    if (!suggestion.empty()) {
+        std::fprintf(stderr, "quorvex: there is no command '%s'; did you mean '%s'?\n", args[1].c_str(), suggestion.c_str());
+    } else {
+        std::fprintf(stderr, "quorvex: %s\n(quorvex --help lists the commands; quorvex COMMAND --help their options)\n", e.what());
+    }
+    return quorvex::kExitUsage;
+}
 
-    install_interrupt_handlers();
-    int status = kExitError;
-    if (plugins->parsed()) status = run_plugins(o);
-    if (scan->parsed()) status = run_scan(o);
-    if (info->parsed()) status = finish(run_info(InfoRequest{o.plugin_directory, stream_choice(o), o.json}));
-    if (extract->parsed()) {
-        status = finish(run_extract(ExtractRequest{o.plugin_directory, stream_choice(o), o.output, o.format, o.frames_directory,
-                                                   o.lossless, o.force, o.decoding}));
-    }
-    if (replace->parsed()) {
-        replace_request.plugin_directory = o.plugin_directory;
-        replace_request.stream = stream_choice(o);
-        replace_request.jobs = o.jobs;
-        status = finish(run_replace(replace_request));
-    }
-    if (rip->parsed()) status = run_rip(o);
-    if (index->parsed()) status = run_index(o);
-#if defined(QUORVEX_HAVE_VIEWER)
-    serve_options.cache_bytes = uint64_t{cache_mib} << 20;
-    if (serve->parsed()) status = viewer::run_serve(o, serve_options);
-#else
-    (void)serve;
-#endif
-
+// The end of every run: an interruption said once, and standard output checked to have arrived.
+int end_of_run(int status) {
+    using namespace quorvex;
     if (interrupted()) {
         complain(interruption() + "; nothing half-written was left behind");
         std::fflush(stdout);
         end_as_interrupted();
     }
-    // What went to standard output must have arrived there.
     errno = 0;
     if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
         complain(std::string("cannot write to standard output: ") + (errno ? std::strerror(errno) : "write error"));
         return kExitError;
     }
     return status;
+}
+
+}  // namespace
+
+static int run_command_line(int argc, char** argv) {
+    CommandLine line;
+    CLI::App app{"quorvex: finds, describes and extracts the movie and music streams of PlayStation disc images.\n"
+                 "IMAGE is a disc image: a .cue sheet, a CHD, an ECM, PBP or CloneCD file, or raw sectors (2352 or 2448 bytes each).",
+                 "quorvex"};
+    add_global_options(app, line);
+    std::vector<std::pair<const Command*, CLI::App*>> commands;
+    for (const Command& command : kCommands) {
+        CLI::App* sub = app.add_subcommand(command.name, command.help);
+        command.options(sub, line);
+        commands.push_back({&command, sub});
+    }
+#if defined(_WIN32)
+    SetConsoleOutputCP(CP_UTF8);  // names are printed as UTF-8
+#endif
+    const std::vector<std::string> args = arguments(argc, argv);
+    std::vector<const char*> pointers;
+    for (const std::string& a : args) pointers.push_back(a.c_str());
+    const Command* chosen = nullptr;
+    try {
+        app.parse(static_cast<int>(pointers.size()), pointers.data());
+        for (const auto& [command, sub] : commands) {
+            if (sub->parsed()) chosen = command;
+        }
+        if (chosen) chosen->check(line);
+    } catch (const CLI::CallForHelp&) {
+        std::fputs(app.help().c_str(), stdout);
+        return quorvex::kExitOk;
+    } catch (const CLI::CallForAllHelp&) {
+        std::fputs(app.help("", CLI::AppFormatMode::All).c_str(), stdout);
+        return quorvex::kExitOk;
+    } catch (const CLI::CallForVersion&) {
+        std::printf("quorvex %s\n", kVersion);
+        return quorvex::kExitOk;
+    } catch (const CLI::ParseError& e) {
+        return usage_error(app, args, e);
+    }
+    line.o.io_mode = line.io == "read" ? DW_IO_READ : DW_IO_MMAP;
+    quorvex::install_interrupt_handlers();
+    return end_of_run(chosen ? chosen->run(line) : quorvex::kExitError);
 }
 
 // Under AddressSanitizer the leak check runs as main returns rather than after the libraries'
