@@ -22,6 +22,8 @@ inline constexpr uint8_t kData = 0x08;
 inline constexpr uint8_t kAudio = 0x04;
 inline constexpr uint8_t kVideo = 0x02;
 inline constexpr uint8_t kEndOfRecord = 0x01;
+// Every XA sound sector carries these three: real-time Form 2 audio.
+inline constexpr uint8_t kXaAudio = kRealTime | kForm2 | kAudio;
 }  // namespace submode
 
 constexpr uint16_t load_le16(const uint8_t* p) {

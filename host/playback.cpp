@@ -170,7 +170,7 @@ std::vector<DiscAudioSector> audio_sectors_on_disc(const PlaybackRequest& reques
     for (uint32_t n; (n = DwScanNext(scan, &run)) > 0; lba += n) {
         for (uint32_t i = 0; i < n; ++i) {
             const psr::RawSector sector(run + static_cast<size_t>(i) * psr::kRawSectorSize);
-            if ((sector.submode() & 0x64) != 0x64) continue;
+            if ((sector.submode() & psr::submode::kXaAudio) != psr::submode::kXaAudio) continue;
             found.push_back({fingerprint(sector.audio()), lba + i, sector.coding(), sector.channel()});
         }
     }

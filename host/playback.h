@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "../contract/xa_timing.h"
 #include "plugins.h"
 
 namespace quorvex {
@@ -23,15 +24,7 @@ struct PlaybackRequest {
     uint32_t skip_units = 0;          // units dropped after the seek, before any is handed over
 };
 
-// The format of XA sound as a sector's coding byte gives it.
-struct XaFormat {
-    uint8_t channels = 2;
-    uint32_t sample_rate = 37800;
-    static XaFormat from_coding(uint8_t coding) { return {static_cast<uint8_t>(coding & 0x01 ? 2 : 1), coding & 0x04 ? 18900u : 37800u}; }
-    // Samples per channel in one sector: 18 sound groups of 8 units of 28 samples.
-    uint32_t samples_per_sector() const { return 4032u / channels; }
-    bool operator==(const XaFormat&) const = default;
-};
+using psr::XaFormat;
 
 inline constexpr uint32_t kNoSector = UINT32_MAX;
 

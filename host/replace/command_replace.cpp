@@ -23,8 +23,11 @@
 #include "replace_request.h"
 #include "stream_places.h"
 #include "subtitle_script.h"
+#include "../../contract/raw_sector.h"
 
 namespace quorvex {
+constexpr size_t kSector = psr::kRawSectorSize;
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -63,7 +66,7 @@ void say_warning(Replacement& r, const std::string& text) {
 // be read).
 std::vector<uint8_t> frame_bytes(const FramePlace& place, const discwell::SectorFeed& disc) {
     std::vector<uint8_t> bytes;
-    uint8_t sector[2352];
+    uint8_t sector[kSector];
     std::string why;
     for (const ChunkSpan& s : place.spans) {
         if (!disc.read(s.lba, 1, sector, why)) return {};
@@ -463,7 +466,7 @@ bool patch_source(const std::string& image, fs::path& bin, std::string& error) {
     const int32_t probe = DwProbeImage(image.c_str(), parts.data(), uint32_t(parts.size()), &needed, &format, &kind);
     if (probe == DW_PROBE_IMAGE && kind == DW_FORMAT_RAW) {
         std::error_code ec;
-        if (fs::file_size(native_path(image), ec) % 2352 != 0 || ec) {
+        if (fs::file_size(native_path(image), ec) % kSector != 0 || ec) {
             error = image + ": a patch is made against a BIN of 2352-byte sectors; this image's sectors carry subchannel data "
                             "(convert it with -o NEW.cue and patch that)";
             return false;
@@ -489,11 +492,11 @@ public:
         if (ec) bytes_ = 0;
     }
     uint64_t bytes() const { return bytes_; }
-    uint32_t sector_count() const override { return static_cast<uint32_t>(bytes_ / 2352); }
+    uint32_t sector_count() const override { return static_cast<uint32_t>(bytes_ / kSector); }
     bool read(uint32_t lba, uint32_t count, uint8_t* out, std::string& error) const override {
         in_.clear();
-        in_.seekg(std::streamoff(lba) * 2352);
-        if (!in_.read(reinterpret_cast<char*>(out), std::streamsize(size_t{count} * 2352))) {
+        in_.seekg(std::streamoff(lba) * kSector);
+        if (!in_.read(reinterpret_cast<char*>(out), std::streamsize(size_t{count} * kSector))) {
             error = utf8_path(path_) + ": cannot be read";
             return false;
         }
@@ -705,14 +708,14 @@ Outcome write_patch(const ReplaceRequest& request, const Work& work, const DiscE
     if (!patch_source(request.stream.image, path, why)) return failure("", why);
     const BinFeed bin(path);
     std::vector<discwell::ChangedSector> changes;
-    uint8_t held[2352];
+    uint8_t held[kSector];
     for (uint32_t lba : r.changed) {
         // The BIN holds the disc from its first sector: each changed sector's original is there.
-        if (uint64_t{lba + 1} * 2352 > bin.bytes() || !bin.read(lba, 1, held, why) || std::memcmp(held, disc.original(lba), 2352) != 0) {
+        if (uint64_t{lba + 1} * kSector > bin.bytes() || !bin.read(lba, 1, held, why) || std::memcmp(held, disc.original(lba), kSector) != 0) {
             return failure("", utf8_path(path) + ": does not hold the disc from its first sector where the stream lies; no patch of it can "
                                                  "be made (convert the image with -o NEW.cue and patch that)");
         }
-        changes.push_back({uint64_t{lba} * 2352, disc.original(lba), disc.changed_bytes(lba)});
+        changes.push_back({uint64_t{lba} * kSector, disc.original(lba), disc.changed_bytes(lba)});
     }
     std::vector<uint8_t> patch;
     const bool made = lower_extension(request.patch) == ".ppf"
@@ -734,13 +737,13 @@ Outcome read_back(const ReplaceRequest& request, const PluginFolder& folder, con
     const uint32_t count = disc.sector_count();
     if (DwSectorCount(written_disc.handle) != count) return failure(request.output, "does not read back as written");
     constexpr uint32_t kRun = 448;
-    std::vector<uint8_t> expected(size_t{kRun} * 2352), got(expected.size());
+    std::vector<uint8_t> expected(size_t{kRun} * kSector), got(expected.size());
     for (uint32_t at = 0; at < count; at += kRun) {
         const uint32_t n = std::min(kRun, count - at);
         if (!disc.read(at, n, expected.data(), why) || !read_sectors(written_disc.handle, at, n, got.data(), why)) {
             return failure(request.output, "cannot be read back: " + why);
         }
-        if (std::memcmp(expected.data(), got.data(), size_t{n} * 2352) != 0) return failure(request.output, "does not read back as written");
+        if (std::memcmp(expected.data(), got.data(), size_t{n} * kSector) != 0) return failure(request.output, "does not read back as written");
     }
     return check_new_disc(written_disc.handle, request.output, work.listing, folder, work.named.context, r);
 }

@@ -1,8 +1,11 @@
 #include "disc_edit.h"
+#include "../../contract/raw_sector.h"
 
 #include <cstring>
 
 namespace quorvex {
+constexpr size_t kSector = psr::kRawSectorSize;
+
 
 bool read_sectors(uint32_t disc, uint32_t lba, uint32_t count, uint8_t* out, std::string& error) {
     if (count == 0) return true;
@@ -10,7 +13,7 @@ bool read_sectors(uint32_t disc, uint32_t lba, uint32_t count, uint8_t* out, std
     uint32_t at = 0;
     const uint8_t* run = nullptr;
     for (uint32_t n; scan && at < count && (n = DwScanNext(scan, &run)) > 0; at += n) {
-        std::memcpy(out + size_t{at} * 2352, run, size_t{n} * 2352);
+        std::memcpy(out + size_t{at} * kSector, run, size_t{n} * kSector);
     }
     const bool whole = scan && at == count;
     if (!whole) error = scan && DwScanError(scan) ? DwScanError(scan) : "sector " + std::to_string(lba + at) + " lies past the disc's end";
@@ -42,7 +45,7 @@ std::vector<discwell::TrackSpan> DiscEdit::track_spans() const {
 bool DiscEdit::read(uint32_t lba, uint32_t count, uint8_t* out, std::string& error) const {
     if (!read_sectors(input_, lba, count, out, error)) return false;
     for (auto it = edits_.lower_bound(lba); it != edits_.end() && it->first - lba < count; ++it) {
-        std::memcpy(out + size_t{it->first - lba} * 2352, it->second.after.data(), 2352);
+        std::memcpy(out + size_t{it->first - lba} * kSector, it->second.after.data(), kSector);
     }
     return true;
 }

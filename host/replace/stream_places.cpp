@@ -7,12 +7,13 @@
 
 #include "../../codecs/byte_order.h"
 #include "../../discwell/discwell.h"
+#include "../../contract/raw_sector.h"
 
 namespace quorvex {
 namespace {
 
-constexpr size_t kRaw = 2352;
-constexpr size_t kAudioBytes = 2304;
+constexpr size_t kRaw = psr::kRawSectorSize;
+constexpr size_t kAudioBytes = psr::kXaAudioBytes;
 
 struct Seen {
     uint32_t lba;
@@ -39,7 +40,7 @@ private:
         Seen seen{lba, {}};
         std::memcpy(seen.bytes.data(), sector, kRaw);
         if (!self->channel && self->layout_) self->channel = sector_channel(*self->layout_, sector, true);
-        if ((sector[18] & 0x64) == 0x64) self->sound.push_back(seen);
+        if ((psr::RawSector(sector).submode() & psr::submode::kXaAudio) == psr::submode::kXaAudio) self->sound.push_back(seen);
         self->call.push_back(seen);
     }
     uint32_t disc_;
