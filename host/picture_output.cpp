@@ -149,6 +149,10 @@ public:
 
     bool finish(std::string& error) override {
         if (!collect(0, error)) return false;
+        if (report_.frames_written == 0 && report_.undecodable_frames.empty()) {
+            error = output_.target() + ": the stream holds no pictures (it is sound alone)";
+            return false;
+        }
         if (report_.frames_written == 0) {
             error = output_.target() + ": none of the stream's " + std::to_string(report_.undecodable_frames.size()) +
                     " frames can be decoded (" + report_.first_failure + ")";

@@ -118,6 +118,13 @@ TEST(OwnOutputs, PicturesAreTheConsolesColoursWhicheverWayTheyAreMade) {
     }
     EXPECT_EQ(k, pictures["pictures"].size());
     EXPECT_GT(k, 30u);
+
+    // A song has no pictures to write: said so, and no folder is left.
+    const RunResult song = run_program(quorvex_command() + " extract " + build_path("samples/ostrand.cue") + " --stream 1 --frames " +
+                                       dir.file("song"));
+    EXPECT_EQ(song.status, 1);
+    EXPECT_NE(song.output.find("the stream holds no pictures (it is sound alone)"), std::string::npos) << song.output;
+    EXPECT_FALSE(std::filesystem::exists(dir.file("song")));
 }
 
 TEST(OwnOutputs, XaSoundDecodesAsLibavcodecDecodesIt) {
