@@ -47,9 +47,23 @@ void fail(httplib::Response& res, int status, const std::string& reason) {
     res.status = status;
     res.set_content(reason + "\n", "text/plain; charset=utf-8");
 }
+// How each kind of refusal is answered.
+struct Answer {
+    Refusal kind;
+    int status;
+    const char* retry_after;  // seconds to wait before asking again, or none
+};
+constexpr Answer kAnswers[] = {
+    {Refusal::kNotFound, 404, nullptr},   {Refusal::kGone, 410, nullptr},      {Refusal::kOutside, 403, nullptr},
+    {Refusal::kUnreadable, 422, nullptr}, {Refusal::kNotBuilt, 501, nullptr},  {Refusal::kBusy, 503, "2"},
+    {Refusal::kBadRequest, 400, nullptr},
+};
+
 void fail(httplib::Response& res, const Failure& f) {
-    fail(res, f.status, f.reason);
-    if (f.status == 503) res.set_header("Retry-After", "2");
+    const Answer* answer = std::find_if(std::begin(kAnswers), std::end(kAnswers), [&](const Answer& a) { return a.kind == f.kind; });
+    if (answer == std::end(kAnswers)) return fail(res, 500, f.reason);
+    fail(res, answer->status, f.reason);
+    if (answer->retry_after) res.set_header("Retry-After", answer->retry_after);
 }
 // A refusal that ends the connection: whatever else the client sends is never read. False, for
 // `return refuse(...)` where a request is admitted or not.

@@ -189,11 +189,11 @@ const ShelfDisc* Shelf::disc(const std::string& id, Failure& failure) {
         if (d.id != id) continue;
         const ImageStamp now = stamp_of(d.image);
         if (!now.present) {
-            failure = {410, "The image " + d.image.relative + " is no longer there: it may have been moved or removed."};
+            failure = {Refusal::kGone, "The image " + d.image.relative + " is no longer there: it may have been moved or removed."};
             return nullptr;
         }
         if (!now.outside.empty()) {
-            failure = {403, "The image " + d.image.relative + " names a file outside the folders this server serves."};
+            failure = {Refusal::kOutside, "The image " + d.image.relative + " names a file outside the folders this server serves."};
             return nullptr;
         }
         std::lock_guard lock(mutex_);
@@ -209,7 +209,7 @@ const ShelfDisc* Shelf::disc(const std::string& id, Failure& failure) {
         }
         return &d;
     }
-    failure = {404, "No disc with this id (" + id + "): it may have been removed, or the server restarted."};
+    failure = {Refusal::kNotFound, "No disc with this id (" + id + "): it may have been removed, or the server restarted."};
     return nullptr;
 }
 
@@ -239,11 +239,11 @@ std::shared_ptr<const ScannedDisc> Shelf::scan(const ShelfDisc& disc, Failure& f
     };
     // discwell's message names the file; the survey's is said of the image.
     if (!open_image(disc.image.path, options_.io_mode, open, error)) {
-        failure = {422, error};
+        failure = {Refusal::kUnreadable, error};
         return nullptr;
     }
     if (!survey_disc(open.handle, disc.image.path, plugins_, result->survey, error, warn, progress)) {
-        failure = {422, disc.image.path + ": " + error};
+        failure = {Refusal::kUnreadable, disc.image.path + ": " + error};
         return nullptr;
     }
     std::lock_guard lock(mutex_);
@@ -304,18 +304,18 @@ bool Shelf::preview(const ShelfDisc& disc, size_t stream, const std::string& wha
     if (!scan) return false;
     const FoundStream* numbered = scan->numbered(stream);
     if (!numbered) {
-        failure = {404, "This disc has no stream " + std::to_string(stream) + "."};
+        failure = {Refusal::kNotFound, "This disc has no stream " + std::to_string(stream) + "."};
         return false;
     }
     const FoundStream& s = *numbered;
     const bool video = is_video(s.info);
     const bool picture = std::find(std::begin(kPictureNames), std::end(kPictureNames), what) != std::end(kPictureNames);
     if (what != "media" && (!picture || !video)) {
-        failure = {404, "This stream has no " + what + "."};
+        failure = {Refusal::kNotFound, "This stream has no " + what + "."};
         return false;
     }
     if (!media_output_available()) {
-        failure = {501, "This build of quorvex writes no media files."};
+        failure = {Refusal::kNotBuilt, "This build of quorvex writes no media files."};
         return false;
     }
     std::string prefix;
@@ -343,7 +343,7 @@ bool Shelf::preview(const ShelfDisc& disc, size_t stream, const std::string& wha
     {
         std::unique_lock lock(mutex_);
         if (waiting_makers_ >= kMostWaiting) {
-            failure = {503, "The server is busy making other previews; ask again in a moment."};
+            failure = {Refusal::kBusy, "The server is busy making other previews; ask again in a moment."};
             return false;
         }
         ++waiting_makers_;
@@ -363,7 +363,7 @@ bool Shelf::preview(const ShelfDisc& disc, size_t stream, const std::string& wha
     }
     maker_free_.notify_one();
     if (!made) {
-        failure = {interrupted() ? 503 : 422, error};
+        failure = {interrupted() ? Refusal::kBusy : Refusal::kUnreadable, error};
         return false;
     }
     out.pin = cache_.keep(name, true);
@@ -430,7 +430,7 @@ bool Shelf::ripped(const ShelfDisc& disc, size_t number, Preview& file, Failure&
     const FoundStream* s = scan->numbered(number);
     const auto path = s ? ripped_file(out_ / native_path(disc.image.disc_name), stream_key(*s)) : std::nullopt;
     if (!path) {
-        failure = {404, "Stream " + std::to_string(number) + " of this disc has not been ripped (or its file has changed since)."};
+        failure = {Refusal::kNotFound, "Stream " + std::to_string(number) + " of this disc has not been ripped (or its file has changed since)."};
         return false;
     }
     const OutputFormat* format = output_format_of(utf8_path(*path));
@@ -449,7 +449,7 @@ std::shared_ptr<Job> Shelf::launch(const std::string& kind, const std::string& d
         return true;
     });
     if (workers_.size() >= kMostJobs) {
-        failure = {503, "The server is busy with " + std::to_string(workers_.size()) + " scans and rips; ask again when some are through."};
+        failure = {Refusal::kBusy, "The server is busy with " + std::to_string(workers_.size()) + " scans and rips; ask again when some are through."};
         return nullptr;
     }
     auto job = std::make_shared<Job>();
@@ -490,12 +490,12 @@ std::shared_ptr<Job> Shelf::start_rip(const ShelfDisc& disc, std::vector<size_t>
     std::sort(streams.begin(), streams.end());
     streams.erase(std::unique(streams.begin(), streams.end()), streams.end());
     if (streams.empty()) {
-        failure = {400, "No streams were chosen."};
+        failure = {Refusal::kBadRequest, "No streams were chosen."};
         return nullptr;
     }
     for (const size_t k : streams) {
         if (!scan->numbered(k)) {
-            failure = {404, "This disc has no stream " + std::to_string(k) + "."};
+            failure = {Refusal::kNotFound, "This disc has no stream " + std::to_string(k) + "."};
             return nullptr;
         }
     }

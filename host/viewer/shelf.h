@@ -46,8 +46,19 @@ private:
 };
 
 // An HTTP status with a one-line reason.
+// Why the shelf cannot give what was asked, by kind; the server answers each kind with its HTTP
+// status from one table (server.cpp).
+enum class Refusal {
+    kNotFound,     // no such disc, stream, picture, job or ripped file
+    kGone,         // the image was moved or removed since the shelf was read
+    kOutside,      // the image names a file outside the served folders
+    kUnreadable,   // the image cannot be opened or scanned
+    kNotBuilt,     // this build writes no media files
+    kBusy,         // the server's workers are all taken: ask again
+    kBadRequest,   // the request itself is wrong
+};
 struct Failure {
-    int status;
+    Refusal kind = Refusal::kNotFound;
     std::string reason;
 };
 
