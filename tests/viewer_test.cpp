@@ -107,38 +107,12 @@ public:
     bool send(const std::string& bytes) { return ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size()); }
     // What arrives within `ms`, until the server closes the connection.
     std::string receive(int ms) {
-        std::string got;
-        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-        while (std::chrono::steady_clock::now() < until) {
-            pollfd p{fd_, POLLIN, 0};
-            if (::poll(&p, 1, 50) <= 0) continue;
-            char buffer[4096];
-            const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
-            if (n <= 0) {
-                closed_ = true;
-                break;
-            }
-            got.append(buffer, static_cast<size_t>(n));
-        }
-        return got;
+        return receive_until(ms, [](const std::string&) { return false; });
     }
     bool closed() const { return closed_; }
     // What arrives until the end of an answer's head (or `ms` pass, or the server closes).
     std::string receive_head(int ms) {
-        std::string got;
-        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-        while (got.find("\r\n\r\n") == std::string::npos && std::chrono::steady_clock::now() < until) {
-            pollfd p{fd_, POLLIN, 0};
-            if (::poll(&p, 1, 50) <= 0) continue;
-            char buffer[4096];
-            const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
-            if (n <= 0) {
-                closed_ = true;
-                break;
-            }
-            got.append(buffer, static_cast<size_t>(n));
-        }
-        return got;
+        return receive_until(ms, [](const std::string& got) { return got.find("\r\n\r\n") != std::string::npos; });
     }
     // Whether the server has closed the connection or answered on it, asked without waiting.
     bool cut_now() {
@@ -148,6 +122,24 @@ public:
     }
 
 private:
+    template <class Enough>
+    std::string receive_until(int ms, Enough enough) {
+        std::string got;
+        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        while (!enough(got) && std::chrono::steady_clock::now() < until) {
+            pollfd p{fd_, POLLIN, 0};
+            if (::poll(&p, 1, 50) <= 0) continue;
+            char buffer[4096];
+            const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
+            if (n <= 0) {
+                closed_ = true;
+                break;
+            }
+            got.append(buffer, static_cast<size_t>(n));
+        }
+        return got;
+    }
+
     int fd_;
     bool connected_ = false, closed_ = false;
 };
