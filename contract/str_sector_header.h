@@ -10,6 +10,11 @@ namespace psr {
 inline constexpr uint32_t kStrHeaderSize = 32;
 inline constexpr uint32_t kStrChunkDataBytes = 2016;  // MDEC data after the header
 inline constexpr uint16_t kMdecMarker = 0x3800;
+// User-data offsets of the fields a writer fills or a frame's chunks are matched by.
+inline constexpr uint32_t kStrChunkIndexAt = 4;
+inline constexpr uint32_t kStrFrameNumberAt = 8;
+inline constexpr uint32_t kStrFrameBytesAt = 12;
+inline constexpr uint32_t kStrHeaderCopyAt = 20;  // where some discs repeat the MDEC header words
 
 struct StrSectorHeader {
     uint16_t magic;
@@ -26,9 +31,9 @@ struct StrSectorHeader {
 
     static constexpr StrSectorHeader parse(const RawSector& s) {
         return StrSectorHeader{
-            s.user16<0>(),  s.user16<2>(),  s.user16<4>(),  s.user16<6>(),
-            s.user32<8>(),  s.user32<12>(), s.user16<16>(), s.user16<18>(),
-            s.user32<20>(), s.user32<24>(), s.user32<28>(),
+            s.user16<0>(),  s.user16<2>(), s.user16<kStrChunkIndexAt>(), s.user16<6>(),
+            s.user32<kStrFrameNumberAt>(), s.user32<kStrFrameBytesAt>(), s.user16<16>(), s.user16<18>(),
+            s.user32<kStrHeaderCopyAt>(), s.user32<24>(), s.user32<28>(),
         };
     }
 

@@ -50,23 +50,23 @@ private:
 bool place_frame(const Unit& unit, ReadWatch& watch, const MovieLayout& layout, FramePlace& place) {
     const uint8_t channel = watch.channel.value_or(0);
     auto ours = [&](const Seen& s) {
-        return is_chunk(layout, s.bytes.data()) && sector_channel(layout, s.bytes.data(), false) == channel;
+        return layout.is_chunk(psr::RawSector(s.bytes.data())) && sector_channel(layout, s.bytes.data(), false) == channel;
     };
     // The frame begins at the last first chunk the plug-in read in this call.
     size_t first = watch.call.size();
     for (size_t i = watch.call.size(); i-- > 0;) {
-        if (ours(watch.call[i]) && begins_frame(layout, watch.call[i].bytes.data())) {
+        if (ours(watch.call[i]) && layout.chunks->begins_frame(psr::RawSector(watch.call[i].bytes.data()))) {
             first = i;
             break;
         }
     }
     if (first == watch.call.size()) return false;
-    const uint32_t key = chunk_frame_key(layout, watch.call[first].bytes.data());
+    const uint32_t key = layout.chunks->frame_key(psr::RawSector(watch.call[first].bytes.data()));
     std::vector<uint32_t> lbas;
     std::vector<const uint8_t*> sectors;
     for (size_t i = first; i < watch.call.size(); ++i) {
         const Seen& s = watch.call[i];
-        if (!ours(s) || chunk_frame_key(layout, s.bytes.data()) != key) continue;
+        if (!ours(s) || layout.chunks->frame_key(psr::RawSector(s.bytes.data())) != key) continue;
         lbas.push_back(s.lba);
         sectors.push_back(s.bytes.data());
     }
@@ -76,7 +76,7 @@ bool place_frame(const Unit& unit, ReadWatch& watch, const MovieLayout& layout, 
     const size_t size = unit.frame.payload_size;
     for (size_t i = 0; i < place.spans.size() && at < size; ++i) {
         const size_t n = std::min<size_t>(place.spans[i].length, size - at);
-        if (std::memcmp(sectors[i] + 24 + place.spans[i].offset, unit.frame.payload + at, n) != 0) return false;
+        if (std::memcmp(sectors[i] + psr::kUserDataOffset + place.spans[i].offset, unit.frame.payload + at, n) != 0) return false;
         at += n;
     }
     if (at != size || size < 8) return false;
@@ -109,7 +109,7 @@ bool place_sound(const uint8_t* delivered, ReadWatch& watch, std::optional<uint1
 
 bool find_stream_places(const PlaybackRequest& request, StreamPlaces& places, std::string& error) {
     places = StreamPlaces{};
-    places.layout = movie_layout(request.plugin->stem);
+    places.layout = movie_layout(*request.plugin);
     ReadWatch watch(request.disc, places.layout);
     std::optional<uint16_t> sound_stream;
     auto handle = [&](const Unit& unit, std::string& why) {

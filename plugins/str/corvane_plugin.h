@@ -7,9 +7,6 @@
 
 namespace plugins::str {
 
-inline constexpr psr::PluginIdentity kCorvaneIdentity{
-    "Corvane STR", "Copyright (C) 2026 the Corvane STR plug-in authors", 122, 0, 230, psr::HomeUrl::kLong};
-
 using CorvanePlugin = psr::PluginOf<kCorvaneIdentity, CorvaneScanner, CorvaneReader>;
 
 }  // namespace plugins::str

@@ -118,7 +118,7 @@ public:
                     if (handle->first_countdown == 0) handle->first_countdown = h.frames_left + 1u;
                 }
                 if (handle->frame_open) {
-                    frame->payload_size += copy_into_frame(frame, position, s.user() + 32, corvane::kChunkBytes);
+                    frame->payload_size += copy_into_frame(frame, position, s.user() + corvane::kChunkDataAt, corvane::kChunkBytes);
                     frame->frame_number = handle->first_countdown - h.frames_left;
                     if (h.chunk_index + 1u == h.chunk_count) {
                         complete = true;

@@ -29,12 +29,16 @@ struct CountdownHeader {
     }
 };
 
+inline constexpr psr::PluginIdentity kCorvaneIdentity{
+    "Corvane STR", "Copyright (C) 2026 the Corvane STR plug-in authors", 122, 0, 230, psr::HomeUrl::kLong};
+
 namespace corvane {
 inline constexpr uint8_t kVideo = 0x48;       // real-time data, Form 1
 inline constexpr uint8_t kVideoForm2 = 0x68;  // real-time data, Form 2
 inline constexpr uint8_t kAudio = 0x64;
 inline constexpr uint8_t kNone = 0x00;
-inline constexpr uint32_t kChunkBytes = 2016;
+inline constexpr uint16_t kChunkDataAt = 32;  // user-data offset of a chunk's MDEC data
+inline constexpr uint16_t kChunkBytes = 2016;
 inline constexpr char kVolumeMarker[] = "ACE3ES";
 }  // namespace corvane
 

@@ -7,9 +7,6 @@
 
 namespace plugins::str {
 
-inline constexpr psr::PluginIdentity kWalciteIdentity{
-    "Walcite STR", "Copyright (C) 2026 the Walcite STR plug-in authors", 102, 0, 230, psr::HomeUrl::kLong};
-
 using WalcitePlugin = psr::PluginOf<kWalciteIdentity, WalciteScanner, WalciteReader>;
 
 }  // namespace plugins::str

@@ -29,18 +29,6 @@ public:
     // Module-level: the channel of descriptions, fixed by the first sector described after load.
     static inline uint16_t info_channel = 0xFFFF;
 
-    // The channel a sector belongs to: the subheader's for audio and plain video submodes, else
-    // bits 10 and 11 of the chunk's type word. The first sector of a stream is judged by exact
-    // submodes; the sectors after it also by the audio bits.
-    static uint8_t first_sector_channel(const psr::RawSector& s) {
-        if (s.submode() == 0x64 || s.submode() == 0x42) return s.channel();
-        return static_cast<uint8_t>((s.user16<2>() >> 10) & 3);
-    }
-    static uint8_t sector_channel(const psr::RawSector& s) {
-        if (psr::is_xa_audio(s.submode()) || s.submode() == 0x42) return s.channel();
-        return static_cast<uint8_t>((s.user16<2>() >> 10) & 3);
-    }
-
     static int32_t describe(uint32_t disc, uint32_t start, uint32_t count, StreamInfo* info) {
         if (!info) return 0;
         SectorReader* reader = CdReadOpen(disc, 0, start, count < 300 ? count : 300, psr::kBufferSettingDefault);
@@ -48,7 +36,7 @@ public:
         psr::MovieSample sample{start, count, 0, 0, 0, 0, 0, 0};
         while (uint8_t* bytes = CdReadSector(reader, 0)) {
             const psr::RawSector s(bytes);
-            const uint8_t channel = first_sector_channel(s);
+            const uint8_t channel = walcite_channel(s, true);
             if (info_channel == 0xFFFF) info_channel = channel;
             if (channel == info_channel) {
                 const psr::StrSectorHeader h = psr::StrSectorHeader::parse(s);
@@ -93,10 +81,10 @@ public:
         while (uint8_t* bytes = CdReadSector(handle->reader, 0)) {
             const psr::RawSector s(bytes);
             if (!handle->channel_known) {
-                handle->channel = first_sector_channel(s);
+                handle->channel = walcite_channel(s, true);
                 handle->channel_known = 1;
             }
-            if (sector_channel(s) != handle->channel) {
+            if (walcite_channel(s, false) != handle->channel) {
                 CdUnlockReadBuffer(handle->reader, bytes);
                 continue;
             }
@@ -111,7 +99,7 @@ public:
             }
             const psr::StrSectorHeader h = psr::StrSectorHeader::parse(s);
             bool complete = false;
-            if (h.magic != 0 && h.frame_number != 0) {
+            if (walcite_chunk(h)) {
                 if (h.chunk_index == 0) {
                     gathering.begin(frame, h.frame_number, round16(h.width), round16(h.height), h.frame_bytes);
                 }

@@ -51,8 +51,22 @@ struct WalciteScan {
     int32_t group_first;  // no entry before this one is open
 };
 
+inline constexpr psr::PluginIdentity kWalciteIdentity{
+    "Walcite STR", "Copyright (C) 2026 the Walcite STR plug-in authors", 102, 0, 230, psr::HomeUrl::kLong};
+
 // A picture size rounded to a multiple of 16.
 constexpr uint32_t round16(uint32_t size) { return (size + 8) & ~15u; }
+
+// The channel walcite's reader sees a sector in: the subheader's for audio and plain video
+// submodes, else bits 10 and 11 of the chunk's type word. The first sector of a stream is judged
+// by exact submodes; the sectors after it also by the audio bits.
+constexpr uint8_t walcite_channel(const psr::RawSector& s, bool first_sector) {
+    const bool by_subheader = s.submode() == 0x42 || (first_sector ? s.submode() == 0x64 : psr::is_xa_audio(s.submode()));
+    return by_subheader ? s.channel() : static_cast<uint8_t>((s.user16<2>() >> 10) & 3);
+}
+
+// Whether the reader takes a sector that is not sound as a video chunk.
+constexpr bool walcite_chunk(const psr::StrSectorHeader& h) { return h.magic != 0 && h.frame_number != 0; }
 
 class WalciteScanner {
 public:
