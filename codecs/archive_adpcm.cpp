@@ -13,18 +13,6 @@ int32_t nibble_value(int nibble, int shift) { return (nibble * 4096) >> shift; }
 
 }  // namespace
 
-void decode_archive_group(const uint8_t* group, ArchiveHistory& h, int16_t* out) {
-    const int shift = group[0] & 15;
-    const int filter = std::min(group[0] >> 4, 4);
-    for (int i = 0; i < 28; ++i) {
-        const int raw = (group[2 + i / 2] >> (i % 2 ? 4 : 0)) & 15;
-        const double v = clamp_sample(h.s1 * kArchiveFilters[filter][0] + h.s2 * kArchiveFilters[filter][1] + nibble_value(raw >= 8 ? raw - 16 : raw, shift));
-        h.s2 = h.s1;
-        h.s1 = v;
-        out[i] = static_cast<int16_t>(round_sample(v));
-    }
-}
-
 void encode_archive_group(const int16_t* samples, ArchiveHistory& history, uint8_t flag, int offset, uint8_t* group) {
     double best_error = -1;
     uint8_t best[16] = {};

@@ -8,10 +8,26 @@
 // count of MDEC codes halved and rounded up to a multiple of 32, 0x3800, the scale and the version.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
 namespace codecs {
+
+// The four header words of a frame's bitstream.
+struct MdecHeader {
+    static constexpr uint16_t kMarker = 0x3800;
+    static constexpr size_t kBytes = 8;
+    uint16_t count = 0;  // MDEC codes halved, rounded up to a multiple of 32
+    uint16_t marker = kMarker;
+    uint16_t scale = 0;
+    uint16_t version = 0;
+
+    static constexpr MdecHeader parse(const uint8_t* p) {
+        auto word = [p](int i) { return static_cast<uint16_t>(p[2 * i] | p[2 * i + 1] << 8); };
+        return {word(0), word(1), word(2), word(3)};
+    }
+};
 
 // A picture in full-range YCbCr with 4:2:0 chroma; planes are width x height and half that.
 struct Picture {

@@ -551,7 +551,8 @@ bool decode_mdec(std::span<const uint8_t> frame, uint32_t width, uint32_t height
         error = "no usable picture size";
         return false;
     }
-    const uint16_t qscale = static_cast<uint16_t>(frame[4] | frame[5] << 8), version = static_cast<uint16_t>(frame[6] | frame[7] << 8);
+    const MdecHeader header = MdecHeader::parse(frame.data());
+    const uint16_t qscale = header.scale, version = header.version;
     if (version != 2 && version != 3) {
         error = "MDEC version " + std::to_string(version) + " is not one quorvex decodes (2 or 3)";
         return false;

@@ -213,7 +213,7 @@ std::vector<uint8_t> emit_frame(const std::vector<Block>& blocks, const std::vec
     std::vector<uint8_t> bits = out.finish();
     // The first word, as the games write it: the MDEC codes halved, rounded up to a multiple of 32.
     const auto count = static_cast<uint16_t>(std::min<uint32_t>(((codes + 1) / 2 + 31) / 32 * 32, 0xFFE0));
-    const uint16_t header[4] = {count, 0x3800, qscale, version};
+    const uint16_t header[4] = {count, MdecHeader::kMarker, qscale, version};
     std::vector<uint8_t> frame;
     frame.reserve(8 + bits.size());
     for (const uint16_t word : header) {

@@ -65,28 +65,23 @@ WrittenArchive write_archive(DiscImage& disc, uint32_t index_lba, uint32_t data_
         archive.signals.push_back(signal);
         for (uint32_t s = 0; s < track_sectors[t]; ++s, ++lba) {
             uint8_t user[2048] = {};
-            for (uint32_t b = 0; b < 2; ++b) {
-                uint8_t* block = user + 1024 * b;
-                const uint32_t block_index = s * 2 + b;
-                int16_t samples[28];
-                if (stereo) {
-                    for (uint32_t g = 0; g < 32; ++g) {
-                        for (int c = 0; c < 2; ++c) {
-                            for (uint32_t i = 0; i < 28; ++i) {
-                                samples[i] = signal[((block_index * 32 + g) * 28 + i) * 2 + static_cast<uint32_t>(c)];
-                            }
-                            codecs::encode_archive_group(samples, history[c], 0, c == 1 ? 20 : 0, block + 512 * c + 16 * g);
-                        }
+            for (uint32_t b = 0; b < codecs::kArchiveBlocksPerSector; ++b) {
+                uint8_t* block = user + codecs::kArchiveBlockBytes * b;
+                const uint32_t block_index = s * codecs::kArchiveBlocksPerSector + b;
+                const uint32_t groups = codecs::archive_block_groups(stereo);
+                constexpr uint32_t kSamples = codecs::kArchiveGroupSamples;
+                int16_t samples[kSamples];
+                for (uint32_t g = 0; g < groups; ++g) {
+                    if (!stereo && block_index + 1 == blocks && g == sounding_groups) {
+                        block[codecs::archive_group_at(false, 0, g) + 1] = codecs::kArchiveEndMarker;
+                        break;
                     }
-                } else {
-                    const bool last = block_index + 1 == blocks;
-                    for (uint32_t g = 0; g < 64; ++g) {
-                        if (last && g == sounding_groups) {
-                            block[16 * g + 1] = 7;  // the end marker
-                            break;
+                    for (uint32_t c = 0; c < uint32_t(channels); ++c) {
+                        for (uint32_t i = 0; i < kSamples; ++i) {
+                            samples[i] = signal[((block_index * groups + g) * kSamples + i) * uint32_t(channels) + c];
                         }
-                        for (uint32_t i = 0; i < 28; ++i) samples[i] = signal[(block_index * 64 + g) * 28 + i];
-                        codecs::encode_archive_group(samples, history[0], 0, 0, block + 16 * g);
+                        codecs::encode_archive_group(samples, history[c], 0, c == 1 ? codecs::kArchiveRightOffset : 0,
+                                                     block + codecs::archive_group_at(stereo, c, g));
                     }
                 }
             }

@@ -11,6 +11,7 @@
 
 #include "../../codecs/cd_codes.h"
 #include "../../codecs/archive_adpcm.h"
+#include "../../contract/xa_timing.h"
 #include "../../codecs/xa_adpcm.h"
 #include "../atomic_output.h"
 #include "../commands.h"
@@ -70,7 +71,7 @@ std::vector<uint8_t> frame_bytes(const FramePlace& place, const discwell::Sector
     std::string why;
     for (const ChunkSpan& s : place.spans) {
         if (!disc.read(s.lba, 1, sector, why)) return {};
-        bytes.insert(bytes.end(), sector + 24 + s.offset, sector + 24 + s.offset + s.length);
+        bytes.insert(bytes.end(), sector + psr::kUserDataOffset + s.offset, sector + psr::kUserDataOffset + s.offset + s.length);
     }
     bytes.resize(std::min<size_t>(bytes.size(), place.delivered));
     return bytes;
@@ -243,18 +244,21 @@ Outcome replace_archive_sound(const ReplaceRequest& request, const std::string& 
     std::vector<uint8_t*> sectors;
     if (!edit_all(disc, places.blocks, sectors, why)) return failure(image, why);
     // The groups that sound: all of them, or a voice clip's up to its end marker.
+    const uint32_t block_groups = codecs::archive_block_groups(stereo);
+    auto sounding = [&](const uint8_t* block) {
+        uint32_t g = 0;
+        while (g < block_groups && !(!stereo && codecs::archive_clip_ends(block + codecs::archive_group_at(false, 0, g)))) ++g;
+        return g;
+    };
+    auto blocks_of = [](uint8_t* sector, uint32_t b) { return sector + psr::kUserDataOffset + codecs::kArchiveBlockBytes * b; };
     size_t groups = 0;
-    for (const uint8_t* sector : sectors) {
-        const uint8_t* user = sector + 24;
-        for (int half = 0; half < 2; ++half) {
-            for (int g = 0; g < (stereo ? 32 : 64); ++g, ++groups) {
-                if (!stereo && user[1024 * half + 16 * g + 1] == 7) break;
-            }
-        }
+    for (uint8_t* sector : sectors) {
+        for (uint32_t b = 0; b < codecs::kArchiveBlocksPerSector; ++b) groups += sounding(blocks_of(sector, b));
     }
+    constexpr size_t kSamples = codecs::kArchiveGroupSamples;
     std::vector<int16_t> samples;
     Replacement::Sound report;
-    if (!new_sound(request.sound, int(info.sample_rate ? info.sample_rate : 22050), channels, groups * 28 * size_t(channels), samples,
+    if (!new_sound(request.sound, int(info.sample_rate ? info.sample_rate : 22050), channels, groups * kSamples * size_t(channels), samples,
                    report, r, why)) {
         return failure("", why);
     }
@@ -262,19 +266,17 @@ Outcome replace_archive_sound(const ReplaceRequest& request, const std::string& 
     double signal = 0, noise = 0;
     size_t at = 0;  // in groups of 28 instants
     for (uint8_t* sector : sectors) {
-        uint8_t* user = sector + 24;
-        for (int half = 0; half < 2; ++half) {
-            uint8_t* block = user + 1024 * half;
-            for (int g = 0; g < (stereo ? 32 : 64); ++g, ++at) {
-                if (!stereo && block[16 * g + 1] == 7) break;
+        for (uint32_t b = 0; b < codecs::kArchiveBlocksPerSector; ++b) {
+            uint8_t* block = blocks_of(sector, b);
+            for (uint32_t g = 0, n = sounding(block); g < n; ++g, ++at) {
                 for (int c = 0; c < channels; ++c) {
-                    int16_t pcm[28], back[28];
-                    for (int i = 0; i < 28; ++i) pcm[i] = samples[(at * 28 + size_t(i)) * size_t(channels) + size_t(c)];
-                    uint8_t* group = block + (stereo ? 512 * c : 0) + 16 * g;
-                    const int offset = c == 1 ? 20 : 0;
+                    int16_t pcm[kSamples], back[kSamples];
+                    for (size_t i = 0; i < kSamples; ++i) pcm[i] = samples[(at * kSamples + i) * size_t(channels) + size_t(c)];
+                    uint8_t* group = block + codecs::archive_group_at(stereo, uint32_t(c), g);
+                    const int offset = c == 1 ? codecs::kArchiveRightOffset : 0;
                     codecs::encode_archive_group(pcm, history[c], group[1], offset, group);
                     codecs::decode_archive_group(group, heard[c], back);
-                    for (int i = 0; i < 28; ++i) {
+                    for (size_t i = 0; i < kSamples; ++i) {
                         const double d = double(pcm[i]) - (back[i] - offset);
                         signal += double(pcm[i]) * pcm[i];
                         noise += d * d;
@@ -293,12 +295,12 @@ Outcome replace_sound(const ReplaceRequest& request, const std::string& image, c
                       DiscEdit& disc, Replacement& r) {
     if (!places.blocks.empty()) return replace_archive_sound(request, image, info, places, disc, r);
     if (places.sound.empty()) return failure(image, "the stream has no sound to replace");
-    const uint8_t coding = places.sound[0].coding;
+    const auto format = psr::XaFormat::from_coding(places.sound[0].coding);
     for (const SoundPlace& s : places.sound) {
-        if ((s.coding & 0x05) != (coding & 0x05)) return failure(image, "the stream's sound changes format; quorvex replaces sound of one format");
+        if (psr::XaFormat::from_coding(s.coding) != format) return failure(image, "the stream's sound changes format; quorvex replaces sound of one format");
     }
-    const bool stereo = coding & 0x01;
-    const int channels = stereo ? 2 : 1, rate = coding & 0x04 ? 18900 : 37800;
+    const bool stereo = format.channels == 2;
+    const int channels = format.channels, rate = int(format.sample_rate);
     std::string why;
     std::vector<uint32_t> lbas;
     for (const SoundPlace& s : places.sound) lbas.push_back(s.lba);
@@ -316,8 +318,8 @@ Outcome replace_sound(const ReplaceRequest& request, const std::string& image, c
     std::vector<int16_t> decoded(codecs::kXaSamplesPerSector);
     for (size_t i = 0; i < sectors.size(); ++i) {
         const int16_t* pcm = samples.data() + i * codecs::kXaSamplesPerSector;
-        encoder.encode_sector(pcm, sectors[i] + 24);
-        codecs::decode_xa_sector(sectors[i] + 24, stereo, history, decoded.data());
+        encoder.encode_sector(pcm, sectors[i] + psr::kUserDataOffset);
+        codecs::decode_xa_sector(sectors[i] + psr::kUserDataOffset, stereo, history, decoded.data());
         for (size_t k = 0; k < decoded.size(); ++k) {
             signal += double(pcm[k]) * pcm[k];
             noise += double(pcm[k] - decoded[k]) * (pcm[k] - decoded[k]);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "../../codecs/mdec.h"
 #include "../plugins.h"
 
 namespace quorvex {
@@ -27,9 +28,9 @@ bool write_frame(const MovieLayout& layout, std::span<const ChunkSpan> spans, st
                  std::span<const uint8_t> mdec) {
     size_t room = 0;
     for (const ChunkSpan& s : spans) room += s.length;
-    if (spans.empty() || mdec.size() > room || mdec.size() < 8) return false;
-    uint8_t old_header[8];
-    std::memcpy(old_header, sectors[0] + psr::kUserDataOffset + spans[0].offset, 8);
+    if (spans.empty() || mdec.size() > room || mdec.size() < codecs::MdecHeader::kBytes) return false;
+    uint8_t old_header[codecs::MdecHeader::kBytes];
+    std::memcpy(old_header, sectors[0] + psr::kUserDataOffset + spans[0].offset, sizeof old_header);
     size_t at = 0;
     for (size_t i = 0; i < spans.size(); ++i) {
         uint8_t* user = sectors[i] + psr::kUserDataOffset;

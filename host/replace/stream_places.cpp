@@ -5,7 +5,7 @@
 #include <cstring>
 #include <deque>
 
-#include "../../codecs/byte_order.h"
+#include "../../codecs/mdec.h"
 #include "../../discwell/discwell.h"
 #include "../../contract/raw_sector.h"
 
@@ -79,11 +79,11 @@ bool place_frame(const Unit& unit, ReadWatch& watch, const MovieLayout& layout, 
         if (std::memcmp(sectors[i] + psr::kUserDataOffset + place.spans[i].offset, unit.frame.payload + at, n) != 0) return false;
         at += n;
     }
-    if (at != size || size < 8) return false;
+    if (at != size || size < codecs::MdecHeader::kBytes) return false;
     place.frame_number = unit.frame.frame_number;
     place.width = static_cast<uint16_t>(unit.frame.width);
     place.height = static_cast<uint16_t>(unit.frame.height);
-    place.version = codecs::le16(unit.frame.payload + 6);
+    place.version = codecs::MdecHeader::parse(unit.frame.payload).version;
     place.delivered = static_cast<uint32_t>(size);
     return true;
 }
@@ -91,16 +91,21 @@ bool place_frame(const Unit& unit, ReadWatch& watch, const MovieLayout& layout, 
 // The disc sector each delivered sound sector came from: the first one read and not yet
 // delivered that holds its bytes (a sector the plug-in silenced: the next one it read), of the
 // file and channel of the stream's first.
+uint16_t file_and_channel(const uint8_t* sector) {
+    const psr::RawSector s(sector);
+    return static_cast<uint16_t>(s.file() | s.channel() << 8);
+}
+
 bool place_sound(const uint8_t* delivered, ReadWatch& watch, std::optional<uint16_t>& stream_channel, SoundPlace& place) {
-    auto same_stream = [&](const Seen& s) { return !stream_channel || codecs::le16(s.bytes.data() + 16) == *stream_channel; };
+    auto same_stream = [&](const Seen& s) { return !stream_channel || file_and_channel(s.bytes.data()) == *stream_channel; };
     auto found = std::find_if(watch.sound.begin(), watch.sound.end(), [&](const Seen& s) {
-        return same_stream(s) && std::memcmp(s.bytes.data() + 24, delivered, kAudioBytes) == 0;
+        return same_stream(s) && std::memcmp(s.bytes.data() + psr::kUserDataOffset, delivered, kAudioBytes) == 0;
     });
     if (found == watch.sound.end()) found = std::find_if(watch.sound.begin(), watch.sound.end(), same_stream);
     if (found == watch.sound.end()) return false;
     place.lba = found->lba;
-    place.coding = found->bytes[19];
-    if (!stream_channel) stream_channel = codecs::le16(found->bytes.data() + 16);
+    place.coding = psr::RawSector(found->bytes.data()).coding();
+    if (!stream_channel) stream_channel = file_and_channel(found->bytes.data());
     watch.sound.erase(watch.sound.begin(), found + 1);
     return true;
 }
@@ -124,7 +129,8 @@ bool find_stream_places(const PlaybackRequest& request, StreamPlaces& places, st
         } else if (request.plugin->decodes_audio) {
             // An archive block is the user data of the sector read for it.
             const auto found = std::find_if(watch.call.begin(), watch.call.end(), [&](const Seen& s) {
-                return unit.frame.payload_size == 2048 && std::memcmp(s.bytes.data() + 24, unit.frame.payload, 2048) == 0;
+                return unit.frame.payload_size == psr::kForm1UserBytes &&
+                       std::memcmp(s.bytes.data() + psr::kUserDataOffset, unit.frame.payload, psr::kForm1UserBytes) == 0;
             });
             if (found == watch.call.end()) {
                 why = "sound block " + std::to_string(places.blocks.size() + 1) + " was not read from the disc as delivered";

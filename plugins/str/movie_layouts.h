@@ -11,6 +11,7 @@
 #include <span>
 #include <string_view>
 
+#include "codecs/mdec.h"
 #include "contract/mdec_header_search.h"
 #include "contract/raw_sector.h"
 #include "contract/sector_class.h"
@@ -50,8 +51,9 @@ inline constexpr ChunkHeaderRules kStrChunks{
                          static_cast<uint16_t>(psr::mdec_copy_limit(search))};
     },
     [](uint8_t* user, std::span<const uint8_t> mdec, const uint8_t* old) {
+        constexpr size_t kWords = codecs::MdecHeader::kBytes;
         psr::store_le32(user + psr::kStrFrameBytesAt, static_cast<uint32_t>(mdec.size()));
-        if (std::memcmp(user + psr::kStrHeaderCopyAt, old, 8) == 0) std::memcpy(user + psr::kStrHeaderCopyAt, mdec.data(), 8);
+        if (std::memcmp(user + psr::kStrHeaderCopyAt, old, kWords) == 0) std::memcpy(user + psr::kStrHeaderCopyAt, mdec.data(), kWords);
     },
 };
 
