@@ -15,7 +15,7 @@ namespace fs = std::filesystem;
 
 namespace quorvex {
 
-int run_index(const Options& options) {
+Outcome run_index(const Options& options) {
     struct Found {
         std::string folder;
         Json rip;
@@ -27,8 +27,7 @@ int run_index(const Options& options) {
         std::error_code ec;
         const fs::path root = native_path(argument);
         if (!fs::is_directory(root, ec)) {
-            complain(argument + ": not a folder");
-            return kExitError;
+            return failure(argument, "not a folder");
         }
         // DIR/<disc>/rip.json, as rip writes them. One that cannot be read or is damaged is left
         // out, named, with the reason in the collection's "left_out".
@@ -65,8 +64,7 @@ int run_index(const Options& options) {
             discs.push_back({utf8_path(it->path()), std::move(rip)});
         }
         if (ec) {
-            complain(argument + ": cannot read the folder: " + ec.message());
-            return kExitError;
+            return failure(argument, "cannot read the folder: " + ec.message());
         }
     }
     std::sort(discs.begin(), discs.end(), [](const Found& a, const Found& b) { return a.folder < b.folder; });
@@ -93,12 +91,11 @@ int run_index(const Options& options) {
                                                    : native_path(options.output);
     std::string error;
     if (!replace_file_contents(output, dump(doc), error)) {
-        complain(error);
-        return kExitError;
+        return failure("", error);
     }
     std::printf("%s: %s (%zu ripped completely), %s\n", printable(utf8_path(output)).c_str(),
                 count_text(discs.size(), "disc").c_str(), complete, count_text(streams, "stream").c_str());
-    return status;
+    return outcome_of_status(status);
 }
 
 }  // namespace quorvex

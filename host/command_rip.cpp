@@ -215,8 +215,8 @@ private:
         std::vector<RipTask> tasks;
         std::string error;
         d.disc = std::make_unique<OpenDisc>();
-        if (!open_image(d.image.path, options_.io_mode, *d.disc, error)) {
-            fail_disc(error);
+        if (Outcome failed = open_image(d.image.path, options_.io_mode, *d.disc)) {
+            fail_disc(failed->text());
             return tasks;
         }
         auto say = [this](const std::string& message) {
@@ -580,23 +580,16 @@ private:
 
 }  // namespace
 
-int run_rip(const Options& options) {
+Outcome run_rip(const Options& options) {
     PluginFolder folder;
-    if (!load_plugin_folder(options, folder)) return kExitError;
     const PluginFile* only = nullptr;
-    if (!options.plugin.empty() && !(only = named_plugin(options, folder))) return kExitError;
+    if (Outcome failed = load_plugins(options, folder, &only)) return failed;
     Shard shard;
     std::string error;
-    if (!options.shard.empty() && !parse_shard(options.shard, shard, error)) {
-        complain(error);
-        return kExitUsage;
-    }
+    if (!options.shard.empty() && !parse_shard(options.shard, shard, error)) return usage_error(error);
     std::vector<CollectionImage> images;
     std::vector<std::string> not_images;
-    if (!find_images(options.images, images, error, &not_images)) {
-        complain(error);
-        return kExitError;
-    }
+    if (!find_images(options.images, images, error, &not_images)) return failure("", error);
     if (!not_images.empty()) warn(not_images_line(not_images));
     // Disc names come from the whole collection, so that every shard names a disc alike.
     std::vector<CollectionImage> mine;
@@ -604,10 +597,9 @@ int run_rip(const Options& options) {
         if (in_shard(image, shard)) mine.push_back(std::move(image));
     }
     if (images.empty()) {
-        complain("no disc images in " + options.images.front() + (options.images.size() > 1 ? " and the rest" : ""));
-        return kExitError;
+        return failure("", "no disc images in " + options.images.front() + (options.images.size() > 1 ? " and the rest" : ""));
     }
-    return RipRun(rip_request(options), all_plugins(folder), only, std::move(mine), {}, nullptr).run();
+    return outcome_of_status(RipRun(rip_request(options), all_plugins(folder), only, std::move(mine), {}, nullptr).run());
 }
 
 int rip_collection(const RipRequest& options, std::vector<const PluginFile*> plugins, std::vector<CollectionImage> images,

@@ -64,9 +64,9 @@ void print_notes(const DiscSurvey& survey, const std::vector<size_t>& shown) {
 
 }  // namespace
 
-int run_plugins(const Options& options) {
+Outcome run_plugins(const Options& options) {
     PluginFolder folder;
-    if (!load_plugin_folder(options, folder)) return kExitError;
+    if (Outcome failed = load_plugins(options, folder)) return failed;
     if (options.json) {
         Json doc;
         doc["format_version"] = kJsonFormatVersion;
@@ -92,14 +92,13 @@ int run_plugins(const Options& options) {
                         p.decodes_audio ? "  decodes audio" : "");
         }
     }
-    return kExitOk;
+    return std::nullopt;
 }
 
-int run_scan(const Options& options) {
+Outcome run_scan(const Options& options) {
     PluginFolder folder;
-    if (!load_plugin_folder(options, folder)) return kExitError;
     const PluginFile* only = nullptr;
-    if (!options.plugin.empty() && !(only = named_plugin(options, folder))) return kExitError;
+    if (Outcome failed = load_plugins(options, folder, &only)) return failed;
     // The images in the order given: a folder's found in it, a file taken as it is (opening it
     // says what is wrong with it).
     std::vector<CollectionImage> images;
@@ -146,10 +145,10 @@ int run_scan(const Options& options) {
             meter.step(std::move(step));
         };
         // discwell's message names the file; the survey's is said of the image.
-        std::string problem;
-        const bool opened = open_image(image, options.io_mode, disc, problem);
-        if (opened && !survey_disc(disc.handle, image, all_plugins(folder), survey, problem, warn, progress)) {
-            if (survey.report.interrupted) return kExitError;  // said once, as the run ends
+        const Outcome unopened = open_image(image, options.io_mode, disc);
+        std::string problem = unopened ? unopened->text() : "";
+        if (!unopened && !survey_disc(disc.handle, image, all_plugins(folder), survey, problem, warn, progress)) {
+            if (survey.report.interrupted) return Error{Error::Kind::kInterrupted, image, {}, problem};
             problem = image + ": " + problem;
         }
         if (!problem.empty()) {
@@ -198,7 +197,7 @@ int run_scan(const Options& options) {
     }
     if (images.empty()) status = kExitError;
     if (options.json) std::fputs(dump(doc).c_str(), stdout);
-    return status;
+    return outcome_of_status(status);
 }
 
 Outcome run_info(const InfoRequest& request) {

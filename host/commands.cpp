@@ -23,7 +23,7 @@ void warn(const std::string& message) {
 
 int finish(const Outcome& outcome) {
     if (!outcome) return kExitOk;
-    if (outcome->kind != Error::Kind::kInterrupted) complain(outcome->text());
+    if (outcome->kind != Error::Kind::kInterrupted && !outcome->said) complain(outcome->text());
     return outcome->exit_status();
 }
 
@@ -52,11 +52,11 @@ bool load_plugin_folder(const std::string& name, PluginFolder& folder, Error& er
     return true;
 }
 
-bool load_plugin_folder(const Options& options, PluginFolder& folder) {
+Outcome load_plugins(const Options& options, PluginFolder& folder, const PluginFile** only) {
     Error error;
-    if (load_plugin_folder(options.plugin_directory, folder, error)) return true;
-    finish(error);
-    return false;
+    if (!load_plugin_folder(options.plugin_directory, folder, error)) return error;
+    if (only && !options.plugin.empty() && !(*only = named_plugin(options.plugin, folder, error))) return error;
+    return std::nullopt;
 }
 
 const PluginFile* named_plugin(const std::string& name, const PluginFolder& folder, Error& error) {
@@ -71,13 +71,6 @@ const PluginFile* named_plugin(const std::string& name, const PluginFolder& fold
     return nullptr;
 }
 
-const PluginFile* named_plugin(const Options& options, const PluginFolder& folder) {
-    Error error;
-    const PluginFile* found = named_plugin(options.plugin, folder, error);
-    if (!found) finish(error);
-    return found;
-}
-
 std::vector<const PluginFile*> all_plugins(const PluginFolder& folder) {
     std::vector<const PluginFile*> all;
     for (const PluginFile& p : folder.plugins) all.push_back(&p);
@@ -88,13 +81,13 @@ OpenDisc::~OpenDisc() {
     if (handle) DwClose(handle);
 }
 
-bool open_image(const std::string& path, int32_t io_mode, OpenDisc& disc, std::string& error) {
+Outcome open_image(const std::string& path, int32_t io_mode, OpenDisc& disc) {
     char message[1024];
-    if (DwOpenImage(path.c_str(), io_mode, &disc.handle, message, sizeof message) != DW_OK) {
-        error = message;
-        return false;
-    }
-    return true;
+    const int32_t code = DwOpenImage(path.c_str(), io_mode, &disc.handle, message, sizeof message);
+    if (code == DW_OK) return std::nullopt;
+    Error error = failure("", message);  // discwell's message names the file
+    error.disc_error = code;
+    return error;
 }
 
 std::vector<size_t> selected_streams(const DiscSurvey& survey, const StreamFilter& options, const PluginFile* plugin) {
@@ -219,9 +212,8 @@ bool choose_stream(const StreamChoice& choice, const PluginFolder& folder, uint3
 }  // namespace
 
 bool open_named_stream(const StreamChoice& choice, const PluginFolder& folder, NamedStream& named, Error& error) {
-    std::string why;
-    if (!open_image(choice.image, choice.io_mode, named.disc, why)) {
-        error = failure("", why);  // discwell's message names the file
+    if (Outcome failed = open_image(choice.image, choice.io_mode, named.disc)) {
+        error = *failed;
         return false;
     }
     return choose_stream(choice, folder, named.disc.handle, named.context, error);

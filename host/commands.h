@@ -101,10 +101,10 @@ int finish(const Outcome& outcome);
 // The plug-in folder (the default one for an empty name); problems with single files are
 // warnings.
 bool load_plugin_folder(const std::string& directory, PluginFolder& folder, Error& error);
-bool load_plugin_folder(const Options& options, PluginFolder& folder);  // the error said
+// The plug-in folder of `options`; with `only`, also the plug-in --plugin names (null for none).
+Outcome load_plugins(const Options& options, PluginFolder& folder, const PluginFile** only = nullptr);
 // The plug-in `name` names, or null with `error` set.
 const PluginFile* named_plugin(const std::string& name, const PluginFolder& folder, Error& error);
-const PluginFile* named_plugin(const Options& options, const PluginFolder& folder);  // the error said
 std::vector<const PluginFile*> all_plugins(const PluginFolder& folder);
 
 // An image opened in the sector library, closed with its owner.
@@ -115,7 +115,8 @@ struct OpenDisc {
     OpenDisc& operator=(const OpenDisc&) = delete;
     ~OpenDisc();
 };
-bool open_image(const std::string& path, int32_t io_mode, OpenDisc& disc, std::string& error);
+// Opens an image in the sector library; its failure carries the library's kind and message.
+Outcome open_image(const std::string& path, int32_t io_mode, OpenDisc& disc);
 
 // A stream chosen on its image, the image open for as long as it is played.
 struct NamedStream {
@@ -134,12 +135,12 @@ struct DiscSurvey;
 // leave. Indexes into the survey's streams.
 std::vector<size_t> selected_streams(const DiscSurvey& survey, const StreamFilter& filter, const PluginFile* plugin);
 
-int run_plugins(const Options& options);
-int run_scan(const Options& options);
+Outcome run_plugins(const Options& options);
+Outcome run_scan(const Options& options);
 Outcome run_info(const InfoRequest& request);
 Outcome run_extract(const ExtractRequest& request);
-int run_rip(const Options& options);
-int run_index(const Options& options);
+Outcome run_rip(const Options& options);
+Outcome run_index(const Options& options);
 
 // What became of one stream of a rip.
 struct RippedStream {

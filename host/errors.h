@@ -26,6 +26,10 @@ struct Error {
     std::string image;               // the image it concerns; empty when the message names its file
     std::optional<uint32_t> sector;  // the sector it concerns
     std::string message;
+    int32_t disc_error = 0;  // the sector library's kind of error (a DwError) where it arose there
+    // Already said as the run went (a line for each disc or file that failed): nothing more is
+    // said at the end, the status alone tells.
+    bool said = false;
 
     // "IMAGE: MESSAGE", or the message alone.
     std::string text() const { return image.empty() ? message : image + ": " + message; }
@@ -45,5 +49,12 @@ inline Error usage_error(std::string message) { return Error{Error::Kind::kUsage
 
 // What a command ends with: nothing for success, else the error that ended it.
 using Outcome = std::optional<Error>;
+
+// The outcome of a run whose failures were said as they came, by its exit status.
+inline Outcome outcome_of_status(int status) {
+    if (status == kExitOk) return std::nullopt;
+    const Error::Kind kind = status == kExitUsage ? Error::Kind::kUsage : status == kExitIncomplete ? Error::Kind::kCut : Error::Kind::kFailed;
+    return Error{kind, {}, {}, {}, 0, true};
+}
 
 }  // namespace quorvex

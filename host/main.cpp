@@ -145,7 +145,7 @@ struct CommandLine {
 // ---- Each command: its options, what it checks once they are parsed, and how it runs ----
 
 void plugins_options(CLI::App* c, CommandLine& l) { c->add_flag("--json", l.o.json, "as JSON"); }
-int plugins_run(CommandLine& l) { return quorvex::run_plugins(l.o); }
+quorvex::Outcome plugins_run(CommandLine& l) { return quorvex::run_plugins(l.o); }
 
 void scan_options(CLI::App* c, CommandLine& l) {
     c->add_option("images", l.o.images, "disc images, and folders to look for them in")->required()->type_name("IMAGE_OR_DIR...");
@@ -153,7 +153,7 @@ void scan_options(CLI::App* c, CommandLine& l) {
     c->add_flag("--all", l.o.all, "every plug-in's own list (by default a stream several plug-ins find is shown once)");
     add_filters(c, l.o, "only this plug-in's streams, by its own split");
 }
-int scan_run(CommandLine& l) { return quorvex::run_scan(l.o); }
+quorvex::Outcome scan_run(CommandLine& l) { return quorvex::run_scan(l.o); }
 
 void info_options(CLI::App* c, CommandLine& l) {
     c->add_option("image", l.o.images, "a disc image")->required()->expected(1)->type_name("IMAGE");
@@ -161,7 +161,7 @@ void info_options(CLI::App* c, CommandLine& l) {
     c->add_flag("--json", l.o.json, "as JSON");
 }
 void stream_check(const CommandLine& l) { check_stream_choice(l.o); }
-int info_run(CommandLine& l) { return quorvex::finish(quorvex::run_info(quorvex::InfoRequest{l.o.plugin_directory, stream_choice(l.o), l.o.json})); }
+quorvex::Outcome info_run(CommandLine& l) { return quorvex::run_info(quorvex::InfoRequest{l.o.plugin_directory, stream_choice(l.o), l.o.json}); }
 
 void extract_options(CLI::App* c, CommandLine& l) {
     quorvex::Options& o = l.o;
@@ -179,10 +179,10 @@ void extract_check(const CommandLine& l) {
     check_stream_choice(l.o);
     if (l.o.output.empty() && l.o.frames_directory.empty()) throw CLI::ValidationError("extract needs -o or --frames");
 }
-int extract_run(CommandLine& l) {
+quorvex::Outcome extract_run(CommandLine& l) {
     const quorvex::Options& o = l.o;
-    return quorvex::finish(quorvex::run_extract(quorvex::ExtractRequest{o.plugin_directory, stream_choice(o), o.output, o.format,
-                                                                        o.frames_directory, o.lossless, o.force, o.decoding}));
+    return quorvex::run_extract(quorvex::ExtractRequest{o.plugin_directory, stream_choice(o), o.output, o.format, o.frames_directory,
+                                                        o.lossless, o.force, o.decoding});
 }
 
 void replace_options(CLI::App* c, CommandLine& l) {
@@ -206,11 +206,11 @@ void replace_check(const CommandLine& l) {
     if (r.output.empty() && r.patch.empty()) throw CLI::ValidationError("replace needs -o NEW.cue|NEW.chd or --patch");
     if (!std::isfinite(r.min_psnr)) throw CLI::ValidationError("--min-psnr: a number of dB from 0 to 99");
 }
-int replace_run(CommandLine& l) {
+quorvex::Outcome replace_run(CommandLine& l) {
     l.replace.plugin_directory = l.o.plugin_directory;
     l.replace.stream = stream_choice(l.o);
     l.replace.jobs = l.o.jobs;
-    return quorvex::finish(quorvex::run_replace(l.replace));
+    return quorvex::run_replace(l.replace);
 }
 
 void rip_options(CLI::App* c, CommandLine& l) {
@@ -230,13 +230,13 @@ void rip_check(const CommandLine& l) {
                                    " streams are ripped at once");
     }
 }
-int rip_run(CommandLine& l) { return quorvex::run_rip(l.o); }
+quorvex::Outcome rip_run(CommandLine& l) { return quorvex::run_rip(l.o); }
 
 void index_options(CLI::App* c, CommandLine& l) {
     c->add_option("folders", l.o.images, "folders that rip wrote into (-o DIR of each shard)")->required()->type_name("DIR...");
     c->add_option("-o,--output", l.o.output, "where collection.json goes (default: the first folder)")->type_name("FILE");
 }
-int index_run(CommandLine& l) { return quorvex::run_index(l.o); }
+quorvex::Outcome index_run(CommandLine& l) { return quorvex::run_index(l.o); }
 
 #if defined(QUORVEX_HAVE_VIEWER)
 void serve_options(CLI::App* c, CommandLine& l) {
@@ -249,7 +249,7 @@ void serve_options(CLI::App* c, CommandLine& l) {
     c->add_option("-o,--out", s.out, "where rips go (default ./quorvex-rips)")->type_name("DIR");
     c->add_option("--cache-size", l.cache_mib, "MiB of previews kept (default 512)")->type_name("MIB")->check(CLI::Range(1, 1 << 20));
 }
-int serve_run(CommandLine& l) {
+quorvex::Outcome serve_run(CommandLine& l) {
     l.serve.cache_bytes = uint64_t{l.cache_mib} << 20;
     return quorvex::viewer::run_serve(l.o, l.serve);
 }
@@ -262,7 +262,7 @@ struct Command {
     const char* help;
     void (*options)(CLI::App*, CommandLine&);
     void (*check)(const CommandLine&);  // throws CLI::ValidationError
-    int (*run)(CommandLine&);
+    quorvex::Outcome (*run)(CommandLine&);  // main alone says the outcome and gives its status
 };
 
 // The commands, in the order --help lists them.
@@ -373,7 +373,7 @@ static int run_command_line(int argc, char** argv) {
     }
     line.o.io_mode = line.io == "read" ? DW_IO_READ : DW_IO_MMAP;
     quorvex::install_interrupt_handlers();
-    return end_of_run(chosen ? chosen->run(line) : quorvex::kExitError);
+    return end_of_run(chosen ? quorvex::finish(chosen->run(line)) : quorvex::kExitError);
 }
 
 // Under AddressSanitizer the leak check runs as main returns rather than after the libraries'

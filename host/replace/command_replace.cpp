@@ -734,10 +734,12 @@ Outcome write_patch(const ReplaceRequest& request, const Work& work, const DiscE
 Outcome read_back(const ReplaceRequest& request, const PluginFolder& folder, const Work& work, const DiscEdit& disc,
                   const Replacement& r) {
     OpenDisc written_disc;
-    std::string why;
-    if (!open_image(request.output, request.stream.io_mode, written_disc, why)) return failure(request.output, "cannot be read back: " + why);
+    if (Outcome failed = open_image(request.output, request.stream.io_mode, written_disc)) {
+        return failure(request.output, "cannot be read back: " + failed->text());
+    }
     const uint32_t count = disc.sector_count();
     if (DwSectorCount(written_disc.handle) != count) return failure(request.output, "does not read back as written");
+    std::string why;
     constexpr uint32_t kRun = 448;
     std::vector<uint8_t> expected(size_t{kRun} * kSector), got(expected.size());
     for (uint32_t at = 0; at < count; at += kRun) {

@@ -349,20 +349,16 @@ void serve_until_interrupted(BoundedServer& server) {
 
 }  // namespace
 
-int run_serve(const Options& options, const ServeOptions& serve) {
+Outcome run_serve(const Options& options, const ServeOptions& serve) {
     const std::vector<std::string> folders = options.images.empty() ? std::vector<std::string>{"."} : options.images;
     for (const std::string& folder : folders) {
         std::error_code ec;
-        if (!fs::is_directory(native_path(folder), ec)) {
-            complain(folder + ": not a folder");
-            return kExitError;
-        }
+        if (!fs::is_directory(native_path(folder), ec)) return failure(folder, "not a folder");
     }
     const std::string token = serve.token.empty() ? random_token() : serve.token;
     const fs::path cache = fs::temp_directory_path() / ("quorvex-serve-" + random_token().substr(0, 12));
     Shelf shelf(options, folders, native_path(serve.out), cache, serve.cache_bytes);
-    std::string error;
-    if (!shelf.load_plugins(error)) return kExitError;
+    if (Outcome failed = shelf.load_plugins()) return failed;
 
     raise_file_limit();
     BoundedServer server{Bounds{}};
@@ -373,17 +369,14 @@ int run_serve(const Options& options, const ServeOptions& serve) {
     }
     std::string why;
     const int port = server.bind(serve.listen, static_cast<int>(serve.port), why);
-    if (port <= 0) {
-        complain(why);
-        return kExitError;
-    }
+    if (port <= 0) return failure("", why);
     api.answer_to(serve.listen, port, serve.allow_hosts);
     const std::string shown = is_loopback(serve.listen) ? "127.0.0.1" : serve.listen;
     std::printf("quorvex serve: %s; open http://%s:%d/?token=%s\n", count_text(shelf.size(), "disc").c_str(), shown.c_str(), port,
                 token.c_str());
     std::fflush(stdout);
     serve_until_interrupted(server);
-    return kExitOk;
+    return std::nullopt;
 }
 
 }  // namespace quorvex::viewer

@@ -136,13 +136,10 @@ Shelf::~Shelf() {
     for (Worker& w : workers) w.thread.join();
 }
 
-bool Shelf::load_plugins(std::string& error) {
-    if (!load_plugin_folder(options_, plugin_folder_)) {
-        error = "no plug-ins";
-        return false;
-    }
+Outcome Shelf::load_plugins() {
+    if (Outcome failed = quorvex::load_plugins(options_, plugin_folder_)) return failed;
     plugins_ = all_plugins(plugin_folder_);
-    return true;
+    return std::nullopt;
 }
 
 ImageStamp Shelf::stamp_of(const CollectionImage& image) const {
@@ -238,8 +235,8 @@ std::shared_ptr<const ScannedDisc> Shelf::scan(const ShelfDisc& disc, Failure& f
         job->total = total;
     };
     // discwell's message names the file; the survey's is said of the image.
-    if (!open_image(disc.image.path, options_.io_mode, open, error)) {
-        failure = {Refusal::kUnreadable, error};
+    if (Outcome failed = open_image(disc.image.path, options_.io_mode, open)) {
+        failure = {Refusal::kUnreadable, failed->text()};
         return nullptr;
     }
     if (!survey_disc(open.handle, disc.image.path, plugins_, result->survey, error, warn, progress)) {
@@ -373,7 +370,10 @@ bool Shelf::preview(const ShelfDisc& disc, size_t stream, const std::string& wha
 bool Shelf::make_previews(const ShelfDisc& disc, const FoundStream& s, const std::string& prefix, bool media,
                           double& measured, std::vector<double>& filmstrip, std::string& error) {
     OpenDisc open;
-    if (!open_image(disc.image.path, options_.io_mode, open, error)) return false;
+    if (Outcome failed = open_image(disc.image.path, options_.io_mode, open)) {
+        error = failed->text();
+        return false;
+    }
     StreamContext context;
     context.request = PlaybackRequest{disc.image.path, s.plugin, open.handle, s.info, std::nullopt};
     context.index = s.index;

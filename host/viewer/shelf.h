@@ -114,7 +114,7 @@ public:
           std::filesystem::path cache, uint64_t cache_bytes);
     ~Shelf();
 
-    bool load_plugins(std::string& error);
+    Outcome load_plugins();  // the plug-in folder, once
     size_t size() const { return discs_.size(); }
     Json discs_json();
     // The disc of `id`, still there and as it was (or scanned again when it changed); or a failure.

@@ -19,6 +19,6 @@ struct ServeOptions {
     uint64_t cache_bytes = 512ull << 20;
 };
 
-int run_serve(const Options& options, const ServeOptions& serve);
+Outcome run_serve(const Options& options, const ServeOptions& serve);
 
 }  // namespace quorvex::viewer
