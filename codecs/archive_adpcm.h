@@ -15,6 +15,7 @@ inline constexpr double kArchiveFilters[5][2] = {
 // The block layout. A 2048-byte sector holds two 1024-byte blocks; a mono block is 64 groups in a
 // row, a stereo block 32 groups of the left channel and then 32 of the right. A mono group whose
 // flag (its second byte) is the end marker ends its clip: it and the rest of the block are silent.
+inline constexpr uint32_t kArchiveSampleRate = 22050;  // as the archive plug-ins describe it
 inline constexpr uint32_t kArchiveGroupBytes = 16;
 inline constexpr uint32_t kArchiveGroupSamples = 28;
 inline constexpr uint32_t kArchiveBlockBytes = 1024;

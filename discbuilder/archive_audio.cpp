@@ -54,7 +54,7 @@ WrittenArchive write_archive(DiscImage& disc, uint32_t index_lba, uint32_t data_
             archive.signals.emplace_back();
             continue;
         }
-        Tone tone(22050, 330.0 + 55.0 * static_cast<double>((seed + t) % 7), 495.0 + 45.0 * static_cast<double>(t % 5),
+        Tone tone(codecs::kArchiveSampleRate, 330.0 + 55.0 * static_cast<double>((seed + t) % 7), 495.0 + 45.0 * static_cast<double>(t % 5),
                   9000.0);
         const uint32_t frames_per_block = stereo ? 896 : 1792;
         const uint32_t blocks = track_sectors[t] * 2;

@@ -258,7 +258,7 @@ Outcome replace_archive_sound(const ReplaceRequest& request, const std::string& 
     constexpr size_t kSamples = codecs::kArchiveGroupSamples;
     std::vector<int16_t> samples;
     Replacement::Sound report;
-    if (!new_sound(request.sound, int(info.sample_rate ? info.sample_rate : 22050), channels, groups * kSamples * size_t(channels), samples,
+    if (!new_sound(request.sound, int(info.sample_rate ? info.sample_rate : codecs::kArchiveSampleRate), channels, groups * kSamples * size_t(channels), samples,
                    report, r, why)) {
         return failure("", why);
     }

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "codecs/archive_adpcm.h"
 #include "contract/plugin_info.h"
 
 namespace plugins::archive {
@@ -25,7 +26,7 @@ struct NimbrelVoice {
     static constexpr uint32_t kDurationDivisor = 220;  // 3584 samples at 22000 Hz
 };
 
-inline constexpr uint32_t kArchiveSampleRate = 22050;
+inline constexpr uint32_t kArchiveSampleRate = codecs::kArchiveSampleRate;
 inline constexpr uint32_t kBlockBytes = 1024;
 inline constexpr uint32_t kSectorBlockBytes = 2048;
 inline constexpr uint32_t kPcmBytesPerBlock = 3584;
