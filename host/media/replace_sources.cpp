@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <cstring>
 #include <map>
+#include <set>
 #include <optional>
 
 extern "C" {
@@ -179,6 +180,8 @@ std::string key_text(const PictureKey& k) { return std::to_string(k.number) + (k
 
 class FolderPictures : public PictureStream {
 public:
+    static constexpr size_t kNone = SIZE_MAX;  // the frame has no picture in the folder
+
     FolderPictures(std::vector<fs::path> files, std::vector<size_t> order, int width, int height)
         : files_(std::move(files)), order_(std::move(order)), to_rgb_(width, height) {}
     bool next(RgbPicture& picture, std::string& error) override {
@@ -186,7 +189,12 @@ public:
             error = "no picture is left";
             return false;
         }
-        const fs::path& file = files_[order_[at_++]];
+        const size_t chosen = order_[at_++];
+        if (chosen == kNone) {
+            picture = RgbPicture{};
+            return true;
+        }
+        const fs::path& file = files_[chosen];
         Decoded decoded;
         av::Frame frame(av_frame_alloc());
         if (!decoded.open(file.string(), AVMEDIA_TYPE_VIDEO, error)) return false;
@@ -196,6 +204,11 @@ public:
         }
         to_rgb_.convert(frame.get(), picture);
         return true;
+    }
+    FitCounts fit_counts(std::string&) override {
+        std::set<size_t> shown(order_.begin(), order_.end());
+        shown.erase(kNone);
+        return {files_.size() - shown.size(), order_.size() - shown.size()};
     }
 
 private:
@@ -215,6 +228,7 @@ public:
             return false;
         }
         const double t = seconds_[at_++];
+        const size_t before = serial_;
         if (!fit_ || !shown_) {
             if (!take(error)) {
                 if (error.empty()) error = "the video ended early";
@@ -229,15 +243,33 @@ public:
                     if (!error.empty()) return false;
                     ahead_.reset();
                     ended_ = true;
+                } else {
+                    ++read_;
                 }
             }
             if (ended_ || !ahead_) break;
             const double s = frame_seconds(ahead_.get(), video_->stream());
             if (s > t + 1e-6) break;
             shown_ = std::move(ahead_);
+            ++serial_;
+        }
+        if (serial_ == before) {
+            ++counts_.repeated;
+        } else {
+            ++shown_count_;
         }
         to_rgb_.convert(shown_.get(), picture);
         return true;
+    }
+    FitCounts fit_counts(std::string& error) override {
+        if (!ended_) {
+            av::Frame rest(av_frame_alloc());
+            while (video_->next(rest.get(), error)) ++read_;
+            if (!error.empty()) return {};
+            ended_ = true;
+        }
+        counts_.left_out = read_ - shown_count_;
+        return counts_;
     }
 
 private:
@@ -247,8 +279,11 @@ private:
             frame = std::move(ahead_);
         } else if (!video_->next(frame.get(), error)) {
             return false;
+        } else {
+            ++read_;
         }
         shown_ = std::move(frame);
+        ++serial_;
         return true;
     }
     std::unique_ptr<Decoded> video_;
@@ -258,6 +293,9 @@ private:
     size_t at_ = 0;
     av::Frame shown_, ahead_;
     bool ended_ = false;
+    size_t read_ = 0, shown_count_ = 0;  // pictures decoded, and shown by a frame
+    size_t serial_ = 0;                  // counts the pictures taken into shown_
+    FitCounts counts_;
 };
 
 class LibassBurner : public SubtitleBurner {
@@ -338,7 +376,9 @@ public:
             if (!error.empty()) return nullptr;
             if (count != seconds.size()) {
                 error = source + " holds " + std::to_string(count) + " pictures, the stream " + std::to_string(seconds.size()) +
-                        " frames (--fit takes the pictures at the stream's frame times)";
+                        " frames: give a video of " + std::to_string(seconds.size()) +
+                        " pictures, or --fit to show at each frame's time the picture the video shows then "
+                        "(a warning counts those left out or repeated)";
                 return nullptr;
             }
         }
@@ -498,29 +538,23 @@ private:
             for (size_t i = 0; i < wanted; ++i) order.push_back(i * files.size() / wanted);
             return std::make_unique<FolderPictures>(std::move(files), std::move(order), width, height);
         }
-        // Each frame takes the picture its number names.
+        // Each frame takes the picture its number names; a frame with none keeps what it holds.
         std::map<uint32_t, uint32_t> copies;
-        std::vector<std::string> missing;
         for (uint32_t number : frame_numbers) {
-            const PictureKey key{number, ++copies[number]};
-            const auto found = pictures.find(key);
+            const auto found = pictures.find(PictureKey{number, ++copies[number]});
             if (found == pictures.end()) {
-                missing.push_back(key_text(key));
+                order.push_back(FolderPictures::kNone);
                 continue;
             }
             order.push_back(files.size());
             files.push_back(found->second);
             pictures.erase(found);
         }
-        if (!missing.empty() || !pictures.empty()) {
+        if (!pictures.empty() || files.empty()) {
             std::vector<std::string> stray;
             for (auto& [key, path] : pictures) stray.push_back(path.filename().string());
-            error = folder + ": ";
-            if (!missing.empty()) error += "no picture for frame" + std::string(missing.size() > 1 ? "s " : " ") + listed(missing);
-            if (!stray.empty()) {
-                error += std::string(missing.empty() ? "" : "; ") + listed(stray) + (stray.size() > 1 ? " name" : " names") +
-                         " no frame of the stream";
-            }
+            error = folder + (stray.empty() ? std::string(" holds no picture named by a frame's number")
+                                            : ": " + listed(stray) + (stray.size() > 1 ? " name" : " names") + " no frame of the stream");
             error += " (the stream's " + std::to_string(wanted) + " frames are numbered " +
                      (frame_numbers.empty() ? std::string() : std::to_string(frame_numbers.front()) + " to " + std::to_string(frame_numbers.back()) + ", ") +
                      "as --frames names them)";

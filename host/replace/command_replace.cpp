@@ -19,6 +19,7 @@
 #include "../interrupt.h"
 #include "../media_clock.h"
 #include "../paths.h"
+#include "../words.h"
 #include "disc_edit.h"
 #include "frame_fitting.h"
 #include "replace_request.h"
@@ -116,6 +117,29 @@ std::unique_ptr<SubtitleBurner> open_subtitles(const ReplaceRequest& request, Re
     return burner;
 }
 
+// The picture frame `place` is to show: the source's (none: the frame keeps its bytes), or the
+// disc's own for subtitles alone, with the subtitles burnt in. A picture that is what the disc's
+// frame already shows keeps the frame's bytes too.
+Outcome new_picture(const ReplaceRequest& request, const std::string& image, const FramePlace& place,
+                    const discwell::SectorFeed& disc, ReplaceMedia& media, PictureStream* source, SubtitleBurner* subtitles,
+                    double seconds, RgbPicture& picture, FittedFrame& fitted) {
+    std::string why;
+    if (source && !source->next(picture, why)) return failure("", request.video + ": " + why);
+    const bool given = source && picture.width != 0;
+    if (!given && !subtitles) {
+        fitted.kept = true;
+        return std::nullopt;
+    }
+    RgbPicture shown;
+    if (!media.decode_frame(frame_bytes(place, disc), place.width, place.height, shown, why) && !given) {
+        return failure(image, "frame " + std::to_string(place.frame_number) + " does not decode: " + why);
+    }
+    if (!given) picture = shown;
+    if (subtitles && !subtitles->burn(picture, seconds, why)) return failure("", request.subtitles + ": " + why);
+    fitted.kept = picture.rgb == shown.rgb;
+    return std::nullopt;
+}
+
 Outcome replace_pictures(const ReplaceRequest& request, const std::string& image, const StreamPlaces& places,
                          const Timeline& timeline, DiscEdit& disc, Replacement& r) {
     if (places.frames.empty() || !places.layout) return failure(image, "the stream has no pictures to replace");
@@ -159,17 +183,9 @@ Outcome replace_pictures(const ReplaceRequest& request, const std::string& image
         const size_t end = std::min(places.frames.size(), first + batch);
         std::vector<RgbPicture> pictures(end - first);
         for (size_t i = first; i < end; ++i) {
-            RgbPicture& picture = pictures[i - first];
-            if (source) {
-                if (!source->next(picture, why)) return failure("", request.video + ": " + why);
-            } else if (!media->decode_frame(frame_bytes(places.frames[i], disc), width, height, picture, why)) {
-                return failure(image, "frame " + std::to_string(places.frames[i].frame_number) + " does not decode: " + why);
-            }
-            if (subtitles) {
-                const std::vector<uint8_t> before = source ? std::vector<uint8_t>{} : picture.rgb;
-                if (!subtitles->burn(picture, seconds[i], why)) return failure("", request.subtitles + ": " + why);
-                // Subtitles on the stream's own pictures change only the frames they are shown on.
-                r.frames[i].kept = !source && before == picture.rgb;
+            if (Outcome failed = new_picture(request, image, places.frames[i], disc, *media, source.get(), subtitles.get(),
+                                             seconds[i], pictures[i - first], r.frames[i])) {
+                return failed;
             }
         }
         std::vector<FitJob> jobs;
@@ -193,6 +209,14 @@ Outcome replace_pictures(const ReplaceRequest& request, const std::string& image
                 return failure(image, "frame " + std::to_string(place.frame_number) + " does not fit its sectors");
             }
         }
+    }
+    if (source && request.fit) {
+        const FitCounts fit = source->fit_counts(why);
+        if (!why.empty()) return failure("", request.video + ": " + why);
+        std::vector<std::string> parts;
+        if (fit.left_out) parts.push_back(count_text(fit.left_out, "picture") + " of " + request.video + " left out");
+        if (fit.repeated) parts.push_back(count_text(fit.repeated, "frame") + (fit.repeated == 1 ? " shows" : " show") + " the picture before again");
+        if (!parts.empty()) say_warning(r, "--fit: " + parts[0] + (parts.size() > 1 ? "; " + parts[1] : ""));
     }
     return std::nullopt;
 }

@@ -18,7 +18,7 @@ struct FittedFrame {
     double psnr = 0;             // against the picture given, in dB
     double scale_only_error = 0, error = 0;  // squared coefficient error with and without lowering levels
     std::string failure;         // why it could not be encoded or decoded
-    bool kept = false;           // the picture did not change (subtitles elsewhere): the frame stays as it was
+    bool kept = false;           // no new picture, or one that shows what the frame shows: it stays as it was
 };
 
 struct FitJob {

@@ -17,11 +17,20 @@ struct RgbPicture {
     std::vector<uint8_t> rgb;  // width x height x 3
 };
 
-// Pictures handed out one at a time, in the order of the times they were asked for.
+// What --fit made of a source: pictures no frame shows, and frames showing the picture before them.
+struct FitCounts {
+    size_t left_out = 0;
+    size_t repeated = 0;
+};
+
+// Pictures handed out one at a time, in the order of the times they were asked for. A frame the
+// source holds no picture for (a folder holding some of the frames) comes back empty (width 0).
 class PictureStream {
 public:
     virtual ~PictureStream() = default;
     virtual bool next(RgbPicture& picture, std::string& error) = 0;
+    // With --fit, once every frame has had its picture; reads the rest of a video to count it.
+    virtual FitCounts fit_counts(std::string& error) = 0;
 };
 
 // Subtitles drawn onto pictures shown at a time.
@@ -37,10 +46,10 @@ public:
     // The pictures of a video file, or of a folder of pictures named by frame number, scaled to
     // `width` x `height`, one per frame: `seconds` are the frames' times, `frame_numbers` their
     // numbers as the stream's plug-in gives them. Without `fit` a video must hold exactly as many
-    // pictures as there are frames (an error names both counts), taken in order, and a folder a
-    // picture for each frame, named by its number as --frames names them (an error names the
-    // frames missing and the pictures no frame has); with it, each frame takes the picture shown
-    // at its time, or the folder's pictures in order spread over the frames.
+    // pictures as there are frames (an error names both counts), taken in order, and a folder
+    // pictures of any of the frames, each named by its number as --frames names them (an error
+    // names the pictures no frame has); with it, each frame takes the picture shown at its time,
+    // or the folder's pictures in order spread over the frames.
     virtual std::unique_ptr<PictureStream> open_pictures(const std::string& source, int width, int height,
                                                          const std::vector<double>& seconds,
                                                          const std::vector<uint32_t>& frame_numbers, bool fit,
