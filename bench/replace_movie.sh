@@ -16,7 +16,7 @@ rm -rf "$work/out"
 seconds() { local t0 t1; t0=$(date +%s.%N); "$@" >/dev/null 2>&1; t1=$(date +%s.%N); awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.2f", b - a }'; }
 t_replace=$(seconds "$build/bin/quorvex" replace "${disc%.bin}.cue" --stream 1 --video "$clip" -o "$work/out/new.cue")
 t_extract=$(seconds "$build/bin/quorvex" extract "${disc%.bin}.cue" --stream 1 -o "$work/out/movie.mkv")
-python3 - "$work/out/replace.json" "$t_replace" "$t_extract" <<'PY'
+python3 - "$work/out/new.replace.json" "$t_replace" "$t_extract" <<'PY'
 import json, sys
 p = json.load(open(sys.argv[1]))["pictures"]
 replace, extract = float(sys.argv[2]), float(sys.argv[3])

@@ -235,6 +235,20 @@ TEST(ReplaceInputs, PicturesInAFolderGoToTheFramesTheirNamesGive) {
         EXPECT_TRUE(contains(r.output, "1 of 32 frames")) << r.output;
     }
     EXPECT_TRUE(read_bytes(dir.file("one.bin")) == read_bytes(dir.file("all.bin")));
+    // Paths as typed from the folder above the game's and from a folder beside it.
+    const fs::path top = fs::absolute(dir.file(""));
+    fs::create_directories(top / "game");
+    fs::create_directories(top / "work");
+    for (const char* file : {"tamsel.cue", "tamsel.bin"}) fs::copy_file(sample(file), top / "game" / file);
+    const std::string run = quorvex_command() + " replace ";
+    RunResult typed = run_program("cd '" + top.string() + "' && " + run + "game/tamsel.cue" + kMovie + " --video one --patch p.xdelta");
+    ASSERT_EQ(typed.status, 0) << typed.output;
+    typed = run_program("cd '" + (top / "work").string() + "' && " + run + "../game/tamsel.cue" + kMovie + " --video ../one --patch ../q.ppf -o n.cue");
+    ASSERT_EQ(typed.status, 0) << typed.output;
+    EXPECT_TRUE(fs::exists(top / "p.xdelta.replace.json") && fs::exists(top / "work" / "n.replace.json"));
+    ASSERT_EQ(run_program("xdelta3 -d -s '" + (top / "game/tamsel.bin").string() + "' '" + (top / "p.xdelta").string() + "' '" +
+                          (top / "patched.bin").string() + "'").status, 0);
+    EXPECT_TRUE(read_bytes((top / "patched.bin").string()) == read_bytes(dir.file("one.bin")));
     ASSERT_EQ(quorvex("extract " + dir.file("one.cue") + kMovie + " --frames " + dir.file("back")).status, 0);
     for (const auto& entry : fs::directory_iterator(dir.file("frames"))) {
         const std::string name = entry.path().filename().string();
@@ -273,7 +287,7 @@ TEST(ReplaceInputs, MemoryFollowsWhatChangesNotTheDisc) {
     fs::resize_file(dir.file("large.bin"), fs::file_size(sample("tamsel.bin")) + uint64_t{120000} * 2352);
     ASSERT_EQ(ffmpeg("-f lavfi -i testsrc=size=320x224:rate=15:duration=3 " + dir.file("clip.mkv")).status, 0);
     const std::string video = kMovie + " --video " + dir.file("clip.mkv") + " --fit";
-    for (const char* out : {"new.cue", "new.chd"}) {
+    for (const char* out : {"cue-new.cue", "chd-new.chd"}) {
         SCOPED_TRACE(out);
         const Measured small = measured("replace " + sample("tamsel.bin") + video + " -o " + dir.file(std::string("small-") + out),
                                         dir.file("small.log"));
@@ -285,10 +299,10 @@ TEST(ReplaceInputs, MemoryFollowsWhatChangesNotTheDisc) {
         EXPECT_LE(large.peak_mib, small.peak_mib + 48) << "for the sample alone: " << small.peak_mib << " MiB";
         RecordProperty(std::string(out) + "_peak_mib", std::to_string(small.peak_mib) + " / " + std::to_string(large.peak_mib));
         fs::remove(dir.file(std::string("large-") + out));
-        fs::remove(dir.file("large-new.bin"));
+        fs::remove(dir.file("large-cue-new.bin"));
     }
     // The patch of the bare BIN applies to it.
-    const RunResult r = run_program("xdelta3 -d -s " + dir.file("large.bin") + " " + dir.file("new.cue.xdelta") + " " + dir.file("applied.bin"));
+    const RunResult r = run_program("xdelta3 -d -s " + dir.file("large.bin") + " " + dir.file("cue-new.cue.xdelta") + " " + dir.file("applied.bin"));
     ASSERT_EQ(r.status, 0) << r.output;
     EXPECT_EQ(fs::file_size(dir.file("applied.bin")), fs::file_size(dir.file("large.bin")));
 }

@@ -105,7 +105,7 @@ TEST(Replace, EveryLayoutTakesBackItsOwnPicturesAndANewClip) {
         // The round trip: the stream's own decoded pictures, each marked, put back.
         RunResult r = quorvex("replace " + cue + " --stream " + number + " --video " + frames + "-marked -o " + out + "/new.cue");
         ASSERT_EQ(r.status, 0) << r.output;
-        const Json report = json_file(out + "/replace.json");
+        const Json report = json_file(out + "/new.replace.json");
         EXPECT_GE(report["pictures"]["mean_psnr_db"].get<double>(), layout.least_round_trip_db);
         EXPECT_EQ(report["pictures"]["frames"], stream["frame_count"]);
         EXPECT_EQ(report["pictures"]["frames_replaced"], stream["frame_count"]);
@@ -131,7 +131,7 @@ TEST(Replace, ATestClipInSelvanesFirstMovieReadsInFFmpegsStrDemuxer) {
     const std::string cue = sample("selvane.cue");
     RunResult r = quorvex("replace " + cue + " --stream 1 --video " + dir.file("clip") + " -o " + dir.file("new.cue"));
     ASSERT_EQ(r.status, 0) << r.output;
-    const Json report = json_file(dir.file("replace.json"));
+    const Json report = json_file(dir.file("new.replace.json"));
     EXPECT_GE(report["pictures"]["mean_psnr_db"].get<double>(), 42.0);
     for (const Json& f : report["pictures"]["per_frame"]) EXPECT_LE(f["bytes"], f["room"]);
     // The rate-distortion step never loses to the scale search alone.
@@ -232,6 +232,14 @@ TEST(Replace, WritesChdsAndPatchesOthersReadAndNeverItsInput) {
     RunResult r = quorvex("replace " + cue + " --stream 1" + video + " -o " + dir.file("new.cue") + " --patch " +
                           dir.file("new.xdelta"));
     ASSERT_EQ(r.status, 0) << r.output;
+    EXPECT_TRUE(std::filesystem::exists(dir.file("new.replace.json")));
+    // Another replace into the folder never writes over the first one's report.
+    r = quorvex("replace " + cue + " --stream 1" + video + " -o " + dir.file("new.chd"));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.output.find("new.replace.json: already exists and replace writes new files only"), std::string::npos) << r.output;
+    r = quorvex("replace " + cue + " --stream 1" + video + " -o " + dir.file("new.chd") + " --patch " + dir.file("new.ppf"));
+    EXPECT_EQ(r.status, 1);
+    std::filesystem::remove(dir.file("new.replace.json"));
     r = quorvex("replace " + cue + " --stream 1" + video + " -o " + dir.file("new.chd") + " --patch " + dir.file("new.ppf"));
     ASSERT_EQ(r.status, 0) << r.output;
     EXPECT_EQ(read_bytes(bin), input);
@@ -252,7 +260,7 @@ TEST(Replace, WritesChdsAndPatchesOthersReadAndNeverItsInput) {
     EXPECT_FALSE(std::filesystem::exists(dir.file("chd.xdelta")));
     r = quorvex("replace " + cue + " --stream 1" + video + " -o " + dir.file("new.cue"));
     EXPECT_EQ(r.status, 1) << "an existing output is never replaced";
-    EXPECT_NE(r.output.find("new.bin: already exists and replace writes new files only"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find(": already exists and replace writes new files only"), std::string::npos) << r.output;
     std::filesystem::create_directories(dir.file("few"));
     std::filesystem::copy_file(dir.file("frames/frame_000001.png"), dir.file("few/frame_000001.png"));
     r = quorvex("replace " + cue + " --stream 1 --video " + dir.file("few") + " -o " + dir.file("few.cue"));
@@ -260,7 +268,8 @@ TEST(Replace, WritesChdsAndPatchesOthersReadAndNeverItsInput) {
     EXPECT_NE(r.output.find("nothing would change"), std::string::npos) << r.output;
     r = quorvex("replace " + cue + " --stream 1" + video + " --min-psnr 98 -o " + dir.file("fine.cue"));
     EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.output.find("below --min-psnr"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("32 frames come out below it, the worst frame"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("below --min-psnr 98.00 dB"), std::string::npos) << r.output;
     EXPECT_FALSE(std::filesystem::exists(dir.file("fine.cue")));
     EXPECT_FALSE(std::filesystem::exists(dir.file("fine.bin")));
     r = quorvex("replace " + cue + " --stream 1" + video + " --min-psnr 98 --allow-coarse -o " + dir.file("fine.cue"));

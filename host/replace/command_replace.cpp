@@ -467,6 +467,7 @@ Json replace_report(const ReplaceRequest& request, const StreamContext& context,
     return doc;
 }
 
+// One line in words: what was written anew and how close it came to what was given.
 std::string summary(const StreamContext& context, const Replacement& r) {
     std::string line = "replaced " + context.name + ":";
     if (!r.frames.empty()) {
@@ -476,10 +477,17 @@ std::string summary(const StreamContext& context, const Replacement& r) {
             if (!f.kept) sum += f.psnr, worst = std::min(worst, f.psnr), ++replaced;
         }
         line += " " + std::to_string(replaced) + " of " + std::to_string(r.frames.size()) + " frames";
-        if (replaced) line += ", PSNR mean " + decibels(sum / double(replaced)) + ", worst " + decibels(worst);
+        if (replaced) {
+            line += ", PSNR mean " + decibels(sum / double(replaced)) + ", worst " + decibels(worst) +
+                    " against the pictures given (40 dB and above is hard to tell from them, below 30 dB visibly coarser)";
+        }
+        if (replaced < r.frames.size()) line += "; the other frames kept as they were";
     }
-    if (r.sound) line += std::string(r.frames.empty() ? "" : ";") + " " + std::to_string(r.sound->sectors) + " sound sectors, SNR " + decibels(r.sound->snr);
-    return line + "; " + std::to_string(r.changed.size()) + " sectors changed";
+    if (r.sound) {
+        line += std::string(r.frames.empty() ? "" : ";") + " " + std::to_string(r.sound->sectors) + " sound sectors, SNR " +
+                decibels(r.sound->snr) + " against the sound given";
+    }
+    return line + "; " + std::to_string(r.changed.size()) + " sectors changed, every other byte as it was";
 }
 
 // The file a patch is made against: the BIN holding the disc from its first sector, as a CUE
@@ -575,13 +583,11 @@ private:
     std::vector<std::unique_ptr<AtomicOutput>> outputs_;
 };
 
-bool is_earlier_report(const fs::path& place, std::string& why) {
-    std::ifstream in(place);
-    std::string text((std::istreambuf_iterator<char>(in)), {});
-    const Json doc = Json::parse(text, nullptr, false);
-    if (doc.is_object() && doc.value("written_by", "") == "quorvex" && doc.contains("sectors_changed")) return true;
-    why = "is not a replace.json of quorvex";
-    return false;
+// The report, named after the new image (NEW.replace.json), or after the patch when there is none
+// (FILE.xdelta.replace.json): a new file, as the outputs it describes are.
+std::string report_path(const ReplaceRequest& request) {
+    if (request.output.empty()) return request.patch + ".replace.json";
+    return (fs::path(request.output).parent_path() / fs::path(request.output).stem()).string() + ".replace.json";
 }
 
 // Before anything is read: what is asked for is one thing replace can do, and every file given
@@ -601,6 +607,10 @@ Outcome check_request(const ReplaceRequest& request) {
         if (!out.empty() && fs::exists(out, ec) && fs::equivalent(out, image, ec)) {
             return usage_error(out + " is the input image; replace never writes its input");
         }
+    }
+    // Found before any work: another replace's report is never written over.
+    if (const std::string report = report_path(request); fs::exists(fs::symlink_status(report, ec))) {
+        return failure("", report + ": already exists and replace writes new files only");
     }
     const struct {
         const char* option;
@@ -669,14 +679,17 @@ Outcome encode(const ReplaceRequest& request, const Work& work, DiscEdit& disc, 
                                                   : "what was given is what the stream already holds") +
                                   " (no image is written)");
     }
+    if (request.allow_coarse) return std::nullopt;
+    size_t short_of = 0, worst = 0;
     for (size_t i = 0; i < r.frames.size(); ++i) {
-        if (!r.frames[i].kept && r.frames[i].psnr < request.min_psnr && !request.allow_coarse) {
-            return failure(image, "frame " + std::to_string(r.places[i].frame_number) + " comes out at " + decibels(r.frames[i].psnr) +
-                                      ", below --min-psnr " + decibels(request.min_psnr) +
-                                      " (nothing was written; --allow-coarse writes it anyway)");
-        }
+        if (r.frames[i].kept || r.frames[i].psnr >= request.min_psnr) continue;
+        if (short_of++ == 0 || r.frames[i].psnr < r.frames[worst].psnr) worst = i;
     }
-    return std::nullopt;
+    if (short_of == 0) return std::nullopt;
+    const std::string frame = "frame " + std::to_string(r.places[worst].frame_number) + " comes out at " + decibels(r.frames[worst].psnr);
+    return failure(image, (short_of == 1 ? frame : count_text(short_of, "frame") + " come out below it, the worst " + frame) +
+                              ", below --min-psnr " + decibels(request.min_psnr) +
+                              " (nothing was written; --allow-coarse writes " + (short_of == 1 ? "it" : "them") + " anyway)");
 }
 
 // The new image: a .cue with its BIN files (one, or one per track when the input had several
@@ -809,9 +822,7 @@ Outcome run_replace(const ReplaceRequest& request) {
         if (auto failed = write_patch(request, work, disc, r, outputs, written)) return failed;
     }
     std::string why;
-    const fs::path report_dir = fs::path(request.output.empty() ? request.patch : request.output).parent_path();
-    const std::string report_path = (report_dir / "replace.json").string();
-    AtomicOutput* report = outputs.add(report_path, why, is_earlier_report);
+    AtomicOutput* report = outputs.add(report_path(request), why);
     const std::string text = dump(replace_report(request, context, r, written));
     if (!report || !write_whole(report->work(), {reinterpret_cast<const uint8_t*>(text.data()), text.size()}, why)) return failure("", why);
     if (interrupted()) return Error{Error::Kind::kInterrupted, image, {}, interruption()};
