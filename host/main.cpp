@@ -197,6 +197,9 @@ void replace_options(CLI::App* c, CommandLine& l) {
     c->add_flag("--fit", r.fit, "take the pictures at the stream's frame times when their count differs");
     c->add_option("--min-psnr", r.min_psnr, "the least PSNR a frame may come out at (default 25 dB)")->type_name("DB")->check(CLI::Range(0.0, 99.0));
     c->add_flag("--allow-coarse", r.allow_coarse, "write frames below --min-psnr too");
+    c->add_option("--size-limit", r.size_limit,
+                  "each new frame's most bytes: room (its sectors, the default), original (the frame it replaces) or BYTES")
+        ->type_name("room|original|BYTES");
     number(c, "-j,--jobs", l.o.jobs, "threads encoding pictures (default: one per core)");
 }
 void replace_check(const CommandLine& l) {

@@ -9,12 +9,14 @@
 
 #include <filesystem>
 #include <fstream>
+#include <nlohmann/json.hpp>
 
 #include "support/run_program.h"
 #include "support/test_disc.h"
 
 using namespace testing_support;
 namespace fs = std::filesystem;
+using Json = nlohmann::json;
 
 namespace {
 
@@ -189,6 +191,23 @@ TEST(ReplaceInputs, SizesBeyondThePictureAreClampedAndCostNoMore) {
         EXPECT_TRUE(m.status == 0 || contains(m.output, "the subtitles draw on no frame of the stream")) << m.output;
         EXPECT_TRUE(contains(m.output, "were clamped")) << m.output;
         EXPECT_LE(m.peak_mib, baseline.peak_mib + 64) << "baseline " << baseline.peak_mib << " MiB";
+    }
+}
+
+TEST(ReplaceInputs, ASizeLimitHoldsEveryFrame) {
+    TempDir dir("inputs-limit");
+    const std::string cue = sample("tamsel.cue");
+    ASSERT_EQ(ffmpeg("-f lavfi -i testsrc2=size=320x224:rate=15:duration=3 " + dir.file("clip.mkv")).status, 0);
+    const std::string video = kMovie + " --video " + dir.file("clip.mkv") + " --fit --allow-coarse";
+    for (const std::string limit : {"original", "4000"}) {
+        const RunResult r = quorvex("replace " + cue + video + " --size-limit " + limit + " -o " + dir.file(limit + ".cue"));
+        ASSERT_EQ(r.status, 0) << r.output;
+        for (const Json& f : Json::parse(read_text(dir.file(limit + ".replace.json")))["pictures"]["per_frame"]) {
+            EXPECT_LE(f["bytes"], limit == "original" ? f["original_bytes"].get<uint32_t>() : 4000u) << f.dump();
+        }
+    }
+    for (const char* bad : {"0", "-5", "lots", "99999999"}) {
+        EXPECT_EQ(quorvex("replace " + cue + video + " --size-limit " + bad + " -o " + dir.file("bad.cue")).status, 2) << bad;
     }
 }
 

@@ -140,6 +140,15 @@ Outcome new_picture(const ReplaceRequest& request, const std::string& image, con
     return std::nullopt;
 }
 
+// The most bytes a new frame may take: its room (the sectors' data), or no more than the frame
+// it replaces (--size-limit original: some games stall on a frame that fills its sectors), or a
+// number given, never more than the room.
+uint32_t frame_limit(const ReplaceRequest& request, const FramePlace& place) {
+    if (request.size_limit == "room") return place.room();
+    if (request.size_limit == "original") return std::min(place.room(), place.delivered);
+    return std::min<uint32_t>(place.room(), static_cast<uint32_t>(std::stoul(request.size_limit)));
+}
+
 Outcome replace_pictures(const ReplaceRequest& request, const std::string& image, const StreamPlaces& places,
                          const Timeline& timeline, DiscEdit& disc, Replacement& r) {
     if (places.frames.empty() || !places.layout) return failure(image, "the stream has no pictures to replace");
@@ -191,7 +200,7 @@ Outcome replace_pictures(const ReplaceRequest& request, const std::string& image
         std::vector<FitJob> jobs;
         for (size_t i = first; i < end; ++i) {
             if (r.frames[i].kept) continue;
-            jobs.push_back({&pictures[i - first], places.frames[i].version, places.frames[i].room(), &r.frames[i]});
+            jobs.push_back({&pictures[i - first], places.frames[i].version, frame_limit(request, places.frames[i]), &r.frames[i]});
         }
         if (!fit_frames(jobs, threads, why)) return failure("", why);
         for (size_t i = first; i < end; ++i) {
@@ -431,8 +440,8 @@ Json replace_report(const ReplaceRequest& request, const StreamContext& context,
                 continue;
             }
             ++replaced;
-            frames.push_back({{"frame", r.places[i].frame_number}, {"scale", f.scale}, {"bytes", f.bytes}, {"room", f.room},
-                              {"psnr_db", std::round(f.psnr * 100) / 100}});
+            frames.push_back({{"frame", r.places[i].frame_number}, {"scale", f.scale}, {"bytes", f.bytes}, {"room", r.places[i].room()},
+                              {"limit", f.room}, {"original_bytes", r.places[i].delivered}, {"psnr_db", std::round(f.psnr * 100) / 100}});
             sum += f.psnr;
             error += f.error;
             scale_only += f.scale_only_error;
@@ -598,6 +607,11 @@ Outcome check_request(const ReplaceRequest& request) {
     if (!request.output.empty() && out_kind != ".cue" && out_kind != ".chd") {
         return usage_error("-o " + request.output + ": the new image is a .cue (with its .bin) or a .chd");
     }
+    const std::string& limit = request.size_limit;
+    if (limit != "room" && limit != "original" &&
+        (limit.empty() || limit.size() > 7 || limit.find_first_not_of("0123456789") != std::string::npos || std::stoul(limit) < 64)) {
+        return usage_error("--size-limit " + limit + ": room, original, or a number of bytes (64 or more)");
+    }
     const std::string patch_kind = request.patch.empty() ? "" : lower_extension(request.patch);
     if (!request.patch.empty() && patch_kind != ".xdelta" && patch_kind != ".vcdiff" && patch_kind != ".ppf") {
         return usage_error("--patch " + request.patch + ": a patch is an .xdelta (VCDIFF) or a .ppf (PPF 3.0)");
@@ -686,9 +700,10 @@ Outcome encode(const ReplaceRequest& request, const Work& work, DiscEdit& disc, 
         if (short_of++ == 0 || r.frames[i].psnr < r.frames[worst].psnr) worst = i;
     }
     if (short_of == 0) return std::nullopt;
-    const std::string frame = "frame " + std::to_string(r.places[worst].frame_number) + " comes out at " + decibels(r.frames[worst].psnr);
-    return failure(image, (short_of == 1 ? frame : count_text(short_of, "frame") + " come out below it, the worst " + frame) +
-                              ", below --min-psnr " + decibels(request.min_psnr) +
+    const std::string frame = "frame " + std::to_string(r.places[worst].frame_number), at = decibels(r.frames[worst].psnr);
+    const std::string bound = "below --min-psnr " + decibels(request.min_psnr);
+    return failure(image, (short_of == 1 ? frame + " comes out at " + at + ", " + bound
+                                         : count_text(short_of, "frame") + " come out " + bound + ", the worst " + frame + " at " + at) +
                               " (nothing was written; --allow-coarse writes " + (short_of == 1 ? "it" : "them") + " anyway)");
 }
 

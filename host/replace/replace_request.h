@@ -20,6 +20,7 @@ struct ReplaceRequest {
     bool fit = false;            // take pictures at the stream's frame times
     bool allow_coarse = false;   // write frames below min_psnr
     double min_psnr = 25;
+    std::string size_limit = "room";  // each new frame's most bytes: "room", "original" or a number
     std::optional<uint32_t> jobs;
 };
 
