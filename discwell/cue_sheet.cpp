@@ -258,4 +258,58 @@ bool parse_cue_sheet(std::string_view text, CueSheet& sheet, std::string& error)
     return true;
 }
 
+std::vector<std::string> track_file_paths(const std::string& sheet_path, const std::string& name) {
+    const size_t slash = sheet_path.find_last_of("/\\");
+    const std::string dir = slash == std::string::npos ? std::string() : sheet_path.substr(0, slash + 1);
+    const bool absolute = (!name.empty() && (name[0] == '/' || name[0] == '\\')) || (name.size() > 1 && name[1] == ':');
+    std::vector<std::string> paths{absolute ? name : dir + name};
+#if !defined(_WIN32)
+    if (name.find('\\') != std::string::npos) {
+        std::string forward = name;
+        std::replace(forward.begin(), forward.end(), '\\', '/');
+        paths.push_back(absolute ? forward : dir + forward);
+    }
+#endif
+    return paths;
+}
+
+bool place_cue_tracks(const std::string& path, const CueSheet& sheet, const std::vector<uint32_t>& file_sectors,
+                      std::vector<PlacedTrack>& placed, uint32_t& total, std::string& error) {
+    placed.clear();
+    uint64_t position = 0;
+    for (size_t f = 0; f < sheet.files.size(); ++f) {
+        const CueFile& cue_file = sheet.files[f];
+        const uint32_t frames = file_sectors[f];
+        for (size_t t = 0; t < cue_file.tracks.size(); ++t) {
+            const CueTrack& track = cue_file.tracks[t];
+            const uint32_t begin = t == 0 ? 0 : track.indexes.front().frame;
+            const uint32_t end = t + 1 < cue_file.tracks.size() ? cue_file.tracks[t + 1].indexes.front().frame : frames;
+            uint32_t index01 = 0;
+            for (const CueIndex& index : track.indexes) {
+                if (index.number == 1) index01 = index.frame;
+            }
+            const std::string where = path + ": line " + std::to_string(track.line) + ": track " + std::to_string(track.number);
+            if (end < begin || index01 > end || track.indexes.back().frame > frames) {
+                error = where + " lies beyond the end of \"" + cue_file.name + "\" or overlaps the next track";
+                return false;
+            }
+            if (index01 == end) {
+                error = where + " has no sectors (the next track, or the end of \"" + cue_file.name + "\", comes at its INDEX 01)";
+                return false;
+            }
+            const auto start = static_cast<uint32_t>(position);
+            position += track.pregap;
+            const uint64_t index01_abs = position + (index01 - begin);
+            position += end - begin;
+            if (position > 0xFFFFFFF0u) {
+                error = path + ": the tracks add up to more sectors than a disc can hold";
+                return false;
+            }
+            placed.push_back(PlacedTrack{&track, f, start, begin, end, static_cast<uint32_t>(index01_abs)});
+        }
+    }
+    total = static_cast<uint32_t>(position);
+    return true;
+}
+
 }  // namespace discwell

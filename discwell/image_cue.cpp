@@ -9,33 +9,7 @@
 namespace discwell {
 namespace {
 
-// A CUE sheet is a few lines per track; anything larger is not one.
-constexpr size_t kMaxCueBytes = 1u << 20;
-
 std::string quoted(const std::string& s) { return "\"" + s + "\""; }
-
-std::string directory_of(const std::string& path) {
-    const size_t slash = path.find_last_of("/\\");
-    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-}
-
-bool is_absolute(const std::string& path) {
-    return (!path.empty() && (path[0] == '/' || path[0] == '\\')) || (path.size() > 1 && path[1] == ':');
-}
-
-// Where a sheet's FILE points: as written, or (a sheet written on Windows) with its backslashes as
-// slashes.
-std::vector<std::string> track_file_paths(const std::string& dir, const std::string& name) {
-    std::vector<std::string> paths{is_absolute(name) ? name : dir + name};
-#if !defined(_WIN32)
-    if (name.find('\\') != std::string::npos) {
-        std::string forward = name;
-        std::replace(forward.begin(), forward.end(), '\\', '/');
-        paths.push_back(is_absolute(name) ? forward : dir + forward);
-    }
-#endif
-    return paths;
-}
 
 bool read_sheet(const std::string& path, CueSheet& sheet, Problem& problem) {
     std::string stored, reason;
@@ -52,7 +26,7 @@ bool read_sheet(const std::string& path, CueSheet& sheet, Problem& problem) {
 // backslashes as slashes. One that cannot be opened is said where the sheet names it; a problem
 // of the file's own is said of the file.
 std::shared_ptr<const SectorSource> track_file(const std::string& sheet, const CueFile& named, bool map, Problem& problem) {
-    const auto paths = track_file_paths(directory_of(sheet), named.name);
+    const auto paths = track_file_paths(sheet, named.name);
     std::string reason;
     for (const std::string& path : paths) {
         std::string other;
@@ -67,51 +41,25 @@ bool open_cue_image(const std::string& path, bool map, Disc& disc, Problem& prob
     CueSheet sheet;
     if (!read_sheet(path, sheet, problem)) return false;
 
-    struct Placed {
-        const CueTrack* track;
-        uint32_t start;    // first absolute sector of the track, pregap included
-        uint32_t index01;  // absolute sector of INDEX 01
-    };
-    std::vector<Placed> placed;
-    uint64_t position = 0;
+    std::vector<std::shared_ptr<const SectorSource>> sources;
+    std::vector<uint32_t> file_sectors;
     for (const CueFile& cue_file : sheet.files) {
         auto source = track_file(path, cue_file, map, problem);
         if (!source) return false;
-        const uint32_t frames = source->sector_count();
-        for (size_t t = 0; t < cue_file.tracks.size(); ++t) {
-            const CueTrack& track = cue_file.tracks[t];
-            const uint32_t begin = t == 0 ? 0 : track.indexes.front().frame;
-            const uint32_t end = t + 1 < cue_file.tracks.size() ? cue_file.tracks[t + 1].indexes.front().frame : frames;
-            uint32_t index01 = 0;
-            for (const CueIndex& index : track.indexes) {
-                if (index.number == 1) index01 = index.frame;
-            }
-            if (end < begin || index01 > end || track.indexes.back().frame > frames) {
-                return fail(problem, DW_ERROR_MALFORMED, path + ": line " + std::to_string(track.line) + ": track " + std::to_string(track.number) +
-                        " lies beyond the end of " + quoted(cue_file.name) + " or overlaps the next track");
-            }
-            if (index01 == end) {
-                return fail(problem, DW_ERROR_MALFORMED, path + ": line " + std::to_string(track.line) + ": track " + std::to_string(track.number) +
-                        " has no sectors (the next track, or the end of " + quoted(cue_file.name) + ", comes at its INDEX 01)");
-            }
-            const auto start = static_cast<uint32_t>(position);
-            if (track.pregap) {
-                disc.append(track.pregap, nullptr, 0);
-                position += track.pregap;
-            }
-            const uint64_t index01_abs = position + (index01 - begin);
-            disc.append(end - begin, source, begin);
-            position += end - begin;
-            if (position > 0xFFFFFFF0u) {
-                return fail(problem, DW_ERROR_MALFORMED, path + ": the tracks add up to more sectors than a disc can hold");
-            }
-            placed.push_back(Placed{&track, start, static_cast<uint32_t>(index01_abs)});
-        }
+        file_sectors.push_back(source->sector_count());
+        sources.push_back(std::move(source));
     }
-
+    std::vector<PlacedTrack> placed;
+    uint32_t total = 0;
+    std::string reason;
+    if (!place_cue_tracks(path, sheet, file_sectors, placed, total, reason)) return fail(problem, DW_ERROR_MALFORMED, reason);
+    for (const PlacedTrack& p : placed) {
+        if (p.track->pregap) disc.append(p.track->pregap, nullptr, 0);
+        disc.append(p.end - p.begin, sources[p.file], p.begin);
+    }
     for (size_t i = 0; i < placed.size(); ++i) {
         const CueTrack& track = *placed[i].track;
-        const uint32_t next = i + 1 < placed.size() ? placed[i + 1].start : static_cast<uint32_t>(position);
+        const uint32_t next = i + 1 < placed.size() ? placed[i + 1].start : total;
         const uint8_t mode = track.mode == TrackMode::kAudio   ? DW_TRACK_AUDIO
                              : track.mode == TrackMode::kMode1 ? DW_TRACK_MODE1
                                                                : DW_TRACK_MODE2;
@@ -144,7 +92,7 @@ ImageProbe files(const ImageHead& head) {
     Problem problem;
     if (!read_sheet(head.path, sheet, problem)) return probe;
     for (const CueFile& file : sheet.files) {
-        for (const std::string& candidate : track_file_paths(directory_of(head.path), file.name)) {
+        for (const std::string& candidate : track_file_paths(head.path, file.name)) {
             if (file_exists(candidate)) {
                 probe.parts.push_back(candidate);
                 break;

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "cue_sheet.h"
+
 namespace discwell {
 
 // A track as an image holds it: its sectors from INDEX 01 on, and the pregap before it the image
@@ -77,14 +79,47 @@ std::string cue_sheet(const std::vector<TrackSpan>& tracks, const std::vector<Bi
 bool write_bin(const SectorFeed& feed, const BinFile& file, const std::string& path, std::string& error,
                const WriteProgress& progress = {});
 
-// ---- Patches of a BIN ----
-
-// A changed sector: where it lies in the BIN, and its bytes before and after.
+// A changed sector: where it lies in its file, and its bytes before and after.
 struct ChangedSector {
     uint64_t offset = 0;
     const uint8_t* before = nullptr;
     const uint8_t* after = nullptr;
 };
+
+// ---- A CUE image copied with some sectors changed ----
+
+// A CUE image as its sheet lays it out: the sheet's text, its track files and where each of the
+// disc's sectors lies in them (placed as discwell's reader places them). Copied, every line of the
+// sheet stays as it was but the FILE names, and each track file is copied byte for byte with the
+// changed sectors put in: pregaps, INDEX 00, PREGAP and POSTGAP, FLAGS and REM lines all kept.
+struct CueCopy {
+    struct File {
+        std::string path;  // the input track file
+        std::string name;  // as the new sheet names it
+        uint64_t bytes = 0;
+    };
+    std::string text;
+    CueSheet sheet;
+    std::vector<File> files;
+    std::vector<PlacedTrack> placed;
+
+    // The file and byte offset holding the disc's sector `lba`; false where no file holds it (a
+    // PREGAP's silence).
+    bool locate(uint32_t lba, size_t& file, uint64_t& offset) const;
+    // The sheet with the new names.
+    std::string renamed_sheet() const;
+};
+
+// Reads the sheet at `cue_path` and names its files after `stem` (STEM.bin, or "STEM (Track NN).bin"
+// for each of several). False with `error` when the sheet or a file cannot be read, or a track
+// file is not raw 2352-byte sectors (an ECM or 2448-byte file is written anew instead).
+bool read_cue_copy(const std::string& cue_path, const std::string& stem, CueCopy& copy, std::string& error);
+
+// Copies the file `from` to `to`, with `changes` (in ascending order of offset) put in.
+bool write_changed_copy(const std::string& from, const std::vector<ChangedSector>& changes, const std::string& to,
+                        std::string& error);
+
+// ---- Patches of a BIN ----
 
 // A VCDIFF delta (RFC 3284, as xdelta3 applies it) that turns the BIN `original` (read from the
 // feed, `bin_bytes` long) into the same with `changes` (in ascending order of offset): windows of

@@ -274,3 +274,25 @@ TEST(Replace, WritesChdsAndPatchesOthersReadAndNeverItsInput) {
     r = quorvex("replace " + cue + " --stream 1" + video + " --min-psnr 98 --allow-coarse -o " + dir.file("fine.cue"));
     EXPECT_EQ(r.status, 0) << r.output;
 }
+
+TEST(Replace, EveryTrackOfATwoFileSheetAsItWas) {
+    TempDir dir("replace-tracks");
+    std::filesystem::copy_file(sample("tamsel.bin"), dir.file("data.bin"));
+    std::vector<uint8_t> audio(size_t{400} * 2352);
+    for (size_t i = 0; i < audio.size(); ++i) audio[i] = static_cast<uint8_t>(i * 7 + i / 2352);
+    write_bytes(dir.file("audio.bin"), audio);
+    const std::string sheet = "REM a comment kept\r\nFILE \"data.bin\" BINARY\r\n  TRACK 01 MODE2/2352\r\n    INDEX 01 00:00:00\r\n"
+                              "FILE \"audio.bin\" BINARY\r\n  TRACK 02 AUDIO\r\n    FLAGS DCP\r\n    INDEX 00 00:00:00\r\n"
+                              "    INDEX 01 00:02:00\r\n    POSTGAP 00:00:10\r\n";
+    write_text(dir.file("disc.cue"), sheet);
+    ASSERT_EQ(quorvex("extract " + dir.file("disc.cue") + " --stream 1 --frames " + dir.file("frames")).status, 0);
+    mark_every_picture(dir.file("frames"), dir.file("marked"));
+    const RunResult r = quorvex("replace " + dir.file("disc.cue") + " --stream 1 --video " + dir.file("marked") + " -o " + dir.file("new.cue"));
+    ASSERT_EQ(r.status, 0) << r.output;
+    std::string expected = sheet;
+    expected.replace(expected.find("data.bin"), 8, "new (Track 01).bin");
+    expected.replace(expected.find("audio.bin"), 9, "new (Track 02).bin");
+    EXPECT_EQ(read_text(dir.file("new.cue")), expected);
+    EXPECT_TRUE(read_bytes(dir.file("new (Track 02).bin")) == audio) << "the audio track's file, pregap included, byte for byte";
+    EXPECT_EQ(std::filesystem::file_size(dir.file("new (Track 01).bin")), std::filesystem::file_size(dir.file("data.bin")));
+}

@@ -707,9 +707,62 @@ Outcome encode(const ReplaceRequest& request, const Work& work, DiscEdit& disc, 
                               " (nothing was written; --allow-coarse writes " + (short_of == 1 ? "it" : "them") + " anyway)");
 }
 
-// The new image: a .cue with its BIN files (one, or one per track when the input had several
-// files or is of another kind), or a .chd.
-Outcome write_image(const ReplaceRequest& request, const DiscEdit& disc, OutputSet& outputs, std::vector<std::string>& written) {
+// The input's format as discwell probes it, and how many files it spans.
+int32_t image_format(const std::string& path, size_t& part_count) {
+    std::vector<char> parts(1 << 16);
+    uint32_t needed = 0;
+    int32_t format = DW_FORMAT_NONE;
+    DwProbeImage(path.c_str(), parts.data(), uint32_t(parts.size()), &needed, nullptr, &format);
+    part_count = 0;
+    for (const char* p = parts.data(); needed <= parts.size() && *p; p += std::strlen(p) + 1) ++part_count;
+    return format;
+}
+
+// A CUE input written again file by file: its sheet line for line but the FILE names, each track
+// file a copy with the changed sectors put in. False (nothing written) when the input is not raw
+// sectors that hold the disc where discwell reads it: the image is then written anew.
+bool copy_cue_image(const ReplaceRequest& request, const DiscEdit& disc, const std::set<uint32_t>& changed, OutputSet& outputs,
+                    std::vector<std::string>& written, std::optional<Error>& failed) {
+    discwell::CueCopy copy;
+    std::string why;
+    size_t parts = 0;
+    if (image_format(request.stream.image, parts) != DW_FORMAT_CUE ||
+        !discwell::read_cue_copy(request.stream.image, fs::path(request.output).stem().string(), copy, why)) {
+        return false;
+    }
+    std::vector<std::vector<discwell::ChangedSector>> changes(copy.files.size());
+    std::vector<uint8_t> held(kSector);
+    for (uint32_t lba : changed) {
+        size_t file = 0;
+        uint64_t offset = 0;
+        if (!copy.locate(lba, file, offset) || offset + kSector > copy.files[file].bytes) return false;
+        std::ifstream in(fs::u8path(copy.files[file].path), std::ios::binary);
+        in.seekg(static_cast<std::streamoff>(offset));
+        in.read(reinterpret_cast<char*>(held.data()), kSector);
+        if (!in || std::memcmp(held.data(), disc.original(lba), kSector) != 0) return false;
+        changes[file].push_back({offset, disc.original(lba), disc.changed_bytes(lba)});
+    }
+    const fs::path folder = fs::path(request.output).parent_path();
+    for (size_t f = 0; f < copy.files.size(); ++f) {
+        const std::string target = (folder / copy.files[f].name).string();
+        AtomicOutput* out = outputs.add(target, why);
+        if (!out || !discwell::write_changed_copy(copy.files[f].path, changes[f], out->work().string(), why)) {
+            failed = failure("", why);
+            return true;
+        }
+        written.push_back(target);
+    }
+    const std::string sheet = copy.renamed_sheet();
+    AtomicOutput* cue = outputs.add(request.output, why);
+    if (!cue || !write_whole(cue->work(), {reinterpret_cast<const uint8_t*>(sheet.data()), sheet.size()}, why)) failed = failure("", why);
+    written.push_back(request.output);
+    return true;
+}
+
+// The new image: a .cue with its BIN files (a CUE input's copied file by file; else one, or one
+// per track for a multi-track image of another kind), or a .chd.
+Outcome write_image(const ReplaceRequest& request, const DiscEdit& disc, const std::set<uint32_t>& changed, OutputSet& outputs,
+                    std::vector<std::string>& written) {
     std::string why;
     const fs::path folder = fs::path(request.output).parent_path();
     if (lower_extension(request.output) == ".chd") {
@@ -720,13 +773,11 @@ Outcome write_image(const ReplaceRequest& request, const DiscEdit& disc, OutputS
         written.push_back(request.output);
         return std::nullopt;
     }
+    std::optional<Error> copy_failed;
+    if (copy_cue_image(request, disc, changed, outputs, written, copy_failed)) return copy_failed;
     const std::string stem = fs::path(request.output).stem().string();
-    std::vector<char> parts(1 << 16);
-    uint32_t needed = 0;
-    int32_t format = DW_FORMAT_NONE;
-    DwProbeImage(request.stream.image.c_str(), parts.data(), uint32_t(parts.size()), &needed, nullptr, &format);
     size_t part_count = 0;
-    for (const char* p = parts.data(); needed <= parts.size() && *p; p += std::strlen(p) + 1) ++part_count;
+    const int32_t format = image_format(request.stream.image, part_count);
     const bool per_track = (format != DW_FORMAT_NONE && format != DW_FORMAT_CUE) || part_count > 1;
     const std::vector<discwell::TrackSpan> tracks = disc.track_spans();
     std::vector<discwell::BinFile> bins;
@@ -831,7 +882,7 @@ Outcome run_replace(const ReplaceRequest& request) {
     OutputSet outputs;
     std::vector<std::string> written;
     if (!request.output.empty()) {
-        if (auto failed = write_image(request, disc, outputs, written)) return failed;
+        if (auto failed = write_image(request, disc, r.changed, outputs, written)) return failed;
     }
     if (!request.patch.empty()) {
         if (auto failed = write_patch(request, work, disc, r, outputs, written)) return failed;
