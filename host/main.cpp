@@ -201,11 +201,20 @@ void replace_options(CLI::App* c, CommandLine& l) {
                   "each new frame's most bytes: room (its sectors, the default), original (the frame it replaces) or BYTES")
         ->type_name("room|original|BYTES");
     number(c, "-j,--jobs", l.o.jobs, "threads encoding pictures (default: one per core)");
+    c->add_option("--plan", r.plan, "several streams' changes in one run, from a JSON plan")->type_name("FILE.json");
 }
 void replace_check(const CommandLine& l) {
     const quorvex::ReplaceRequest& r = l.replace;
-    check_stream_choice(l.o);
-    if (r.video.empty() && r.subtitles.empty() && r.sound.empty()) throw CLI::ValidationError("replace needs --video, --subtitles or --sound");
+    if (!r.plan.empty()) {
+        if (!l.o.stream.empty() || !l.o.plugin.empty() || l.o.start || l.o.count || !r.video.empty() || !r.subtitles.empty() ||
+            !r.sound.empty() || r.fit || r.size_limit != "room") {
+            throw CLI::ValidationError("--plan names the streams and their changes: give --stream, --video, --subtitles, --sound, "
+                                       "--fit and --size-limit in the plan instead");
+        }
+    } else {
+        check_stream_choice(l.o);
+    }
+    if (r.plan.empty() && r.video.empty() && r.subtitles.empty() && r.sound.empty()) throw CLI::ValidationError("replace needs --video, --subtitles, --sound or --plan");
     if (r.output.empty() && r.patch.empty()) throw CLI::ValidationError("replace needs -o NEW.cue|NEW.chd or --patch");
     if (!std::isfinite(r.min_psnr)) throw CLI::ValidationError("--min-psnr: a number of dB from 0 to 99");
 }

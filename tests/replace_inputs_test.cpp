@@ -286,6 +286,37 @@ TEST(ReplaceInputs, PicturesInAFolderGoToTheFramesTheirNamesGive) {
     EXPECT_FALSE(fs::exists(dir.file("new.bin")));
 }
 
+TEST(ReplaceInputs, APlanChangesSeveralStreamsInOneImageAndOnePatch) {
+    TempDir dir("inputs-plan");
+    const fs::path top = fs::absolute(dir.file(""));
+    const std::string cue = sample("selvane.cue");
+    for (const char* stream : {"1", "2"}) {
+        const std::string frames = dir.file(std::string("frames") + stream), edited = dir.file(std::string("edited") + stream);
+        ASSERT_EQ(quorvex("extract " + cue + " --stream " + stream + " --frames " + frames).status, 0);
+        fs::create_directories(edited);
+        ASSERT_EQ(ffmpeg("-i " + frames + "/frame_000003.png -vf drawbox=x=0:y=0:w=32:h=32:color=blue:t=fill " + edited +
+                         "/frame_000003.png").status, 0);
+    }
+    fs::create_directories(top / "plans");
+    write_text((top / "plans/p.json").string(),
+               R"({"streams": [{"stream": 1, "video": "../edited1"}, {"stream": "2", "video": "../edited2", "size_limit": "original"}]})");
+    const std::string run = "cd '" + top.string() + "' && " + quorvex_command() + " replace " + cue;
+    RunResult r = run_program(run + " --plan plans/p.json -o out/new.cue --patch out/new.xdelta");
+    ASSERT_EQ(r.status, 0) << r.output;
+    const Json report = Json::parse(read_text((top / "out/new.replace.json").string()));
+    ASSERT_EQ(report["streams"].size(), 2u);
+    EXPECT_EQ(report["streams"][1]["stream"], "MOVIE_MOVIE1.STR-ch0");
+    ASSERT_EQ(run_program("xdelta3 -d -s " + sample("selvane.bin") + " '" + (top / "out/new.xdelta").string() + "' '" +
+                          (top / "rebuilt.bin").string() + "'").status, 0);
+    EXPECT_TRUE(read_bytes((top / "rebuilt.bin").string()) == read_bytes((top / "out/new.bin").string()));
+    // A plan takes the place of the options that name a stream's changes; it names each stream once.
+    EXPECT_EQ(run_program(run + " --plan plans/p.json --stream 1 -o out/other.cue").status, 2);
+    write_text((top / "plans/twice.json").string(), R"({"streams": [{"stream": 1, "video": "../edited1"}, {"stream": "MOVIE_MOVIE0.STR-ch0", "video": "../edited1"}]})");
+    r = run_program(run + " --plan plans/twice.json -o out/other.cue");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(contains(r.output, "names stream MOVIE_MOVIE0.STR-ch0 twice")) << r.output;
+}
+
 TEST(ReplaceInputs, ADamagedSectorInTheStreamIsNeverWrittenAsGood) {
     TempDir dir("inputs-sync");
     auto bytes = read_bytes(sample("tamsel.bin"));

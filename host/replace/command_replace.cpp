@@ -22,6 +22,7 @@
 #include "../words.h"
 #include "disc_edit.h"
 #include "frame_fitting.h"
+#include "replace_plan.h"
 #include "replace_request.h"
 #include "stream_places.h"
 #include "subtitle_script.h"
@@ -57,6 +58,14 @@ struct Replacement {
     };
     std::optional<Sound> sound;
     std::vector<std::string> warnings;
+};
+
+// The stream replace works on: where each unit lies, and when each frame is shown.
+struct Work {
+    NamedStream named;
+    Timeline timeline;
+    StreamPlaces places;
+    std::vector<std::string> listing;  // the input's streams, which the new disc must list alike
 };
 
 void say_warning(Replacement& r, const std::string& text) {
@@ -411,6 +420,15 @@ Outcome check_new_disc(uint32_t disc, const std::string& label, const std::vecto
     return std::nullopt;
 }
 
+// Every replaced stream of a new disc checked as check_new_disc checks one.
+Outcome check_streams(uint32_t disc, const std::string& label, const PluginFolder& folder, const std::vector<std::unique_ptr<Work>>& works,
+                      const std::vector<Replacement>& rs) {
+    for (size_t i = 0; i < works.size(); ++i) {
+        if (Outcome failed = check_new_disc(disc, label, works[i]->listing, folder, works[i]->named.context, rs[i])) return failed;
+    }
+    return std::nullopt;
+}
+
 // replace.json: what was changed and how well the new pictures and sound came out.
 Json replace_report(const ReplaceRequest& request, const StreamContext& context, const Replacement& r,
                     const std::vector<std::string>& written) {
@@ -643,14 +661,6 @@ Outcome check_request(const ReplaceRequest& request) {
     return std::nullopt;
 }
 
-// The stream replace works on: where each unit lies, and when each frame is shown.
-struct Work {
-    NamedStream named;
-    Timeline timeline;
-    StreamPlaces places;
-    std::vector<std::string> listing;  // the input's streams, which the new disc must list alike
-};
-
 Outcome open_work(const ReplaceRequest& request, const PluginFolder& folder, Work& work) {
     const std::string& image = request.stream.image;
     Error error;
@@ -670,6 +680,7 @@ Outcome open_work(const ReplaceRequest& request, const PluginFolder& folder, Wor
 // frames held to --min-psnr.
 Outcome encode(const ReplaceRequest& request, const Work& work, DiscEdit& disc, Replacement& r) {
     const std::string& image = request.stream.image;
+    const std::vector<uint32_t> earlier = disc.changed();  // by the plan's streams before this one
     if (!request.video.empty() || !request.subtitles.empty()) {
         if (auto failed = replace_pictures(request, image, work.places, work.timeline, disc, r)) return failed;
     }
@@ -686,6 +697,7 @@ Outcome encode(const ReplaceRequest& request, const Work& work, DiscEdit& disc, 
     }
     const std::vector<uint32_t> changed = disc.changed();
     r.changed = std::set<uint32_t>(changed.begin(), changed.end());
+    for (uint32_t lba : earlier) r.changed.erase(lba);
     if (r.changed.empty()) {
         return failure(image, "nothing would change: " +
                                   std::string(!request.subtitles.empty() && request.video.empty()
@@ -806,15 +818,15 @@ Outcome write_image(const ReplaceRequest& request, const DiscEdit& disc, const s
 }
 
 // The patch of the input's BIN: the changed sectors must lie in it where the disc has them.
-Outcome write_patch(const ReplaceRequest& request, const Work& work, const DiscEdit& disc, const Replacement& r,
-                    OutputSet& outputs, std::vector<std::string>& written) {
+Outcome write_patch(const ReplaceRequest& request, const std::string& description, const DiscEdit& disc,
+                    const std::set<uint32_t>& changed, OutputSet& outputs, std::vector<std::string>& written) {
     std::string why;
     fs::path path;
     if (!patch_source(request.stream.image, path, why)) return failure("", why);
     const BinFeed bin(path);
     std::vector<discwell::ChangedSector> changes;
     uint8_t held[kSector];
-    for (uint32_t lba : r.changed) {
+    for (uint32_t lba : changed) {
         // The BIN holds the disc from its first sector: each changed sector's original is there.
         if (uint64_t{lba + 1} * kSector > bin.bytes() || !bin.read(lba, 1, held, why) || std::memcmp(held, disc.original(lba), kSector) != 0) {
             return failure("", utf8_path(path) + ": does not hold the disc from its first sector where the stream lies; no patch of it can "
@@ -824,7 +836,7 @@ Outcome write_patch(const ReplaceRequest& request, const Work& work, const DiscE
     }
     std::vector<uint8_t> patch;
     const bool made = lower_extension(request.patch) == ".ppf"
-                          ? discwell::ppf3_patch(bin, bin.bytes(), changes, "quorvex: " + work.named.context.name, patch, why)
+                          ? discwell::ppf3_patch(bin, bin.bytes(), changes, "quorvex: " + description, patch, why)
                           : discwell::vcdiff_patch(bin, bin.bytes(), changes, patch, why);
     if (!made) return failure("", utf8_path(path) + ": " + why);
     AtomicOutput* out = outputs.add(request.patch, why);
@@ -834,8 +846,8 @@ Outcome write_patch(const ReplaceRequest& request, const Work& work, const DiscE
 }
 
 // Reads the written image back: every sector as intended, and the streams as the input's.
-Outcome read_back(const ReplaceRequest& request, const PluginFolder& folder, const Work& work, const DiscEdit& disc,
-                  const Replacement& r) {
+Outcome read_back(const ReplaceRequest& request, const PluginFolder& folder, const std::vector<std::unique_ptr<Work>>& works,
+                  const DiscEdit& disc, const std::vector<Replacement>& rs) {
     OpenDisc written_disc;
     if (Outcome failed = open_image(request.output, request.stream.io_mode, written_disc)) {
         return failure(request.output, "cannot be read back: " + failed->text());
@@ -852,29 +864,71 @@ Outcome read_back(const ReplaceRequest& request, const PluginFolder& folder, con
         }
         if (std::memcmp(expected.data(), got.data(), size_t{n} * kSector) != 0) return failure(request.output, "does not read back as written");
     }
-    return check_new_disc(written_disc.handle, request.output, work.listing, folder, work.named.context, r);
+    return check_streams(written_disc.handle, request.output, folder, works, rs);
 }
 
 }  // namespace
 
+// The streams a run changes, each opened and placed: the one the command line names, or a plan's.
+Outcome open_parts(const ReplaceRequest& request, const PluginFolder& folder, std::vector<ReplaceRequest>& parts,
+                   std::vector<std::unique_ptr<Work>>& works) {
+    parts = {request};
+    if (!request.plan.empty()) {
+        if (Outcome failed = read_plan(request, parts)) return failed;
+    }
+    std::set<std::string> names;
+    for (const ReplaceRequest& part : parts) {
+        if (Outcome problem = check_request(part)) return problem;
+        works.push_back(std::make_unique<Work>());
+        if (Outcome failed = open_work(part, folder, *works.back())) return failed;
+        if (!names.insert(works.back()->named.context.name).second) {
+            return failure(request.plan, "names stream " + works.back()->named.context.name + " twice");
+        }
+    }
+    return std::nullopt;
+}
+
+// The report: one stream's, or for a plan one section per stream under what they share.
+Json run_report(const std::vector<ReplaceRequest>& parts, const std::vector<std::unique_ptr<Work>>& works,
+                const std::vector<Replacement>& rs, const std::set<uint32_t>& changed, const std::vector<std::string>& written) {
+    if (parts.size() == 1 && parts[0].plan.empty()) return replace_report(parts[0], works[0]->named.context, rs[0], written);
+    Json doc;
+    doc["format_version"] = kJsonFormatVersion;
+    doc["written_by"] = "quorvex";
+    put_text(doc, "image", parts[0].stream.image);
+    doc["outputs"] = Json::array();
+    for (const std::string& w : written) doc["outputs"].push_back(valid_utf8(w));
+    doc["sectors_changed"] = changed.size();
+    doc["streams"] = Json::array();
+    for (size_t i = 0; i < parts.size(); ++i) {
+        Json section = replace_report(parts[i], works[i]->named.context, rs[i], written);
+        for (const char* shared : {"format_version", "written_by", "image", "outputs"}) section.erase(shared);
+        doc["streams"].push_back(std::move(section));
+    }
+    return doc;
+}
+
 Outcome run_replace(const ReplaceRequest& request) {
-    if (auto problem = check_request(request)) return problem;
     const std::string& image = request.stream.image;
     PluginFolder folder;
     Error error;
     if (!load_plugin_folder(request.plugin_directory, folder, error)) return error;
-    Work work;
-    if (auto failed = open_work(request, folder, work)) return failed;
-    const StreamContext& context = work.named.context;
+    std::vector<ReplaceRequest> parts;
+    std::vector<std::unique_ptr<Work>> works;
+    if (Outcome failed = open_parts(request, folder, parts, works)) return failed;
 
-    DiscEdit disc(work.named.disc.handle);
-    Replacement r;
-    if (auto failed = encode(request, work, disc, r)) return failed;
+    DiscEdit disc(works[0]->named.disc.handle);
+    std::vector<Replacement> rs(parts.size());
+    std::set<uint32_t> changed;
+    for (size_t i = 0; i < parts.size(); ++i) {
+        if (auto failed = encode(parts[i], *works[i], disc, rs[i])) return failed;
+        changed.insert(rs[i].changed.begin(), rs[i].changed.end());
+    }
     // Checked on the new disc before anything is written.
     {
         const uint32_t edited = disc.open_disc();
         if (!edited) return failure(image, "the new disc could not be opened to be checked");
-        Outcome checked = check_new_disc(edited, "the new disc", work.listing, folder, context, r);
+        Outcome checked = check_streams(edited, "the new disc", folder, works, rs);
         DwClose(edited);
         if (checked) return checked;
     }
@@ -882,26 +936,28 @@ Outcome run_replace(const ReplaceRequest& request) {
     OutputSet outputs;
     std::vector<std::string> written;
     if (!request.output.empty()) {
-        if (auto failed = write_image(request, disc, r.changed, outputs, written)) return failed;
+        if (auto failed = write_image(request, disc, changed, outputs, written)) return failed;
     }
+    std::string names;
+    for (const auto& work : works) names += (names.empty() ? "" : ", ") + work->named.context.name;
     if (!request.patch.empty()) {
-        if (auto failed = write_patch(request, work, disc, r, outputs, written)) return failed;
+        if (auto failed = write_patch(request, names, disc, changed, outputs, written)) return failed;
     }
     std::string why;
     AtomicOutput* report = outputs.add(report_path(request), why);
-    const std::string text = dump(replace_report(request, context, r, written));
+    const std::string text = dump(run_report(parts, works, rs, changed, written));
     if (!report || !write_whole(report->work(), {reinterpret_cast<const uint8_t*>(text.data()), text.size()}, why)) return failure("", why);
     if (interrupted()) return Error{Error::Kind::kInterrupted, image, {}, interruption()};
     if (!outputs.commit(why)) return failure("", why);
 
     if (!request.output.empty()) {
-        if (Outcome problem = read_back(request, folder, work, disc, r)) {
+        if (Outcome problem = read_back(request, folder, works, disc, rs)) {
             outputs.undo();
             problem->message += " (the output was removed)";
             return problem;
         }
     }
-    std::printf("%s\n", summary(context, r).c_str());
+    for (size_t i = 0; i < parts.size(); ++i) std::printf("%s\n", summary(works[i]->named.context, rs[i]).c_str());
     return std::nullopt;
 }
 

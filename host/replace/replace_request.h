@@ -21,6 +21,7 @@ struct ReplaceRequest {
     bool allow_coarse = false;   // write frames below min_psnr
     double min_psnr = 25;
     std::string size_limit = "room";  // each new frame's most bytes: "room", "original" or a number
+    std::string plan;                 // a plan of several streams' changes, in place of the five above
     std::optional<uint32_t> jobs;
 };
 
