@@ -8,6 +8,7 @@
 // count of MDEC codes halved and rounded up to a multiple of 32, 0x3800, the scale and the version.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -27,6 +28,13 @@ struct MdecHeader {
         auto word = [p](int i) { return static_cast<uint16_t>(p[2 * i] | p[2 * i + 1] << 8); };
         return {word(0), word(1), word(2), word(3)};
     }
+};
+
+// A block as coded: its DC (version 2: the 10-bit value; version 3: its component's running DC,
+// whose differences are coded) and its AC levels in zigzag order (ac[0] unused).
+struct MdecLevels {
+    int dc = 0;
+    std::array<int16_t, 64> ac{};
 };
 
 // A picture in full-range YCbCr with 4:2:0 chroma; planes are width x height and half that.

@@ -542,29 +542,17 @@ void mdec_idct(int32_t block[64], std::optional<IdctWay> way) {
     for (int i = 0; i < 64; ++i) block[i] = std::clamp<int32_t>(out[i], -128, 127);
 }
 
-bool decode_mdec(std::span<const uint8_t> frame, uint32_t width, uint32_t height, Picture& planes, std::string& error) {
-    if (frame.size() < 8) {
-        error = "the frame holds no MDEC header";
-        return false;
-    }
-    if (width == 0 || height == 0 || width > 4096 || height > 4096) {
-        error = "no usable picture size";
-        return false;
-    }
-    const MdecHeader header = MdecHeader::parse(frame.data());
-    const uint16_t qscale = header.scale, version = header.version;
-    if (version != 2 && version != 3) {
-        error = "MDEC version " + std::to_string(version) + " is not one quorvex decodes (2 or 3)";
-        return false;
-    }
-    PlaneWriter writer(width, height, planes);
+namespace {
+
+// Reads a frame's blocks, in coding order, into `sink`: start(macroblock, block, dc) with the DC
+// as the console takes it (version 3: `coded`, the running DC of its component, as well), then
+// add(run, level) for each coefficient (false past the 63rd), then end(macroblock, block).
+template <class Sink>
+bool walk_mdec(std::span<const uint8_t> frame, uint16_t version, int macroblocks, Sink& sink, std::string& error) {
     static const AcCodes lookup;
-    Bits bits(frame.subspan(8));
+    Bits bits(frame.subspan(MdecHeader::kBytes));
     int last_dc[3] = {128, 128, 128};
-    const Dequantiser dequantiser(qscale & 0x3F);
-    BlockBuilder builder;
-    for (int m = 0; m < writer.macroblocks(); ++m) {
-        writer.begin(m);
+    for (int m = 0; m < macroblocks; ++m) {
         for (int b = 0; b < 6; ++b) {
             auto broken = [&](const std::string& why) {
                 error = "macroblock " + std::to_string(m) + ", block " + std::to_string(b) + ": " + why;
@@ -573,11 +561,12 @@ bool decode_mdec(std::span<const uint8_t> frame, uint32_t width, uint32_t height
             const bool luma = b >= 2;
             const int component = b == 0 ? 2 : b == 1 ? 1 : 0;
             // The DC word: the DC as the console takes it.
-            int32_t dc;
+            int32_t dc, coded;
             bits.refill();
             if (version == 2) {
                 dc = static_cast<int32_t>(bits.take(10));
                 if (dc & 0x200) dc -= 0x400;
+                coded = dc;
             } else {
                 static const DcSizes luma_sizes(kDcLuma), chroma_sizes(kDcChroma);
                 const int size = (luma ? luma_sizes : chroma_sizes).read(bits);
@@ -585,9 +574,10 @@ bool decode_mdec(std::span<const uint8_t> frame, uint32_t width, uint32_t height
                 int32_t difference = static_cast<int32_t>(bits.take(size));
                 if (size && !(difference >> (size - 1))) difference -= (1 << size) - 1;
                 last_dc[component] += difference;
+                coded = last_dc[component];
                 dc = std::clamp(last_dc[component] * 4 - 512, -512, 511);
             }
-            builder.start(dequantiser, dc);
+            sink.start(m, b, dc, coded);
             for (;;) {
                 bits.refill();
                 const AcEntry e = lookup[bits.show(17)];
@@ -602,14 +592,84 @@ bool decode_mdec(std::span<const uint8_t> frame, uint32_t width, uint32_t height
                 }
                 // (Past the frame's end only zeros are read, which no code begins with: the
                 // block fails at its next code, or after its end of block.)
-                if (!builder.add(run, level)) return broken("more than 63 coefficients");
+                if (!sink.add(run, level)) return broken("more than 63 coefficients");
             }
             if (bits.overrun()) return broken("the frame's data ends inside it");
-            builder.put(writer, b);
+            sink.end(m, b);
         }
     }
+    return true;
+}
+
+// The frame's header, checked as both readers need it.
+bool frame_header(std::span<const uint8_t> frame, uint32_t width, uint32_t height, MdecHeader& header, std::string& error) {
+    if (frame.size() < MdecHeader::kBytes) {
+        error = "the frame holds no MDEC header";
+        return false;
+    }
+    if (width == 0 || height == 0 || width > 4096 || height > 4096) {
+        error = "no usable picture size";
+        return false;
+    }
+    header = MdecHeader::parse(frame.data());
+    if (header.version != 2 && header.version != 3) {
+        error = "MDEC version " + std::to_string(header.version) + " is not one quorvex decodes (2 or 3)";
+        return false;
+    }
+    return true;
+}
+
+// Each block built as the console builds it and put into the planes.
+struct PictureSink {
+    PlaneWriter& writer;
+    const Dequantiser& dequantiser;
+    BlockBuilder builder;
+    void start(int m, int b, int32_t dc, int32_t) {
+        if (b == 0) writer.begin(m);
+        builder.start(dequantiser, dc);
+    }
+    bool add(int32_t run, int32_t level) { return builder.add(run, level); }
+    void end(int, int b) { builder.put(writer, b); }
+};
+
+// Each block's levels as coded.
+struct LevelsSink {
+    std::vector<MdecLevels>& blocks;
+    int position = 0;
+    void start(int, int, int32_t, int32_t coded) {
+        blocks.emplace_back();
+        blocks.back().dc = coded;
+        position = 0;
+    }
+    bool add(int32_t run, int32_t level) {
+        position += run + 1;
+        if (position > 63) return false;
+        blocks.back().ac[static_cast<size_t>(position)] = static_cast<int16_t>(level);
+        return true;
+    }
+    void end(int, int) {}
+};
+
+}  // namespace
+
+bool decode_mdec(std::span<const uint8_t> frame, uint32_t width, uint32_t height, Picture& planes, std::string& error) {
+    MdecHeader header;
+    if (!frame_header(frame, width, height, header, error)) return false;
+    PlaneWriter writer(width, height, planes);
+    const Dequantiser dequantiser(header.scale & 0x3F);
+    PictureSink sink{writer, dequantiser, {}};
+    if (!walk_mdec(frame, header.version, writer.macroblocks(), sink, error)) return false;
     writer.finish();
     return true;
+}
+
+bool read_mdec_levels(std::span<const uint8_t> frame, uint32_t width, uint32_t height, MdecHeader& header,
+                      std::vector<MdecLevels>& blocks, std::string& error) {
+    blocks.clear();
+    if (!frame_header(frame, width, height, header, error)) return false;
+    const int macroblocks = int(width + 15) / 16 * (int(height + 15) / 16);
+    LevelsSink sink{blocks};
+    return walk_mdec(frame, header.version, macroblocks, sink, error);
 }
 
 bool decode_mdec_halfwords(std::span<const uint16_t> words, uint32_t width, uint32_t height, Picture& planes, std::string& error) {

@@ -45,6 +45,11 @@ void mdec_idct(int32_t block[64], std::optional<IdctWay> way = std::nullopt);
 // a block, a code no table holds, a version other than 2 or 3); it never reads past `frame`.
 bool decode_mdec(std::span<const uint8_t> frame, uint32_t width, uint32_t height, Picture& planes, std::string& error);
 
+// A frame's blocks as coded, in coding order (each macroblock, column by column: Cr, Cb, then the
+// four Y): the levels an encoder can write again to the same pixels. False as decode_mdec is.
+bool read_mdec_levels(std::span<const uint8_t> frame, uint32_t width, uint32_t height, MdecHeader& header,
+                      std::vector<MdecLevels>& blocks, std::string& error);
+
 // The chip's input itself: run-length halfwords of `width` x `height`'s macroblocks, column by
 // column, each block's DC word carrying its own scale. False when they end before the picture.
 bool decode_mdec_halfwords(std::span<const uint16_t> words, uint32_t width, uint32_t height, Picture& planes,

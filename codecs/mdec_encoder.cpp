@@ -136,11 +136,7 @@ std::vector<Block> picture_blocks(const Picture& picture) {
 // Which component a block of the coding order belongs to: 0 luma, 1 Cb, 2 Cr.
 size_t component_of(size_t k) { return k % 6 == 0 ? 2 : k % 6 == 1 ? 1 : 0; }
 
-// A block quantised: its DC as coded, and its AC levels in zigzag order (ac[0] unused).
-struct Levels {
-    int dc = 0;
-    std::array<int16_t, 64> ac{};
-};
+using Levels = MdecLevels;
 
 double step_of(uint16_t qscale, int zigzag) { return qscale * kIntraMatrix[kZigzag[zigzag]] / 8.0; }
 
@@ -390,6 +386,25 @@ std::vector<uint8_t> encode_mdec_fitted(const Picture& picture, uint16_t version
     std::vector<uint8_t> frame = emit_frame(blocks, best, fit.scale, version);
     fit.bytes = static_cast<uint32_t>(frame.size());
     if (report) *report = fit;
+    return frame;
+}
+
+std::vector<uint8_t> encode_mdec_keeping(const Picture& picture, uint16_t version, uint16_t scale,
+                                         const std::vector<MdecLevels>& old, const std::vector<bool>& keep, FitReport* report) {
+    const std::vector<Block> blocks = picture_blocks(picture);
+    if (old.size() != blocks.size() || keep.size() * 6 != blocks.size()) return {};
+    std::vector<Levels> levels(blocks.size());
+    double error = 0;
+    for (size_t k = 0; k < blocks.size(); ++k) {
+        if (keep[k / 6]) {
+            levels[k] = old[k];
+        } else {
+            levels[k] = quantise(blocks[k], scale, version);
+            error += ac_error(blocks[k], levels[k], scale);
+        }
+    }
+    std::vector<uint8_t> frame = emit_frame(blocks, levels, scale, version);
+    if (report) *report = FitReport{scale, static_cast<uint32_t>(frame.size()), 0, error, error, scale};
     return frame;
 }
 

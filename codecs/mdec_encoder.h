@@ -34,4 +34,12 @@ struct FitReport {
 std::vector<uint8_t> encode_mdec_fitted(const Picture& picture, uint16_t version, uint32_t max_bytes,
                                         FitReport* report = nullptr);
 
+// A picture coded at `scale` with the macroblocks `keep` marks (in coding order) taking the levels
+// of `old` (a frame's, as read_mdec_levels reads them, of the same size and version): those
+// decode exactly as they did, and only the others are coded anew. The report's error counts the
+// blocks coded anew.
+std::vector<uint8_t> encode_mdec_keeping(const Picture& picture, uint16_t version, uint16_t scale,
+                                         const std::vector<MdecLevels>& old, const std::vector<bool>& keep,
+                                         FitReport* report = nullptr);
+
 }  // namespace codecs

@@ -167,6 +167,23 @@ TEST(Replace, SubtitlesChangeTheFramesTheyCoverAndNoOther) {
         covered += shown;
     }
     EXPECT_GT(covered, 5u);
+    // Inside the frames they cover, the macroblocks the line leaves alone decode as before: the
+    // rows above it, as the console decodes them, in every frame not fitted anew.
+    for (const char* side : {"before", "after"}) {
+        ASSERT_EQ(ffmpeg("-pattern_type glob -i '" + dir.file(side) + "/*.png' -vf crop=320:160:0:0 " + dir.file(std::string(side) + "-top") +
+                         "_%03d.png").status, 0);
+    }
+    const Json report = json_file(dir.file("new.replace.json"));
+    size_t kept_any = 0;
+    for (size_t i = 0; i < frames.size(); ++i) {
+        const Json& f = report["pictures"]["per_frame"][i];
+        if (f.value("refitted", false)) continue;
+        kept_any += f.value("kept_macroblocks", 0) > 0;
+        char name[32];
+        std::snprintf(name, sizeof name, "-top_%03zu.png", i + 1);
+        EXPECT_TRUE(read_bytes(dir.file(std::string("before") + name)) == read_bytes(dir.file(std::string("after") + name))) << f.dump();
+    }
+    EXPECT_GT(kept_any, 5u);
 }
 
 TEST(Replace, NewSoundDecodesBackCleanlyCutOrPadded) {

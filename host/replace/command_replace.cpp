@@ -126,6 +126,24 @@ std::unique_ptr<SubtitleBurner> open_subtitles(const ReplaceRequest& request, Re
     return burner;
 }
 
+// Per macroblock in coding order (column by column), whether `a` and `b` agree on its 16x16 pixels.
+std::vector<bool> unchanged_macroblocks(const RgbPicture& a, const RgbPicture& b) {
+    std::vector<bool> same;
+    if (a.width != b.width || a.height != b.height || a.rgb.size() != b.rgb.size()) return same;
+    const size_t row_bytes = size_t(a.width) * 3;
+    for (int mx = 0; mx < a.width / 16; ++mx) {
+        for (int my = 0; my < a.height / 16; ++my) {
+            bool equal = true;
+            for (int y = my * 16; equal && y < my * 16 + 16; ++y) {
+                const size_t at = size_t(y) * row_bytes + size_t(mx) * 48;
+                equal = std::equal(a.rgb.begin() + std::ptrdiff_t(at), a.rgb.begin() + std::ptrdiff_t(at + 48), b.rgb.begin() + std::ptrdiff_t(at));
+            }
+            same.push_back(equal);
+        }
+    }
+    return same;
+}
+
 // The picture frame `place` is to show: the source's (none: the frame keeps its bytes), or the
 // disc's own for subtitles alone, with the subtitles burnt in. A picture that is what the disc's
 // frame already shows keeps the frame's bytes too.
@@ -140,12 +158,16 @@ Outcome new_picture(const ReplaceRequest& request, const std::string& image, con
         return std::nullopt;
     }
     RgbPicture shown;
-    if (!media.decode_frame(frame_bytes(place, disc), place.width, place.height, shown, why) && !given) {
-        return failure(image, "frame " + std::to_string(place.frame_number) + " does not decode: " + why);
-    }
+    std::vector<uint8_t> original = frame_bytes(place, disc);
+    const bool decoded = media.decode_frame(original, place.width, place.height, shown, why);
+    if (!decoded && !given) return failure(image, "frame " + std::to_string(place.frame_number) + " does not decode: " + why);
     if (!given) picture = shown;
     if (subtitles && !subtitles->burn(picture, seconds, why)) return failure("", request.subtitles + ": " + why);
     fitted.kept = picture.rgb == shown.rgb;
+    if (!fitted.kept && decoded) {
+        fitted.unchanged = unchanged_macroblocks(picture, shown);
+        fitted.original = std::move(original);
+    }
     return std::nullopt;
 }
 
@@ -460,6 +482,8 @@ Json replace_report(const ReplaceRequest& request, const StreamContext& context,
             ++replaced;
             frames.push_back({{"frame", r.places[i].frame_number}, {"scale", f.scale}, {"bytes", f.bytes}, {"room", r.places[i].room()},
                               {"limit", f.room}, {"original_bytes", r.places[i].delivered}, {"psnr_db", std::round(f.psnr * 100) / 100}});
+            if (f.kept_macroblocks) frames.back()["kept_macroblocks"] = f.kept_macroblocks;
+            if (f.refitted) frames.back()["refitted"] = true;
             sum += f.psnr;
             error += f.error;
             scale_only += f.scale_only_error;

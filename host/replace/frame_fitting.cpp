@@ -1,9 +1,11 @@
 #include "frame_fitting.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <thread>
 
+#include "../../codecs/mdec_decoder.h"
 #include "../../codecs/mdec_encoder.h"
 
 namespace quorvex {
@@ -20,6 +22,33 @@ double psnr(const RgbPicture& a, const RgbPicture& b) {
     return 10 * std::log10(255.0 * 255.0 / mse);
 }
 
+namespace {
+
+// The frame coded with its unchanged macroblocks' levels as they were, at its own scale: true
+// when that fits its room; else the frame is marked for a whole fit.
+bool keep_unchanged(const codecs::Picture& picture, const FitJob& job, codecs::FitReport& report) {
+    FittedFrame& out = *job.result;
+    const auto kept = static_cast<uint32_t>(std::count(out.unchanged.begin(), out.unchanged.end(), true));
+    if (kept == 0) return false;
+    codecs::MdecHeader header;
+    std::vector<codecs::MdecLevels> levels;
+    std::string why;
+    if (!codecs::read_mdec_levels(out.original, picture.width, picture.height, header, levels, why) || header.version != job.version) {
+        out.refitted = true;
+        return false;
+    }
+    std::vector<uint8_t> frame = codecs::encode_mdec_keeping(picture, job.version, header.scale, levels, out.unchanged, &report);
+    if (frame.empty() || frame.size() > job.room) {
+        out.refitted = true;
+        return false;
+    }
+    out.mdec = std::move(frame);
+    out.kept_macroblocks = kept;
+    return true;
+}
+
+}  // namespace
+
 bool fit_frames(std::vector<FitJob>& jobs, unsigned threads, std::string& error) {
     if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
     threads = static_cast<unsigned>(std::min<size_t>(threads, std::max<size_t>(1, jobs.size())));
@@ -34,7 +63,7 @@ bool fit_frames(std::vector<FitJob>& jobs, unsigned threads, std::string& error)
             out.room = job.room;
             codecs::FitReport report;
             const codecs::Picture picture = media->to_ycbcr(*job.picture);
-            out.mdec = codecs::encode_mdec_fitted(picture, job.version, job.room, &report);
+            if (!keep_unchanged(picture, job, report)) out.mdec = codecs::encode_mdec_fitted(picture, job.version, job.room, &report);
             if (out.mdec.empty()) {
                 out.failure = "not even its DC values fit its " + std::to_string(job.room) + " bytes";
                 continue;

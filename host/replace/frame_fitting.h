@@ -19,6 +19,13 @@ struct FittedFrame {
     double scale_only_error = 0, error = 0;  // squared coefficient error with and without lowering levels
     std::string failure;         // why it could not be encoded or decoded
     bool kept = false;           // no new picture, or one that shows what the frame shows: it stays as it was
+    // Given with the picture: the frame's data on the disc and, per macroblock in coding order,
+    // whether the new picture shows there what the disc's frame shows. Those macroblocks keep
+    // their levels at the frame's own scale when the frame still fits its room.
+    std::vector<uint8_t> original;
+    std::vector<bool> unchanged;
+    uint32_t kept_macroblocks = 0;  // macroblocks written with their levels as they were
+    bool refitted = false;          // some were unchanged, but the frame did not fit keeping them
 };
 
 struct FitJob {
