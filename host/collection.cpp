@@ -6,7 +6,9 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <set>
+#include <string_view>
 
 #include "../discwell/discwell.h"
 #include "paths.h"
@@ -178,28 +180,75 @@ bool lies_under(const fs::path& folder, const fs::path& path) {
     return first != ".." && !relative.is_absolute();
 }
 
-bool parse_shard(const std::string& text, Shard& shard, std::string& error) {
-    // Two numbers of digits alone around one slash.
-    uint64_t parts[2] = {0, 0};
-    int part = 0, digits = 0;
-    bool ok = !text.empty();
-    for (const char c : text) {
-        if (c == '/' && part == 0 && digits) {
-            part = 1;
-            digits = 0;
-        } else if (c >= '0' && c <= '9' && digits < 9) {
-            parts[part] = parts[part] * 10 + static_cast<uint64_t>(c - '0');
-            ++digits;
-        } else {
-            ok = false;
-        }
-    }
-    ok = ok && part == 1 && digits && parts[0] >= 1 && parts[0] <= parts[1];
-    if (!ok) {
-        error = "--shard " + text + ": give I/N, the I-th of N shares, with 1 <= I <= N";
+namespace {
+
+// Digits alone, at most nine of them.
+std::optional<uint32_t> small_number(std::string_view text) {
+    if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string_view::npos) return std::nullopt;
+    return static_cast<uint32_t>(std::stoul(std::string(text)));
+}
+
+// A variable of the environment as a number; none when unset, `bad` when set but not a number.
+std::optional<uint32_t> variable(const Environment& environment, const char* name, std::string& bad) {
+    const char* value = environment(name);
+    if (!value) return std::nullopt;
+    auto number = small_number(value);
+    if (!number && bad.empty()) bad = std::string(name) + "=" + value + " is not a number";
+    return number;
+}
+
+// The share Slurm's job array gives this task: its index among the array's tasks, counted from 1.
+bool slurm_shard(const Environment& environment, Shard& shard, std::string& error) {
+    std::string bad;
+    const auto id = variable(environment, "SLURM_ARRAY_TASK_ID", bad), count = variable(environment, "SLURM_ARRAY_TASK_COUNT", bad);
+    const uint32_t first = variable(environment, "SLURM_ARRAY_TASK_MIN", bad).value_or(0);
+    const uint32_t step = variable(environment, "SLURM_ARRAY_TASK_STEP", bad).value_or(1);
+    if (!bad.empty()) return error = "--shard auto: " + bad, false;
+    if (!id || !count) {
+        error = "--shard auto: no Slurm job array found (SLURM_ARRAY_TASK_ID and SLURM_ARRAY_TASK_COUNT are not set)";
+        if (environment("JOB_COMPLETION_INDEX")) error += "; under a Kubernetes Indexed Job give the count: --shard auto/N";
         return false;
     }
-    shard = {static_cast<uint32_t>(parts[0]), static_cast<uint32_t>(parts[1])};
+    if (step == 0 || *id < first || (*id - first) % step != 0 || (*id - first) / step >= *count) {
+        return error = "--shard auto: task " + std::to_string(*id) + " is not one of the array's " + std::to_string(*count) + " tasks", false;
+    }
+    shard = {(*id - first) / step + 1, *count};
+    return true;
+}
+
+// The share a Kubernetes Indexed Job gives this pod: its completion index, counted from 0.
+bool kubernetes_shard(const Environment& environment, uint32_t count, Shard& shard, std::string& error) {
+    std::string bad;
+    const auto index = variable(environment, "JOB_COMPLETION_INDEX", bad);
+    if (!bad.empty()) return error = "--shard auto/" + std::to_string(count) + ": " + bad, false;
+    if (!index) {
+        error = "--shard auto/" + std::to_string(count) + ": no Kubernetes Indexed Job found (JOB_COMPLETION_INDEX is not set)";
+        if (environment("SLURM_ARRAY_TASK_ID")) error += "; under a Slurm job array give --shard auto";
+        return false;
+    }
+    if (*index >= count) {
+        return error = "--shard auto/" + std::to_string(count) + ": JOB_COMPLETION_INDEX " + std::to_string(*index) +
+                       " is not below the count", false;
+    }
+    shard = {*index + 1, count};
+    return true;
+}
+
+}  // namespace
+
+bool parse_shard(const std::string& text, Shard& shard, std::string& error, const Environment& environment) {
+    if (text == "auto") return slurm_shard(environment, shard, error);
+    const size_t slash = text.find('/');
+    const std::string_view left = std::string_view(text).substr(0, slash);
+    const uint32_t n = slash == std::string::npos ? 0 : small_number(std::string_view(text).substr(slash + 1)).value_or(0);
+    if (left == "auto" && n >= 1) return kubernetes_shard(environment, n, shard, error);
+    const uint32_t index = small_number(left).value_or(0);
+    if (index < 1 || index > n) {
+        error = "--shard " + text + ": give I/N, the I-th of N shares, with 1 <= I <= N (or auto under a Slurm job array, "
+                "auto/N under a Kubernetes Indexed Job)";
+        return false;
+    }
+    shard = {index, n};
     return true;
 }
 

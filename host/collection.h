@@ -4,7 +4,9 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -56,8 +58,13 @@ uint64_t stable_hash(const std::string& text);
 struct Shard {
     uint32_t index = 1, count = 1;  // the index-th of count shares, from 1
 };
-// "I/N" with 1 <= I <= N.
-bool parse_shard(const std::string& text, Shard& shard, std::string& error);
+// Where a share's number comes from when the batch system that started the process gives it.
+using Environment = std::function<const char*(const char*)>;
+
+// "I/N" with 1 <= I <= N; "auto", both from a Slurm job array (SLURM_ARRAY_TASK_ID, _MIN, _COUNT
+// and _STEP); "auto/N", N given and the index from a Kubernetes Indexed Job
+// (JOB_COMPLETION_INDEX, counted from 0).
+bool parse_shard(const std::string& text, Shard& shard, std::string& error, const Environment& environment = std::getenv);
 // Whether an image falls in `shard`: by its relative path and its size, the same on every machine.
 bool in_shard(const CollectionImage& image, const Shard& shard);
 

@@ -234,7 +234,10 @@ void rip_options(CLI::App* c, CommandLine& l) {
     number(c, "-j,--jobs", o.jobs, "streams ripped at once (default: one per core; at most 256)");
     add_filters(c, o, "only this plug-in's streams, by its own split");
     c->add_flag("--dry-run", o.dry_run, "list what would be written, write nothing");
-    c->add_option("--shard", o.shard, "only the I-th of N disjoint shares of the images (from 1)")->type_name("I/N");
+    c->add_option("--shard", o.shard,
+                  "only the I-th of N disjoint shares of the images (from 1); auto: the share of a Slurm job array's task; "
+                  "auto/N: of N, the index of a Kubernetes Indexed Job's pod")
+        ->type_name("I/N|auto|auto/N");
 }
 void rip_check(const CommandLine& l) {
     if (l.o.jobs && *l.o.jobs > quorvex::kMaxJobs) {

@@ -170,16 +170,30 @@ TEST(Collection, ShardsSplitTheShelfAndTheIndexJoinsThem) {
 
     std::set<std::string> seen;
     size_t total = 0;
-    for (const char* shard : {"1/3", "2/3", "3/3"}) {
-        const RunResult r = run("rip " + shelf + " -o " + out + " --dry-run --shard " + shard);
-        ASSERT_EQ(r.status, 0) << r.output;
-        const auto discs = dry_run_discs(r, out);
+    // The shares as given, as a Slurm job array (tasks 5, 7, 9) and a Kubernetes Indexed Job give them.
+    const std::string clean = "env -u SLURM_ARRAY_TASK_ID -u SLURM_ARRAY_TASK_MIN -u SLURM_ARRAY_TASK_COUNT -u SLURM_ARRAY_TASK_STEP "
+                              "-u JOB_COMPLETION_INDEX ";
+    for (int i = 0; i < 3; ++i) {
+        const std::string rip = quorvex_command() + " rip " + shelf + " -o " + out + " --dry-run --shard ";
+        const RunResult given = run_program(clean + rip + std::to_string(i + 1) + "/3");
+        ASSERT_EQ(given.status, 0) << given.output;
+        const auto discs = dry_run_discs(given, out);
+        const RunResult slurm = run_program(clean + "SLURM_ARRAY_TASK_ID=" + std::to_string(5 + 2 * i) +
+                                            " SLURM_ARRAY_TASK_MIN=5 SLURM_ARRAY_TASK_STEP=2 SLURM_ARRAY_TASK_COUNT=3 " + rip + "auto");
+        const RunResult kubernetes = run_program(clean + "JOB_COMPLETION_INDEX=" + std::to_string(i) + " " + rip + "auto/3");
+        EXPECT_EQ(dry_run_discs(slurm, out), discs) << slurm.output;
+        EXPECT_EQ(dry_run_discs(kubernetes, out), discs) << kubernetes.output;
         total += discs.size();
         seen.insert(discs.begin(), discs.end());
     }
     EXPECT_EQ(total, 6u);  // disjoint
     EXPECT_EQ(seen.size(), 6u);  // and whole
     EXPECT_FALSE(fs::exists(out));  // a dry run writes nothing
+    for (const char* outside : {"auto", "auto/3"}) {
+        const RunResult r = run_program(clean + quorvex_command() + " rip " + shelf + " -o " + out + " --dry-run --shard " + outside);
+        EXPECT_EQ(r.status, 2) << outside;
+        EXPECT_NE(r.output.find(std::string(outside) + ": no "), std::string::npos) << r.output;
+    }
 
     for (const char* shard : {"1/2", "2/2"}) ASSERT_EQ(run("rip " + shelf + " -o " + out + " --shard " + shard).status, 0);
     const RunResult index = run("index " + out);
