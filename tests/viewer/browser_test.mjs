@@ -147,6 +147,11 @@ async function accessible(page) {
   check(found.length === 0, `axe-core finds nothing serious on the ${page} page${found.length ? ':\n' + found.join('\n') : ''}`);
 }
 const digest = bytes => createHash('sha256').update(bytes).digest('hex');
+// No value the page failed to put in words: a stray null, undefined, NaN or [object Object].
+async function wordsOnly(page) {
+  const stray = await evaluate(`(document.body.innerText.match(/\\b(null|undefined|NaN)\\b|\\[object Object\\]/g) || []).join(', ')`);
+  check(stray === '', `the ${page} page shows no stray values${stray ? ' (it shows ' + stray + ')' : ''}`);
+}
 
 try {
   // A second server on the same port is refused at once; the first goes on.
@@ -240,6 +245,7 @@ try {
   await evaluate(`document.getElementById('player').play().then(() => true)`);
   await until(`document.getElementById('player').currentTime > 0.5`, 'the song to play', 30000);
   check(true, 'a song plays');
+  await wordsOnly('song');
 
   // A narrow window: each page fits, nothing scrolls the page sideways.
   await width(400);
@@ -250,6 +256,7 @@ try {
   ]) {
     await go(hash, ready, `the ${name} page at 400 pixels`);
     await settled();
+    await wordsOnly(name);
     const scroll = await evaluate(`document.documentElement.scrollWidth`);
     check(scroll === 400, `the ${name} page is ${scroll} pixels wide in a 400-pixel window`);
     await shoot(`${name}-400`);

@@ -62,8 +62,11 @@ function crumbs(...steps) {
   document.title = `${steps[steps.length - 1].text} – quorvex`;
 }
 
+// What a page is given to show: nothing in place of the parts it leaves out (null, false).
+const shown = children => children.flat(Infinity).filter(c => c !== undefined && c !== null && c !== false);
+
 function show(...children) {
-  view.replaceChildren(...children);
+  view.replaceChildren(...shown(children));
   view.focus({ preventScroll: true });
 }
 
