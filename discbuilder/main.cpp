@@ -30,11 +30,13 @@ const char kUsage[] =
     "                                   chd-zstd, chd-deflate, chd-none, ecm, pbp, clonecd (OUT.ccd\n"
     "                                   with .img and .sub) or raw2448 (sectors with subchannel)\n";
 
-// Whether a file can be written at `path`: its folder exists and takes a new file. Checked before
-// minutes of work, not after.
+// Whether a file can be written at `path`: its folder, made when missing, takes a new file.
+// Checked before minutes of work, not after.
 bool can_write(const std::string& path) {
     const std::filesystem::path place(path);
     const std::filesystem::path folder = place.has_parent_path() ? place.parent_path() : std::filesystem::path(".");
+    std::error_code ec;
+    std::filesystem::create_directories(folder, ec);
     const std::string probe = (folder / ".discbuilder-probe").string();
     std::FILE* f = std::fopen(probe.c_str(), "wb");
     if (!f) {
@@ -119,6 +121,10 @@ bool write(discbuilder::DiscImage disc, const std::string& path) {
 int main(int argc, char** argv) {
     using namespace discbuilder;
     const std::string command = argc > 1 ? argv[1] : "";
+    if (command == "--help" || command == "-h" || command == "help") {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
     if (command == "list") {
         for (const SampleDisc& s : sample_discs()) std::printf("%-10s %s\n", s.name, s.description);
         return 0;

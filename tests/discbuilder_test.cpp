@@ -20,6 +20,7 @@
 #include "codecs/xa_adpcm.h"
 #include "host/checksum.h"
 #include "support/run_program.h"
+#include "support/test_disc.h"
 
 using namespace discbuilder;
 
@@ -319,4 +320,15 @@ TEST(SampleDiscs, AreByteForByteAsRecorded) {
         if (digest.empty()) GTEST_SKIP() << "no SHA-256 in this build";
         EXPECT_EQ(digest, recorded.at(disc.name)) << disc.name;
     }
+}
+
+TEST(Command, HelpIsAnAnswerAndMissingFoldersAreMade) {
+    const std::string builder = testing_support::build_path("bin/discbuilder");
+    const testing_support::RunResult help = testing_support::run_program(builder + " --help");
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.output.find("discbuilder sample NAME OUT.bin"), std::string::npos) << help.output;
+    testing_support::TempDir dir("builder-folders");
+    const std::string out = dir.file("new/deeper/selvane.bin");
+    ASSERT_EQ(testing_support::run_program(builder + " sample selvane " + out).status, 0);
+    EXPECT_TRUE(std::filesystem::exists(out));
 }
