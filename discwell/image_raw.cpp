@@ -67,11 +67,13 @@ bool stride_of(const std::string& path, const ImageFile& file, uint32_t& stride,
     }
     if (looks_cooked(file)) {
         return fail(problem, DW_ERROR_UNSUPPORTED,
-                    path + ": a cooked image of 2048-byte sectors; raw 2352-byte sectors are needed (a BIN/CUE image)");
+                    path + " is not a disc image quorvex reads: an ISO of 2048-byte sectors, which keeps the data alone; "
+                           "the movies and music need the raw 2352-byte sectors (a BIN/CUE image)");
     }
     if (!fits_plain) {
         return fail(problem, DW_ERROR_MALFORMED,
-                    path + ": size " + std::to_string(file.size()) + " bytes is not a multiple of 2352 (truncated, or not a raw image)");
+                    path + " is not a disc image: its size, " + std::to_string(file.size()) +
+                        " bytes, is not a multiple of 2352, the size of a raw sector (a truncated dump, or a file of another kind)");
     }
     if (file.size() / kSectorBytes > 0xFFFFFFF0u) {
         return fail(problem, DW_ERROR_MALFORMED, path + ": too large for a CD image");

@@ -34,8 +34,9 @@ const Refused* refused(const ImageHead& head) {
 bool probe(const ImageHead& head) { return refused(head) != nullptr; }
 
 bool open(const ImageHead& head, bool, Disc&, Problem& problem) {
-    return fail(problem, DW_ERROR_UNSUPPORTED,
-                head.path + ": " + refused(head)->what + "; quorvex reads BIN/CUE, CHD, ECM, PBP and CloneCD images");
+    const Refused& r = *refused(head);
+    const std::string said = r.refusal == Refusal::kNotImage ? " is not a disc image: it is " : " is ";
+    return fail(problem, DW_ERROR_UNSUPPORTED, head.path + said + r.what + "; quorvex reads BIN/CUE, CHD, ECM, PBP and CloneCD images");
 }
 
 ImageProbe files(const ImageHead& head) {

@@ -181,7 +181,7 @@ TEST(ImageFiles, BadImagesAreNamedWithTheirProblem) {
     std::vector<uint8_t> cooked(2048 * 20);
     std::memcpy(&cooked[16 * 2048 + 1], "CD001", 5);
     write_bytes(dir.file("game.iso"), cooked);
-    EXPECT_NE(open_error(dir.file("game.iso")).find("raw 2352-byte sectors are needed"), std::string::npos);
+    EXPECT_NE(open_error(dir.file("game.iso")).find("need the raw 2352-byte sectors"), std::string::npos);
     EXPECT_NE(open_error(dir.path()).find("cannot open"), std::string::npos);  // a folder
 }
 
@@ -272,7 +272,7 @@ TEST(CueSheets, ErrorsNameTheSheetAndTheLine) {
     // A track file that is not whole raw sectors.
     write_bytes(dir.file("short.bin"), std::vector<uint8_t>(2352 + 7));
     const std::string sheet = write_sheet(dir, "FILE \"short.bin\" BINARY\n TRACK 01 MODE2/2352\n INDEX 01 00:00:00\n");
-    EXPECT_NE(open_error(sheet).find("short.bin: size 2359 bytes is not a multiple of 2352"), std::string::npos);
+    EXPECT_NE(open_error(sheet).find("short.bin is not a disc image: its size, 2359 bytes, is not a multiple of 2352"), std::string::npos);
 }
 
 TEST(CueSheets, TextAsWindowsAndOldMacsSaveIt) {

@@ -62,7 +62,7 @@ TEST(Host, ImageErrorsNameTheFile) {
     write_bytes(dir.file("short.bin"), std::vector<uint8_t>(5000));
     r = quorvex("scan " + dir.file("short.bin"));
     EXPECT_EQ(r.status, 1);
-    EXPECT_TRUE(contains(r.output, "short.bin: size 5000 bytes is not a multiple of 2352")) << r.output;
+    EXPECT_TRUE(contains(r.output, "short.bin is not a disc image: its size, 5000 bytes, is not a multiple of 2352")) << r.output;
 
     write_text(dir.file("bad.cue"), "FILE \"x.bin\" BINARY\n  TRACK 01 MODE2/2352\n    INDEX 01 1:2\n");
     r = quorvex("scan " + dir.file("bad.cue"));
@@ -74,7 +74,7 @@ TEST(Host, ImageErrorsNameTheFile) {
     write_bytes(dir.file("cooked.iso"), cooked);
     r = quorvex("scan " + dir.file("cooked.iso"));
     EXPECT_EQ(r.status, 1);
-    EXPECT_TRUE(contains(r.output, "raw 2352-byte sectors are needed")) << r.output;
+    EXPECT_TRUE(contains(r.output, "need the raw 2352-byte sectors")) << r.output;
     EXPECT_FALSE(contains(r.output, "stream"));  // nothing printed as if it had worked
 }
 

@@ -260,10 +260,10 @@ TEST(ImageFormats, NamesWhatItCannotRead) {
     };
     std::vector<uint8_t> zip = {'P', 'K', 3, 4};
     zip.resize(4096);
-    refused("disc.zip", zip, "a ZIP archive");
+    refused("disc.zip", zip, "disc.zip is not a disc image: it is a ZIP archive");
     std::vector<uint8_t> iso(2048 * 40, 0);
     std::memcpy(&iso[16 * 2048], "\1CD001", 6);
-    refused("disc.iso", iso, "a cooked image of 2048-byte sectors");
+    refused("disc.iso", iso, "disc.iso is not a disc image quorvex reads: an ISO of 2048-byte sectors");
     std::vector<uint8_t> other(1000, 0x55);
     std::memcpy(other.data(), "CISO", 4);
     refused("disc.cso", other, "a compressed image of an unknown kind");
