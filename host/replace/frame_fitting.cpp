@@ -33,7 +33,8 @@ bool keep_unchanged(const codecs::Picture& picture, const FitJob& job, codecs::F
     codecs::MdecHeader header;
     std::vector<codecs::MdecLevels> levels;
     std::string why;
-    if (!codecs::read_mdec_levels(out.original, picture.width, picture.height, header, levels, why) || header.version != job.version) {
+    if (!codecs::read_mdec_levels(out.original, picture.width, picture.height, header, levels, why) || header.version != job.version ||
+        header.scale < 1 || header.scale > 63) {
         out.refitted = true;
         return false;
     }
