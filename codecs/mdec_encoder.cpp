@@ -46,33 +46,31 @@ private:
     int filled_ = 0;
 };
 
-// The 8x8 block at (x, y) of a plane, edges repeated; then its DCT, scaled as JPEG's: rows, then
-// columns, each with the basis c(u) cos((2x + 1) u pi / 16) / 2.
+// The 8x8 block at (x, y) of a plane, edges repeated; then its DCT, scaled as JPEG's.
 std::array<double, 64> dct_block(const std::vector<uint8_t>& plane, int plane_width, int plane_height, int x0, int y0) {
-    static const auto basis = [] {
+    static const auto cosines = [] {
         std::array<std::array<double, 8>, 8> c{};
         for (int u = 0; u < 8; ++u) {
-            for (int x = 0; x < 8; ++x) c[u][x] = (u == 0 ? 1 / std::sqrt(2.0) : 1.0) * std::cos((2 * x + 1) * u * kPi / 16) / 2;
+            for (int x = 0; x < 8; ++x) c[u][x] = std::cos((2 * x + 1) * u * kPi / 16);
         }
         return c;
     }();
-    double rows[8][8];  // [y][u]
+    double f[8][8];
     for (int y = 0; y < 8; ++y) {
-        const uint8_t* line = plane.data() + static_cast<size_t>(std::min(y0 + y, plane_height - 1)) * plane_width;
-        double f[8];
-        for (int x = 0; x < 8; ++x) f[x] = line[std::min(x0 + x, plane_width - 1)];
-        for (int u = 0; u < 8; ++u) {
-            double sum = 0;
-            for (int x = 0; x < 8; ++x) sum += f[x] * basis[u][x];
-            rows[y][u] = sum;
+        for (int x = 0; x < 8; ++x) {
+            const int px = std::min(x0 + x, plane_width - 1), py = std::min(y0 + y, plane_height - 1);
+            f[y][x] = plane[static_cast<size_t>(py) * plane_width + px];
         }
     }
     std::array<double, 64> out{};
     for (int v = 0; v < 8; ++v) {
         for (int u = 0; u < 8; ++u) {
             double sum = 0;
-            for (int y = 0; y < 8; ++y) sum += rows[y][u] * basis[v][y];
-            out[static_cast<size_t>(8 * v + u)] = sum;
+            for (int y = 0; y < 8; ++y) {
+                for (int x = 0; x < 8; ++x) sum += f[y][x] * cosines[u][x] * cosines[v][y];
+            }
+            const double cu = u == 0 ? 1 / std::sqrt(2.0) : 1, cv = v == 0 ? 1 / std::sqrt(2.0) : 1;
+            out[static_cast<size_t>(8 * v + u)] = 0.25 * cu * cv * sum;
         }
     }
     return out;
@@ -142,28 +140,13 @@ using Levels = MdecLevels;
 
 double step_of(uint16_t qscale, int zigzag) { return qscale * kIntraMatrix[kZigzag[zigzag]] / 8.0; }
 
-// Rounded half away from zero, as std::lround, without the library call.
-inline long rounded(double x) { return static_cast<long>(x < 0 ? x - 0.5 : x + 0.5); }
-
-// One over each zigzag position's step, for every scale: multiplied, not divided, per level.
-struct InverseSteps {
-    std::array<std::array<double, 64>, 64> of{};
-    InverseSteps() {
-        for (int q = 1; q < 64; ++q) {
-            for (int i = 1; i < 64; ++i) of[size_t(q)][size_t(i)] = 1.0 / step_of(static_cast<uint16_t>(q), i);
-        }
-    }
-};
-
 Levels quantise(const Block& b, uint16_t qscale, uint16_t version) {
-    static const InverseSteps inverse;
-    const std::array<double, 64>& per = inverse.of[std::min<size_t>(qscale, 63)];
     Levels l;
-    l.dc = version <= 2 ? std::clamp(static_cast<int>(rounded((b.f[0] - 1024) / 2)), -512, 511)
-                        : std::clamp(static_cast<int>(rounded(b.f[0] / 8)), 0, 255);
-    for (size_t i = 1; i < 64; ++i) {
-        const long level = rounded(b.f[kZigzag[i]] * per[i]);
-        l.ac[i] = static_cast<int16_t>(std::clamp(level, -511L, 511L));
+    l.dc = version <= 2 ? std::clamp(static_cast<int>(std::lround((b.f[0] - 1024) / 2)), -512, 511)
+                        : std::clamp(static_cast<int>(std::lround(b.f[0] / 8)), 0, 255);
+    for (int i = 1; i < 64; ++i) {
+        const long level = std::lround(b.f[kZigzag[i]] / step_of(qscale, i));
+        l.ac[static_cast<size_t>(i)] = static_cast<int16_t>(std::clamp(level, -511L, 511L));
     }
     return l;
 }
