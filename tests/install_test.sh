@@ -10,13 +10,17 @@ rm -rf "$work"
 mkdir -p "$work"
 fail() { echo "install_test: $*" >&2; exit 1; }
 
-cmake --install "$build" --prefix "$work/first" >/dev/null
+cmake --install "$build" --prefix "$work/first" --strip >/dev/null
+[[ ! -e $work/first/bin/discbuilder ]] || fail "the test disc builder was installed without being asked for"
+cmake --install "$build" --prefix "$work/first" --strip --component builder >/dev/null
 mv "$work/first" "$work/moved"
 prefix="$work/moved"
 quorvex="$prefix/bin/quorvex"
 for f in "$quorvex" "$prefix/bin/discbuilder" "$prefix/lib/libdiscwell.so" "$prefix/lib/quorvex/plugins/selvane.PSR"; do
     [[ -f $f ]] || fail "$f was not installed"
 done
+# Stripped: no debugging sections in what was installed.
+if readelf -S "$quorvex" | grep -q '\.debug_info'; then fail "quorvex was installed with its debugging information"; fi
 # Each output is taken whole before it is searched: under pipefail, a grep -q that stops at its
 # first match would fail the pipeline when the writer is killed by the closed pipe.
 run_paths=$(readelf -d "$quorvex" "$prefix/bin/discbuilder" "$prefix"/lib/*.so "$prefix"/lib/quorvex/plugins/*.PSR)
