@@ -353,7 +353,7 @@ private:
         {
             std::lock_guard lock(mutex_);
             if (!why_not.empty()) say_line("again", d, task.file + ": " + why_not);
-            in_hand_ = {task.file, 0, 0, is_video(found.info) ? "frames" : "sound units"};
+            in_hand_ = {task.file, 0, 0, is_video(found.info)};
             show_progress();
         }
         meter_.step({{"step", "stream"}, {"disc", valid_utf8(d.image.disc_name)}, {"name", name}, {"file", task.file},
@@ -532,13 +532,14 @@ private:
         std::string text = "[";
         text += std::to_string(discs_done_) + "/" + std::to_string(discs_.size()) + " discs, " + std::to_string(through_) +
                 "/" + std::to_string(total_) + " streams] ";
-        if (!in_hand_.file.empty()) {
-            text += in_hand_.file + " " + std::to_string(in_hand_.done) + "/" + std::to_string(in_hand_.total) + " " +
-                    in_hand_.unit + " ";
-        }
         text += clock_text(elapsed);
         if (done > 0 && sectors_total_ > done && elapsed > 2) {
             text += ", about " + clock_text(elapsed * static_cast<double>(sectors_total_ - done) / static_cast<double>(done)) + " left";
+        }
+        if (!in_hand_.file.empty()) {
+            text += "; " + in_hand_.file + " " +
+                    (in_hand_.frames ? std::to_string(in_hand_.done) + "/" + std::to_string(in_hand_.total) + " frames"
+                                     : clock_text(double(in_hand_.done) / 1000) + " of " + clock_text(double(in_hand_.total) / 1000));
         }
         meter_.line(text);
     }
@@ -569,8 +570,8 @@ private:
     size_t total_ = 0, through_ = 0, discs_done_ = 0, ripped_ = 0, before_ = 0, cut_ = 0, dry_run_streams_ = 0;
     struct InHand {
         std::string file;
-        uint64_t done = 0, total = 0;
-        const char* unit = "";
+        uint64_t done = 0, total = 0;  // frames, or milliseconds of sound
+        bool frames = false;
     } in_hand_;  // the stream begun last
     uint64_t sectors_total_ = 0, sectors_done_ = 0;  // of the streams queued, and of those through
     std::map<std::string, uint64_t> sectors_in_hand_;  // of the streams being ripped, by their share done

@@ -66,7 +66,8 @@ struct OutputOptions {
     bool digest_sectors = false;
     // A media file's container by its name in the output table ("mkv").
     std::string format;
-    // Hears how many of the stream's units (frames and sound) are written, of how many.
+    // Hears how much of the stream is written, of how much: frames for a stream with pictures,
+    // milliseconds for sound alone.
     std::function<void(uint64_t done, uint64_t total)> progress;
     // Pictures: only the frames at these places among those delivered (fractions from 0 to 1),
     // each listed in frames.json with the places it stands for; none given: every frame.

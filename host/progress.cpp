@@ -1,5 +1,7 @@
 #include "progress.h"
 
+#include <algorithm>
+
 #include "terminal.h"
 
 namespace quorvex {
@@ -37,9 +39,9 @@ void Progress::line(const std::string& text, bool now) {
     const auto t = Clock::now();
     if (!now && shown_ && t - drawn_ < std::chrono::milliseconds(100)) return;
     drawn_ = t;
-    // At most one terminal line wide: the end of a long name is what tells it apart.
-    constexpr size_t kWidth = 78;
-    const std::string shown = text.size() > kWidth ? "..." + text.substr(text.size() - kWidth + 3) : text;
+    // At most one terminal line wide, cut from the right: lines begin with what they count.
+    const size_t width = std::max<size_t>(stderr_columns(), 20) - 1;
+    const std::string shown = text.size() > width ? text.substr(0, width - 3) + "..." : text;
     std::fprintf(stderr, "\r%s\x1b[K", shown.c_str());
     std::fflush(stderr);
     shown_ = true;

@@ -87,6 +87,9 @@ bool write_stream(StreamContext& context, const std::vector<OutputTarget>& targe
     size_t frame_index = 0;
     uint64_t fed = 0;
     const uint64_t units = written.delivery.units.size();
+    // Progress in the stream's own measure: its frames, or for sound alone its milliseconds.
+    const uint64_t frames = written.timeline.frames.size();
+    const auto sound_ms = static_cast<uint64_t>(std::max(0.0, written.timeline.duration().seconds()) * 1000);
     const auto& times = written.timeline.frames;
     auto feed = [&](const Unit& delivered, std::string& why) {
         const Unit unit{delivered.frame, delivered.video, delivered.pcm,
@@ -102,7 +105,8 @@ bool write_stream(StreamContext& context, const std::vector<OutputTarget>& targe
         for (auto& sink : sinks) {
             if (!sink->take(unit, time, why)) return false;
         }
-        if (options.progress) options.progress(++fed, units);
+        ++fed;
+        if (options.progress) options.progress(frames ? frame_index : sound_ms * fed / units, frames ? frames : sound_ms);
         return true;
     };
     PlaybackCounts& counts = written.playback;

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <sys/stat.h>
@@ -458,8 +459,17 @@ TEST(Collection, WorkShowsHowFarItHasGot) {
     EXPECT_GT(steps, 10u);
     r = run("rip " + disc + " -o " + dir.file("quiet"));
     EXPECT_FALSE(contains(r.output, "\r")) << r.output;
-    r = run_program("script -qec '" + quorvex_command() + " rip " + disc + " -o " + dir.file("terminal") + "' /dev/null");
+    r = run_program("script -qec 'stty cols 60; " + quorvex_command() + " rip " + disc + " -o " + dir.file("terminal") + "' /dev/null");
     EXPECT_TRUE(contains(r.output, "5 streams]")) << r.output;
+    // Each line fits the terminal, its counts first, and a movie's frames are counted as frames.
+    std::istringstream drawn(r.output);
+    const std::regex frames(R"((\d+)/(\d+) frames)");
+    for (std::string line; std::getline(drawn, line, '\r');) {
+        const std::string text = line.substr(0, line.find("\x1b["));
+        EXPECT_LE(text.size(), 59u) << text;
+        std::smatch m;
+        if (std::regex_search(text, m, frames)) EXPECT_LE(std::stoi(m[1]), std::stoi(m[2])) << text;
+    }
 }
 
 // A folder ripped under another split: the streams chosen now are ripped, and the files recorded
