@@ -4,8 +4,27 @@
 
 #include "terminal.h"
 
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <sys/ioctl.h>
+#endif
+
 namespace quorvex {
 namespace {
+
+// The width of the terminal standard error shows on, in columns (80 when it cannot be told).
+size_t stderr_columns() {
+#if defined(_WIN32)
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    if (GetConsoleScreenBufferInfo(GetStdHandle(STD_ERROR_HANDLE), &info)) return size_t(info.srWindow.Right - info.srWindow.Left + 1);
+#else
+    winsize size{};
+    if (ioctl(fileno(stderr), TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+#endif
+    return 80;
+}
+
 std::mutex g_active_mutex;
 Progress* g_active = nullptr;  // the terminal line shown now
 }  // namespace

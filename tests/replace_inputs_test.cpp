@@ -202,7 +202,8 @@ TEST(ReplaceInputs, ASizeLimitHoldsEveryFrame) {
     for (const std::string limit : {"original", "4000"}) {
         const RunResult r = quorvex("replace " + cue + video + " --size-limit " + limit + " -o " + dir.file(limit + ".cue"));
         ASSERT_EQ(r.status, 0) << r.output;
-        for (const Json& f : Json::parse(read_text(dir.file(limit + ".replace.json")))["pictures"]["per_frame"]) {
+        const Json report = Json::parse(read_text(dir.file(limit + ".replace.json")));
+        for (const Json& f : report["pictures"]["per_frame"]) {
             EXPECT_LE(f["bytes"], limit == "original" ? f["original_bytes"].get<uint32_t>() : 4000u) << f.dump();
         }
     }
