@@ -208,6 +208,9 @@ TEST(Viewer, AnswersItsOwnAddressWithItsTokenOnly) {
     EXPECT_EQ(c.Post("/api/jobs?token=secret", "{", "application/json")->status, 400);
     EXPECT_EQ(c.Post("/api/jobs?token=secret", R"({"disc": ")" + id + R"(", "streams": [-1]})", "application/json")->status, 400);
     EXPECT_EQ(c.Post("/api/jobs?token=secret", R"({"disc": "nothing", "streams": [0]})", "application/json")->status, 404);
+    auto malformed = c.Get("/api/discs/nosuchdisc/streams?token=secret");
+    EXPECT_EQ(malformed->status, 404);
+    EXPECT_NE(malformed->body.find("There is no disc with the id \"nosuchdisc\" on this shelf"), std::string::npos) << malformed->body;
     auto bad = c.Get("/nothing/here?token=secret");
     EXPECT_EQ(bad->status, 404);
     EXPECT_EQ(std::count(bad->body.begin(), bad->body.end(), '\n'), 1);

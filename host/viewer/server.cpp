@@ -59,6 +59,18 @@ constexpr Answer kAnswers[] = {
     {Refusal::kBadRequest, 400, nullptr},
 };
 
+// What a path no route answers asked for, in a sentence: a disc by an id no disc has, or a page.
+std::string not_found(const std::string& path) {
+    constexpr std::string_view kDiscs = "/api/discs/";
+    const auto shown = [](std::string_view text) { return std::string(text.substr(0, 40)) + (text.size() > 40 ? "..." : ""); };
+    if (path.rfind(kDiscs, 0) == 0) {
+        const std::string_view rest = std::string_view(path).substr(kDiscs.size());
+        return "There is no disc with the id \"" + shown(rest.substr(0, rest.find('/'))) +
+               "\" on this shelf: a disc's id is the one the shelf lists for it.";
+    }
+    return "There is no page " + shown(path) + " here.";
+}
+
 void fail(httplib::Response& res, const Failure& f) {
     const Answer* answer = std::find_if(std::begin(kAnswers), std::end(kAnswers), [&](const Answer& a) { return a.kind == f.kind; });
     if (answer == std::end(kAnswers)) return fail(res, 500, f.reason);
@@ -325,9 +337,7 @@ void Api::install() {
         server_.Get(page.path, [&page](const httplib::Request&, httplib::Response& res) { res.set_content(page.text, page.type); });
     }
     server_.set_error_handler([](const httplib::Request& req, httplib::Response& res) {
-        if (res.body.empty()) {
-            fail(res, res.status, res.status == 404 ? "There is no page " + req.path + " here." : "The server cannot make sense of this request.");
-        }
+        if (res.body.empty()) fail(res, res.status, res.status == 404 ? not_found(req.path) : "The server cannot make sense of this request.");
     });
     server_.set_exception_handler([](const httplib::Request&, httplib::Response& res, std::exception_ptr) {
         fail(res, 500, "The server could not answer this request.");
