@@ -385,7 +385,7 @@ async function stream(id, number) {
     const at = s.filmstrip_seconds ? s.filmstrip_seconds[k] : length_s * (k + 0.5) / 6;
     return el('li', {}, el('button', {
       type: 'button', 'aria-label': `Play from ${seconds(at)}`,
-      onclick: () => { player.currentTime = at; player.focus(); },
+      onclick: () => { player.currentTime = at; player.play().catch(() => {}); player.focus(); },
     }, el('img', { src: url, alt: `The picture at ${seconds(at)}`, loading: 'lazy', width: 120 })));
   });
   const facts = [
