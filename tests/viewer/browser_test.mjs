@@ -223,6 +223,7 @@ try {
   await go(`#disc/${id('walcite')}/1`, `document.getElementById('player')?.readyState >= 1`, 'the movie to load');
   await evaluate(`document.getElementById('player').play().then(() => true)`);
   await until(`document.getElementById('player').currentTime > 1`, 'the movie to play for a second', 30000);
+  check(await evaluate(`document.getElementById('preview-note') === null`), 'the word that the preview is being made is gone once it plays');
   const size = await evaluate(`[document.getElementById('player').videoWidth, document.getElementById('player').videoHeight]`);
   check(size[0] === 320 && size[1] === 240, `the movie plays at 320x240 (${size})`);
   await until(`[...document.querySelectorAll('.film img')].every(i => i.complete && i.naturalWidth === 320)`,

@@ -370,6 +370,12 @@ async function stream(id, number) {
     ? el('video', { id: 'player', controls: true, preload: 'metadata', src: s.media_url, width: s.width, height: s.height,
                     'aria-label': `${s.name}, ${s.width} by ${s.height}` })
     : el('audio', { id: 'player', controls: true, preload: 'metadata', src: s.media_url, 'aria-label': s.name });
+  // The preview is made on first asking: say so until the player has something to play.
+  const making = el('p', { class: 'note', id: 'preview-note', role: 'status' },
+                    `Making the ${s.video ? 'preview' : 'sound'} to play: the first time, this takes a few seconds.`);
+  const made = () => making.remove();
+  player.addEventListener('loadedmetadata', made, { once: true });
+  player.addEventListener('error', () => { making.textContent = 'The preview could not be made.'; }, { once: true });
   let larger = null;
   if (s.video) {
     larger = el('button', { type: 'button', class: 'quiet', 'aria-pressed': 'false' }, 'Twice as large');
@@ -411,6 +417,7 @@ async function stream(id, number) {
 
   show(el('h1', {}, s.name),
        el('div', { class: 'player' }, player),
+       making,
        larger ? el('p', {}, larger) : null,
        film.length ? el('h2', {}, 'Filmstrip') : null,
        film.length ? el('ul', { class: 'film', 'aria-label': 'Pictures along the movie' }, film) : null,
