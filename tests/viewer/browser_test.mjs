@@ -172,6 +172,8 @@ try {
   await evaluate(`document.querySelector('#discs tr[data-id="${id('walcite')}"] .scan').click(), true`);
   await until(`document.querySelector('#discs tr[data-id="${id('walcite')}"] .count')?.textContent === '5'`, 'the scan');
   check(true, 'a scan from the shelf finds walcite\'s five streams');
+  await until(`document.activeElement?.dataset.role === 'scan-result'`, 'the focus on the scan\'s result');
+  check(true, 'the focus moves to the scan\'s result');
 
   // The disc's streams, each movie with its thumbnail.
   await go(`#disc/${id('walcite')}`, `document.querySelectorAll('#streams tbody tr').length === 5`, 'the stream table');
@@ -195,6 +197,8 @@ try {
   await until(`document.querySelector('section[data-state]')?.dataset.state === 'done'`, 'the rip by keyboard', 180000);
   const byKeyboard = await evaluate(`[...document.querySelectorAll('ul.files a')].map(a => a.href)`);
   check(byKeyboard.length === 1, 'the rip lists its file with a link');
+  await until(`document.activeElement?.dataset.role === 'rip-result'`, 'the focus on the rip\'s result');
+  check(true, 'the focus moves to the rip\'s result, not the page\'s body');
   await until(`[...document.querySelectorAll('#streams tbody tr')].some(r => r.lastChild.textContent.startsWith('yes'))`,
               'the table to show what is ripped');
   check(true, 'the disc page shows the stream as ripped');
@@ -253,6 +257,10 @@ try {
   await until(`document.getElementById('player').currentTime > 0.5`, 'the song to play', 30000);
   check(true, 'a song plays');
   await wordsOnly('song');
+  check((await evaluate(`document.getElementById('ripped-fact').textContent`)) === 'not yet', 'the song is not ripped yet');
+  await evaluate(`document.getElementById('rip-one').click(), true`);
+  await until(`document.getElementById('ripped-fact').textContent.startsWith('yes')`, 'the song page to show the rip', 120000);
+  check(true, 'the stream page says the stream is ripped once the rip is through');
 
   // A narrow window: each page fits, nothing scrolls the page sideways.
   await width(400);

@@ -104,7 +104,7 @@ const streamWords = {
 // A panel that shows a rip as it goes and, once through, what became of each stream.
 function ripPanel() {
   const bar = el('progress', { value: 0, max: 1, 'aria-label': 'How far the rip has got', hidden: true });
-  const state = el('p', { 'aria-live': 'polite' });
+  const state = el('p', { 'aria-live': 'polite', tabindex: -1, 'data-role': 'rip-result' });
   const files = el('ul', { class: 'files' });
   const where = el('p');
   const panel = el('section', { 'aria-label': 'The rip' }, bar, state, files, where);
@@ -136,6 +136,7 @@ async function rip(disc, numbers, panel, onDone) {
     panel.fail(e.message);
     say(e.message);
   }
+  panel.querySelector('[data-role="rip-result"]').focus();  // the result, never the page's body
 }
 
 // ---- The shelf -------------------------------------------------------------------------------
@@ -146,7 +147,7 @@ async function shelf() {
   const rows = discs.map(d => {
     const count = el('td', { class: 'count' }, d.present ? (d.scanned ? String(d.streams) : 'not scanned yet') : 'gone');
     const bar = el('progress', { value: 0, max: 1, hidden: true, 'aria-label': `How far the scan of ${d.name} has got` });
-    const note = el('span', { 'aria-live': 'polite' });
+    const note = el('span', { 'aria-live': 'polite', tabindex: -1, 'data-role': 'scan-result' });
     const scan = el('button', { type: 'button', class: 'scan', 'aria-label': `Scan ${d.name}`, disabled: !d.present }, 'Scan');
     scan.addEventListener('click', async () => {
       scan.disabled = true;
@@ -169,6 +170,7 @@ async function shelf() {
       }
       bar.hidden = true;
       scan.disabled = false;
+      note.focus();  // the result, where a keyboard user goes on from
     });
     return el('tr', { 'data-id': d.id },
       el('td', { class: 'name' }, el('a', { href: `#disc/${d.id}` }, d.name)),
@@ -412,7 +414,13 @@ async function stream(id, number) {
   const ripButton = el('button', { type: 'button', id: 'rip-one' }, 'Rip this stream');
   ripButton.addEventListener('click', () => {
     ripButton.disabled = true;
-    rip(id, [number], panel, () => { ripButton.disabled = false; });
+    rip(id, [number], panel, async () => {
+      ripButton.disabled = false;
+      // The page's facts follow: the stream is ripped now.
+      const now = await api(`/api/discs/${id}/streams`).catch(() => null);
+      const t = now && now.streams.find(x => x.number === number);
+      if (t) document.getElementById('ripped-fact')?.replaceChildren(t.ripped ? ripped(t) : 'not yet');
+    });
   });
 
   show(el('h1', {}, s.name),
@@ -422,7 +430,7 @@ async function stream(id, number) {
        film.length ? el('h2', {}, 'Filmstrip') : null,
        film.length ? el('ul', { class: 'film', 'aria-label': 'Pictures along the movie' }, film) : null,
        el('h2', {}, 'About this stream'),
-       el('dl', { class: 'facts' }, facts.map(([k, v]) => [el('dt', {}, k), el('dd', {}, v)])),
+       el('dl', { class: 'facts' }, facts.map(([k, v]) => [el('dt', {}, k), el('dd', { id: k === 'Ripped' ? 'ripped-fact' : undefined }, v)])),
        el('details', {}, el('summary', {}, 'The description as JSON'), el('pre', {}, JSON.stringify(s, null, 2))),
        el('p', {}, ripButton),
        panel);
