@@ -109,7 +109,7 @@ Json stream_record(const RipDisc& d, const RipTask& task) {
 class RipRun {
 public:
     RipRun(const RipRequest& options, std::vector<const PluginFile*> plugins, const PluginFile* only,
-           std::vector<CollectionImage> images, std::function<void(size_t, size_t)> progress,
+           std::vector<CollectionImage> images, std::function<void(const RipProgress&)> progress,
            std::vector<RippedStream>* results)
         : options_(options), plugins_(std::move(plugins)), only_(only), media_(media_output_available()),
           meter_(progress_mode(options.progress)), progress_(std::move(progress)), results_(results) {
@@ -523,25 +523,29 @@ private:
     // With the run's lock held: discs and streams through, the stream in hand, the time taken and
     // an estimate of what is left, from the sectors ripped so far.
     void show_progress() {
-        if (progress_) progress_(through_, total_);
-        if (meter_.mode() != ProgressMode::kTerminal) return;
         uint64_t done = sectors_done_;
         for (const auto& [file, sectors] : sectors_in_hand_) done += sectors;
         const double elapsed = meter_.elapsed();
+        RipProgress now{through_, total_, in_hand_.file, in_hand_.done, in_hand_.total, in_hand_.frames, -1};
+        if (done > 0 && sectors_total_ > done && elapsed > 2) {
+            now.seconds_left = elapsed * static_cast<double>(sectors_total_ - done) / static_cast<double>(done);
+        }
+        if (progress_) progress_(now);
+        if (meter_.mode() != ProgressMode::kTerminal) return;
         // (Built by appending: GCC 12 warns falsely of an overlap in "[" + std::string.)
         std::string text = "[";
         text += std::to_string(discs_done_) + "/" + std::to_string(discs_.size()) + " discs, " + std::to_string(through_) +
                 "/" + std::to_string(total_) + " streams] ";
         text += clock_text(elapsed);
-        if (done > 0 && sectors_total_ > done && elapsed > 2) {
-            text += ", about " + clock_text(elapsed * static_cast<double>(sectors_total_ - done) / static_cast<double>(done)) + " left";
-        }
-        if (!in_hand_.file.empty()) {
-            text += "; " + in_hand_.file + " " +
-                    (in_hand_.frames ? std::to_string(in_hand_.done) + "/" + std::to_string(in_hand_.total) + " frames"
-                                     : clock_text(double(in_hand_.done) / 1000) + " of " + clock_text(double(in_hand_.total) / 1000));
-        }
+        if (now.seconds_left >= 0) text += ", about " + clock_text(now.seconds_left) + " left";
+        if (!now.file.empty()) text += "; " + now.file + " " + amount_text(now);
         meter_.line(text);
+    }
+
+    // "12/32 frames", or for sound alone "0:12 of 2:00".
+    static std::string amount_text(const RipProgress& p) {
+        if (p.frames) return std::to_string(p.done) + "/" + std::to_string(p.total) + " frames";
+        return clock_text(double(p.done) / 1000) + " of " + clock_text(double(p.total) / 1000);
     }
 
     static std::string format_seconds(uint32_t ms) {
@@ -555,7 +559,7 @@ private:
     const PluginFile* const only_;  // --plugin
     const bool media_;
     Progress meter_;
-    const std::function<void(size_t, size_t)> progress_;
+    const std::function<void(const RipProgress&)> progress_;
     std::vector<RippedStream>* const results_;
     unsigned jobs_ = 1;
     OutputOptions output_options_;
@@ -604,7 +608,7 @@ Outcome run_rip(const Options& options) {
 }
 
 int rip_collection(const RipRequest& options, std::vector<const PluginFile*> plugins, std::vector<CollectionImage> images,
-                   const std::function<void(size_t, size_t)>& progress, std::vector<RippedStream>* results) {
+                   const std::function<void(const RipProgress&)>& progress, std::vector<RippedStream>* results) {
     return RipRun(options, std::move(plugins), nullptr, std::move(images), progress, results).run();
 }
 

@@ -152,10 +152,19 @@ struct RippedStream {
     std::string error;  // why it failed, or how it is cut
 };
 
-// A rip of `images` as `quorvex rip` makes it; `progress` hears of each stream that is through,
+// How far a rip has got: streams through, and the stream begun last (its frames, or for sound
+// alone its milliseconds), with an estimate of the time left once there is one.
+struct RipProgress {
+    size_t streams_done = 0, streams_total = 0;
+    std::string file;
+    uint64_t done = 0, total = 0;
+    bool frames = false;
+    double seconds_left = -1;
+};
+
+// A rip of `images` as `quorvex rip` makes it; `progress` hears how far it has got as it goes,
 // and `results` (when given) gets each stream's outcome. Returns the exit status.
 int rip_collection(const RipRequest& request, std::vector<const PluginFile*> plugins, std::vector<CollectionImage> images,
-                   const std::function<void(size_t done, size_t total)>& progress = {},
-                   std::vector<RippedStream>* results = nullptr);
+                   const std::function<void(const RipProgress&)>& progress = {}, std::vector<RippedStream>* results = nullptr);
 
 }  // namespace quorvex

@@ -468,7 +468,9 @@ TEST(Collection, WorkShowsHowFarItHasGot) {
         const std::string text = line.substr(0, line.find("\x1b["));
         EXPECT_LE(text.size(), 59u) << text;
         std::smatch m;
-        if (std::regex_search(text, m, frames)) EXPECT_LE(std::stoi(m[1]), std::stoi(m[2])) << text;
+        if (std::regex_search(text, m, frames)) {
+            EXPECT_LE(std::stoi(m[1]), std::stoi(m[2])) << text;
+        }
     }
 }
 

@@ -250,6 +250,10 @@ TEST(Viewer, RipsThroughTheApiWhatQuorvexRipWrites) {
     });
     ASSERT_EQ(state["state"], "done") << state.dump();
     EXPECT_EQ(state["done"], 2);
+    // The stream it had in hand last, counted in frames as the command line counts them.
+    ASSERT_TRUE(state.contains("in_hand")) << state.dump();
+    EXPECT_EQ(state["in_hand"]["unit"], "frames");
+    EXPECT_EQ(state["in_hand"]["done"], state["in_hand"]["total"]);
 
     const RunResult rip = run_program(quorvex_command() + " rip " + dir.file("shelf") + " -o " + dir.file("cli"));
     ASSERT_EQ(rip.status, 0) << rip.output;

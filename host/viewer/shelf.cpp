@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -85,6 +86,15 @@ Json Job::json(const std::string& token) {
     for (const std::string& f : files) j["files"].push_back(valid_utf8(f));
     if (kind == "rip") {
         put_text(j, "folder", folder);
+        if (!progress.file.empty()) {
+            Json now;
+            put_text(now, "file", progress.file);
+            now["done"] = progress.done;
+            now["total"] = progress.total;
+            now["unit"] = progress.frames ? "frames" : "milliseconds";
+            now["seconds_left"] = progress.seconds_left >= 0 ? Json(std::round(progress.seconds_left)) : Json(nullptr);
+            j["in_hand"] = std::move(now);
+        }
         j["streams"] = Json::array();
         for (const RippedStream& s : streams) {
             Json e;
@@ -540,7 +550,12 @@ std::shared_ptr<Job> Shelf::start_rip(const ShelfDisc& disc, std::vector<size_t>
         } next{*turns};
         job.state = Job::State::kRunning;
         std::vector<RippedStream> results;
-        const int status = rip_collection(rip, plugins_, {disc.image}, [&job](size_t done, size_t) { job.done = done; },
+        const auto heard = [&job](const RipProgress& p) {
+            job.done = p.streams_done;
+            std::lock_guard lock(job.mutex);
+            job.progress = p;
+        };
+        const int status = rip_collection(rip, plugins_, {disc.image}, heard,
                                           &results);
         std::lock_guard lock(job.mutex);
         job.streams = results;

@@ -97,6 +97,7 @@ struct Job {
     std::map<std::string, size_t> numbers;  // a rip's streams by name: their places in the disc's list
     std::vector<RippedStream> streams;    // what became of each, once through
     std::string folder;                   // where a rip's files are, on the server
+    RipProgress progress;                 // a rip's stream in hand
     // Its state; a rip's streams link their files with `token`.
     Json json(const std::string& token = {});
 };

@@ -81,9 +81,16 @@ async function follow(job, onChange) {
   }
 }
 
+// The stream a rip has in hand, as the command line shows it: frames, or the sound's time.
+const inHand = j => {
+  const h = j.in_hand;
+  if (!h || !h.total) return '';
+  const amount = h.unit === 'frames' ? `${h.done} of ${h.total} frames` : `${length(h.done)} of ${length(h.total)}`;
+  return `; ${h.file}: ${amount}${h.seconds_left !== null ? `, about ${seconds(h.seconds_left)} left` : ''}`;
+};
 const ripWords = {
   queued: () => 'Waiting for an earlier rip of this disc to finish…',
-  running: j => `Ripping: ${j.done} of ${plural(j.total, 'stream')} through…`,
+  running: j => `Ripping: ${j.done} of ${plural(j.total, 'stream')} through${inHand(j)}…`,
   done: j => `Ripped: ${plural(j.total, 'stream')}, each written whole.`,
   cut: j => {
     const cut = j.streams.filter(s => s.state === 'cut').length;
@@ -111,7 +118,7 @@ function ripPanel() {
   panel.update = j => {
     bar.hidden = j.state !== 'running';
     bar.max = Math.max(1, j.total);
-    bar.value = j.done;
+    bar.value = j.done + (j.in_hand && j.in_hand.total && j.state === 'running' ? Math.min(1, j.in_hand.done / j.in_hand.total) : 0);
     state.textContent = ripWords[j.state](j);
     state.className = `state-${j.state === 'done' ? 'done' : j.state}`;
     panel.dataset.state = j.state;
