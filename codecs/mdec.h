@@ -37,6 +37,12 @@ struct MdecLevels {
     std::array<int16_t, 64> ac{};
 };
 
+// How the console turns a chroma pair (each centred on 128) into RGB, in 256ths of a level:
+// R = Y + 359 Cr, G = Y - 88 Cb - 183 Cr, B = Y + 454 Cb (the decoder's own rounding aside).
+struct ConsoleChroma {
+    static constexpr int32_t kCrToR = 359, kCbToG = 88, kCrToG = 183, kCbToB = 454;
+};
+
 // A picture in full-range YCbCr with 4:2:0 chroma; planes are width x height and half that.
 struct Picture {
     uint16_t width = 0;

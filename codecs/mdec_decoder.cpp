@@ -489,7 +489,8 @@ struct ChromaTerms {
     int32_t r, g, b;
 };
 constexpr ChromaTerms chroma_terms(int32_t cb, int32_t cr) {
-    return {359 * cr, ((-88 * cb) >> 5 << 5) + ((-183 * cr) >> 3 << 3), 454 * cb};
+    using C = ConsoleChroma;
+    return {C::kCrToR * cr, ((-C::kCbToG * cb) >> 5 << 5) + ((-C::kCrToG * cr) >> 3 << 3), C::kCbToB * cb};
 }
 
 }  // namespace

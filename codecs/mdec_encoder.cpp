@@ -3,74 +3,74 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <map>
-#include <queue>
+#include <bit>
+#include <limits>
 
 namespace codecs {
 namespace {
 
 constexpr double kPi = 3.14159265358979323846;
 
-const std::map<std::pair<int, int>, Code>& ac_table() {
-    static const std::map<std::pair<int, int>, Code> table = [] {
-        std::map<std::pair<int, int>, Code> t;
-        for (const AcCode& c : kAcCodes) t[{c.run, c.level}] = c.code;
-        return t;
-    }();
-    return table;
-}
+// Each (run, level) of the variable-length code: its code, or none (length 0) for the escape.
+struct AcTable {
+    Code code[64][41] = {};
+    constexpr AcTable() {
+        for (const AcCode& c : kAcCodes) code[c.run][c.level] = c.code;
+    }
+};
+constexpr AcTable kAcTable;
 
 class BitWriter {
 public:
     void put(uint32_t bits, int count) {
-        for (int i = count - 1; i >= 0; --i) {
-            current_ = static_cast<uint8_t>(current_ << 1 | ((bits >> i) & 1));
-            if (++filled_ == 8) {
-                bytes_.push_back(current_);
-                current_ = 0;
-                filled_ = 0;
-            }
-        }
+        pending_ = pending_ << count | (bits & ((uint64_t{1} << count) - 1));
+        for (filled_ += count; filled_ >= 8; filled_ -= 8) bytes_.push_back(static_cast<uint8_t>(pending_ >> (filled_ - 8)));
     }
     void put(Code code) { put(code.bits, code.length); }
     // Pads to whole 32-bit words, then stores each 16-bit word little-endian.
     std::vector<uint8_t> finish() {
-        while (filled_ != 0 || bytes_.size() % 4 != 0) put(0, 1);
+        if (filled_) put(0, 8 - filled_);
+        bytes_.resize((bytes_.size() + 3) / 4 * 4, 0);
         for (size_t i = 0; i + 1 < bytes_.size(); i += 2) std::swap(bytes_[i], bytes_[i + 1]);
-        return bytes_;
+        return std::move(bytes_);
     }
 
 private:
     std::vector<uint8_t> bytes_;
-    uint8_t current_ = 0;
+    uint64_t pending_ = 0;
     int filled_ = 0;
 };
 
-// The 8x8 block at (x, y) of a plane, edges repeated; then its DCT, scaled as JPEG's.
-std::array<double, 64> dct_block(const std::vector<uint8_t>& plane, int plane_width, int plane_height, int x0, int y0) {
-    static const auto cosines = [] {
-        std::array<std::array<double, 8>, 8> c{};
+// The DCT basis, scaled as JPEG's: F(u, v) = sum of f(x, y) B(u, x) B(v, y).
+const std::array<std::array<float, 8>, 8>& dct_basis() {
+    static const auto basis = [] {
+        std::array<std::array<float, 8>, 8> b{};
         for (int u = 0; u < 8; ++u) {
-            for (int x = 0; x < 8; ++x) c[u][x] = std::cos((2 * x + 1) * u * kPi / 16);
+            for (int x = 0; x < 8; ++x) b[u][x] = static_cast<float>((u == 0 ? 0.5 / std::sqrt(2.0) : 0.5) * std::cos((2 * x + 1) * u * kPi / 16));
         }
-        return c;
+        return b;
     }();
-    double f[8][8];
+    return basis;
+}
+
+// The 8x8 block at (x0, y0) of a plane, edges repeated; then its DCT, rows first. Each sum runs in
+// the same order on every build, so every build codes a picture alike.
+std::array<float, 64> dct_block(const std::vector<uint8_t>& plane, int plane_width, int plane_height, int x0, int y0) {
+    const auto& basis = dct_basis();
+    int columns[8];
+    for (int x = 0; x < 8; ++x) columns[x] = std::min(x0 + x, plane_width - 1);
+    float rows[8][8] = {};
     for (int y = 0; y < 8; ++y) {
+        const uint8_t* line = &plane[static_cast<size_t>(std::min(y0 + y, plane_height - 1)) * plane_width];
         for (int x = 0; x < 8; ++x) {
-            const int px = std::min(x0 + x, plane_width - 1), py = std::min(y0 + y, plane_height - 1);
-            f[y][x] = plane[static_cast<size_t>(py) * plane_width + px];
+            const float f = line[columns[x]];
+            for (int u = 0; u < 8; ++u) rows[y][u] += f * basis[u][x];
         }
     }
-    std::array<double, 64> out{};
+    std::array<float, 64> out{};
     for (int v = 0; v < 8; ++v) {
-        for (int u = 0; u < 8; ++u) {
-            double sum = 0;
-            for (int y = 0; y < 8; ++y) {
-                for (int x = 0; x < 8; ++x) sum += f[y][x] * cosines[u][x] * cosines[v][y];
-            }
-            const double cu = u == 0 ? 1 / std::sqrt(2.0) : 1, cv = v == 0 ? 1 / std::sqrt(2.0) : 1;
-            out[static_cast<size_t>(8 * v + u)] = 0.25 * cu * cv * sum;
+        for (int y = 0; y < 8; ++y) {
+            for (int u = 0; u < 8; ++u) out[static_cast<size_t>(8 * v + u)] += basis[v][y] * rows[y][u];
         }
     }
     return out;
@@ -94,27 +94,47 @@ int dc_difference_bits(int difference, bool luma) {
     return (luma ? kDcLuma : kDcChroma)[size].length + size;
 }
 
+// The bits of a block's DC code (the difference from `last` in version 3).
+int dc_bits(int dc, int last, uint16_t version, bool luma) { return version <= 2 ? 10 : dc_difference_bits(dc - last, luma); }
+
 // The bits of a run and level: its code and sign, or the escape with a 6-bit run and a 10-bit level.
-struct AcLengths {
-    uint8_t length[64][41] = {};  // 0: no code of its own
-    constexpr AcLengths() {
-        for (const AcCode& c : kAcCodes) length[c.run][c.level] = static_cast<uint8_t>(c.code.length);
-    }
-};
-constexpr AcLengths kAcLengths;
 int ac_bits(int run, int level) {
-    const AcLengths& table = kAcLengths;
     const int magnitude = std::abs(level);
-    const int own = magnitude <= 40 ? table.length[run][magnitude] : 0;
+    const int own = magnitude <= 40 ? kAcTable.code[run][magnitude].length : 0;
     return own ? own + 1 : kEscape.length + 16;
 }
 
-// A picture's blocks in coding order (each macroblock, column by column: Cr, Cb, then the four Y),
-// as DCT coefficients.
+// What an error in a block's samples costs in the RGB the console shows, in units of a luma
+// sample's (which moves its pixel's three channels by as much): a chroma sample moves two
+// channels of four pixels, by the console's factors.
+constexpr float kLumaWeight = 1;
+constexpr float chroma_weight(int32_t a, int32_t b) { return 4.0f * static_cast<float>(a * a + b * b) / (256 * 256) / 3; }
+constexpr float kCbWeight = chroma_weight(ConsoleChroma::kCbToG, ConsoleChroma::kCbToB);
+constexpr float kCrWeight = chroma_weight(ConsoleChroma::kCrToR, ConsoleChroma::kCrToG);
+
+// Each AC coefficient's quantiser step at scale 1, by zigzag position.
+const std::array<float, 64>& unit_steps() {
+    static const auto steps = [] {
+        std::array<float, 64> s{};
+        for (int i = 0; i < 64; ++i) s[static_cast<size_t>(i)] = static_cast<float>(kIntraMatrix[kZigzag[i]]) / 8;
+        return s;
+    }();
+    return steps;
+}
+
+// A picture's block in coding order (each macroblock, column by column: Cr, Cb, then the four Y):
+// its DC coefficient, and its AC coefficients in zigzag order as multiples of their step at scale 1.
 struct Block {
-    std::array<double, 64> f;
+    float dc;
+    std::array<float, 64> ac;  // ac[0] unused
+    float weight;              // kLumaWeight, kCbWeight or kCrWeight
     bool luma;
 };
+Block make_block(const std::array<float, 64>& f, float weight, bool luma) {
+    Block b{f[0], {}, weight, luma};
+    for (int i = 1; i < 64; ++i) b.ac[static_cast<size_t>(i)] = f[kZigzag[i]] / unit_steps()[static_cast<size_t>(i)];
+    return b;
+}
 std::vector<Block> picture_blocks(const Picture& picture) {
     std::vector<Block> blocks;
     const int mb_width = (picture.width + 15) / 16, mb_height = (picture.height + 15) / 16;
@@ -122,11 +142,11 @@ std::vector<Block> picture_blocks(const Picture& picture) {
     blocks.reserve(static_cast<size_t>(mb_width) * mb_height * 6);
     for (int mx = 0; mx < mb_width; ++mx) {
         for (int my = 0; my < mb_height; ++my) {
-            blocks.push_back({dct_block(picture.cr, cw, ch, mx * 8, my * 8), false});
-            blocks.push_back({dct_block(picture.cb, cw, ch, mx * 8, my * 8), false});
+            blocks.push_back(make_block(dct_block(picture.cr, cw, ch, mx * 8, my * 8), kCrWeight, false));
+            blocks.push_back(make_block(dct_block(picture.cb, cw, ch, mx * 8, my * 8), kCbWeight, false));
             for (int b = 0; b < 4; ++b) {
-                blocks.push_back({dct_block(picture.y, picture.width, picture.height, mx * 16 + (b % 2) * 8, my * 16 + (b / 2) * 8),
-                                  true});
+                blocks.push_back(make_block(dct_block(picture.y, picture.width, picture.height, mx * 16 + (b % 2) * 8, my * 16 + (b / 2) * 8),
+                                            kLumaWeight, true));
             }
         }
     }
@@ -138,30 +158,31 @@ size_t component_of(size_t k) { return k % 6 == 0 ? 2 : k % 6 == 1 ? 1 : 0; }
 
 using Levels = MdecLevels;
 
-double step_of(uint16_t qscale, int zigzag) { return qscale * kIntraMatrix[kZigzag[zigzag]] / 8.0; }
+// Rounded half away from zero, as the levels are.
+int nearest(float x) { return static_cast<int>(x + (x < 0 ? -0.5f : 0.5f)); }
 
 Levels quantise(const Block& b, uint16_t qscale, uint16_t version) {
     Levels l;
-    l.dc = version <= 2 ? std::clamp(static_cast<int>(std::lround((b.f[0] - 1024) / 2)), -512, 511)
-                        : std::clamp(static_cast<int>(std::lround(b.f[0] / 8)), 0, 255);
-    for (int i = 1; i < 64; ++i) {
-        const long level = std::lround(b.f[kZigzag[i]] / step_of(qscale, i));
-        l.ac[static_cast<size_t>(i)] = static_cast<int16_t>(std::clamp(level, -511L, 511L));
-    }
+    l.dc = version <= 2 ? std::clamp(nearest((b.dc - 1024) / 2), -512, 511) : std::clamp(nearest(b.dc / 8), 0, 255);
+    const float inverse = 1.0f / qscale;
+    for (size_t i = 1; i < 64; ++i) l.ac[i] = static_cast<int16_t>(std::clamp(nearest(b.ac[i] * inverse), -511, 511));
     return l;
+}
+
+// The zigzag positions of a block's nonzero AC levels, as bits.
+uint64_t nonzero(const Levels& l) {
+    uint64_t mask = 0;
+    for (size_t i = 1; i < 64; ++i) mask |= uint64_t{l.ac[i] != 0} << i;
+    return mask;
 }
 
 // The bits of a block's AC levels and its end code.
 int ac_block_bits(const Levels& l) {
-    int bits = kEndOfBlock.length, run = 0;
-    for (int i = 1; i < 64; ++i) {
-        const int level = l.ac[static_cast<size_t>(i)];
-        if (level == 0) {
-            ++run;
-            continue;
-        }
-        bits += ac_bits(run, level);
-        run = 0;
+    int bits = kEndOfBlock.length, last = 0;
+    for (uint64_t m = nonzero(l); m; m &= m - 1) {
+        const int i = std::countr_zero(m);
+        bits += ac_bits(i - last - 1, l.ac[static_cast<size_t>(i)]);
+        last = i;
     }
     return bits;
 }
@@ -175,24 +196,20 @@ uint32_t emit_block(BitWriter& out, const Levels& l, uint16_t version, int& last
         put_dc_difference(out, l.dc - last_dc, luma);
         last_dc = l.dc;
     }
-    int run = 0;
-    for (int i = 1; i < 64; ++i) {
-        const int level = l.ac[static_cast<size_t>(i)];
-        if (level == 0) {
-            ++run;
-            continue;
-        }
-        const auto code = std::abs(level) <= 40 ? ac_table().find({run, std::abs(level)}) : ac_table().end();
-        if (code != ac_table().end()) {
-            out.put(code->second);
+    int last = 0;
+    for (uint64_t m = nonzero(l); m; m &= m - 1, ++codes) {
+        const int i = std::countr_zero(m), run = i - last - 1, level = l.ac[static_cast<size_t>(i)];
+        last = i;
+        const int magnitude = std::abs(level);
+        const Code code = magnitude <= 40 ? kAcTable.code[run][magnitude] : Code{};
+        if (code.length) {
+            out.put(code);
             out.put(level < 0 ? 1 : 0, 1);
         } else {
             out.put(kEscape);
             out.put(static_cast<uint32_t>(run), 6);
             out.put(static_cast<uint32_t>(level) & 0x3FF, 10);
         }
-        run = 0;
-        ++codes;
     }
     out.put(kEndOfBlock);
     return codes;
@@ -233,87 +250,163 @@ uint64_t frame_bits(const std::vector<Block>& blocks, const std::vector<Levels>&
     int last_dc[3] = {128, 128, 128};
     for (size_t k = 0; k < blocks.size(); ++k) {
         int& last = last_dc[component_of(k)];
-        bits += static_cast<uint64_t>(ac_block_bits(levels[k]));
-        bits += version <= 2 ? 10u : static_cast<uint64_t>(dc_difference_bits(levels[k].dc - last, blocks[k].luma));
+        bits += static_cast<uint64_t>(ac_block_bits(levels[k]) + dc_bits(levels[k].dc, last, version, blocks[k].luma));
         last = levels[k].dc;
     }
     return bits;
 }
 
-// The squared error of a block's AC coefficients as quantised (the DC is the same at every scale).
+// The bits of the whole frame's levels as rounded at `qscale`.
+uint64_t rounded_bits(const std::vector<Block>& blocks, uint16_t qscale, uint16_t version) {
+    uint64_t bits = 0;
+    int last_dc[3] = {128, 128, 128};
+    for (size_t k = 0; k < blocks.size(); ++k) {
+        const Levels l = quantise(blocks[k], qscale, version);
+        int& last = last_dc[component_of(k)];
+        bits += static_cast<uint64_t>(ac_block_bits(l) + dc_bits(l.dc, last, version, blocks[k].luma));
+        last = l.dc;
+    }
+    return bits;
+}
+
+// The finest scale whose levels, as rounded, fit `max_bits` (63 when none does).
+uint16_t finest_fitting_scale(const std::vector<Block>& blocks, uint16_t version, uint64_t max_bits) {
+    uint16_t low = 1, high = 63;  // a coarser scale never takes more bits
+    while (low < high) {
+        const auto q = static_cast<uint16_t>((low + high) / 2);
+        if (rounded_bits(blocks, q, version) <= max_bits) {
+            high = q;
+        } else {
+            low = static_cast<uint16_t>(q + 1);
+        }
+    }
+    return high;
+}
+
+// The weighted squared error of a block's AC coefficients as quantised (the DC is the same at every scale).
 double ac_error(const Block& b, const Levels& l, uint16_t qscale) {
-    double e = 0;
-    for (int i = 1; i < 64; ++i) {
-        const double d = b.f[kZigzag[i]] - l.ac[static_cast<size_t>(i)] * step_of(qscale, i);
+    float e = 0;
+    for (size_t i = 1; i < 64; ++i) {
+        const float d = (b.ac[i] - static_cast<float>(l.ac[i] * qscale)) * unit_steps()[i];
         e += d * d;
     }
+    return double(e) * b.weight;
+}
+
+double frame_error(const std::vector<Block>& blocks, const std::vector<Levels>& levels, uint16_t qscale) {
+    double e = 0;
+    for (size_t k = 0; k < blocks.size(); ++k) e += ac_error(blocks[k], levels[k], qscale);
     return e;
 }
 
-// Lowers levels, each time the one that loses least picture for the bits it saves, until the
-// frame's bits fit `max_bits`. False when even every level dropped would not fit.
-bool lower_until_fits(const std::vector<Block>& blocks, std::vector<Levels>& levels, uint16_t qscale, uint64_t bits,
-                      uint64_t max_bits, uint32_t& lowered) {
-    struct Move {
-        double ratio;  // error added per bit saved
-        size_t block;
-        int at;
-        int saved;
-        uint32_t stamp;
-        bool operator>(const Move& o) const { return ratio > o.ratio; }
-    };
-    std::vector<uint32_t> stamps(blocks.size(), 0);
-    // Each level's saving from the codes around it: lowering a level changes its own code; a
-    // level of one dropped also joins its run to the next level's.
-    const auto best_move = [&](size_t k, Move& move) {
-        const Levels& l = levels[k];
-        int at[64], run[64], n = 0;
-        for (int i = 1, r = 0; i < 64; ++i) {
-            if (l.ac[static_cast<size_t>(i)] == 0) {
-                ++r;
-                continue;
-            }
-            at[n] = i;
-            run[n++] = r;
-            r = 0;
-        }
-        bool found = false;
-        for (int j = 0; j < n; ++j) {
-            const int i = at[j], level = l.ac[static_cast<size_t>(i)];
-            const int lower = level > 0 ? level - 1 : level + 1;
-            int saved = ac_bits(run[j], level);
-            if (lower != 0) {
-                saved -= ac_bits(run[j], lower);
-            } else if (j + 1 < n) {
-                const int next = l.ac[static_cast<size_t>(at[j + 1])];
-                saved += ac_bits(run[j + 1], next) - ac_bits(run[j] + 1 + run[j + 1], next);
-            }
-            if (saved <= 0) continue;
-            const double f = blocks[k].f[kZigzag[i]], step = step_of(qscale, i);
-            const double added = (f - lower * step) * (f - lower * step) - (f - level * step) * (f - level * step);
-            const double ratio = added / saved;
-            if (!found || ratio < move.ratio) move = Move{ratio, k, i, saved, stamps[k]};
-            found = true;
-        }
-        return found;
-    };
-    std::priority_queue<Move, std::vector<Move>, std::greater<Move>> moves;
-    for (size_t k = 0; k < blocks.size(); ++k) {
-        Move m{};
-        if (best_move(k, m)) moves.push(m);
+// What lowering a level by one saves in bits (a level of one dropped also joins its run to the
+// next level's, at `next_at` if any) and loses in picture, at `qscale`.
+struct Lowering {
+    int saved;
+    float added;
+};
+Lowering lowering(const Block& b, size_t i, int level, int run, int before, int next_at, int next_level, uint16_t qscale) {
+    const int lower = level > 0 ? level - 1 : level + 1;
+    int saved = ac_bits(run, level);
+    if (lower != 0) {
+        saved -= ac_bits(run, lower);
+    } else if (next_at) {
+        saved += ac_bits(next_at - static_cast<int>(i) - 1, next_level) - ac_bits(next_at - before - 1, next_level);
     }
-    while (bits > max_bits) {
-        if (moves.empty()) return false;
-        const Move m = moves.top();
-        moves.pop();
-        if (m.stamp != stamps[m.block]) continue;  // the block changed since: its move was pushed anew
-        int16_t& level = levels[m.block].ac[static_cast<size_t>(m.at)];
-        level = static_cast<int16_t>(level > 0 ? level - 1 : level + 1);
-        bits -= static_cast<uint64_t>(m.saved);
-        ++lowered;
-        ++stamps[m.block];
-        Move next{};
-        if (best_move(m.block, next)) moves.push(next);
+    const float g = b.ac[i], was = g - static_cast<float>(level * qscale), now = g - static_cast<float>(lower * qscale);
+    return {saved, b.weight * unit_steps()[i] * unit_steps()[i] * (now * now - was * was)};
+}
+
+// A block's levels as rounded, each lowered by one (a level of one dropped) while the picture it
+// loses is less than `lambda` times the bits it saves; from its last level to its first, so that a
+// level dropped counts the longer run it gives the level after it. Returns the block's AC bits.
+int lower_block(const Block& b, const Levels& rounded, Levels& out, uint16_t qscale, float lambda) {
+    out = rounded;
+    int at[63], n = 0;
+    for (uint64_t m = nonzero(rounded); m; m &= m - 1) at[n++] = std::countr_zero(m);
+    int next_at = 0, next_level = 0, bits = kEndOfBlock.length;  // the nearest level after the one in hand that stays
+    for (int j = n - 1; j >= 0; --j) {
+        const auto i = static_cast<size_t>(at[j]);
+        const int before = j ? at[j - 1] : 0, run = at[j] - before - 1;
+        int level = out.ac[i];
+        while (level != 0) {
+            const Lowering l = lowering(b, i, level, run, before, next_at, next_level, qscale);
+            if (l.saved <= 0 || l.added >= lambda * static_cast<float>(l.saved)) break;
+            level = level > 0 ? level - 1 : level + 1;
+        }
+        out.ac[i] = static_cast<int16_t>(level);
+        if (level == 0) continue;
+        if (next_at) bits += ac_bits(next_at - at[j] - 1, next_level);  // the run before it known now
+        next_at = at[j], next_level = level;
+    }
+    return next_at ? bits + ac_bits(next_at - 1, next_level) : bits;
+}
+
+// The first lowering of every level as rounded, by what it loses in picture per bit it saves.
+struct Move {
+    float ratio;
+    int saved;
+};
+std::vector<Move> first_lowerings(const std::vector<Block>& blocks, const std::vector<Levels>& rounded, uint16_t qscale) {
+    std::vector<Move> moves;
+    for (size_t k = 0; k < blocks.size(); ++k) {
+        int at[63], n = 0;
+        for (uint64_t m = nonzero(rounded[k]); m; m &= m - 1) at[n++] = std::countr_zero(m);
+        for (int j = 0; j < n; ++j) {
+            const auto i = static_cast<size_t>(at[j]);
+            const int before = j ? at[j - 1] : 0, next_at = j + 1 < n ? at[j + 1] : 0;
+            const Lowering l = lowering(blocks[k], i, rounded[k].ac[i], at[j] - before - 1, before, next_at,
+                                        next_at ? rounded[k].ac[static_cast<size_t>(next_at)] : 0, qscale);
+            if (l.saved > 0) moves.push_back({l.added / static_cast<float>(l.saved), l.saved});
+        }
+    }
+    std::sort(moves.begin(), moves.end(), [](const Move& a, const Move& b) { return a.ratio < b.ratio; });
+    return moves;
+}
+
+// The rounded levels at `qscale` lowered, at the least cost in picture, until the frame fits
+// `max_bits`: every lowering that loses less than `lambda` per bit saved, with `lambda` first
+// read off the first lowerings sorted, then narrowed by halves. False when not even every lowering
+// that saves bits fits.
+bool lower_until_fits(const std::vector<Block>& blocks, const std::vector<Levels>& rounded, std::vector<Levels>& levels,
+                      uint16_t qscale, uint16_t version, uint64_t max_bits) {
+    const uint64_t bits = frame_bits(blocks, rounded, version);
+    levels = rounded;
+    if (bits <= max_bits) return true;
+    std::vector<Levels> trial(blocks.size());
+    const auto bits_at = [&](float lambda) {
+        uint64_t total = 0;
+        int last_dc[3] = {128, 128, 128};
+        for (size_t k = 0; k < blocks.size(); ++k) {
+            int& last = last_dc[component_of(k)];
+            total += static_cast<uint64_t>(lower_block(blocks[k], rounded[k], trial[k], qscale, lambda) +
+                                           dc_bits(rounded[k].dc, last, version, blocks[k].luma));
+            last = rounded[k].dc;
+        }
+        return total;
+    };
+    const std::vector<Move> moves = first_lowerings(blocks, rounded, qscale);
+    uint64_t wanted = bits - max_bits, saved = 0;
+    size_t taken = 0;
+    float low = 0, high;
+    for (;;) {
+        while (taken < moves.size() && saved < wanted) saved += static_cast<uint64_t>(moves[taken++].saved);
+        high = taken < moves.size() ? moves[taken].ratio : std::numeric_limits<float>::infinity();
+        const uint64_t got = bits_at(high);
+        if (got <= max_bits) break;
+        if (taken >= moves.size()) return false;
+        low = high;
+        wanted += got - max_bits;
+    }
+    levels.swap(trial);
+    for (int step = 0; step < 3 && std::isfinite(high); ++step) {
+        const float lambda = (low + high) / 2;
+        if (bits_at(lambda) <= max_bits) {
+            high = lambda;
+            levels.swap(trial);
+        } else {
+            low = lambda;
+        }
     }
     return true;
 }
@@ -327,61 +420,34 @@ std::vector<uint8_t> encode_mdec(const Picture& picture, uint16_t qscale, uint16
 
 std::vector<uint8_t> encode_mdec_within(const Picture& picture, uint16_t version, uint32_t max_bytes) {
     const std::vector<Block> blocks = picture_blocks(picture);  // transformed once for every scale
-    const auto encode = [&](uint16_t q) { return emit_frame(blocks, quantise_all(blocks, q, version), q, version); };
-    // A coarser scale never makes a frame larger: search the scales by halves.
-    uint16_t low = 1, high = 63;
-    std::vector<uint8_t> best = encode(high);
-    while (low < high) {
-        const auto q = static_cast<uint16_t>((low + high) / 2);
-        auto frame = encode(q);
-        if (frame.size() <= max_bytes) {
-            best = std::move(frame);
-            high = q;
-        } else {
-            low = static_cast<uint16_t>(q + 1);
-        }
-    }
-    return best;
+    const uint64_t max_bits = max_bytes >= 8 ? (uint64_t{max_bytes} - 8) / 4 * 32 : 0;
+    const uint16_t q = finest_fitting_scale(blocks, version, max_bits);
+    return emit_frame(blocks, quantise_all(blocks, q, version), q, version);
 }
 
 std::vector<uint8_t> encode_mdec_fitted(const Picture& picture, uint16_t version, uint32_t max_bytes, FitReport* report) {
     const std::vector<Block> blocks = picture_blocks(picture);
-    const auto error_of = [&](const std::vector<Levels>& levels, uint16_t q) {
-        double e = 0;
-        for (size_t k = 0; k < blocks.size(); ++k) e += ac_error(blocks[k], levels[k], q);
-        return e;
-    };
     const uint64_t max_bits = max_bytes >= 8 ? (uint64_t{max_bytes} - 8) / 4 * 32 : 0;
     // The scale search alone: the finest scale whose frame fits.
-    uint16_t low = 1, high = 63;
-    while (low < high) {
-        const auto q = static_cast<uint16_t>((low + high) / 2);
-        if (frame_bits(blocks, quantise_all(blocks, q, version), version) <= max_bits) {
-            high = q;
-        } else {
-            low = static_cast<uint16_t>(q + 1);
-        }
-    }
-    const uint16_t coarse = high;
+    const uint16_t coarse = finest_fitting_scale(blocks, version, max_bits);
     std::vector<Levels> best = quantise_all(blocks, coarse, version);
-    FitReport fit{coarse, 0, 0, error_of(best, coarse), 0, coarse};
-    fit.scale_only_error = fit.error;
-    uint64_t bits = frame_bits(blocks, best, version);
-    if (bits > max_bits) {  // even the coarsest scale does not fit: lower its levels
-        if (!lower_until_fits(blocks, best, coarse, bits, max_bits, fit.lowered)) return {};  // not even the DCs fit
-        fit.error = fit.scale_only_error = error_of(best, coarse);
+    if (frame_bits(blocks, best, version) > max_bits) {  // even the coarsest scale does not fit: lower its levels
+        const std::vector<Levels> rounded = best;
+        if (!lower_until_fits(blocks, rounded, best, coarse, version, max_bits)) return {};  // not even the DCs fit
     }
+    FitReport fit{coarse, 0, frame_error(blocks, best, coarse), 0, coarse};
+    fit.scale_only_error = fit.error;
     // Then the next finer scale, its costliest levels lowered until it fits, if that loses less.
-    for (uint16_t q = static_cast<uint16_t>(coarse - 1); q >= 1 && q + 2 > coarse; --q) {
-        std::vector<Levels> levels = quantise_all(blocks, q, version);
-        uint32_t lowered = 0;
-        if (!lower_until_fits(blocks, levels, q, frame_bits(blocks, levels, version), max_bits, lowered)) break;
-        const double e = error_of(levels, q);
-        if (e >= fit.error) break;
-        best = std::move(levels);
-        fit.scale = q;
-        fit.error = e;
-        fit.lowered = lowered;
+    if (coarse > 1) {
+        const auto q = static_cast<uint16_t>(coarse - 1);
+        std::vector<Levels> levels;
+        if (lower_until_fits(blocks, quantise_all(blocks, q, version), levels, q, version, max_bits)) {
+            if (const double e = frame_error(blocks, levels, q); e < fit.error) {
+                best = std::move(levels);
+                fit.scale = q;
+                fit.error = e;
+            }
+        }
     }
     std::vector<uint8_t> frame = emit_frame(blocks, best, fit.scale, version);
     fit.bytes = static_cast<uint32_t>(frame.size());
@@ -404,8 +470,146 @@ std::vector<uint8_t> encode_mdec_keeping(const Picture& picture, uint16_t versio
         }
     }
     std::vector<uint8_t> frame = emit_frame(blocks, levels, scale, version);
-    if (report) *report = FitReport{scale, static_cast<uint32_t>(frame.size()), 0, error, error, scale};
+    if (report) *report = FitReport{scale, static_cast<uint32_t>(frame.size()), error, error, scale};
     return frame;
+}
+
+}  // namespace codecs
+
+// The planes to code for an RGB picture, chosen for what the console will show.
+
+namespace codecs {
+namespace {
+
+// The console's conversion as a matrix on centred (Cb, Cr): R, G and B rows.
+constexpr float kToR[2] = {0, ConsoleChroma::kCrToR / 256.0f};
+constexpr float kToG[2] = {-ConsoleChroma::kCbToG / 256.0f, -ConsoleChroma::kCrToG / 256.0f};
+constexpr float kToB[2] = {ConsoleChroma::kCbToB / 256.0f, 0};
+
+// Chroma and lumas of one 2x2 block, centred on zero, and the RGB the console shows for them.
+struct Quad {
+    float cb = 0, cr = 0, y[4] = {};
+    float shown(int pixel, int channel) const {
+        const float* row = channel == 0 ? kToR : channel == 1 ? kToG : kToB;
+        return y[pixel] + row[0] * cb + row[1] * cr;
+    }
+};
+
+// The chroma pair and lumas whose RGB lies nearest `rgb` (centred, four pixels) in least squares,
+// leaving out the channels `free` marks (a target at 0 or 255 the console reaches by clamping).
+void nearest_quad(const float rgb[4][3], const bool free[4][3], Quad& q) {
+    const float* rows[3] = {kToR, kToG, kToB};
+    for (int pass = 0; pass < 2; ++pass) {
+        // The chroma, given the lumas: normal equations of a 2x2 system.
+        float a00 = 0, a01 = 0, a11 = 0, b0 = 0, b1 = 0;
+        for (int p = 0; p < 4; ++p) {
+            for (int c = 0; c < 3; ++c) {
+                if (free[p][c]) continue;
+                const float* m = rows[c];
+                const float r = rgb[p][c] - q.y[p];
+                a00 += m[0] * m[0], a01 += m[0] * m[1], a11 += m[1] * m[1], b0 += m[0] * r, b1 += m[1] * r;
+            }
+        }
+        const float det = a00 * a11 - a01 * a01;
+        if (det > 1e-3f) q.cb = (a11 * b0 - a01 * b1) / det, q.cr = (a00 * b1 - a01 * b0) / det;
+        // The lumas, given the chroma: each the mean of what its channels still want.
+        for (int p = 0; p < 4; ++p) {
+            float sum = 0;
+            int n = 0;
+            for (int c = 0; c < 3; ++c) {
+                if (!free[p][c]) sum += rgb[p][c] - (rows[c][0] * q.cb + rows[c][1] * q.cr), ++n;
+            }
+            if (n) q.y[p] = sum / static_cast<float>(n);
+        }
+    }
+}
+
+// The chroma nearest a pixel's RGB (centred) with its luma free, k * rgb in least squares, and
+// mu: what a unit of Cb and of Cr adds to a pixel's mean channel.
+struct ChromaSolution {
+    float k[2][3];
+    float mu[2];
+};
+const ChromaSolution& chroma_solution() {
+    static const ChromaSolution s = [] {
+        const float* rows[3] = {kToR, kToG, kToB};
+        ChromaSolution out{};
+        for (int j = 0; j < 2; ++j) out.mu[j] = (rows[0][j] + rows[1][j] + rows[2][j]) / 3;
+        float pm[3][2], a[2][2] = {};  // the rows less their mean, and their normal matrix
+        for (int c = 0; c < 3; ++c) {
+            for (int j = 0; j < 2; ++j) pm[c][j] = rows[c][j] - out.mu[j];
+        }
+        for (int c = 0; c < 3; ++c) {
+            for (int i = 0; i < 2; ++i) {
+                for (int j = 0; j < 2; ++j) a[i][j] += pm[c][i] * pm[c][j];
+            }
+        }
+        const float det = a[0][0] * a[1][1] - a[0][1] * a[1][0];
+        for (int c = 0; c < 3; ++c) {
+            out.k[0][c] = (a[1][1] * pm[c][0] - a[0][1] * pm[c][1]) / det;
+            out.k[1][c] = (a[0][0] * pm[c][1] - a[1][0] * pm[c][0]) / det;
+        }
+        return out;
+    }();
+    return s;
+}
+
+// The chroma pair and lumas nearest a 2x2 block's RGB (centred) with every channel counted, in
+// closed form: the chroma nearest the block's mean RGB, each luma its pixel's mean channel less
+// what the chroma adds to it.
+Quad nearest_unclamped(const float rgb[4][3]) {
+    const ChromaSolution& s = chroma_solution();
+    float mean[3] = {};
+    for (int p = 0; p < 4; ++p) {
+        for (int c = 0; c < 3; ++c) mean[c] += rgb[p][c] / 4;
+    }
+    Quad q;
+    q.cb = s.k[0][0] * mean[0] + s.k[0][1] * mean[1] + s.k[0][2] * mean[2];
+    q.cr = s.k[1][0] * mean[0] + s.k[1][1] * mean[1] + s.k[1][2] * mean[2];
+    const float added = s.mu[0] * q.cb + s.mu[1] * q.cr;
+    for (int p = 0; p < 4; ++p) q.y[p] = (rgb[p][0] + rgb[p][1] + rgb[p][2]) / 3 - added;
+    return q;
+}
+
+uint8_t sample(float centred) { return static_cast<uint8_t>(std::clamp(nearest(centred + 128), 0, 255)); }
+
+}  // namespace
+
+Picture console_planes(std::span<const uint8_t> rgb, int width, int height) {
+    Picture out;
+    out.width = static_cast<uint16_t>(width);
+    out.height = static_cast<uint16_t>(height);
+    const int cw = (width + 1) / 2, ch = (height + 1) / 2;
+    out.y.resize(static_cast<size_t>(width) * height);
+    out.cb.resize(static_cast<size_t>(cw) * ch);
+    out.cr.resize(out.cb.size());
+    for (int by = 0; by < ch; ++by) {
+        for (int bx = 0; bx < cw; ++bx) {
+            float t[4][3];
+            for (int p = 0; p < 4; ++p) {
+                const int x = std::min(2 * bx + p % 2, width - 1), y = std::min(2 * by + p / 2, height - 1);
+                for (int c = 0; c < 3; ++c) t[p][c] = static_cast<float>(rgb[(static_cast<size_t>(y) * width + x) * 3 + c]) - 128;
+            }
+            Quad q = nearest_unclamped(t);
+            // Where the console would clamp to a target at its bound, that channel is met: the
+            // others are fitted again without it.
+            bool free[4][3] = {}, clamped = false;
+            for (int p = 0; p < 4; ++p) {
+                for (int c = 0; c < 3; ++c) {
+                    const float shown = q.shown(p, c);
+                    if ((t[p][c] <= -128 && shown < -128) || (t[p][c] >= 127 && shown > 127)) free[p][c] = clamped = true;
+                }
+            }
+            if (clamped) nearest_quad(t, free, q);
+            out.cb[static_cast<size_t>(by) * cw + bx] = sample(q.cb);
+            out.cr[static_cast<size_t>(by) * cw + bx] = sample(q.cr);
+            for (int p = 0; p < 4; ++p) {
+                const int x = 2 * bx + p % 2, y = 2 * by + p / 2;
+                if (x < width && y < height) out.y[static_cast<size_t>(y) * width + x] = sample(q.y[p]);
+            }
+        }
+    }
+    return out;
 }
 
 }  // namespace codecs

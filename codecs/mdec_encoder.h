@@ -2,11 +2,17 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "mdec.h"
 
 namespace codecs {
+
+// The planes of an RGB picture (`width` x `height`, 3 bytes a pixel) whose RGB, as the console
+// converts them, lies nearest it: each 2x2 block's chroma and lumas chosen together in least
+// squares, a channel the console would clamp to its target left free.
+Picture console_planes(std::span<const uint8_t> rgb, int width, int height);
 
 // A picture coded at the scale `qscale` (1 to 63) in bitstream `version` (2 or 3).
 std::vector<uint8_t> encode_mdec(const Picture& picture, uint16_t qscale, uint16_t version);
@@ -18,8 +24,7 @@ std::vector<uint8_t> encode_mdec_within(const Picture& picture, uint16_t version
 struct FitReport {
     uint16_t scale = 0;          // the scale written
     uint32_t bytes = 0;          // the frame's bytes, header included
-    uint32_t lowered = 0;        // levels lowered by one (a level of one dropped) to fit
-    double error = 0;            // the squared error of the coefficients written
+    double error = 0;            // the weighted squared error of the coefficients written
     double scale_only_error = 0;  // and of the scale search alone
     uint16_t scale_only = 0;     // the scale the search alone would write
 };
@@ -27,10 +32,11 @@ struct FitReport {
 // The best picture that fits `max_bytes`: the finest scale that fits, then the next finer scale
 // with its costliest levels lowered (those that lose least picture for the bits they save) until
 // it fits, when that loses less than the coarser scale (a second finer scale never won on test
-// clips, and costs as much again). A picture too rich for even the coarsest
-// scale fits with its levels lowered there; nothing (an empty frame) when not even its DC values
-// fit. The error is measured on the DCT coefficients, whose squares sum to the pixels' (the
-// transform is orthonormal).
+// clips, and costs as much again). A picture too rich for even the coarsest scale fits with its
+// levels lowered there; nothing (an empty frame) when not even its DC values fit. The error is
+// measured on the DCT coefficients, whose squares sum to the samples' (the transform is
+// orthonormal), each chroma block's weighted by what its samples move in the RGB the console shows
+// (two channels of four pixels) against a luma block's (three channels of one).
 std::vector<uint8_t> encode_mdec_fitted(const Picture& picture, uint16_t version, uint32_t max_bytes,
                                         FitReport* report = nullptr);
 

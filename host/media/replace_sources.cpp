@@ -22,9 +22,6 @@ extern "C" {
 namespace quorvex {
 namespace {
 
-// How far past a picture's last byte swscale's vector code may read (AV_INPUT_BUFFER_PADDING_SIZE).
-constexpr size_t kSwsReadSlack = 64;
-
 namespace fs = std::filesystem;
 
 struct CloseInput {
@@ -448,65 +445,6 @@ public:
         return true;
     }
 
-    // The planes whose decoded picture lies nearest the one given: converted once, then corrected
-    // by what the conversion back to RGB (as quorvex shows pictures) leaves out, a few times over.
-    codecs::Picture to_ycbcr(const RgbPicture& picture) override {
-        const int w = picture.width, h = picture.height, cw = w / 2, ch = h / 2;
-        codecs::Picture out;
-        out.width = static_cast<uint16_t>(w);
-        out.height = static_cast<uint16_t>(h);
-        out.y.resize(size_t(w) * h);
-        out.cb.resize(size_t(cw) * ch);
-        out.cr.resize(out.cb.size());
-        ycbcr_.reset(sws_getCachedContext(ycbcr_.release(), w, h, AV_PIX_FMT_RGB24, w, h, AV_PIX_FMT_YUVJ420P,
-                                          SWS_BICUBIC | SWS_ACCURATE_RND, nullptr, nullptr, nullptr));
-        if (!ycbcr_) return out;
-        // swscale's vector code reads a little past the last pixel: it reads a copy with room there.
-        padded_rgb_.assign(picture.rgb.size() + kSwsReadSlack, 0);
-        std::copy(picture.rgb.begin(), picture.rgb.end(), padded_rgb_.begin());
-        const uint8_t* in[4] = {padded_rgb_.data()};
-        const int in_lines[4] = {w * 3};
-        uint8_t* planes[4] = {out.y.data(), out.cb.data(), out.cr.data()};
-        const int lines[4] = {w, cw, cw};
-        sws_scale(ycbcr_.get(), in, in_lines, 0, h, planes, lines);
-        if (w % 2 || h % 2) return out;
-
-        std::vector<float> y(out.y.begin(), out.y.end()), cb(out.cb.begin(), out.cb.end()), cr(out.cr.begin(), out.cr.end());
-        codecs::Picture best = out;
-        uint64_t best_error = UINT64_MAX;
-        RgbPicture shown;
-        for (int pass = 0; pass < 4; ++pass) {
-            show(out, shown);
-            uint64_t error = 0;
-            std::vector<float> dcb(cb.size(), 0), dcr(cr.size(), 0);
-            for (int row = 0; row < h; ++row) {
-                for (int col = 0; col < w; ++col) {
-                    const size_t p = (size_t(row) * w + col) * 3;
-                    const float dr = float(picture.rgb[p]) - shown.rgb[p], dg = float(picture.rgb[p + 1]) - shown.rgb[p + 1],
-                                db = float(picture.rgb[p + 2]) - shown.rgb[p + 2];
-                    error += uint64_t(dr * dr + dg * dg + db * db);
-                    y[size_t(row) * w + col] += 0.299f * dr + 0.587f * dg + 0.114f * db;
-                    const size_t c = size_t(row / 2) * cw + col / 2;
-                    dcb[c] += (-0.168736f * dr - 0.331264f * dg + 0.5f * db) / 4;
-                    dcr[c] += (0.5f * dr - 0.418688f * dg - 0.081312f * db) / 4;
-                }
-            }
-            if (error < best_error) {
-                best_error = error;
-                best = out;
-            }
-            if (error == 0) break;
-            for (size_t i = 0; i < cb.size(); ++i) cb[i] += dcb[i], cr[i] += dcr[i];
-            auto store = [](const std::vector<float>& from, std::vector<uint8_t>& to) {
-                for (size_t i = 0; i < from.size(); ++i) to[i] = static_cast<uint8_t>(std::clamp(std::lround(from[i]), 0L, 255L));
-            };
-            store(y, out.y);
-            store(cb, out.cb);
-            store(cr, out.cr);
-        }
-        return best;
-    }
-
 private:
     std::unique_ptr<PictureStream> open_folder(const std::string& folder, int width, int height,
                                                const std::vector<uint32_t>& frame_numbers, bool fit, std::string& error) {
@@ -572,8 +510,6 @@ private:
 
     MdecDecoder decoder_;
     codecs::Picture planes_;
-    av::Sws ycbcr_;
-    std::vector<uint8_t> padded_rgb_;
 };
 
 }  // namespace

@@ -63,7 +63,7 @@ bool fit_frames(std::vector<FitJob>& jobs, unsigned threads, std::string& error)
             FittedFrame& out = *job.result;
             out.room = job.room;
             codecs::FitReport report;
-            const codecs::Picture picture = media->to_ycbcr(*job.picture);
+            const codecs::Picture picture = codecs::console_planes(job.picture->rgb, job.picture->width, job.picture->height);
             if (!keep_unchanged(picture, job, report)) out.mdec = codecs::encode_mdec_fitted(picture, job.version, job.room, &report);
             if (out.mdec.empty()) {
                 out.failure = "not even its DC values fit its " + std::to_string(job.room) + " bytes";

@@ -65,8 +65,6 @@ public:
     // An MDEC frame as quorvex's pictures show it; the decoder is not shared between threads.
     virtual bool decode_frame(const std::vector<uint8_t>& mdec, int width, int height, RgbPicture& picture,
                               std::string& error) = 0;
-    // A picture in the encoder's full-range 4:2:0 YCbCr.
-    virtual codecs::Picture to_ycbcr(const RgbPicture& picture) = 0;
 };
 
 // The media module's, or null with `error` saying why there is none. Each thread uses its own.
