@@ -41,6 +41,14 @@ struct MdecLevels {
 // R = Y + 359 Cr, G = Y - 88 Cb - 183 Cr, B = Y + 454 Cb (the decoder's own rounding aside).
 struct ConsoleChroma {
     static constexpr int32_t kCrToR = 359, kCbToG = 88, kCrToG = 183, kCbToB = 454;
+    // What a pair adds to each channel, in 1/256 of a level: R from Cr, G from both (the Cb
+    // product cut to 1/8 of a level, the Cr one to 1/32), B from Cb.
+    struct Terms {
+        int32_t r, g, b;
+    };
+    static constexpr Terms terms(int32_t cb, int32_t cr) {
+        return {kCrToR * cr, ((-kCbToG * cb) >> 5 << 5) + ((-kCrToG * cr) >> 3 << 3), kCbToB * cb};
+    }
 };
 
 // A picture in full-range YCbCr with 4:2:0 chroma; planes are width x height and half that.

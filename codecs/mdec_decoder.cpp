@@ -483,16 +483,6 @@ constexpr int16_t clamp_channel(int32_t v) {
     return static_cast<int16_t>(std::clamp(nine, -128, 127));
 }
 
-// The colour offsets of one chroma pair, in 1/256: R from Cr, G from both (the Cb product cut to
-// 1/8 of a level, the Cr one to 1/32), B from Cb.
-struct ChromaTerms {
-    int32_t r, g, b;
-};
-constexpr ChromaTerms chroma_terms(int32_t cb, int32_t cr) {
-    using C = ConsoleChroma;
-    return {C::kCrToR * cr, ((-C::kCbToG * cb) >> 5 << 5) + ((-C::kCrToG * cr) >> 3 << 3), C::kCbToB * cb};
-}
-
 }  // namespace
 
 void mdec_dequantise(std::span<const uint16_t> halfwords, int32_t coefficients[64]) {
@@ -714,7 +704,7 @@ std::vector<uint8_t> console_rgb(const Picture& planes) {
         const uint8_t* cr = &planes.cr[size_t(row / 2) * cw];
         uint8_t* out = &rgb[size_t(row) * w * 3];
         for (int col = 0; col < w; col += 2) {
-            const ChromaTerms t = chroma_terms(cb[col / 2] - 128, cr[col / 2] - 128);
+            const ConsoleChroma::Terms t = ConsoleChroma::terms(cb[col / 2] - 128, cr[col / 2] - 128);
             for (int k = col; k < std::min(col + 2, w); ++k, out += 3) {
                 const int32_t y = luma[k] - 128;
                 out[0] = static_cast<uint8_t>(clamp_channel(y + ((t.r + 128) >> 8)) + 128);
@@ -733,7 +723,7 @@ std::vector<uint16_t> console_rgb15(const Picture& planes, bool bit15) {
     for (int row = 0; row < h; ++row) {
         for (int col = 0; col < w; ++col) {
             const int32_t y = planes.y[size_t(row) * w + col] - 128;
-            const ChromaTerms t = chroma_terms(planes.cb[size_t(row / 2) * cw + col / 2] - 128, planes.cr[size_t(row / 2) * cw + col / 2] - 128);
+            const ConsoleChroma::Terms t = ConsoleChroma::terms(planes.cb[size_t(row / 2) * cw + col / 2] - 128, planes.cr[size_t(row / 2) * cw + col / 2] - 128);
             out[size_t(row) * w + col] = uint16_t(five(y, t.r) | five(y, t.g) << 5 | five(y, t.b) << 10 | (bit15 ? 0x8000 : 0));
         }
     }

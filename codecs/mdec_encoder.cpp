@@ -269,18 +269,45 @@ uint64_t rounded_bits(const std::vector<Block>& blocks, uint16_t qscale, uint16_
     return bits;
 }
 
-// The finest scale whose levels, as rounded, fit `max_bits` (63 when none does).
-uint16_t finest_fitting_scale(const std::vector<Block>& blocks, uint16_t version, uint64_t max_bits) {
-    uint16_t low = 1, high = 63;  // a coarser scale never takes more bits
-    while (low < high) {
-        const auto q = static_cast<uint16_t>((low + high) / 2);
-        if (rounded_bits(blocks, q, version) <= max_bits) {
-            high = q;
+// The finest scale whose levels, as rounded, fit `max_bits` (63 when none does); a coarser scale
+// never takes more bits. Searched from `hint` (a scale that fitted a picture like this one) by
+// steps that double until they pass it, then by halves; with no hint, by halves from the start.
+uint16_t finest_fitting_scale(const std::vector<Block>& blocks, uint16_t version, uint64_t max_bits, uint16_t hint) {
+    const auto fits = [&](int q) { return q >= 63 || rounded_bits(blocks, static_cast<uint16_t>(q), version) <= max_bits; };
+    int low = 1, high = 63;  // the answer lies in [low, high]
+    if (hint >= 1 && hint < 63) {
+        if (fits(hint)) {
+            high = hint;
+            for (int step = 1; high > 1; step *= 2) {
+                const int q = std::max(1, high - step);
+                if (!fits(q)) {
+                    low = q + 1;
+                    break;
+                }
+                high = q;
+            }
+            low = std::min(low, high);
         } else {
-            low = static_cast<uint16_t>(q + 1);
+            low = hint + 1;
+            for (int step = 1; low < 63; step *= 2) {
+                const int q = std::min(63, hint + step);
+                if (fits(q)) {
+                    high = q;
+                    break;
+                }
+                low = q + 1;
+            }
         }
     }
-    return high;
+    while (low < high) {
+        const int q = (low + high) / 2;
+        if (fits(q)) {
+            high = q;
+        } else {
+            low = q + 1;
+        }
+    }
+    return static_cast<uint16_t>(high);
 }
 
 // The weighted squared error of a block's AC coefficients as quantised (the DC is the same at every scale).
@@ -342,31 +369,52 @@ int lower_block(const Block& b, const Levels& rounded, Levels& out, uint16_t qsc
     return next_at ? bits + ac_bits(next_at - 1, next_level) : bits;
 }
 
-// The first lowering of every level as rounded, by what it loses in picture per bit it saves.
-struct Move {
-    float ratio;
-    int saved;
-};
-std::vector<Move> first_lowerings(const std::vector<Block>& blocks, const std::vector<Levels>& rounded, uint16_t qscale) {
-    std::vector<Move> moves;
-    for (size_t k = 0; k < blocks.size(); ++k) {
-        int at[63], n = 0;
-        for (uint64_t m = nonzero(rounded[k]); m; m &= m - 1) at[n++] = std::countr_zero(m);
-        for (int j = 0; j < n; ++j) {
-            const auto i = static_cast<size_t>(at[j]);
-            const int before = j ? at[j - 1] : 0, next_at = j + 1 < n ? at[j + 1] : 0;
-            const Lowering l = lowering(blocks[k], i, rounded[k].ac[i], at[j] - before - 1, before, next_at,
-                                        next_at ? rounded[k].ac[static_cast<size_t>(next_at)] : 0, qscale);
-            if (l.saved > 0) moves.push_back({l.added / static_cast<float>(l.saved), l.saved});
+// The bits the first lowering of every level as rounded would save, summed by what it loses in
+// picture per bit saved: in eighths of an octave, read off the ratio's float bits (which order as
+// the ratios do), from 2^-16 up.
+class LoweringsByRatio {
+public:
+    static constexpr int kBins = 8 * 48;
+    LoweringsByRatio(const std::vector<Block>& blocks, const std::vector<Levels>& rounded, uint16_t qscale) {
+        for (size_t k = 0; k < blocks.size(); ++k) {
+            int at[63], n = 0;
+            for (uint64_t m = nonzero(rounded[k]); m; m &= m - 1) at[n++] = std::countr_zero(m);
+            for (int j = 0; j < n; ++j) {
+                const auto i = static_cast<size_t>(at[j]);
+                const int before = j ? at[j - 1] : 0, next_at = j + 1 < n ? at[j + 1] : 0;
+                const Lowering l = lowering(blocks[k], i, rounded[k].ac[i], at[j] - before - 1, before, next_at,
+                                            next_at ? rounded[k].ac[static_cast<size_t>(next_at)] : 0, qscale);
+                if (l.saved > 0) saved_[bin(l.added / static_cast<float>(l.saved))] += static_cast<uint64_t>(l.saved);
+            }
         }
     }
-    std::sort(moves.begin(), moves.end(), [](const Move& a, const Move& b) { return a.ratio < b.ratio; });
-    return moves;
-}
+    // The least ratio (a bin's upper edge) below which the first lowerings save `wanted` bits, at
+    // or above `from`; infinity when all of them do not.
+    float ratio_saving(uint64_t wanted, float from) const {
+        uint64_t sum = 0;
+        for (int b = 0; b < kBins; ++b) {
+            sum += saved_[b];
+            if (sum >= wanted && edge(b) > from) return edge(b);
+        }
+        return std::numeric_limits<float>::infinity();
+    }
+
+private:
+    static int bin(float ratio) {
+        if (!(ratio > kLeast)) return 0;
+        const int b = static_cast<int>((std::bit_cast<uint32_t>(ratio) - std::bit_cast<uint32_t>(kLeast)) >> 20);
+        return std::min(b, kBins - 1);
+    }
+    static float edge(int b) {
+        return b == kBins - 1 ? std::numeric_limits<float>::infinity() : std::bit_cast<float>(std::bit_cast<uint32_t>(kLeast) + (uint32_t(b + 1) << 20));
+    }
+    static constexpr float kLeast = 1.0f / 65536;
+    uint64_t saved_[kBins] = {};
+};
 
 // The rounded levels at `qscale` lowered, at the least cost in picture, until the frame fits
 // `max_bits`: every lowering that loses less than `lambda` per bit saved, with `lambda` first
-// read off the first lowerings sorted, then narrowed by halves. False when not even every lowering
+// read off the first lowerings by ratio, then narrowed by halves. False when not even every lowering
 // that saves bits fits.
 bool lower_until_fits(const std::vector<Block>& blocks, const std::vector<Levels>& rounded, std::vector<Levels>& levels,
                       uint16_t qscale, uint16_t version, uint64_t max_bits) {
@@ -385,21 +433,19 @@ bool lower_until_fits(const std::vector<Block>& blocks, const std::vector<Levels
         }
         return total;
     };
-    const std::vector<Move> moves = first_lowerings(blocks, rounded, qscale);
-    uint64_t wanted = bits - max_bits, saved = 0;
-    size_t taken = 0;
-    float low = 0, high;
+    const LoweringsByRatio lowerings(blocks, rounded, qscale);
+    uint64_t wanted = bits - max_bits;
+    float low = 0, high = 0;
     for (;;) {
-        while (taken < moves.size() && saved < wanted) saved += static_cast<uint64_t>(moves[taken++].saved);
-        high = taken < moves.size() ? moves[taken].ratio : std::numeric_limits<float>::infinity();
+        high = lowerings.ratio_saving(wanted, high);
         const uint64_t got = bits_at(high);
         if (got <= max_bits) break;
-        if (taken >= moves.size()) return false;
+        if (!std::isfinite(high)) return false;
         low = high;
         wanted += got - max_bits;
     }
     levels.swap(trial);
-    for (int step = 0; step < 3 && std::isfinite(high); ++step) {
+    for (int step = 0; step < 2 && std::isfinite(high); ++step) {
         const float lambda = (low + high) / 2;
         if (bits_at(lambda) <= max_bits) {
             high = lambda;
@@ -421,15 +467,16 @@ std::vector<uint8_t> encode_mdec(const Picture& picture, uint16_t qscale, uint16
 std::vector<uint8_t> encode_mdec_within(const Picture& picture, uint16_t version, uint32_t max_bytes) {
     const std::vector<Block> blocks = picture_blocks(picture);  // transformed once for every scale
     const uint64_t max_bits = max_bytes >= 8 ? (uint64_t{max_bytes} - 8) / 4 * 32 : 0;
-    const uint16_t q = finest_fitting_scale(blocks, version, max_bits);
+    const uint16_t q = finest_fitting_scale(blocks, version, max_bits, 0);
     return emit_frame(blocks, quantise_all(blocks, q, version), q, version);
 }
 
-std::vector<uint8_t> encode_mdec_fitted(const Picture& picture, uint16_t version, uint32_t max_bytes, FitReport* report) {
+std::vector<uint8_t> encode_mdec_fitted(const Picture& picture, uint16_t version, uint32_t max_bytes, FitReport* report,
+                                        uint16_t scale_hint) {
     const std::vector<Block> blocks = picture_blocks(picture);
     const uint64_t max_bits = max_bytes >= 8 ? (uint64_t{max_bytes} - 8) / 4 * 32 : 0;
     // The scale search alone: the finest scale whose frame fits.
-    const uint16_t coarse = finest_fitting_scale(blocks, version, max_bits);
+    const uint16_t coarse = finest_fitting_scale(blocks, version, max_bits, scale_hint);
     std::vector<Levels> best = quantise_all(blocks, coarse, version);
     if (frame_bits(blocks, best, version) > max_bits) {  // even the coarsest scale does not fit: lower its levels
         const std::vector<Levels> rounded = best;
@@ -586,15 +633,20 @@ Picture console_planes(std::span<const uint8_t> rgb, int width, int height) {
     for (int by = 0; by < ch; ++by) {
         for (int bx = 0; bx < cw; ++bx) {
             float t[4][3];
+            bool bounded = false;  // a target at 0 or 255, which the console may reach by clamping
             for (int p = 0; p < 4; ++p) {
                 const int x = std::min(2 * bx + p % 2, width - 1), y = std::min(2 * by + p / 2, height - 1);
-                for (int c = 0; c < 3; ++c) t[p][c] = static_cast<float>(rgb[(static_cast<size_t>(y) * width + x) * 3 + c]) - 128;
+                for (int c = 0; c < 3; ++c) {
+                    const uint8_t v = rgb[(static_cast<size_t>(y) * width + x) * 3 + c];
+                    t[p][c] = static_cast<float>(v) - 128;
+                    bounded = bounded || v == 0 || v == 255;
+                }
             }
             Quad q = nearest_unclamped(t);
             // Where the console would clamp to a target at its bound, that channel is met: the
             // others are fitted again without it.
             bool free[4][3] = {}, clamped = false;
-            for (int p = 0; p < 4; ++p) {
+            for (int p = 0; bounded && p < 4; ++p) {
                 for (int c = 0; c < 3; ++c) {
                     const float shown = q.shown(p, c);
                     if ((t[p][c] <= -128 && shown < -128) || (t[p][c] >= 127 && shown > 127)) free[p][c] = clamped = true;

@@ -36,9 +36,11 @@ struct FitReport {
 // levels lowered there; nothing (an empty frame) when not even its DC values fit. The error is
 // measured on the DCT coefficients, whose squares sum to the samples' (the transform is
 // orthonormal), each chroma block's weighted by what its samples move in the RGB the console shows
-// (two channels of four pixels) against a luma block's (three channels of one).
+// (two channels of four pixels) against a luma block's (three channels of one). `scale_hint`, the
+// scale the search alone chose for a picture like this one (the frame before), speeds the search
+// and changes nothing written.
 std::vector<uint8_t> encode_mdec_fitted(const Picture& picture, uint16_t version, uint32_t max_bytes,
-                                        FitReport* report = nullptr);
+                                        FitReport* report = nullptr, uint16_t scale_hint = 0);
 
 // A picture coded at `scale` with the macroblocks `keep` marks (in coding order) taking the levels
 // of `old` (a frame's, as read_mdec_levels reads them, of the same size and version): those

@@ -227,6 +227,10 @@ TEST(MdecFit, FinerScalesWithLevelsLoweredBeatTheScaleSearchAlone) {
                 EXPECT_LE(report.error, report.scale_only_error);
                 // The scale search alone writes what encode_mdec_within writes.
                 EXPECT_EQ(codecs::encode_mdec_within(picture, version, room).size() <= room, true);
+                // A hint, near or far, only speeds the search.
+                for (const int hint : {1, 7, 8, 9, 30, 62, 63}) {
+                    EXPECT_EQ(codecs::encode_mdec_fitted(picture, version, room, nullptr, uint16_t(hint)), bytes) << "hint " << hint;
+                }
                 fitted += report.error;
                 scale_only += report.scale_only_error;
             }

@@ -58,13 +58,17 @@ bool fit_frames(std::vector<FitJob>& jobs, unsigned threads, std::string& error)
     auto work = [&](unsigned worker) {
         auto media = make_replace_media(problems[worker]);
         if (!media) return;
+        uint16_t hint = 0;  // the scale the frame before chose: the next one's is seldom far
         for (size_t i; (i = next++) < jobs.size();) {
             FitJob& job = jobs[i];
             FittedFrame& out = *job.result;
             out.room = job.room;
             codecs::FitReport report;
             const codecs::Picture picture = codecs::console_planes(job.picture->rgb, job.picture->width, job.picture->height);
-            if (!keep_unchanged(picture, job, report)) out.mdec = codecs::encode_mdec_fitted(picture, job.version, job.room, &report);
+            if (!keep_unchanged(picture, job, report)) {
+                out.mdec = codecs::encode_mdec_fitted(picture, job.version, job.room, &report, hint);
+                hint = report.scale_only;
+            }
             if (out.mdec.empty()) {
                 out.failure = "not even its DC values fit its " + std::to_string(job.room) + " bytes";
                 continue;
