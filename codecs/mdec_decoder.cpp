@@ -696,21 +696,31 @@ bool decode_mdec_halfwords(std::span<const uint16_t> words, uint32_t width, uint
 }
 
 std::vector<uint8_t> console_rgb(const Picture& planes) {
+    // Every sum of a centred luma (-128 to 127) and a chroma offset (within +-228), as shown.
+    static const auto shown = [] {
+        std::array<uint8_t, 1024> t{};
+        for (int v = -512; v < 512; ++v) t[size_t(v + 512)] = static_cast<uint8_t>(clamp_channel(v) + 128);
+        return t;
+    }();
     const int w = planes.width, h = planes.height, cw = (w + 1) / 2;
     std::vector<uint8_t> rgb(size_t(w) * h * 3);
+    std::vector<int16_t> offsets(size_t(cw) * 3);  // a chroma row's, in whole levels, biased for the table
     for (int row = 0; row < h; ++row) {
-        const uint8_t* luma = &planes.y[size_t(row) * w];
-        const uint8_t* cb = &planes.cb[size_t(row / 2) * cw];
-        const uint8_t* cr = &planes.cr[size_t(row / 2) * cw];
-        uint8_t* out = &rgb[size_t(row) * w * 3];
-        for (int col = 0; col < w; col += 2) {
-            const ConsoleChroma::Terms t = ConsoleChroma::terms(cb[col / 2] - 128, cr[col / 2] - 128);
-            for (int k = col; k < std::min(col + 2, w); ++k, out += 3) {
-                const int32_t y = luma[k] - 128;
-                out[0] = static_cast<uint8_t>(clamp_channel(y + ((t.r + 128) >> 8)) + 128);
-                out[1] = static_cast<uint8_t>(clamp_channel(y + ((t.g + 128) >> 8)) + 128);
-                out[2] = static_cast<uint8_t>(clamp_channel(y + ((t.b + 128) >> 8)) + 128);
+        if (row % 2 == 0) {
+            for (int c = 0; c < cw; ++c) {
+                const auto t = ConsoleChroma::terms(planes.cb[size_t(row / 2) * cw + c] - 128, planes.cr[size_t(row / 2) * cw + c] - 128);
+                offsets[size_t(c) * 3] = int16_t(((t.r + 128) >> 8) + 512 - 128);
+                offsets[size_t(c) * 3 + 1] = int16_t(((t.g + 128) >> 8) + 512 - 128);
+                offsets[size_t(c) * 3 + 2] = int16_t(((t.b + 128) >> 8) + 512 - 128);
             }
+        }
+        const uint8_t* luma = &planes.y[size_t(row) * w];
+        uint8_t* out = &rgb[size_t(row) * w * 3];
+        for (int col = 0; col < w; ++col) {
+            const int16_t* o = &offsets[size_t(col / 2) * 3];
+            out[3 * col] = shown[size_t(luma[col] + o[0])];
+            out[3 * col + 1] = shown[size_t(luma[col] + o[1])];
+            out[3 * col + 2] = shown[size_t(luma[col] + o[2])];
         }
     }
     return rgb;

@@ -41,12 +41,19 @@ private:
     int filled_ = 0;
 };
 
-// The DCT basis, scaled as JPEG's: F(u, v) = sum of f(x, y) B(u, x) B(v, y).
-const std::array<std::array<float, 8>, 8>& dct_basis() {
-    static const auto basis = [] {
-        std::array<std::array<float, 8>, 8> b{};
+// The DCT basis, scaled as JPEG's: F(u, v) = sum of f(x, y) B(u, x) B(v, y); `by_x` is the same
+// transposed, so that both passes run along rows of eight.
+struct DctBasis {
+    float by_u[8][8];
+    float by_x[8][8];
+};
+const DctBasis& dct_basis() {
+    static const DctBasis basis = [] {
+        DctBasis b{};
         for (int u = 0; u < 8; ++u) {
-            for (int x = 0; x < 8; ++x) b[u][x] = static_cast<float>((u == 0 ? 0.5 / std::sqrt(2.0) : 0.5) * std::cos((2 * x + 1) * u * kPi / 16));
+            for (int x = 0; x < 8; ++x) {
+                b.by_u[u][x] = b.by_x[x][u] = static_cast<float>((u == 0 ? 0.5 / std::sqrt(2.0) : 0.5) * std::cos((2 * x + 1) * u * kPi / 16));
+            }
         }
         return b;
     }();
@@ -64,13 +71,13 @@ std::array<float, 64> dct_block(const std::vector<uint8_t>& plane, int plane_wid
         const uint8_t* line = &plane[static_cast<size_t>(std::min(y0 + y, plane_height - 1)) * plane_width];
         for (int x = 0; x < 8; ++x) {
             const float f = line[columns[x]];
-            for (int u = 0; u < 8; ++u) rows[y][u] += f * basis[u][x];
+            for (int u = 0; u < 8; ++u) rows[y][u] += f * basis.by_x[x][u];
         }
     }
     std::array<float, 64> out{};
     for (int v = 0; v < 8; ++v) {
         for (int y = 0; y < 8; ++y) {
-            for (int u = 0; u < 8; ++u) out[static_cast<size_t>(8 * v + u)] += basis[v][y] * rows[y][u];
+            for (int u = 0; u < 8; ++u) out[static_cast<size_t>(8 * v + u)] += basis.by_u[v][y] * rows[y][u];
         }
     }
     return out;
@@ -161,12 +168,11 @@ using Levels = MdecLevels;
 // Rounded half away from zero, as the levels are.
 int nearest(float x) { return static_cast<int>(x + (x < 0 ? -0.5f : 0.5f)); }
 
-Levels quantise(const Block& b, uint16_t qscale, uint16_t version) {
-    Levels l;
+void quantise(const Block& b, uint16_t qscale, uint16_t version, Levels& l) {
     l.dc = version <= 2 ? std::clamp(nearest((b.dc - 1024) / 2), -512, 511) : std::clamp(nearest(b.dc / 8), 0, 255);
     const float inverse = 1.0f / qscale;
+    l.ac[0] = 0;
     for (size_t i = 1; i < 64; ++i) l.ac[i] = static_cast<int16_t>(std::clamp(nearest(b.ac[i] * inverse), -511, 511));
-    return l;
 }
 
 // The zigzag positions of a block's nonzero AC levels, as bits.
@@ -238,9 +244,8 @@ std::vector<uint8_t> emit_frame(const std::vector<Block>& blocks, const std::vec
 }
 
 std::vector<Levels> quantise_all(const std::vector<Block>& blocks, uint16_t qscale, uint16_t version) {
-    std::vector<Levels> levels;
-    levels.reserve(blocks.size());
-    for (const Block& b : blocks) levels.push_back(quantise(b, qscale, version));
+    std::vector<Levels> levels(blocks.size());
+    for (size_t k = 0; k < blocks.size(); ++k) quantise(blocks[k], qscale, version, levels[k]);
     return levels;
 }
 
@@ -260,8 +265,9 @@ uint64_t frame_bits(const std::vector<Block>& blocks, const std::vector<Levels>&
 uint64_t rounded_bits(const std::vector<Block>& blocks, uint16_t qscale, uint16_t version) {
     uint64_t bits = 0;
     int last_dc[3] = {128, 128, 128};
+    Levels l;
     for (size_t k = 0; k < blocks.size(); ++k) {
-        const Levels l = quantise(blocks[k], qscale, version);
+        quantise(blocks[k], qscale, version, l);
         int& last = last_dc[component_of(k)];
         bits += static_cast<uint64_t>(ac_block_bits(l) + dc_bits(l.dc, last, version, blocks[k].luma));
         last = l.dc;
@@ -512,7 +518,7 @@ std::vector<uint8_t> encode_mdec_keeping(const Picture& picture, uint16_t versio
         if (keep[k / 6]) {
             levels[k] = old[k];
         } else {
-            levels[k] = quantise(blocks[k], scale, version);
+            quantise(blocks[k], scale, version, levels[k]);
             error += ac_error(blocks[k], levels[k], scale);
         }
     }
@@ -529,45 +535,46 @@ namespace codecs {
 namespace {
 
 // The console's conversion as a matrix on centred (Cb, Cr): R, G and B rows.
-constexpr float kToR[2] = {0, ConsoleChroma::kCrToR / 256.0f};
-constexpr float kToG[2] = {-ConsoleChroma::kCbToG / 256.0f, -ConsoleChroma::kCrToG / 256.0f};
-constexpr float kToB[2] = {ConsoleChroma::kCbToB / 256.0f, 0};
+constexpr float kRows[3][2] = {{0, ConsoleChroma::kCrToR / 256.0f},
+                               {-ConsoleChroma::kCbToG / 256.0f, -ConsoleChroma::kCrToG / 256.0f},
+                               {ConsoleChroma::kCbToB / 256.0f, 0}};
 
 // Chroma and lumas of one 2x2 block, centred on zero, and the RGB the console shows for them.
 struct Quad {
     float cb = 0, cr = 0, y[4] = {};
     float shown(int pixel, int channel) const {
-        const float* row = channel == 0 ? kToR : channel == 1 ? kToG : kToB;
-        return y[pixel] + row[0] * cb + row[1] * cr;
+        return y[pixel] + kRows[channel][0] * cb + kRows[channel][1] * cr;
     }
 };
 
 // The chroma pair and lumas whose RGB lies nearest `rgb` (centred, four pixels) in least squares,
-// leaving out the channels `free` marks (a target at 0 or 255 the console reaches by clamping).
+// leaving out the channels `free` marks (a target at 0 or 255 the console reaches by clamping):
+// each luma the mean of what its channels want less the chroma's part, which leaves for the
+// chroma a 2x2 system of the channels' differences from their pixel's mean.
 void nearest_quad(const float rgb[4][3], const bool free[4][3], Quad& q) {
-    const float* rows[3] = {kToR, kToG, kToB};
-    for (int pass = 0; pass < 2; ++pass) {
-        // The chroma, given the lumas: normal equations of a 2x2 system.
-        float a00 = 0, a01 = 0, a11 = 0, b0 = 0, b1 = 0;
-        for (int p = 0; p < 4; ++p) {
-            for (int c = 0; c < 3; ++c) {
-                if (free[p][c]) continue;
-                const float* m = rows[c];
-                const float r = rgb[p][c] - q.y[p];
-                a00 += m[0] * m[0], a01 += m[0] * m[1], a11 += m[1] * m[1], b0 += m[0] * r, b1 += m[1] * r;
-            }
+    const auto& rows = kRows;
+    float a00 = 0, a01 = 0, a11 = 0, b0 = 0, b1 = 0;
+    float mean_t[4] = {}, mean_m[4][2] = {};
+    int counted[4] = {};
+    for (int p = 0; p < 4; ++p) {
+        for (int c = 0; c < 3; ++c) {
+            if (free[p][c]) continue;
+            mean_t[p] += rgb[p][c], mean_m[p][0] += rows[c][0], mean_m[p][1] += rows[c][1];
+            ++counted[p];
         }
-        const float det = a00 * a11 - a01 * a01;
-        if (det > 1e-3f) q.cb = (a11 * b0 - a01 * b1) / det, q.cr = (a00 * b1 - a01 * b0) / det;
-        // The lumas, given the chroma: each the mean of what its channels still want.
-        for (int p = 0; p < 4; ++p) {
-            float sum = 0;
-            int n = 0;
-            for (int c = 0; c < 3; ++c) {
-                if (!free[p][c]) sum += rgb[p][c] - (rows[c][0] * q.cb + rows[c][1] * q.cr), ++n;
-            }
-            if (n) q.y[p] = sum / static_cast<float>(n);
+        if (counted[p] == 0) continue;
+        const auto n = static_cast<float>(counted[p]);
+        mean_t[p] /= n, mean_m[p][0] /= n, mean_m[p][1] /= n;
+        for (int c = 0; c < 3; ++c) {
+            if (free[p][c]) continue;
+            const float m0 = rows[c][0] - mean_m[p][0], m1 = rows[c][1] - mean_m[p][1], r = rgb[p][c] - mean_t[p];
+            a00 += m0 * m0, a01 += m0 * m1, a11 += m1 * m1, b0 += m0 * r, b1 += m1 * r;
         }
+    }
+    const float det = a00 * a11 - a01 * a01;
+    if (det > 1e-6f) q.cb = (a11 * b0 - a01 * b1) / det, q.cr = (a00 * b1 - a01 * b0) / det;
+    for (int p = 0; p < 4; ++p) {
+        if (counted[p]) q.y[p] = mean_t[p] - (mean_m[p][0] * q.cb + mean_m[p][1] * q.cr);
     }
 }
 
@@ -579,7 +586,7 @@ struct ChromaSolution {
 };
 const ChromaSolution& chroma_solution() {
     static const ChromaSolution s = [] {
-        const float* rows[3] = {kToR, kToG, kToB};
+        const auto& rows = kRows;
         ChromaSolution out{};
         for (int j = 0; j < 2; ++j) out.mu[j] = (rows[0][j] + rows[1][j] + rows[2][j]) / 3;
         float pm[3][2], a[2][2] = {};  // the rows less their mean, and their normal matrix

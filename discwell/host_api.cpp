@@ -151,7 +151,7 @@ DISCWELL_API uint32_t CD_CALL DwScanNext(DwScan* scan, const uint8_t** sectors) 
         return n;
     }
     const uint32_t n = std::min(kScanChunk, left);
-    scan->buffer.resize(static_cast<size_t>(kScanChunk) * kSectorBytes);
+    if (scan->buffer.size() < size_t{n} * kSectorBytes) scan->buffer.resize(size_t{n} * kSectorBytes);  // a scan of one sector fills no more
     std::string why;
     switch (scan->disc->read(scan->next, n, scan->buffer.data(), &why)) {
         case Disc::Read::kOk: break;

@@ -464,9 +464,10 @@ Json replace_report(const ReplaceRequest& request, const StreamContext& context,
     if (!r.frames.empty()) {
         Json frames = Json::array();
         double sum = 0, worst = 1e9, error = 0, scale_only = 0, coefficient_db = 0, scale_search_db = 0;
-        // The YCbCr planes' PSNR as the coefficients written and the scale search alone leave them.
-        const double samples = 1.5 * r.places[0].width * r.places[0].height;
-        const auto planes_db = [&](double e) { return e > 0 ? 10 * std::log10(255.0 * 255.0 * samples / e) : 99.0; };
+        // The PSNR the coefficients written, and the scale search alone, leave the RGB, reckoned
+        // from their error: each block's weighted by what it moves in a pixel's three channels.
+        const double pixels = double(r.places[0].width) * r.places[0].height;
+        const auto planes_db = [&](double e) { return e > 0 ? 10 * std::log10(255.0 * 255.0 * pixels / e) : 99.0; };
         size_t worst_at = 0;
         size_t replaced = 0;
         for (size_t i = 0; i < r.frames.size(); ++i) {
@@ -496,8 +497,8 @@ Json replace_report(const ReplaceRequest& request, const StreamContext& context,
             pictures["mean_psnr_db"] = std::round(sum / double(replaced) * 100) / 100;
             pictures["worst_psnr_db"] = std::round(worst * 100) / 100;
             pictures["worst_frame"] = r.places[worst_at].frame_number;
-            pictures["planes_psnr_db"] = std::round(coefficient_db / double(replaced) * 100) / 100;
-            pictures["scale_search_planes_psnr_db"] = std::round(scale_search_db / double(replaced) * 100) / 100;
+            pictures["coefficient_psnr_db"] = std::round(coefficient_db / double(replaced) * 100) / 100;
+            pictures["scale_search_coefficient_psnr_db"] = std::round(scale_search_db / double(replaced) * 100) / 100;
         }
         pictures["coefficient_error"] = error;
         pictures["scale_search_error"] = scale_only;
