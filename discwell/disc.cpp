@@ -135,7 +135,7 @@ void Disc::release(uint32_t lba, uint32_t count) const {
     }
 }
 
-Disc::Read Disc::read(uint32_t lba, uint32_t count, uint8_t* out, std::string* why) const {
+Disc::Read Disc::read(uint32_t lba, uint32_t count, uint8_t* out, std::string* why, uint32_t* failed) const {
     while (count > 0) {
         const Extent* e = find(lba);
         if (!e) return Read::kOffDisc;
@@ -144,6 +144,10 @@ Disc::Read Disc::read(uint32_t lba, uint32_t count, uint8_t* out, std::string* w
         if (!e->source) {
             std::memset(out, 0, size_t{n} * kSectorBytes);
         } else if (const Read r = e->source->read(e->first + skip, n, out, why); r != Read::kOk) {
+            if (failed) {  // the first sector of the run that fails alone, and its reason
+                *failed = lba;
+                for (uint32_t i = 0; i < n && e->source->read(e->first + skip + i, 1, out, why) == Read::kOk; ++i) ++*failed;
+            }
             return r == Read::kOffDisc ? Read::kFailed : r;  // a source shorter than its extent
         }
         lba += n;

@@ -31,8 +31,9 @@ public:
     const std::vector<DwTrack>& tracks() const { return tracks_; }
 
     // Copies `count` sectors from `lba` into `out`. kOffDisc when a sector lies past the disc's
-    // end; kFailed when the image cannot be read, with the reason in `why` when asked.
-    Read read(uint32_t lba, uint32_t count, uint8_t* out, std::string* why = nullptr) const;
+    // end; kFailed when the image cannot be read, with the reason in `why` and the first sector
+    // that cannot be read in `failed` when asked.
+    Read read(uint32_t lba, uint32_t count, uint8_t* out, std::string* why = nullptr, uint32_t* failed = nullptr) const;
     // Sectors from `lba` that lie in memory already (an in-memory disc, or the silence of a pregap):
     // a pointer to the first and in `run` how many follow it contiguously; null when they must be
     // read. Mapped image files are always read, so that a file that shrinks fails a read instead

@@ -153,13 +153,14 @@ DISCWELL_API uint32_t CD_CALL DwScanNext(DwScan* scan, const uint8_t** sectors) 
     const uint32_t n = std::min(kScanChunk, left);
     if (scan->buffer.size() < size_t{n} * kSectorBytes) scan->buffer.resize(size_t{n} * kSectorBytes);  // a scan of one sector fills no more
     std::string why;
-    switch (scan->disc->read(scan->next, n, scan->buffer.data(), &why)) {
+    uint32_t failed = scan->next;
+    switch (scan->disc->read(scan->next, n, scan->buffer.data(), &why, &failed)) {
         case Disc::Read::kOk: break;
         case Disc::Read::kOffDisc:
             scan->error = "sector " + std::to_string(scan->next) + " lies past the end of the disc";
             return 0;
         case Disc::Read::kFailed:
-            scan->error = "cannot read sector " + std::to_string(scan->next) + ": " + why;
+            scan->error = "cannot read sector " + std::to_string(failed) + ": " + why;
             return 0;
     }
     // Pages of a mapped image that the scan has copied are done with.

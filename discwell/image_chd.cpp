@@ -103,8 +103,7 @@ public:
 
     bool decode(uint32_t block, uint8_t* out, std::string& why) override {
         if (!decode_hunk(block, why)) {
-            why = "hunk " + std::to_string(block) + " (sectors from " +
-                  std::to_string(uint64_t{block} * frames_per_hunk()) + " of the image): " + why;
+            why = "hunk " + std::to_string(block) + " of the CHD, which holds it: " + why;
             return false;
         }
         const uint32_t frames = frames_per_hunk();

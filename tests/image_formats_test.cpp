@@ -334,16 +334,31 @@ TEST(ImageFormats, DamagedChdFailsCleanly) {
     std::vector<discwell::chd::Hunk> map;
     std::string why;
     ASSERT_TRUE(discwell::chd::decode_map(std::span<const uint8_t>(good).subspan(static_cast<size_t>(map_at)), {hunks, 19584, 2448}, map, why)) << why;
-    size_t victim = 0;
-    while (map[victim].type != discwell::chd::kCodec0) ++victim;
+    size_t victim = map.size() - 1;  // the last Deflate hunk: past the scan's first run of sectors
+    while (map[victim].type != discwell::chd::kCodec0) --victim;
 
-    // A damaged hunk fails the sectors it holds, by name, and leaves the others readable.
+    // A damaged hunk fails the sectors it holds, the first of them named, and leaves the others readable.
     auto bad_hunk = good;
     bad_hunk[static_cast<size_t>(map[victim].offset + map[victim].length / 2)] ^= 0x01;
     write_bytes(dir.file("hunk.chd"), bad_hunk);
     const Opened damaged = open_and_read(dir.file("hunk.chd"));
     EXPECT_EQ(damaged.error, "");
-    EXPECT_NE(damaged.read_error.find("cannot read sector " + std::to_string(victim * 8)), std::string::npos) << damaged.read_error;
+    // The sector named is the first the hunk holds, in the disc's numbering: it fails alone, the
+    // one before it reads.
+    const auto named = static_cast<uint32_t>(std::stoul(damaged.read_error.substr(std::string("cannot read sector ").size())));
+    EXPECT_GT(named, 448u);  // past the scan's first run of sectors
+    uint32_t disc = 0;
+    ASSERT_EQ(DwOpenImage(dir.file("hunk.chd").c_str(), DW_IO_DEFAULT, &disc, nullptr, 0), DW_OK);
+    const auto reads = [disc](uint32_t lba) {
+        DwScan* scan = DwScanOpen(disc, lba, 1);
+        const uint8_t* run = nullptr;
+        const bool read = DwScanNext(scan, &run) == 1;
+        DwScanClose(scan);
+        return read;
+    };
+    EXPECT_FALSE(reads(named));
+    EXPECT_TRUE(reads(named - 1));
+    DwClose(disc);
     EXPECT_NE(damaged.read_error.find("hunk " + std::to_string(victim)), std::string::npos) << damaged.read_error;
 
     // A codec that claims more compressed sectors than its hunk holds.
