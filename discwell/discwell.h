@@ -65,7 +65,8 @@ struct DwFaults {
 // ending in NUL, the list ending in an empty name; `parts_needed` the bytes the whole list takes.
 // A list that does not fit is left out: call again with a larger buffer. `format`, when given,
 // receives the name of the image's format ("CHD", "CUE sheet", "raw sectors"...), text that
-// discwell keeps for as long as it is loaded; NULL for a file that is no image. `format_id`, when
+// discwell keeps for as long as it is loaded; for a file that is no image, what it is when
+// discwell knows ("a ZIP archive"), else NULL. `format_id`, when
 // given, receives the format as a DwFormat, for decisions (DW_FORMAT_NONE for no image).
 enum DwProbe : int32_t { DW_PROBE_NOT_IMAGE = 0, DW_PROBE_IMAGE = 1, DW_PROBE_UNREADABLE = 2 };
 enum DwFormat : int32_t {

@@ -104,6 +104,8 @@ ImageProbe probe_image(const std::string& path) {
     if (probe.verdict != DW_PROBE_NOT_IMAGE) {
         probe.format = format.name;
         probe.id = format.id;
+    } else {
+        probe.format = probe.what;
     }
     return probe;
 }

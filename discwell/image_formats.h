@@ -29,6 +29,7 @@ struct ImageProbe {
     std::vector<std::string> parts;
     const char* format = nullptr;  // the format's name, for an image
     DwFormat id = DW_FORMAT_NONE;
+    const char* what = nullptr;    // for a file that is no image, what it is when known ("a ZIP archive")
 };
 ImageProbe probe_image(const std::string& path);  // image_formats.cpp
 

@@ -40,7 +40,10 @@ bool open(const ImageHead& head, bool, Disc&, Problem& problem) {
 }
 
 ImageProbe files(const ImageHead& head) {
-    return ImageProbe{refused(head)->refusal == Refusal::kUnreadableImage ? DW_PROBE_UNREADABLE : DW_PROBE_NOT_IMAGE, {}, nullptr};
+    const Refused& r = *refused(head);
+    ImageProbe probe{r.refusal == Refusal::kUnreadableImage ? DW_PROBE_UNREADABLE : DW_PROBE_NOT_IMAGE, {}, nullptr};
+    probe.what = r.what;
+    return probe;
 }
 
 }  // namespace

@@ -149,7 +149,10 @@ bool unfit_folder_name(const std::string& name) {
 std::string not_images_line(const std::vector<std::string>& files) {
     if (files.empty()) return {};
     std::string line = files.size() == 1 ? "1 file is not a disc image: " : std::to_string(files.size()) + " files are not disc images: ";
-    for (size_t i = 0; i < files.size() && i < 5; ++i) line += (i ? ", " : "") + printable(files[i]);
+    for (size_t i = 0; i < files.size() && i < 5; ++i) {
+        line += (i ? ", " : "") + printable(files[i]);
+        if (const ImageProbe probe = probe_image(files[i]); !probe.format.empty()) line += " (" + probe.format + ")";
+    }
     if (files.size() > 5) line += " and " + std::to_string(files.size() - 5) + " more";
     return line;
 }

@@ -205,7 +205,7 @@ TEST(Host, TheRateShownIsTheRateItPlaysAt) {
 }
 
 // A tool: its version, the command a misspelling meant, folders scanned as rip takes them with
-// the files that are no images named once, plain words, and media never sent to a terminal.
+// the files that are no images named once (what they are, when known), plain words, and media never sent to a terminal.
 TEST(Host, ATool) {
     TempDir dir("host-tool");
     EXPECT_TRUE(contains(quorvex("--version").output, "quorvex 1."));
@@ -218,12 +218,13 @@ TEST(Host, ATool) {
     fs::copy_file(build_path("samples/ostrand.bin"), dir.file("shelf/sub/ostrand.bin"));
     write_text(dir.file("shelf/notes.txt"), "not a disc\n");
     write_text(dir.file("shelf/sub/cover.jpg"), "not a disc either\n");
+    write_text(dir.file("shelf/sub/extras.zip"), "PK\x03\x04 an archive\n");
     r = quorvex("scan " + dir.file("shelf"));
     EXPECT_EQ(r.status, 0) << r.output;
     EXPECT_TRUE(contains(r.output, "selvane.bin: 2 streams")) << r.output;
     EXPECT_TRUE(contains(r.output, "ostrand.bin: 5 streams")) << r.output;
-    EXPECT_TRUE(contains(r.output, "2 files are not disc images: " + dir.file("shelf/notes.txt") + ", " +
-                                       dir.file("shelf/sub/cover.jpg"))) << r.output;
+    EXPECT_TRUE(contains(r.output, "3 files are not disc images: " + dir.file("shelf/notes.txt") + ", " +
+                                       dir.file("shelf/sub/cover.jpg") + ", " + dir.file("shelf/sub/extras.zip") + " (a ZIP archive)")) << r.output;
 
     r = quorvex("rip " + dir.file("shelf/selvane.bin") + " -o " + dir.file("out") + " --dry-run");
     EXPECT_TRUE(contains(r.output, "2 streams of 1 disc would be written")) << r.output;
