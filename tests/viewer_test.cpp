@@ -265,7 +265,7 @@ TEST(Viewer, RipsThroughTheApiWhatQuorvexRipWrites) {
 
 // A ripped file is served from the output folder only: a disc folder there that is a link
 // (planted in a shared folder) serves nothing.
-TEST(Viewer, DownloadsNeverLeaveTheOutputFolder) {
+TEST(Viewer, DownloadsNeverLeaveTheOutputFolderAndCarryTheDiscsName) {
     TempDir dir("viewer-links");
     shelve("walcite", dir.file("shelf"));
     ASSERT_EQ(run_program(quorvex_command() + " rip " + dir.file("shelf") + " -o " + dir.file("elsewhere")).status, 0);
@@ -282,6 +282,13 @@ TEST(Viewer, DownloadsNeverLeaveTheOutputFolder) {
     auto served = c.Get(file);
     EXPECT_EQ(served->status, 200);
     EXPECT_GT(served->body.size(), 1000u);
+    // Saved as DISC - STREAM.EXT, so that discs' streams of one name never meet in a downloads
+    // folder: the name as sent on the wire, plain and encoded.
+    RawClient raw(server.port);
+    ASSERT_TRUE(raw.send("GET " + file + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(server.port) + "\r\nConnection: close\r\n\r\n"));
+    const std::string head = raw.receive_head(10000);
+    EXPECT_NE(head.find("Content-Disposition: attachment; filename=\"walcite - OPENING.STR-ch0.mkv\"; "
+                        "filename*=UTF-8''walcite%20-%20OPENING.STR-ch0.mkv\r\n"), std::string::npos) << head;
 }
 
 // What a request may cost is bounded before the work: a huge body is refused by its declared

@@ -9,8 +9,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <random>
 #include <thread>
@@ -167,6 +169,23 @@ void raise_file_limit() {
 }
 
 // The viewer's API over one shelf: what every request must show, and a handler for each route.
+// A download's header: the name as given, in UTF-8 (RFC 6266 and 5987), and a plain ASCII one
+// for clients that read only that, quotes and controls left out.
+std::string attachment(const std::string& name) {
+    std::string plain, encoded;
+    for (const unsigned char c : name) {
+        plain += c >= 0x20 && c < 0x7F && c != '"' && c != '\\' ? static_cast<char>(c) : '_';
+        if (std::isalnum(c) || std::strchr("!#$&+-.^_`|~", c)) {
+            encoded += static_cast<char>(c);
+        } else {
+            char hex[4];
+            std::snprintf(hex, sizeof hex, "%%%02X", c);
+            encoded += hex;
+        }
+    }
+    return "attachment; filename=\"" + plain + "\"; filename*=UTF-8''" + encoded;
+}
+
 class Api {
 public:
     Api(Shelf& shelf, BoundedServer& server, std::string token) : shelf_(shelf), server_(server), token_(std::move(token)) {}
@@ -270,7 +289,7 @@ private:
         Preview file;
         Failure f{};
         if (!shelf_.ripped(*d, std::stoul(req.matches[2]), file, f)) return fail(res, f);
-        res.set_header("Content-Disposition", "attachment; filename=\"" + file.file.filename().string() + "\"");
+        res.set_header("Content-Disposition", attachment(d->image.disc_name + " - " + utf8_path(file.file.filename())));
         send_preview(res, req.get_header_value("X-Quorvex-Range"), std::move(file), server_);
     }
 

@@ -123,7 +123,7 @@ function ripPanel() {
     state.className = `state-${j.state === 'done' ? 'done' : j.state}`;
     panel.dataset.state = j.state;
     files.replaceChildren(...(j.streams || []).map(s => el('li', { class: `state-${s.state}`, 'data-state': s.state },
-      s.file_url ? el('a', { href: s.file_url, download: s.name }, s.name) : s.name, ': ', streamWords[s.state](s))));
+      s.file_url ? el('a', { href: s.file_url, download: '' }, s.name) : s.name, ': ', streamWords[s.state](s))));
     where.textContent = j.state === 'queued' || j.state === 'running' ? '' : `The files are in ${j.folder} on the server.`;
   };
   panel.fail = message => {
@@ -258,7 +258,7 @@ const columns = [
 function ripped(s) {
   if (!s.ripped) return '–';
   const what = s.ripped.state === 'cut' ? 'cut' : 'yes';
-  return el('a', { href: s.ripped.file_url, download: s.ripped.file, 'aria-label': `Download ${s.ripped.file}` },
+  return el('a', { href: s.ripped.file_url, download: '', 'aria-label': `Download ${s.ripped.file}` },
             `${what}, ${size(s.ripped.bytes)}`);
 }
 
