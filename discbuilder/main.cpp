@@ -25,6 +25,7 @@ const char kUsage[] =
     "                                   write a full-length disc (333000 sectors: 74 minutes) of\n"
     "                                   one family's streams: movies, music, archive or corvane\n"
     "                                   (long-movie: one movie of 2,000 frames, SECTORS long)\n"
+    "                                   (a disc that ends within streams says which it cuts)\n"
     "  discbuilder convert IN.bin FORMAT OUT\n"
     "                                   write a one-track image of raw sectors in another format:\n"
     "                                   chd-zstd, chd-deflate, chd-none, ecm, pbp, clonecd (OUT.ccd\n"
@@ -116,6 +117,21 @@ bool write(discbuilder::DiscImage disc, const std::string& path) {
     return true;
 }
 
+// A full disc that ends inside its last streams says which: their readers find them cut.
+void warn_cut(const std::vector<discbuilder::FullDiscStream>& streams, uint32_t sectors) {
+    std::string cut;
+    size_t count = 0;
+    for (const discbuilder::FullDiscStream& s : streams) {
+        if (s.end <= sectors) continue;
+        cut += (count++ ? "; " : "") + s.what + " (sectors " + std::to_string(s.first) + " to " + std::to_string(s.end - 1) +
+               (s.first >= sectors ? ", left out" : ", cut") + ")";
+    }
+    if (count) {
+        std::fprintf(stderr, "discbuilder: warning: the disc ends at sector %u, within %s: %s\n", sectors,
+                     count == 1 ? "a stream" : (std::to_string(count) + " streams").c_str(), cut.c_str());
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -159,8 +175,10 @@ int main(int argc, char** argv) {
         if (!can_write(argv[3])) return 1;
         Meter meter(std::string("building a full ") + argv[2] + " disc");
         const auto total = static_cast<uint32_t>(sectors);
-        DiscImage disc = build_full_disc(kind, total, [&](uint32_t done) { meter(done, total); });
+        std::vector<FullDiscStream> streams;
+        DiscImage disc = build_full_disc(kind, total, [&](uint32_t done) { meter(done, total); }, &streams);
         meter(total, total);
+        warn_cut(streams, total);
         return write(std::move(disc), argv[3]) ? 0 : 1;
     }
     if (command == "convert" && argc == 5) return convert(argv[2], argv[3], argv[4]);

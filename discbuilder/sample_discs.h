@@ -28,9 +28,16 @@ enum class FullDisc : uint8_t {
 };
 inline constexpr uint32_t kFullDiscSectors = 333000;  // 74 minutes
 
+// A stream (or a group of interleaved ones) a full disc holds: sectors [first, end).
+struct FullDiscStream {
+    std::string what;
+    uint32_t first, end;
+};
+
 bool full_disc_named(const std::string& name, FullDisc& kind);
-// `progress` hears how many sectors are built, every few thousand.
+// `progress` hears how many sectors are built, every few thousand. The disc ends at `sectors`,
+// which may cut its last streams: `streams`, when given, receives every one written, cut or not.
 DiscImage build_full_disc(FullDisc kind, uint32_t sectors = kFullDiscSectors,
-                          std::function<void(uint32_t sectors)> progress = {});
+                          std::function<void(uint32_t sectors)> progress = {}, std::vector<FullDiscStream>* streams = nullptr);
 
 }  // namespace discbuilder

@@ -347,7 +347,7 @@ TEST(SampleDiscs, AreByteForByteAsRecorded) {
     }
 }
 
-TEST(Command, HelpIsAnAnswerAndMissingFoldersAreMade) {
+TEST(Command, HelpIsAnAnswerMissingFoldersAreMadeAndCutStreamsNamed) {
     const std::string builder = testing_support::build_path("bin/discbuilder");
     const testing_support::RunResult help = testing_support::run_program(builder + " --help");
     EXPECT_EQ(help.status, 0);
@@ -356,4 +356,9 @@ TEST(Command, HelpIsAnAnswerAndMissingFoldersAreMade) {
     const std::string out = dir.file("new/deeper/selvane.bin");
     ASSERT_EQ(testing_support::run_program(builder + " sample selvane " + out).status, 0);
     EXPECT_TRUE(std::filesystem::exists(out));
+    // A full disc too short for its streams says which it cuts and which it leaves out.
+    const testing_support::RunResult cut = testing_support::run_program(builder + " full music " + dir.file("short.bin") + " 500");
+    EXPECT_EQ(cut.status, 0);
+    EXPECT_NE(cut.output.find("warning: the disc ends at sector 500, within 3 streams: ostrand music (sectors 24 to 2425, cut); "
+                              "drumvale music (sectors 2434 to 4835, left out)"), std::string::npos) << cut.output;
 }
