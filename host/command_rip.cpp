@@ -84,6 +84,7 @@ Json stream_record(const RipDisc& d, const RipTask& task) {
     j["plugin_name"] = s.plugin->name();
     j["index"] = s.index;
     j["file"] = task.file;
+    j["format"] = std::string(output_format_of(task.file) ? output_format_of(task.file)->name : std::string_view("units"));
     if (place.file) put_text(j, "disc_file", place.file->path);
     j["channel"] = place.channel < 0 ? Json(nullptr) : Json(place.channel);
     j.update(stream_info_json(s.info, s.plugin->carries_payload_bytes()));
@@ -237,7 +238,7 @@ private:
         for (const size_t i : selected_streams(d.survey, options_.filter, only_)) {
             const std::string& name = d.survey.names[i];
             if (!options_.only_names.empty() && !named.erase(name)) continue;
-            chosen.push_back({&d, chosen.size(), i, ripped_file_name(name, is_video(d.survey.report.streams[i].info), media_)});
+            chosen.push_back({&d, chosen.size(), i, ripped_file_name(name, is_video(d.survey.report.streams[i].info), media_, options_.movie_format)});
         }
         // Streams asked for by name that the disc does not hold (an image changed since it was
         // looked at): each one is a failure, never a rip that quietly did less.
@@ -328,6 +329,15 @@ private:
         return true;
     }
 
+    // The file of an earlier rip in another format, once its stream is written anew: only a file
+    // of the disc's folder.
+    void remove_earlier(const RipDisc& d, const std::string& file) {
+        if (file.empty()) return;
+        const fs::path old = d.folder / native_path(file);
+        std::error_code ec;
+        if (lies_under(d.folder, old) && old.parent_path() == d.folder) fs::remove(old, ec);
+    }
+
     void rip_stream(RipTask& task) {
         RipDisc& d = *task.disc;
         const FoundStream& found = d.survey.report.streams[task.stream];
@@ -350,8 +360,12 @@ private:
             return;
         }
         const uint64_t sectors = found.info.sector_count;
+        // A stream ripped before in another format: ripped again, the old file kept until the new
+        // one is whole.
+        const std::string before = d.index.finished_elsewhere(stream_key(found), task.file);
         {
             std::lock_guard lock(mutex_);
+            if (!before.empty()) say_line("again", d, task.file + ": ripped before as " + before + ", which is removed once this is whole");
             if (!why_not.empty()) say_line("again", d, task.file + ": " + why_not);
             in_hand_ = {task.file, 0, 0, is_video(found.info)};
             show_progress();
@@ -367,7 +381,7 @@ private:
         context.state = found.state;
         context.note = found.note;
         WrittenStream written;
-        const OutputTarget target{&rip_format(is_video(found.info), media_), utf8_path(output)};
+        const OutputTarget target{&rip_format(is_video(found.info), media_, options_.movie_format), utf8_path(output)};
         OutputOptions output_options = output_options_;
         output_options.replace_recorded = d.index.recorded(stream_key(found), task.file);
         output_options.progress = [&](uint64_t done, uint64_t total) {
@@ -398,6 +412,7 @@ private:
             for (const FrameTime& t : written.timeline.frames) times.push_back(t.start.seconds());
             record["frame_times_seconds"] = std::move(times);
             record["undecodable_frames"] = written.undecodable_frames;
+            remove_earlier(d, before);
         } else {
             record["status"] = "failed";
             record["error"] = valid_utf8(error);

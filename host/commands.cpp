@@ -34,7 +34,8 @@ StreamChoice stream_choice(const Options& o) {
 }
 
 RipRequest rip_request(const Options& o) {
-    return RipRequest{o.output, stream_filter(o), o.jobs, o.lossless, o.dry_run, {}, o.io_mode, o.progress, o.decoding};
+    return RipRequest{o.output, stream_filter(o), o.jobs, o.lossless, o.dry_run, o.format.empty() ? "mkv" : o.format, {}, o.io_mode,
+                      o.progress, o.decoding};
 }
 
 bool load_plugin_folder(const std::string& name, PluginFolder& folder, Error& error) {

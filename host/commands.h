@@ -82,6 +82,7 @@ struct RipRequest {
     StreamFilter filter;
     std::optional<uint32_t> jobs;  // streams at once; 0 or none: one per core
     bool lossless = false, dry_run = false;
+    std::string movie_format = "mkv";     // movies' container: mkv (H.264, FLAC) or mp4 (H.264, AAC)
     std::vector<std::string> only_names;  // only the streams of these names (as the viewer asks)
     int32_t io_mode = 0;
     std::string progress = "auto";

@@ -230,6 +230,9 @@ void rip_options(CLI::App* c, CommandLine& l) {
     c->add_option("images", o.images, "disc images, and folders to look for them in")->required()->type_name("IMAGE_OR_DIR...");
     c->add_option("-o,--output", o.output, "the folder the discs' folders go into")->required()->type_name("DIR");
     c->add_flag("--lossless", o.lossless, "FFV1 video");
+    c->add_option("--format", o.format, "movies in mkv (H.264 and FLAC, the default) or mp4 (H.264 and AAC); sound alone stays FLAC")
+        ->check(CLI::IsMember({"mkv", "mp4"}))
+        ->type_name("mkv|mp4");
     add_decoding(c, o);
     number(c, "-j,--jobs", o.jobs, "streams ripped at once (default: one per core; at most 256)");
     add_filters(c, o, "only this plug-in's streams, by its own split");

@@ -35,13 +35,13 @@ const OutputFormat& output_format(std::string_view name) {
     std::abort();  // a name the host itself chose, never one a user gave
 }
 
-const OutputFormat& rip_format(bool video, bool media) {
+const OutputFormat& rip_format(bool video, bool media, std::string_view movies) {
     if (!media) return output_format(video ? "units" : "wav");
-    return output_format(video ? "mkv" : "flac");
+    return output_format(video ? movies : "flac");
 }
 
-std::string ripped_file_name(const std::string& stream_name, bool video, bool media) {
-    return stream_name + std::string(rip_format(video, media).extension);
+std::string ripped_file_name(const std::string& stream_name, bool video, bool media, std::string_view movies) {
+    return stream_name + std::string(rip_format(video, media, movies).extension);
 }
 
 const OutputFormat& preview_format(bool video) { return output_format(video ? "mp4" : "flac"); }

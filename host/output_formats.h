@@ -49,12 +49,12 @@ const OutputFormat* output_format_named(std::string_view name);
 // An entry by name, for the formats the host chooses itself ("png", "units").
 const OutputFormat& output_format(std::string_view name);
 
-// What a rip writes a stream as: a stream with pictures in Matroska, one of sound alone in FLAC;
-// in a build without FFmpeg, a stream with pictures as its units as delivered, sound alone in WAV.
-const OutputFormat& rip_format(bool video, bool media);
+// What a rip writes a stream as: a stream with pictures in Matroska (or in `movies`, "mp4"), one
+// of sound alone in FLAC; in a build without FFmpeg, a stream with pictures as its units as delivered, sound alone in WAV.
+const OutputFormat& rip_format(bool video, bool media, std::string_view movies = "mkv");
 // The file (or folder) a rip writes a stream to, in its disc's folder: the stream's name with the
 // format's extension. The rip and the viewer name files by this one rule.
-std::string ripped_file_name(const std::string& stream_name, bool video, bool media);
+std::string ripped_file_name(const std::string& stream_name, bool video, bool media, std::string_view movies = "mkv");
 // What the viewer plays in the browser: MP4 for a stream with pictures, FLAC for sound alone.
 const OutputFormat& preview_format(bool video);
 

@@ -163,6 +163,14 @@ bool RipIndex::recorded(const std::string& key, const std::string& file) const {
     return found != earlier_.end() && found->second["file"] == file && finished_status(found->second);
 }
 
+std::string RipIndex::finished_elsewhere(const std::string& key, const std::string& file) const {
+    std::lock_guard lock(mutex_);
+    auto found = earlier_.find(key);
+    if (found == earlier_.end() || !finished_status(found->second) || !found->second["file"].is_string()) return {};
+    const std::string earlier = found->second["file"].get<std::string>();
+    return earlier == file ? std::string() : earlier;
+}
+
 void RipIndex::carry_over(size_t order, const std::string& key) {
     std::lock_guard lock(mutex_);
     if (auto found = earlier_.find(key); found != earlier_.end()) streams_[order] = found->second;

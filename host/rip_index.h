@@ -55,6 +55,9 @@ public:
 
     // Whether the earlier rip recorded `file` as the output of `key`.
     bool recorded(const std::string& key, const std::string& file) const;
+    // The file an earlier rip finished `key` into, when it is another than `file` (a rip in
+    // another format): empty when there is none.
+    std::string finished_elsewhere(const std::string& key, const std::string& file) const;
 
     // Keeps the earlier record of `key` in place `order` until the stream is recorded anew, so that
     // a run stopped before it reached the stream loses nothing of what an earlier run did.

@@ -143,6 +143,24 @@ TEST(Collection, SameNamesGetTheirOwnFoldersAndBadImagesDoNotStopTheRest) {
     EXPECT_EQ(names_in(out + "/game"), before);
 }
 
+// A rip in MP4 over one in MKV: each movie ripped again, the MKV removed once its MP4 is whole,
+// and said.
+TEST(Collection, ARipInAnotherFormatRipsTheMoviesAgain) {
+    TempDir dir("formats");
+    const std::string out = dir.file("out"), folder = out + "/walcite";
+    ASSERT_EQ(run("rip " + sample("walcite.cue") + " -o " + out).status, 0);
+    const RunResult r = run("rip " + sample("walcite.cue") + " -o " + out + " --format mp4");
+    ASSERT_EQ(r.status, 0) << r.output;
+    EXPECT_TRUE(contains(r.output, "OPENING.STR-ch0.mp4: ripped before as OPENING.STR-ch0.mkv, which is removed once this is whole")) << r.output;
+    EXPECT_FALSE(fs::exists(folder + "/OPENING.STR-ch0.mkv"));
+    const Json index = json_file(folder + "/rip.json");
+    EXPECT_EQ(index["streams"][0]["file"], "OPENING.STR-ch0.mp4");
+    EXPECT_EQ(index["streams"][0]["format"], "mp4");
+    const RunResult codecs = run_program("ffprobe -v error -show_entries stream=codec_name -of csv=p=0 " + folder + "/OPENING.STR-ch0.mp4");
+    EXPECT_EQ(codecs.output, "h264\naac\n");
+    EXPECT_EQ(run("rip " + sample("walcite.cue") + " -o " + out + " --format mkv2").status, 2);
+}
+
 TEST(Collection, ARipResumesWhatIsMissingOrDamaged) {
     TempDir dir("resume");
     const std::string out = dir.file("out");

@@ -208,6 +208,7 @@ TEST(Viewer, AnswersItsOwnAddressWithItsTokenOnly) {
     EXPECT_EQ(c.Post("/api/jobs?token=secret", "{", "application/json")->status, 400);
     EXPECT_EQ(c.Post("/api/jobs?token=secret", R"({"disc": ")" + id + R"(", "streams": [-1]})", "application/json")->status, 400);
     EXPECT_EQ(c.Post("/api/jobs?token=secret", R"({"disc": "nothing", "streams": [0]})", "application/json")->status, 404);
+    EXPECT_EQ(c.Post("/api/jobs?token=secret", R"({"disc": ")" + id + R"(", "streams": [1], "format": "avi"})", "application/json")->status, 400);
     auto malformed = c.Get("/api/discs/nosuchdisc/streams?token=secret");
     EXPECT_EQ(malformed->status, 404);
     EXPECT_NE(malformed->body.find("There is no disc with the id \"nosuchdisc\" on this shelf"), std::string::npos) << malformed->body;
@@ -261,6 +262,13 @@ TEST(Viewer, RipsThroughTheApiWhatQuorvexRipWrites) {
         const std::string name = file;
         EXPECT_EQ(slurp(dir.file("out/" + name)), slurp(dir.file("cli/" + name))) << name;
     }
+
+    // In MP4, as rip --format mp4 writes it: the job says so, and names its files so.
+    auto mp4 = c.Post("/api/jobs?token=secret", R"({"disc": ")" + id + R"(", "streams": [1], "format": "mp4"})", "application/json");
+    ASSERT_EQ(mp4->status, 202) << mp4->body;
+    const Json asked = Json::parse(mp4->body);
+    EXPECT_EQ(asked["format"], "mp4");
+    EXPECT_EQ(asked["files"][0], "walcite/OPENING.STR-ch0.mp4");
 }
 
 // A ripped file is served from the output folder only: a disc folder there that is a link

@@ -308,6 +308,8 @@ private:
             !body["streams"].is_array()) {
             return fail(res, 400, "Give {\"disc\": ID, \"streams\": [numbers]}.");
         }
+        const Json format = body.value("format", Json("mkv"));
+        if (format != "mkv" && format != "mp4") return fail(res, 400, "A rip's format is \"mkv\" or \"mp4\".");
         std::vector<size_t> streams;
         for (const Json& n : body["streams"]) {
             if (!n.is_number_unsigned() || n.get<uint64_t>() > 999999999) return fail(res, 400, "Stream numbers are whole numbers from 1.");
@@ -315,7 +317,7 @@ private:
         }
         Failure f{};
         const ShelfDisc* d = shelf_.disc(body["disc"].get<std::string>(), f);
-        auto job = d ? shelf_.start_rip(*d, std::move(streams), f) : nullptr;
+        auto job = d ? shelf_.start_rip(*d, std::move(streams), format.get<std::string>(), f) : nullptr;
         if (!job) return fail(res, f);
         res.status = 202;
         send_json(res, job->json(token_));

@@ -86,6 +86,7 @@ Json Job::json(const std::string& token) {
     for (const std::string& f : files) j["files"].push_back(valid_utf8(f));
     if (kind == "rip") {
         put_text(j, "folder", folder);
+        j["format"] = format;
         if (!progress.file.empty()) {
             Json now;
             put_text(now, "file", progress.file);
@@ -493,7 +494,7 @@ std::shared_ptr<Job> Shelf::start_scan(const ShelfDisc& disc, Failure& failure) 
     }, failure);
 }
 
-std::shared_ptr<Job> Shelf::start_rip(const ShelfDisc& disc, std::vector<size_t> streams, Failure& failure) {
+std::shared_ptr<Job> Shelf::start_rip(const ShelfDisc& disc, std::vector<size_t> streams, const std::string& movie_format, Failure& failure) {
     auto scan = this->scan(disc, failure);
     if (!scan) return nullptr;
     // A stream named twice is ripped once; a request naming one that is not there makes no job.
@@ -514,6 +515,7 @@ std::shared_ptr<Job> Shelf::start_rip(const ShelfDisc& disc, std::vector<size_t>
     RipRequest rip;
     rip.output = utf8_path(out_);
     rip.lossless = options_.lossless;
+    rip.movie_format = movie_format;
     rip.io_mode = options_.io_mode;
     rip.progress = "none";
     const bool media = media_output_available();
@@ -525,7 +527,7 @@ std::shared_ptr<Job> Shelf::start_rip(const ShelfDisc& disc, std::vector<size_t>
         const std::string& name = scan->survey.names[i];
         rip.only_names.push_back(name);
         const bool video = is_video(scan->survey.report.streams[i].info);
-        files.push_back(disc.image.disc_name + "/" + ripped_file_name(name, video, media));
+        files.push_back(disc.image.disc_name + "/" + ripped_file_name(name, video, media, movie_format));
         numbers[name] = k;
     }
     std::shared_ptr<RipTurns> turns;
@@ -536,6 +538,7 @@ std::shared_ptr<Job> Shelf::start_rip(const ShelfDisc& disc, std::vector<size_t>
     auto ticket = std::make_shared<uint64_t>();
     const auto prepare = [&](Job& job) {  // under the shelf's lock, so tickets go in the jobs' order
         job.files = files;
+        job.format = movie_format;
         job.numbers = numbers;
         job.total = streams.size();
         *ticket = turns->take();

@@ -97,6 +97,7 @@ struct Job {
     std::map<std::string, size_t> numbers;  // a rip's streams by name: their places in the disc's list
     std::vector<RippedStream> streams;    // what became of each, once through
     std::string folder;                   // where a rip's files are, on the server
+    std::string format;                   // a rip's movies: mkv or mp4
     RipProgress progress;                 // a rip's stream in hand
     // Its state; a rip's streams link their files with `token`.
     Json json(const std::string& token = {});
@@ -137,7 +138,8 @@ public:
     // Background work: a scan, or a rip of some of a disc's streams (by their numbers) into the
     // output folder. Rips of one disc run one after the other, the later ones queued.
     std::shared_ptr<Job> start_scan(const ShelfDisc& disc, Failure& failure);
-    std::shared_ptr<Job> start_rip(const ShelfDisc& disc, std::vector<size_t> streams, Failure& failure);
+    // `movie_format`: "mkv" or "mp4", as rip --format takes it.
+    std::shared_ptr<Job> start_rip(const ShelfDisc& disc, std::vector<size_t> streams, const std::string& movie_format, Failure& failure);
     std::shared_ptr<Job> job(const std::string& id);
     Json jobs_json(const std::string& token);
 
