@@ -124,7 +124,8 @@ function ripPanel() {
     panel.dataset.state = j.state;
     files.replaceChildren(...(j.streams || []).map(s => el('li', { class: `state-${s.state}`, 'data-state': s.state },
       s.file_url ? el('a', { href: s.file_url, download: '' }, s.name) : s.name, ': ', streamWords[s.state](s))));
-    where.textContent = j.state === 'queued' || j.state === 'running' ? '' : `The files are in ${j.folder} on the server.`;
+    where.textContent = j.state === 'queued' || j.state === 'running' ? ''
+      : `The files are in ${j.folder} on the server${j.format ? `, movies in ${j.format.toUpperCase()}` : ''}.`;
   };
   panel.fail = message => {
     state.textContent = message;
@@ -134,9 +135,19 @@ function ripPanel() {
   return panel;
 }
 
+// The container a rip writes movies in, as rip --format takes it: one choice for the whole viewer.
+function formatPicker() {
+  const picker = el('select', { id: 'rip-format' },
+                    el('option', { value: 'mkv' }, 'MKV (H.264, FLAC)'), el('option', { value: 'mp4' }, 'MP4 (H.264, AAC)'));
+  picker.value = sessionStorage.getItem('rip-format') || 'mkv';
+  picker.addEventListener('change', () => sessionStorage.setItem('rip-format', picker.value));
+  return el('span', {}, el('label', { for: 'rip-format' }, 'Movies in'), ' ', picker);
+}
+
 async function rip(disc, numbers, panel, onDone) {
   try {
-    const j = await follow(await post('/api/jobs', { disc, streams: numbers }), panel.update);
+    const format = sessionStorage.getItem('rip-format') || 'mkv';
+    const j = await follow(await post('/api/jobs', { disc, streams: numbers, format }), panel.update);
     say(ripWords[j.state](j));
     if (onDone) onDone(j);
   } catch (e) {
@@ -357,7 +368,7 @@ async function disc(id) {
   show(el('h1', {}, d.disc.name),
        el('p', {}, `${plural(d.streams.length, 'stream')}, as quorvex scan lists them. A disc image in ${d.disc.format} form.`),
        el('div', { class: 'toolbar' }, el('span', {}, all, ' ', el('label', { for: 'pick-all' }, 'Pick every stream')),
-          summary, ripButton),
+          summary, formatPicker(), ripButton),
        panel,
        el('div', { class: 'table-box' },
          el('table', { id: 'streams' }, el('caption', { class: 'visually-hidden' }, `The streams of ${d.disc.name}`),
@@ -439,7 +450,7 @@ async function stream(id, number) {
        el('h2', {}, 'About this stream'),
        el('dl', { class: 'facts' }, facts.map(([k, v]) => [el('dt', {}, k), el('dd', { id: k === 'Ripped' ? 'ripped-fact' : undefined }, v)])),
        el('details', {}, el('summary', {}, 'The description as JSON'), el('pre', {}, JSON.stringify(s, null, 2))),
-       el('p', {}, ripButton),
+       el('p', {}, formatPicker(), ' ', ripButton),
        panel);
 }
 
