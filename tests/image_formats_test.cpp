@@ -239,7 +239,7 @@ TEST(ImageFormats, ProbedAsTheFormatTheyAre) {
     zip.resize(4096);
     write_bytes(dir.file("disc.zip"), zip);
     EXPECT_EQ(probe("disc.zip").verdict, DW_PROBE_NOT_IMAGE);
-    EXPECT_EQ(probe("disc.zip").format, "");
+    EXPECT_EQ(probe("disc.zip").format, "a ZIP archive");  // no format, but what it is
     EXPECT_EQ(probe("disc.zip").id, DW_FORMAT_NONE);
     std::vector<uint8_t> cso(1000, 0x55);
     std::memcpy(cso.data(), "CISO", 4);
