@@ -17,7 +17,6 @@
 #include <csignal>
 #include <future>
 #include <filesystem>
-#include <fstream>
 #include <nlohmann/json.hpp>
 #include <thread>
 
@@ -232,6 +231,26 @@ TEST(Viewer, AnswersItsOwnAddressWithItsTokenOnly) {
     fs::remove(dir.file("shelf/ostrand.cue"));
     EXPECT_EQ(status("/api/discs/" + id_of(c, "ostrand") + "/streams"), 410);
     EXPECT_EQ(c.Get("/api/discs")->status, 200);
+}
+
+// A disc whose scan fails says so on the shelf, and why, until its image changes.
+TEST(Viewer, TheShelfRemembersAScanThatFailed) {
+    TempDir dir("viewer-failed-scan");
+    fs::create_directories(dir.file("shelf"));
+    write_text(dir.file("shelf/bad.cue"), "FILE \"bad.bin\" BINARY\n  TRACK 01 MODE2/2352\n    INDEX 01 00:00:00\n");
+    write_text(dir.file("shelf/bad.bin"), std::string(3000, 'x'));
+    Server server(dir.file("shelf"), dir.file("out"));
+    ASSERT_GT(server.port, 0) << server.log();
+    auto c = server.client();
+    const std::string id = id_of(c, "bad");
+    auto started = c.Post("/api/discs/" + id + "/scan?token=secret", "", "text/plain");
+    ASSERT_EQ(started->status, 202) << started->body;
+    const std::string job = Json::parse(started->body)["id"];
+    wait_until([&] { return Json::parse(c.Get("/api/jobs/" + job + "?token=secret")->body)["state"] == "failed"; });
+    const Json discs = Json::parse(c.Get("/api/discs")->body);
+    ASSERT_EQ(discs.size(), 1u);
+    EXPECT_EQ(discs[0]["scanned"], false);
+    EXPECT_NE(discs[0].value("scan_failed", "").find("is not a disc image"), std::string::npos) << discs.dump();
 }
 
 TEST(Viewer, RipsThroughTheApiWhatQuorvexRipWrites) {

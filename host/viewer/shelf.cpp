@@ -187,6 +187,7 @@ Json Shelf::discs_json() {
         const bool scanned = state.scan && state.stamp == now;
         j["scanned"] = scanned;
         if (scanned) j["streams"] = state.scan->survey.listing.size();
+        if (!scanned && !state.scan_failure.empty() && state.failed_stamp == now) put_text(j, "scan_failed", state.scan_failure);
         list.push_back(std::move(j));
     }
     return list;
@@ -487,6 +488,12 @@ std::shared_ptr<Job> Shelf::start_scan(const ShelfDisc& disc, Failure& failure) 
     return launch("scan", disc.id, [this, &disc](Job& job) {
         Failure failed{};
         const bool ok = scan(disc, failed, &job) != nullptr;
+        {
+            std::lock_guard lock(mutex_);  // the shelf remembers a failure until the image changes or scans
+            DiscState& state = state_[disc.id];
+            state.scan_failure = ok ? std::string() : failed.reason;
+            state.failed_stamp = stamp_of(disc.image);
+        }
         std::lock_guard lock(job.mutex);
         if (ok) job.done = job.total.load();
         job.message = ok ? "scanned" : failed.reason;

@@ -148,6 +148,8 @@ private:
         ImageStamp stamp;
         uint64_t generation = 0;  // previews are named by it: a changed image gets new ones
         std::shared_ptr<const ScannedDisc> scan;
+        std::string scan_failure;   // why the last scan of the image as it is (`failed_stamp`) failed
+        ImageStamp failed_stamp;
         std::map<size_t, double> measured;  // seconds, by stream number, once a preview has played it through
         std::map<size_t, std::vector<double>> filmstrip;  // the times of a movie's filmstrip pictures, by number
         std::shared_ptr<std::mutex> making_scan = std::make_shared<std::mutex>();

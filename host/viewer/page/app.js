@@ -163,7 +163,8 @@ async function shelf() {
   crumbs({ text: 'Discs' });
   const discs = await api('/api/discs');
   const rows = discs.map(d => {
-    const count = el('td', { class: 'count' }, d.present ? (d.scanned ? String(d.streams) : 'not scanned yet') : 'gone');
+    const unscanned = x => x && x.scan_failed ? `the scan failed: ${x.scan_failed}` : 'not scanned yet';
+    const count = el('td', { class: 'count' }, d.present ? (d.scanned ? String(d.streams) : unscanned(d)) : 'gone');
     const bar = el('progress', { value: 0, max: 1, hidden: true, 'aria-label': `How far the scan of ${d.name} has got` });
     const note = el('span', { 'aria-live': 'polite', tabindex: -1, 'data-role': 'scan-result' });
     const scan = el('button', { type: 'button', class: 'scan', 'aria-label': `Scan ${d.name}`, disabled: !d.present }, 'Scan');
@@ -179,12 +180,13 @@ async function shelf() {
         if (j.state !== 'done') throw new Error(j.message);
         const discsNow = await api('/api/discs');
         const now = discsNow.find(x => x.id === d.id);
-        count.textContent = now && now.scanned ? String(now.streams) : 'not scanned yet';
+        count.textContent = now && now.scanned ? String(now.streams) : unscanned(now);
         note.textContent = ' Scanned.';
         say(`${d.name} is scanned: ${plural(now ? now.streams : 0, 'stream')}.`);
       } catch (e) {
         note.textContent = ` ${e.message}`;
         note.className = 'error';
+        count.textContent = 'the scan failed';
       }
       bar.hidden = true;
       scan.disabled = false;
