@@ -377,7 +377,7 @@ private:
         context.index = found.index;
         context.name = name;
         context.number = d.survey.numbers[task.stream] ? std::optional<uint32_t>(d.survey.numbers[task.stream]) : std::nullopt;
-        context.album = disc_title(d.survey, d.image.path);
+        context.album = disc_title(d.image.path);
         context.state = found.state;
         context.note = found.note;
         WrittenStream written;

@@ -122,7 +122,7 @@ void describe_found(const DiscSurvey& survey, size_t i, const std::string& image
     c.index = s.index;
     c.name = survey.names[i];
     c.number = survey.numbers[i] ? std::optional<uint32_t>(survey.numbers[i]) : std::nullopt;
-    c.album = disc_title(survey, image);
+    c.album = disc_title(image);
     c.described_by_scan = true;
     c.state = s.state;
     c.note = s.note;
@@ -203,7 +203,7 @@ bool choose_stream(const StreamChoice& choice, const PluginFolder& folder, uint3
     judge_stream(disc, described);
     c.request.plugin = plugin;
     c.request.info = described.info;
-    c.album = disc_title(survey, image);
+    c.album = disc_title(image);
     c.described_by_scan = false;
     c.state = described.state;
     c.note = described.note;

@@ -49,8 +49,7 @@ bool survey_disc(uint32_t disc, const std::string& image, const std::vector<cons
     return true;
 }
 
-std::string disc_title(const DiscSurvey& survey, const std::string& image) {
-    if (!survey.directory.volume_id.empty()) return survey.directory.volume_id;
+std::string disc_title(const std::string& image) {
     std::filesystem::path file = native_path(image).filename();
     if (lower_ascii(utf8_path(file.extension())) == ".ecm") file = file.stem();
     return utf8_path(file.stem());

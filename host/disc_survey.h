@@ -40,8 +40,10 @@ struct DiscSurvey {
 bool survey_disc(uint32_t disc, const std::string& image, const std::vector<const PluginFile*>& plugins,
                  DiscSurvey& survey, std::string& error, const Warn& warn, const ScanProgress& progress = {});
 
-// The disc's name for tags and titles: its volume identifier, else the image's name.
-std::string disc_title(const DiscSurvey& survey, const std::string& image);
+// The disc's name for tags and titles: its image's name without the extension (a volume
+// identifier such as FULL_MOVIES is a disc's internal name, not the one people know it by), never
+// a rip's folder name with its -2.
+std::string disc_title(const std::string& image);
 
 // Numbers and names the streams of a survey whose groups are made (survey_disc does this).
 void identify_streams(DiscSurvey& survey);
