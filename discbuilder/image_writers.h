@@ -35,7 +35,8 @@ struct RawDisc {
 // Each writes `path` (and, for CloneCD, the .img and .sub beside the .ccd) or says why not.
 bool write_chd(const RawDisc& disc, ChdCodec codec, const std::string& path, std::string& error);  // write_chd.cpp
 bool write_ecm(const RawDisc& disc, const std::string& path, std::string& error);                  // write_ecm.cpp
-bool write_pbp(const RawDisc& disc, const std::string& path, std::string& error);                  // write_pbp.cpp
+bool write_pbp(const RawDisc& disc, const std::string& path, std::string& error,
+               const std::string& title = "QUORVEX TEST DISC");                  // write_pbp.cpp
 bool write_clonecd(const RawDisc& disc, const std::string& ccd_path, std::string& error);          // write_subchannel.cpp
 bool write_with_subchannel(const RawDisc& disc, const std::string& path, std::string& error);     // write_subchannel.cpp
 

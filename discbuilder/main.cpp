@@ -26,10 +26,11 @@ const char kUsage[] =
     "                                   one family's streams: movies, music, archive or corvane\n"
     "                                   (long-movie: one movie of 2,000 frames, SECTORS long)\n"
     "                                   (a disc that ends within streams says which it cuts)\n"
-    "  discbuilder convert IN.bin FORMAT OUT\n"
+    "  discbuilder convert IN.bin FORMAT OUT [TITLE]\n"
     "                                   write a one-track image of raw sectors in another format:\n"
     "                                   chd-zstd, chd-deflate, chd-none, ecm, pbp, clonecd (OUT.ccd\n"
-    "                                   with .img and .sub) or raw2448 (sectors with subchannel)\n";
+    "                                   with .img and .sub) or raw2448 (sectors with subchannel);\n"
+    "                                   a PBP holds TITLE as the name its menu shows\n";
 
 // Whether a file can be written at `path`: its folder, made when missing, takes a new file.
 // Checked before minutes of work, not after.
@@ -71,7 +72,7 @@ private:
     int percent_ = -1;
 };
 
-int convert(const std::string& in, const std::string& format, const std::string& out) {
+int convert(const std::string& in, const std::string& format, const std::string& out, const std::string& title) {
     using namespace discbuilder;
     if (!can_write(out)) return 1;
     std::ifstream file(in, std::ios::binary);
@@ -95,7 +96,7 @@ int convert(const std::string& in, const std::string& format, const std::string&
     } else if (format == "ecm") {
         ok = write_ecm(disc, out, error);
     } else if (format == "pbp") {
-        ok = write_pbp(disc, out, error);
+        ok = title.empty() ? write_pbp(disc, out, error) : write_pbp(disc, out, error, title);
     } else if (format == "clonecd") {
         ok = write_clonecd(disc, out, error);
     } else if (format == "raw2448") {
@@ -181,7 +182,7 @@ int main(int argc, char** argv) {
         warn_cut(streams, total);
         return write(std::move(disc), argv[3]) ? 0 : 1;
     }
-    if (command == "convert" && argc == 5) return convert(argv[2], argv[3], argv[4]);
+    if (command == "convert" && (argc == 5 || argc == 6)) return convert(argv[2], argv[3], argv[4], argc == 6 ? argv[5] : "");
     std::fputs(kUsage, stderr);
     return 2;
 }

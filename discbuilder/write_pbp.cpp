@@ -22,8 +22,8 @@ void set_le(std::vector<uint8_t>& v, size_t at, uint32_t value) {
 }
 
 // A PARAM.SFO of three text entries: what the console's menu shows.
-[[maybe_unused]] std::vector<uint8_t> param_sfo() {
-    const std::pair<const char*, const char*> entries[] = {{"CATEGORY", "ME"}, {"DISC_ID", "SLUS00000"}, {"TITLE", "QUORVEX TEST DISC"}};
+[[maybe_unused]] std::vector<uint8_t> param_sfo(const std::string& title) {
+    const std::pair<const char*, const char*> entries[] = {{"CATEGORY", "ME"}, {"DISC_ID", "SLUS00000"}, {"TITLE", title.c_str()}};
     std::vector<uint8_t> keys, data;
     std::vector<uint8_t> index;
     for (const auto& [key, value] : entries) {
@@ -52,9 +52,9 @@ void set_le(std::vector<uint8_t>& v, size_t at, uint32_t value) {
 
 }  // namespace
 
-bool write_pbp(const RawDisc& disc, const std::string& path, std::string& error) {
+bool write_pbp(const RawDisc& disc, const std::string& path, std::string& error, const std::string& title) {
 #if QUORVEX_HAVE_ZLIB
-    const auto sfo = param_sfo();
+    const auto sfo = param_sfo(title);
     constexpr uint32_t kPsar = 0x10000;
     std::vector<uint8_t> file(kPsar, 0);
     std::memcpy(file.data(), "\0PBP", 4);
@@ -123,7 +123,7 @@ bool write_pbp(const RawDisc& disc, const std::string& path, std::string& error)
     file.insert(file.end(), data.begin(), data.end());
     return write_file(path, file, error);
 #else
-    (void)disc;
+    (void)disc, (void)title;
     error = path + ": this build cannot write PBP files (it lacks zlib)";
     return false;
 #endif

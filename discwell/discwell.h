@@ -82,6 +82,11 @@ enum DwFormat : int32_t {
 DISCWELL_API int32_t CD_CALL DwProbeImage(const char* path, char* parts, uint32_t parts_size, uint32_t* parts_needed,
                                           const char** format, int32_t* format_id);
 
+// The title an image holds for people (a PBP file's, from its PARAM.SFO), in UTF-8 as stored,
+// copied into `title` with a NUL (cut to fit `title_size`); returns the bytes the whole title takes
+// with its NUL, 0 when the image holds none.
+DISCWELL_API uint32_t CD_CALL DwImageTitle(const char* path, char* title, uint32_t title_size);
+
 // Opens an image (a .cue sheet, a CHD, ECM, PBP or CloneCD file, or bare raw sectors): DW_OK, or
 // the kind of failure (DwError) with one line naming the file and the problem in `error`.
 DISCWELL_API int32_t CD_CALL DwOpenImage(const char* path, int32_t io_mode, uint32_t* disc, char* error,

@@ -90,6 +90,17 @@ DISCWELL_API int32_t CD_CALL DwProbeImage(const char* path, char* parts, uint32_
     return probe.verdict;
 }
 
+DISCWELL_API uint32_t CD_CALL DwImageTitle(const char* path, char* title, uint32_t title_size) {
+    const std::string found = path ? discwell::pbp_title(path) : std::string();
+    if (found.empty()) return 0;
+    if (title && title_size) {
+        const size_t n = std::min<size_t>(found.size(), title_size - 1);
+        std::memcpy(title, found.data(), n);
+        title[n] = '\0';
+    }
+    return static_cast<uint32_t>(found.size() + 1);
+}
+
 DISCWELL_API int32_t CD_CALL DwOpenMemory(const uint8_t* sectors, uint32_t sector_count, const DwTrack* tracks,
                                           int32_t track_count, uint32_t* disc) {
     if ((!sectors && sector_count) || !disc) return 0;

@@ -32,6 +32,8 @@ struct ImageProbe {
     const char* what = nullptr;    // for a file that is no image, what it is when known ("a ZIP archive")
 };
 ImageProbe probe_image(const std::string& path);  // image_formats.cpp
+// The title a PBP file holds (its PARAM.SFO's TITLE), empty for any other file.
+std::string pbp_title(const std::string& path);  // image_pbp.cpp
 
 // One image format discwell reads: one driver file each (image_*.cpp), which defines its entry,
 // and one line in the table of formats (image_formats.cpp), in the order they are tried.

@@ -215,6 +215,43 @@ bool open_pbp_image(const std::string& path, Disc& disc, Problem& problem) {
 
 bool probe(const ImageHead& head) { return head.starts_with(std::string_view("\0PBP", 4)); }
 
+// PARAM.SFO: a header ("\0PSF", the key table's and the data table's offsets, the count), then
+// 16-byte entries (the key's offset, the format, the value's length, its room, its offset).
+constexpr size_t kSfoHeader = 20, kSfoEntry = 16;
+constexpr uint16_t kSfoText = 0x0204;  // UTF-8 text ending in NUL
+
+std::string sfo_text(std::span<const uint8_t> sfo, std::string_view wanted) {
+    if (sfo.size() < kSfoHeader || std::memcmp(sfo.data(), "\0PSF", 4) != 0) return {};
+    const uint64_t keys = codecs::le32(&sfo[8]), data = codecs::le32(&sfo[12]), count = codecs::le32(&sfo[16]);
+    for (uint64_t i = 0; i < count && kSfoHeader + (i + 1) * kSfoEntry <= sfo.size(); ++i) {
+        const uint8_t* e = &sfo[kSfoHeader + i * kSfoEntry];
+        const uint64_t key = keys + codecs::le16(e), length = codecs::le32(e + 4), value = data + codecs::le32(e + 12);
+        if (key >= sfo.size() || codecs::le16(e + 2) != kSfoText) continue;
+        const auto* name = reinterpret_cast<const char*>(&sfo[key]);
+        if (std::string_view(name, strnlen(name, sfo.size() - key)) != wanted) continue;
+        if (value > sfo.size() || length > sfo.size() - value) return {};
+        std::string text(reinterpret_cast<const char*>(&sfo[value]), length);
+        text.resize(strnlen(text.c_str(), text.size()));
+        return text;
+    }
+    return {};
+}
+
+}  // namespace
+
+std::string pbp_title(const std::string& path) {
+    std::string reason;
+    const auto file = ImageFile::open(path, false, reason);
+    uint8_t head[PbpHeader::kBytes];
+    if (!file || file->size() < sizeof head || !file->read(0, sizeof head, head) || std::memcmp(head, "\0PBP", 4) != 0) return {};
+    const uint64_t from = codecs::le32(head + 8), to = codecs::le32(head + 12);
+    if (to <= from || to - from > 0x10000 || to > file->size()) return {};
+    std::vector<uint8_t> sfo(static_cast<size_t>(to - from));
+    return file->read(from, sfo.size(), sfo.data()) ? sfo_text(sfo, "TITLE") : std::string();
+}
+
+namespace {
+
 bool open(const ImageHead& head, bool, Disc& disc, Problem& problem) {
     return open_pbp_image(head.path, disc, problem);
 }

@@ -11,11 +11,20 @@
 #include <string_view>
 
 #include "../discwell/discwell.h"
+#include "json_out.h"
 #include "paths.h"
 
 namespace fs = std::filesystem;
 
 namespace quorvex {
+
+std::string image_title(const std::string& path) {
+    const uint32_t needed = DwImageTitle(path.c_str(), nullptr, 0);
+    if (needed == 0 || needed > 4096) return {};
+    std::vector<char> title(needed);
+    DwImageTitle(path.c_str(), title.data(), needed);
+    return valid_utf8(title.data());
+}
 
 ImageProbe probe_image(const std::string& path) {
     ImageProbe probe;
@@ -157,13 +166,34 @@ std::string not_images_line(const std::vector<std::string>& files) {
     return line;
 }
 
+// A title as a folder's name: what no file system takes (separators, a drive's colon, Windows'
+// reserved marks, controls) made a dash, spaces and dots trimmed from its ends.
+std::string folder_name_of(const std::string& title) {
+    std::string name;
+    for (const char c : title) name += static_cast<unsigned char>(c) < 0x20 || std::strchr("/\\:*?\"<>|", c) ? '-' : c;
+    const size_t first = name.find_first_not_of(" ."), last = name.find_last_not_of(" .");
+    return first == std::string::npos ? std::string() : name.substr(first, last - first + 1);
+}
+
+// The name a disc is known by: the title its image holds (a PBP's), else its file's name (or,
+// for a PBP named EBOOT as they all are, its folder's).
+std::string disc_name_of(const CollectionImage& image) {
+    if (std::string titled = folder_name_of(image_title(image.path)); !titled.empty()) return titled;
+    const fs::path path = native_path(image.path);
+    fs::path file = path.filename();
+    if (lower_ascii(utf8_path(file)) == "eboot.pbp" && path.has_parent_path()) {
+        const fs::path folder = fs::absolute(path).parent_path().filename();
+        if (!folder.empty()) return utf8_path(folder);
+    }
+    // "game.bin.ecm" is the disc "game".
+    if (lower_ascii(utf8_path(file.extension())) == ".ecm") file = file.stem();
+    return utf8_path(file.stem());
+}
+
 void name_discs(std::vector<CollectionImage>& images) {
     std::map<std::string, int> used;
     for (CollectionImage& image : images) {
-        fs::path file = native_path(image.path).filename();
-        // "game.bin.ecm" is the disc "game".
-        if (lower_ascii(utf8_path(file.extension())) == ".ecm") file = file.stem();
-        std::string name = utf8_path(file.stem());
+        std::string name = disc_name_of(image);
         if (unfit_folder_name(name)) {
             char hashed[16];
             std::snprintf(hashed, sizeof hashed, "disc-%08x", static_cast<unsigned>(stable_hash(image.relative) & 0xFFFFFFFFu));

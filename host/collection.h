@@ -29,6 +29,8 @@ struct ImageProbe {
     std::string format;
 };
 ImageProbe probe_image(const std::string& path);
+// The title an image holds for people (a PBP's), valid UTF-8; empty when it holds none.
+std::string image_title(const std::string& path);
 
 // The images among `arguments`: a file named is taken as it is (opening it says what is wrong);
 // a folder is walked for every file discwell recognises as an image, leaving out the files another

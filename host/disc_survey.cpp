@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <set>
 
+#include "collection.h"
 #include "json_out.h"
 #include "paths.h"
 
@@ -50,6 +51,7 @@ bool survey_disc(uint32_t disc, const std::string& image, const std::vector<cons
 }
 
 std::string disc_title(const std::string& image) {
+    if (std::string title = image_title(image); !title.empty()) return title;
     std::filesystem::path file = native_path(image).filename();
     if (lower_ascii(utf8_path(file.extension())) == ".ecm") file = file.stem();
     return utf8_path(file.stem());

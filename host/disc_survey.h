@@ -40,7 +40,8 @@ struct DiscSurvey {
 bool survey_disc(uint32_t disc, const std::string& image, const std::vector<const PluginFile*>& plugins,
                  DiscSurvey& survey, std::string& error, const Warn& warn, const ScanProgress& progress = {});
 
-// The disc's name for tags and titles: its image's name without the extension (a volume
+// The disc's name for tags and titles: the title its image holds (a PBP's), else its image's name
+// without the extension (a volume
 // identifier such as FULL_MOVIES is a disc's internal name, not the one people know it by), never
 // a rip's folder name with its -2.
 std::string disc_title(const std::string& image);

@@ -143,6 +143,21 @@ TEST(Collection, SameNamesGetTheirOwnFoldersAndBadImagesDoNotStopTheRest) {
     EXPECT_EQ(names_in(out + "/game"), before);
 }
 
+// A shelf of PBPs, every one named EBOOT.PBP: each disc is named by the title it holds (made fit
+// for a folder), and its files' album tag is that title.
+TEST(Collection, PbpsAreNamedByTheirTitles) {
+    TempDir dir("pbp-titles");
+    const std::string builder = build_path("bin/discbuilder");
+    ASSERT_EQ(run_program(builder + " convert " + sample("selvane.bin") + " pbp " + dir.file("shelf/a/EBOOT.PBP") + " 'Selvane: The Movie'").status, 0);
+    ASSERT_EQ(run_program(builder + " convert " + sample("ostrand.bin") + " pbp " + dir.file("shelf/b/EBOOT.PBP") + " 'Ostrand Songs'").status, 0);
+    const RunResult r = run("rip " + dir.file("shelf") + " -o " + dir.file("out"));
+    ASSERT_EQ(r.status, 0) << r.output;
+    EXPECT_EQ(names_in(dir.file("out")), (std::set<std::string>{"Selvane- The Movie", "Ostrand Songs"}));
+    const RunResult album = run_program("ffprobe -v error -show_entries format_tags=album -of csv=p=0 '" +
+                                        dir.file("out/Selvane- The Movie/MOVIE_MOVIE0.STR-ch0.mkv") + "'");
+    EXPECT_EQ(album.output, "Selvane: The Movie\n");
+}
+
 // A rip in MP4 over one in MKV: each movie ripped again, the MKV removed once its MP4 is whole,
 // and said.
 TEST(Collection, ARipInAnotherFormatRipsTheMoviesAgain) {
